@@ -1,0 +1,71 @@
+#include "common/console.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "zeplog/zeplog.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+using Handler = ZEPLog::ConsoleHandler;
+
+// Guards the installed handler. A handler is copied out under the lock and called without
+// it, so a handler that itself calls into the library cannot deadlock.
+std::mutex& handlerLock() {
+  static auto* m = new std::mutex;  // never destroyed: late lines at exit still work
+  return *m;
+}
+std::shared_ptr<const Handler>& handlerSlot() {  // guarded by handlerLock()
+  static auto* h = new std::shared_ptr<const Handler>;
+  return *h;
+}
+
+void writeStderr(std::string_view line) {
+  std::string buf;
+  buf.reserve(line.size() + 1);
+  buf.append(line);
+  buf.push_back('\n');
+  const char* p = buf.data();
+  std::size_t left = buf.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDERR_FILENO, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+void consoleRaw(std::string_view message) {
+  std::shared_ptr<const Handler> handler;
+  {
+    std::lock_guard<std::mutex> g(handlerLock());
+    handler = handlerSlot();
+  }
+  if (handler && *handler) {
+    (*handler)(message);
+  } else {
+    writeStderr(message);
+  }
+}
+
+void consoleLine(int line, std::string_view message) {
+  std::string text = "[ZEPLog] [line " + std::to_string(line) + "] ";
+  text.append(message);
+  consoleRaw(text);
+}
+
+void setConsoleHandler(ZEPLog::ConsoleHandler handler) {
+  auto next = handler ? std::make_shared<const Handler>(std::move(handler)) : nullptr;
+  std::lock_guard<std::mutex> g(handlerLock());
+  handlerSlot() = std::move(next);
+}
+
+}  // namespace zeplog::detail

@@ -1,0 +1,148 @@
+#include "common/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <random>
+
+namespace zeplog::detail {
+namespace {
+
+std::mutex& overrideLock() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+std::string& overridePath() {  // guarded by overrideLock()
+  static auto* s = new std::string;
+  return *s;
+}
+
+std::string errnoText(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+bool makeDirs(const std::string& path, std::string* error) {
+  if (path.empty()) return false;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  std::size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (!makeDirs(path.substr(0, slash), error)) return false;
+  }
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (error) *error = errnoText("mkdir", path);
+    return false;
+  }
+  return true;
+}
+
+bool writeAll(int fd, std::string_view data) {
+  const char* p = data.data();
+  std::size_t left = data.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+void setDataDirectoryOverride(std::string path) {
+  std::lock_guard<std::mutex> g(overrideLock());
+  overridePath() = std::move(path);
+}
+
+std::string documentsDirectory() {
+  {
+    std::lock_guard<std::mutex> g(overrideLock());
+    if (!overridePath().empty()) return overridePath();
+  }
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && *xdg == '/') return joinPath(xdg, "zeplog");
+  const char* home = std::getenv("HOME");
+  return joinPath(home && *home ? home : "/tmp", ".local/share/zeplog");
+}
+
+bool ensureDataDirectory(std::string* error) { return makeDirs(documentsDirectory(), error); }
+
+std::string joinPath(std::string_view dir, std::string_view name) {
+  std::string out(dir);
+  if (!out.empty() && out.back() != '/') out.push_back('/');
+  out.append(name);
+  return out;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = errnoText("open", path);
+    return std::nullopt;
+  }
+  std::string out;
+  char buf[16384];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      if (error) *error = errnoText("read", path);
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+bool atomicWriteFile(const std::string& path, std::string_view contents, std::string* error) {
+  std::size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  if (!makeDirs(dir, error)) {
+    if (error && error->empty()) *error = "cannot create directory " + dir;
+    return false;
+  }
+  std::string tmp = path + ".tmp-" + std::to_string(::getpid()) + "-" +
+                    std::to_string(std::random_device{}());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (error) *error = errnoText("open", tmp);
+    return false;
+  }
+  bool ok = writeAll(fd, contents) && ::fsync(fd) == 0;
+  if (!ok && error) *error = errnoText("write", tmp);
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    if (error) *error = errnoText("close", tmp);
+  }
+  if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    if (error) *error = errnoText("rename", path);
+  }
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return false;
+  }
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
+}  // namespace zeplog::detail

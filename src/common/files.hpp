@@ -1,0 +1,29 @@
+// The library's data directory and its file primitives.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zeplog::detail {
+
+// The per-user directory that holds the library's files: the override set by
+// ZEPLog::setDataDirectory, else $XDG_DATA_HOME/zeplog, else $HOME/.local/share/zeplog.
+// Computed afresh on each call; creating it is left to ensureDataDirectory().
+std::string documentsDirectory();
+// Creates the data directory (and missing parents) with mode 0700; false when it can't.
+bool ensureDataDirectory(std::string* error = nullptr);
+void setDataDirectoryOverride(std::string path);
+
+// dir + "/" + name.
+std::string joinPath(std::string_view dir, std::string_view name);
+
+// Replaces path atomically: a temporary file in the same directory, fsync, rename, fsync of
+// the directory. The file gets mode 0600. False with error text on failure.
+bool atomicWriteFile(const std::string& path, std::string_view contents,
+                     std::string* error = nullptr);
+// The whole file, or nothing with error text.
+std::optional<std::string> readWholeFile(const std::string& path, std::string* error = nullptr);
+bool fileExists(const std::string& path);
+
+}  // namespace zeplog::detail

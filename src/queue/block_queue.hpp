@@ -1,0 +1,60 @@
+// The event queue: four hand-over channels between the API and the library's threads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "queue/channel.hpp"
+#include "settings/network_data.hpp"
+#include "zeplog/vela_event.hpp"
+
+namespace zeplog {
+
+// The one process-wide hand-over point between producers (log calls, transport callbacks,
+// the settings and probe threads) and the background consumers. Four independent FIFO
+// channels, each with its own lock and condition; no operation holds two of them at once.
+//
+//   main queue       events to send (at most 2000; a full queue drops its oldest event)
+//   failed-send      events whose POST failed (at most 2000, same rule)
+//   handler queue    handle ids for the settings thread (at most 10; a full queue drops the new id)
+//   probe queue      latency-probe requests (unbounded)
+class kstVelaBlockQueue {
+ public:
+  static constexpr std::size_t kMaxEvents = 2000;
+  static constexpr std::size_t kMaxHandlers = 10;
+
+  kstVelaBlockQueue();
+
+  // Main queue.
+  void enqueue(VelaEventPtr event);       // appends; drops the head while full
+  void frontEnqueue(VelaEventPtr event);  // inserts at the head; drops the tail while full
+  VelaEventPtr dequeue();                 // waits while empty
+  std::int32_t queueSize();               // waits while empty, then counts
+  std::int32_t queueCount();              // counts without waiting
+
+  // Failed-send queue.
+  void enqueueFile(VelaEventPtr event);
+  std::int32_t fileQueueCount();
+
+  // Handler queue.
+  void enqueue_handler(std::optional<std::string> handleId);
+  std::string dequeue_handler();
+  std::int32_t queueSize_handler();
+
+  // Probe queue.
+  void enqueue_network(std::shared_ptr<NetworkData> item);
+  std::shared_ptr<NetworkData> dequeue_network();
+
+  // Paths of the two queue files in the data directory, computed afresh on every call.
+  static std::string dataFilePath();  // .../Vela2SavedLog
+  static std::string fileFilePath();  // .../fileVela2SavedLog
+
+ private:
+  Channel<VelaEventPtr> logArray_;              // main queue
+  Channel<VelaEventPtr> fileArray_;             // failed-send queue
+  Channel<std::string> handlerArray_;           // handler queue
+  Channel<std::shared_ptr<NetworkData>> networkArray_;  // probe queue
+};
+
+}  // namespace zeplog

@@ -1,0 +1,53 @@
+#include "support/test_env.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "zeplog/zeplog.hpp"
+
+namespace zeplog::test {
+
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "zeplog-test-XXXXXX").string();
+  char* made = ::mkdtemp(tmpl.data());
+  if (!made) throw std::runtime_error("mkdtemp failed");
+  path_ = made;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+ConsoleCapture::ConsoleCapture() {
+  ZEPLog::setConsoleHandler([this](std::string_view line) {
+    std::lock_guard<std::mutex> g(lock_);
+    lines_.emplace_back(line);
+  });
+}
+
+ConsoleCapture::~ConsoleCapture() { ZEPLog::setConsoleHandler(nullptr); }
+
+std::vector<std::string> ConsoleCapture::lines() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return lines_;
+}
+
+bool ConsoleCapture::contains(std::string_view text) const { return count(text) > 0; }
+
+int ConsoleCapture::count(std::string_view text) const {
+  std::lock_guard<std::mutex> g(lock_);
+  int n = 0;
+  for (const auto& l : lines_)
+    if (l.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+void ConsoleCapture::clear() {
+  std::lock_guard<std::mutex> g(lock_);
+  lines_.clear();
+}
+
+LibraryTest::LibraryTest() { ZEPLog::setDataDirectory(dataDir.path()); }
+
+}  // namespace zeplog::test
