@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "queue/channel.hpp"
@@ -26,6 +27,8 @@ class kstVelaBlockQueue {
 
   kstVelaBlockQueue();
 
+  // Every enqueue ignores an absent item (null pointer, absent id) and wakes nobody for it.
+
   // Main queue.
   void enqueue(VelaEventPtr event);       // appends; drops the head while full
   void frontEnqueue(VelaEventPtr event);  // inserts at the head; drops the tail while full
@@ -37,7 +40,8 @@ class kstVelaBlockQueue {
   void enqueueFile(VelaEventPtr event);
   std::int32_t fileQueueCount();
 
-  // Handler queue.
+  // Handler queue. An absent or empty id is ignored; an id that finds the queue full is
+  // dropped.
   void enqueue_handler(std::optional<std::string> handleId);
   std::string dequeue_handler();
   std::int32_t queueSize_handler();
@@ -51,9 +55,12 @@ class kstVelaBlockQueue {
   static std::string fileFilePath();  // .../fileVela2SavedLog
 
  private:
-  Channel<VelaEventPtr> logArray_;              // main queue
-  Channel<VelaEventPtr> fileArray_;             // failed-send queue
-  Channel<std::string> handlerArray_;           // handler queue
+  // Each channel carries its own lock (see Channel); the queue adds none. Saving and
+  // restoring the two event channels reach their items through Channel::lock(), one channel
+  // at a time, after any lock of their own.
+  Channel<VelaEventPtr> logArray_;                      // main queue
+  Channel<VelaEventPtr> fileArray_;                     // failed-send queue
+  Channel<std::string> handlerArray_;                   // handler queue
   Channel<std::shared_ptr<NetworkData>> networkArray_;  // probe queue
 };
 

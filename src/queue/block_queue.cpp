@@ -1,0 +1,59 @@
+#include "queue/block_queue.hpp"
+
+#include <utility>
+
+#include "common/files.hpp"
+
+namespace zeplog {
+
+kstVelaBlockQueue::kstVelaBlockQueue() = default;
+
+void kstVelaBlockQueue::enqueue(VelaEventPtr event) {
+  if (!event) return;
+  logArray_.pushBackDropHead(std::move(event), kMaxEvents);
+}
+
+void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {
+  if (!event) return;
+  logArray_.pushFrontDropTail(std::move(event), kMaxEvents);
+}
+
+VelaEventPtr kstVelaBlockQueue::dequeue() { return logArray_.take(); }
+
+std::int32_t kstVelaBlockQueue::queueSize() { return logArray_.waitCount(); }
+
+std::int32_t kstVelaBlockQueue::queueCount() { return logArray_.count(); }
+
+void kstVelaBlockQueue::enqueueFile(VelaEventPtr event) {
+  if (!event) return;
+  fileArray_.pushBackDropHead(std::move(event), kMaxEvents);
+}
+
+std::int32_t kstVelaBlockQueue::fileQueueCount() { return fileArray_.count(); }
+
+void kstVelaBlockQueue::enqueue_handler(std::optional<std::string> handleId) {
+  // An empty id is treated like an absent one: no handle can be resolved from it.
+  if (!handleId || handleId->empty()) return;
+  handlerArray_.pushBackIfRoom(std::move(*handleId), kMaxHandlers);
+}
+
+std::string kstVelaBlockQueue::dequeue_handler() { return handlerArray_.take(); }
+
+std::int32_t kstVelaBlockQueue::queueSize_handler() { return handlerArray_.count(); }
+
+void kstVelaBlockQueue::enqueue_network(std::shared_ptr<NetworkData> item) {
+  if (!item) return;
+  networkArray_.pushBack(std::move(item));
+}
+
+std::shared_ptr<NetworkData> kstVelaBlockQueue::dequeue_network() { return networkArray_.take(); }
+
+std::string kstVelaBlockQueue::dataFilePath() {
+  return detail::joinPath(detail::documentsDirectory(), "Vela2SavedLog");
+}
+
+std::string kstVelaBlockQueue::fileFilePath() {
+  return detail::joinPath(detail::documentsDirectory(), "fileVela2SavedLog");
+}
+
+}  // namespace zeplog

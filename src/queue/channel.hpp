@@ -1,0 +1,122 @@
+// A blocking FIFO hand-over channel: one mutex, one condition, one container.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <utility>
+
+namespace zeplog {
+
+// A first-in-first-out channel between producer threads and one consumer thread. Index 0 of
+// the items is the head (the oldest), the end is the tail. Producers never wait for room:
+// a bounded append makes room by dropping an item, and the caller chooses which one.
+// Consumers wait on the condition, re-testing emptiness after every wake-up, so a wake-up
+// without an item is harmless.
+//
+// Every append wakes one waiter; Locked::broadcast wakes all of them, for callers that put
+// many items back at once while holding the lock.
+template <typename T>
+class Channel {
+ public:
+  using Items = std::deque<T>;
+
+  Channel() = default;
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  // Appends at the tail; first drops heads while `bound` or more items are held.
+  void pushBackDropHead(T item, std::size_t bound) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      trimHead(items_, bound);
+      items_.push_back(std::move(item));
+    }
+    cv_.notify_one();
+  }
+
+  // Inserts at the head; first drops tails (the newest items) while `bound` or more are held.
+  void pushFrontDropTail(T item, std::size_t bound) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      while (!items_.empty() && items_.size() >= bound) items_.pop_back();
+      items_.push_front(std::move(item));
+    }
+    cv_.notify_one();
+  }
+
+  // Appends at the tail only while fewer than `bound` items are held; a full channel drops
+  // the new item and wakes nobody. True when the item was kept.
+  bool pushBackIfRoom(T item, std::size_t bound) {
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      if (items_.size() >= bound) return false;
+      items_.push_back(std::move(item));
+    }
+    cv_.notify_one();
+    return true;
+  }
+
+  // Appends at the tail without a limit.
+  void pushBack(T item) {
+    pushBackDropHead(std::move(item), std::numeric_limits<std::size_t>::max());
+  }
+
+  // Waits while the channel is empty, then removes and returns the head.
+  T take() {
+    std::unique_lock<std::mutex> l(mu_);
+    cv_.wait(l, [this] { return !items_.empty(); });
+    T head = std::move(items_.front());
+    items_.pop_front();
+    return head;
+  }
+
+  // Waits while the channel is empty, then returns the number of items (at least 1).
+  std::int32_t waitCount() {
+    std::unique_lock<std::mutex> l(mu_);
+    cv_.wait(l, [this] { return !items_.empty(); });
+    return toCount(items_.size());
+  }
+
+  // The number of items now, without waiting.
+  std::int32_t count() {
+    std::lock_guard<std::mutex> g(mu_);
+    return toCount(items_.size());
+  }
+
+  // Exclusive access to the items for as long as the object lives; for saving a channel to
+  // a file and putting saved items back. Take it after any outer lock of the caller's and
+  // never hold two channels' Locked at once.
+  class Locked {
+   public:
+    explicit Locked(Channel& c) : channel_(c), lock_(c.mu_) {}
+    Items& items() { return channel_.items_; }
+    // Drops heads while `bound` or more items are held: the rule of pushBackDropHead.
+    void trimHead(std::size_t bound) { Channel::trimHead(channel_.items_, bound); }
+    // Wakes every waiter; they re-test emptiness once the lock is released.
+    void broadcast() { channel_.cv_.notify_all(); }
+
+   private:
+    Channel& channel_;
+    std::unique_lock<std::mutex> lock_;
+  };
+  Locked lock() { return Locked(*this); }
+
+ private:
+  static void trimHead(Items& items, std::size_t bound) {
+    while (!items.empty() && items.size() >= bound) items.pop_front();
+  }
+  static std::int32_t toCount(std::size_t n) {
+    constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+    return static_cast<std::int32_t>(n < kMax ? n : kMax);
+  }
+
+  std::mutex mu_;               // guards items_; cv_ waits on it
+  std::condition_variable cv_;  // signalled when items_ gains an item
+  Items items_;                 // guarded by mu_
+};
+
+}  // namespace zeplog
