@@ -83,8 +83,10 @@ class ZEPLog {
 
   // ---- Process-wide switches ----------------------------------------------------------------
   static void setDebugMode(bool enabled);  // accepted and ignored
+  static void setDebugMode(const char*) = delete;
   // While true (the default) events carry no host value; while false, "-".
   static void enableHost(bool enabled);
+  static void enableHost(const char*) = delete;
   // Releases the sending hold that SyncStart::On set.
   static void startSendThread();
 
@@ -95,6 +97,92 @@ class ZEPLog {
   static std::optional<std::string> getDeviceID();
   // "NONE", "Cellular" or "Wi-Fi" from the monitor's status.
   static std::string getNetworkString(const kstVelaReachability* reachability);
+
+  // ---- Log calls --------------------------------------------------------------------------
+  // Five forms per level: on handle "0" (with and without a source location), on handle
+  // "WardKit" (the _Wardkit forms), and on a named handle. The location is accepted and not
+  // used. Each queues one event; nothing is sent on the caller's thread.
+#define ZEPLOG_LEVEL_FORMS(level)                                                          \
+  static void level(Text errorCode, Text message);                                        \
+  static void level(Text errorCode, Text message, Text location);                         \
+  static void level##_Wardkit(Text errorCode, Text message);                              \
+  static void level##_Wardkit(Text errorCode, Text message, Text location);               \
+  static void level(Text errorCode, Text message, Text location, Text handleId);
+  ZEPLOG_LEVEL_FORMS(debug)
+  ZEPLOG_LEVEL_FORMS(info)
+  ZEPLOG_LEVEL_FORMS(warn)
+  ZEPLOG_LEVEL_FORMS(error)
+  ZEPLOG_LEVEL_FORMS(fatal)
+#undef ZEPLOG_LEVEL_FORMS
+
+  // Builds one event with the given level text and queues it for the handle ("0" in the
+  // short form).
+  static void sendLog(Text level, Text errorCode, Text message, Text location, Text handleId);
+  static void sendLog(Text level, Text errorCode, Text message, Text location);
+
+  // Handled exceptions, reported as crash events of handle "0".
+  static void handledDebug(Text message, Text exception);
+  static void handledInfo(Text message, Text exception);
+  static void handledWarn(Text message, Text exception);
+  static void handledError(Text message, Text exception);
+  static void handledFatal(Text message, Text exception);
+
+  // Events in the main queue and in the failed-send queue; -1 before the first
+  // initialisation.
+  static std::int32_t queueSize();
+  static std::int32_t fileQueueSize();
+
+  // ---- Handle attributes and custom fields -------------------------------------------------
+  static void setUserId(Text userId, Text handleId);
+  static void setUserId(Text userId);
+  static void setUserId_WardKit(Text userId);
+  static void setLogType(Text logType, Text handleId);
+  static void setLogType(Text logType);
+  static void setLogType_WardKit(Text logType);
+  static void setLogSource(Text logSource, Text handleId);
+  static void setLogSource(Text logSource);
+  static void setLogSource_WardKit(Text logSource);
+  static void setLogDeduplicate(bool enabled, Text handleId);
+  static void setLogDeduplicate(bool enabled);
+  static void setLogDeduplicate_WardKit(bool enabled);
+  static void setLogDeduplicate(const char*, ...) = delete;  // no text reaches the switch
+  static void setCustomField(Text value, Text key, Text handleId);
+  static void setCustomField(Text value, Text key);
+  static void setCustomField_WardKit(Text value, Text key);
+  static void removeCustomFieldForKey(Text key, Text handleId);
+  static void removeCustomFieldForKey(Text key);
+  static void removeCustomFieldForKey_WardKit(Text key);
+  static void removeAllCustomFields(Text handleId);
+  static void removeAllCustomFields();
+  static void removeAllCustomFields_WardKit();
+
+  // ---- Sessions ---------------------------------------------------------------------------
+  // Queues the handle's session event (level "INFO", message "SESSION").
+  static void createSession(Text handleId);
+
+  // ---- Unity crashes ----------------------------------------------------------------------
+  // Queues a crash event for handle "0"; level and type are accepted and not used.
+  static void sendUnityCrash(Text level, Text type, Text message, Text exception);
+  // The crash duplicate check of the send filter: true = send.
+  static bool checkUnityCrash(const VelaEventPtr& event,
+                              const std::shared_ptr<kstVelaHandle>& handle);
+  // Stores a count in the crash duplicate table, making room first when it is full.
+  static void InsertCrashQueue(Text key, std::int32_t value);
+
+  // ---- Event JSON and common fields --------------------------------------------------------
+  // The collector's JSON object of the event (UTF-8 bytes); "{}" for no event.
+  static std::string getJsonFromVelaEvent(const VelaEventPtr& event);
+  // The same with "kstBulkIndex" = index, as written into a batch.
+  static std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex);
+  // Adds the handle's common fields to fields; false (fields untouched) for an unknown handle.
+  static bool copyCommonFields(Fields& fields, Text handleId);
+  static bool copyCommonFields(Fields& fields);
+  // "-" while host reporting is off, none while it is on.
+  static OptText getHost();
+  // The UTF-8 text of a byte-data value; "" for text or no value; none for invalid UTF-8.
+  static OptText idToNSString(const FieldValue* value);
+  // The device's IPv4 address, preferring the wireless or wired interface; "0.0.0.0" if none.
+  static std::string getIPAddress();
 
   // ---- Host integration -------------------------------------------------------------------
   // Receives every console line instead of stderr; an empty function restores stderr.

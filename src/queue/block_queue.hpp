@@ -54,6 +54,9 @@ class kstVelaBlockQueue {
   static std::string dataFilePath();  // .../Vela2SavedLog
   static std::string fileFilePath();  // .../fileVela2SavedLog
 
+  // Moves events saved by an earlier run back into the main queue.
+  void loadFromFile();
+
  private:
   // Each channel carries its own lock (see Channel); the queue adds none. Saving and
   // restoring the two event channels reach their items through Channel::lock(), one channel

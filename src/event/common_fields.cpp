@@ -1,0 +1,102 @@
+// Common fields, host value, byte-data text and the interface address.
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/utsname.h>
+
+#include <mutex>
+
+#include "common/console.hpp"
+#include "common/utf8.hpp"
+#include "facade/global_state.hpp"
+#include "zeplog/zeplog.hpp"
+
+namespace zeplog {
+namespace {
+
+// "MacOS X " followed by this system's version: the kernel release. The literal prefix is
+// kept because the collector groups platforms by it.
+const std::string& platformText() {
+  static const auto* text = [] {
+    struct utsname u {};
+    std::string release = ::uname(&u) == 0 ? u.release : "";
+    return new std::string("MacOS X " + release);
+  }();
+  return *text;
+}
+
+// Interfaces that play the part of the Wi-Fi candidate: the historical names first, then
+// this platform's wired and wireless names.
+bool isWifiCandidate(std::string_view name) {
+  return name == "en0" || name == "en1" || name.starts_with("en") || name.starts_with("eth") ||
+         name.starts_with("wl");
+}
+bool isCellularCandidate(std::string_view name) {
+  return name == "pdp_ip0" || name.starts_with("wwan");
+}
+
+}  // namespace
+
+bool ZEPLog::copyCommonFields(Fields& fields, Text handleId) {
+  std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
+  if (!handle) return false;
+  fields.set("Platform", Bytes(platformText()));
+
+  std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
+  fields.set("NetworkType", Bytes("No Connection"));
+  const auto& net = detail::globals().gs_network_handle;
+  if (net && net->networkType && *net->networkType != "NONE")
+    fields.set("NetworkType", Bytes(*net->networkType));
+  if (handle->userId) fields.set("UserID", Bytes(*handle->userId));
+  if (handle->customFields) {
+    for (const auto& [key, value] : *handle->customFields) {
+      if (fields.contains(key)) continue;  // custom fields never replace what is there
+      std::string text = std::holds_alternative<std::string>(value)
+                             ? std::get<std::string>(value)
+                             : detail::toValidUtf8(std::get<Bytes>(value).view());
+      ZEP_CONSOLE("load / " + key + ":" + text);
+      fields.appendNew(key, std::move(text));
+    }
+  }
+  return true;
+}
+
+bool ZEPLog::copyCommonFields(Fields& fields) { return copyCommonFields(fields, "0"); }
+
+OptText ZEPLog::getHost() {
+  if (detail::globals().gs_enablehost.load()) return std::nullopt;
+  return std::string("-");
+}
+
+OptText ZEPLog::idToNSString(const FieldValue* value) {
+  if (!value || !std::holds_alternative<Bytes>(*value)) return std::string();
+  const Bytes& bytes = std::get<Bytes>(*value);
+  if (!detail::isValidUtf8(bytes.view())) return std::nullopt;
+  return bytes.data;
+}
+
+std::string ZEPLog::getIPAddress() {
+  struct ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return "0.0.0.0";
+  std::string wifi, cellular;
+  for (struct ifaddrs* a = list; a; a = a->ifa_next) {
+    // Only IPv4 entries: IPv6 addresses have no dotted form.
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || !a->ifa_name) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(a->ifa_addr);
+    if (!::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) continue;
+    std::string_view name = a->ifa_name;
+    if (isWifiCandidate(name) && std::string_view(text) != "0.0.0.0") {
+      wifi = text;  // a later match replaces an earlier one
+    } else if (isCellularCandidate(name)) {
+      cellular = text;
+    }
+  }
+  ::freeifaddrs(list);
+  if (!wifi.empty()) return wifi;
+  if (!cellular.empty()) return cellular;
+  return "0.0.0.0";
+}
+
+}  // namespace zeplog

@@ -1,0 +1,84 @@
+// The library's process-wide state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "zeplog/ordered_map.hpp"
+#include "zeplog/vela_event.hpp"
+#include "zeplog/vela_handle.hpp"
+
+namespace zeplog {
+class kstVelaBlockQueue;
+class kstVelaHttpsDelegate;
+}  // namespace zeplog
+
+namespace zeplog::detail {
+
+// The one process-wide re-entrant lock. It guards the registry, the handle records'
+// attributes and custom fields, the process-wide switches and the creation and queuing of
+// events. Channel locks of the event queue are always taken after it, never before.
+std::recursive_mutex& global_resource_lock();
+
+using HandleTable = std::unordered_map<std::string, std::shared_ptr<kstVelaHandle>>;
+using Batch = std::vector<VelaEventPtr>;
+// Duplicate tables: key to a count written as decimal text.
+using CountTable = OrderedMap<std::string>;
+
+// Everything the library shares across threads. Created on first use and never destroyed,
+// so that a late log call during exit() never touches a destroyed object. Unless noted,
+// every member is guarded by global_resource_lock().
+struct GlobalState {
+  bool gs_commonInit = false;
+  // Written under the lock; atomic because other threads read them between cycles.
+  std::atomic<bool> gs_isInit{false};
+  std::atomic<bool> gs_SyncSend{false};
+  std::atomic<bool> gs_ThreadStop{false};
+  bool gs_isUnity = false;
+  std::int32_t gs_current_index = 0;
+  bool gs_crashReporterFlag = false;
+  bool gs_logSendThreadFlag = false;
+  bool gs_performanceThreadFlag = false;
+  // Host reporting switch: written and read without the lock by design.
+  std::atomic<bool> gs_enablehost{true};
+
+  std::optional<HandleTable> gs_handle_table;  // absent before the first initialisation
+  std::shared_ptr<kstVelaHandle> gs_network_handle;
+  std::vector<std::string> gs_reservedFields;
+  std::optional<OrderedMap<std::shared_ptr<Batch>>> gs_bulkObjectManager;
+  std::optional<CountTable> deDuplicateQueue;
+  std::optional<CountTable> deDuplicateCrashQueue;
+  std::shared_ptr<kstVelaHttpsDelegate> gs_httpsDelegate;
+  std::vector<std::thread> gs_logSendThreads;
+  std::vector<std::thread> gs_logPerformanceThreads;
+  std::vector<std::thread> gs_logPerformanceSendThreads;
+  std::function<void()> gs_crashBlock;
+
+  // The event queue. Created once by the first initialisation and never replaced or
+  // destroyed; published through an atomic pointer so that the queue counters, which take
+  // no lock, see either no queue or the whole queue.
+  std::atomic<kstVelaBlockQueue*> gs_blockQueue{nullptr};
+};
+
+GlobalState& globals();
+
+// The event queue, or nullptr before the first initialisation created it.
+inline kstVelaBlockQueue* blockQueue() {
+  return globals().gs_blockQueue.load(std::memory_order_acquire);
+}
+
+// The 26 names an application may not use as custom-field keys.
+const std::vector<std::string>& reservedFieldNames();
+// The seven system custom fields that removal never touches.
+bool isProtectedSystemKey(std::string_view key);
+bool isReservedFieldName(std::string_view key);
+
+}  // namespace zeplog::detail

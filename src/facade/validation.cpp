@@ -1,0 +1,101 @@
+// Argument checks of initialisation and the custom-field calls.
+#include <cctype>
+
+#include "common/console.hpp"
+#include "common/uuid.hpp"
+#include "facade/text_rules.hpp"
+#include "zeplog/zeplog.hpp"
+
+namespace zeplog {
+namespace {
+
+bool isAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+bool isNameChar(char c) { return isAsciiAlpha(c) || isAsciiDigit(c) || c == '-' || c == '_'; }
+
+// Whole-text match of: one character accepted by `first`, then any number accepted by
+// `rest`. Hand-written rather than a regular expression: linear, no recursion, and a
+// trailing line break is not quietly accepted.
+template <typename First, typename Rest>
+bool matchesWhole(std::string_view s, First first, Rest rest) {
+  if (s.empty() || !first(s[0])) return false;
+  for (std::size_t i = 1; i < s.size(); ++i)
+    if (!rest(s[i])) return false;
+  return true;
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+bool ZEPLog::isValidAppKey(Text appKey) {
+  bool ok = matchesWhole(
+      appKey.view(), [](char c) { return isAsciiAlpha(c) || isAsciiDigit(c); }, isNameChar);
+  if (!ok)
+    ZEP_CONSOLE(detail::consoleText(appKey) +
+                " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet");
+  return ok;
+}
+
+bool ZEPLog::isValidVersion(Text version) {
+  bool ok = matchesWhole(
+      version.view(), [](char c) { return isAsciiAlpha(c) || isAsciiDigit(c); },
+      [](char c) { return isNameChar(c) || c == '.'; });
+  if (!ok)
+    ZEP_CONSOLE(detail::consoleText(version) +
+                " is invalid, only allow to include a-z,A-Z,0-9 . and start with alphabet");
+  return ok;
+}
+
+bool ZEPLog::isValidField(Text field) {
+  bool ok = matchesWhole(field.view(), isAsciiAlpha, isNameChar);
+  if (!ok)
+    ZEP_CONSOLE(detail::consoleText(field) +
+                " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet");
+  return ok;
+}
+
+bool ZEPLog::isStringEmpty(Text text) { return text.emptyOrAbsent(); }
+
+std::int32_t ZEPLog::getDefaultPortFromURL(Text url) {
+  if (startsWithNoCase(url.view(), "https")) return 443;
+  if (startsWithNoCase(url.view(), "http")) return 80;
+  return -1;
+}
+
+std::string ZEPLog::removeURLPrefix(Text url) {
+  std::string_view s = url.view();
+  std::size_t p = s.find("://");
+  // Without "://" there is nothing to cut: the whole text is the collector address.
+  return detail::toValidUtf8(p == std::string_view::npos ? s : s.substr(p + 3));
+}
+
+std::string ZEPLog::generateUUID() { return detail::generateUUID(); }
+
+bool ZEPLog::check_params(Text url, std::int32_t /*port*/, std::int32_t protocol, Text appKey,
+                          Text version) {
+  if (url.absent() || appKey.absent() || version.absent()) {
+    ZEP_CONSOLE("invalid parameters");
+    return false;
+  }
+  if (static_cast<std::uint32_t>(protocol) >= 2) {
+    ZEP_CONSOLE("unsupported protocol");
+    return false;
+  }
+  if (!isValidAppKey(appKey)) {
+    ZEP_CONSOLE("invalid appkey");
+    return false;
+  }
+  if (!isValidVersion(version)) {
+    ZEP_CONSOLE("invalid version");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zeplog
