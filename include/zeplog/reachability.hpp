@@ -93,8 +93,9 @@ class kstVelaReachability : public std::enable_shared_from_this<kstVelaReachabil
   // True when it runs (also when it already ran); false, with nothing left behind, when it
   // can't start.
   bool startNotifier();
-  // Stops the notifier thread and waits for it to end; from inside a block (on the notifier
-  // thread itself) it stops it without waiting. Does nothing when it is not running.
+  // Stops the notifier thread and waits for it to end (for a host name, at worst until a
+  // lookup in progress ends); from inside a block (on the notifier thread itself) it stops
+  // it without waiting. No block is called after it returns. Does nothing when stopped.
   void stopNotifier();
   // Reports one change on the calling thread: calls the reachable block (when flags are
   // reachable) or the unreachable block, when set, then posts the notification.

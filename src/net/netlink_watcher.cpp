@@ -30,8 +30,8 @@ bool NetlinkWatcher::open() {
   }
   sockaddr_nl local{};
   local.nl_family = AF_NETLINK;
-  local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
-                    RTMGRP_IPV6_ROUTE;
+  local.nl_groups =
+      RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
   if (::bind(netlinkFd_, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
     close();
     return false;

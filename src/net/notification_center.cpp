@@ -17,11 +17,11 @@ namespace {
 // One registered observer. Shared between the centre's list and the posts that are calling
 // it, so a removal during a post never frees the function while it runs.
 struct Entry {
-  NotificationCenter::Token token = 0;  // immutable after creation
-  std::string name;                     // immutable after creation
-  NotificationCenter::Observer fn;      // immutable after creation
-  bool removed = false;                 // guarded by Impl::lock
-  std::vector<std::thread::id> callers; // threads calling fn now; guarded by Impl::lock
+  NotificationCenter::Token token = 0;   // immutable after creation
+  std::string name;                      // immutable after creation
+  NotificationCenter::Observer fn;       // immutable after creation
+  bool removed = false;                  // guarded by Impl::lock
+  std::vector<std::thread::id> callers;  // threads calling fn now; guarded by Impl::lock
 };
 
 }  // namespace

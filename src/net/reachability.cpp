@@ -22,15 +22,13 @@ const char* const kst_kReachabilityChangedNotification = "kst_kReachabilityChang
 
 namespace {
 
-constexpr std::uint32_t kLinkLocalNetwork = 0xA9FE0000;  // 169.254.0.0, host order
-
 // One run of the notifier thread. Shared by the thread and the monitor, so that a thread
 // that outlives its monitor (stopped from inside a block) still owns what it uses.
 struct NotifierRun {
-  detail::NetlinkWatcher watcher;      // opened before the thread starts
-  std::uint32_t lastFlags = 0;         // written before the thread starts, then by it alone
+  detail::NetlinkWatcher watcher;  // opened before the thread starts
+  std::uint32_t lastFlags = 0;     // written before the thread starts, then by it alone
   std::atomic<bool> stopRequested{false};
-  std::atomic<bool> finished{false};   // set by the thread when its loop has ended
+  std::atomic<bool> finished{false};  // set by the thread when its loop has ended
 };
 
 // The notifier thread: waits for the kernel to report a change, recomputes the flags and
@@ -121,7 +119,7 @@ std::shared_ptr<kstVelaReachability> kstVelaReachability::reachabilityForLocalWi
   sockaddr_in linkLocal{};
   linkLocal.sin_family = AF_INET;
   linkLocal.sin_port = 0;
-  linkLocal.sin_addr.s_addr = htonl(kLinkLocalNetwork);
+  linkLocal.sin_addr.s_addr = htonl(detail::kLinkLocalNetwork);
   return reachabilityWithAddress(linkLocal);
 }
 

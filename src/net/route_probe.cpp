@@ -17,7 +17,6 @@ namespace zeplog::detail {
 
 namespace {
 
-constexpr std::uint32_t kLinkLocalNetwork = 0xA9FE0000;  // 169.254.0.0, host order
 constexpr std::uint32_t kLocalFlags =
     kReachabilityFlagsReachable | kReachabilityFlagsIsLocalAddress | kReachabilityFlagsIsDirect;
 
@@ -57,8 +56,7 @@ bool sameHost(const sockaddr_storage& a, const sockaddr_storage& b) {
   }
   if (a.ss_family == AF_INET6) {
     return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
-                       &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr,
-                       sizeof(in6_addr)) == 0;
+                       &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, sizeof(in6_addr)) == 0;
   }
   return false;
 }
@@ -205,15 +203,14 @@ bool isNeverResolvingName(std::string_view name) {
 std::string formatReachabilityFlags(std::uint32_t flags) {
   auto letter = [flags](std::uint32_t bit, char c) { return (flags & bit) != 0 ? c : '-'; };
   char text[16];
-  std::snprintf(text, sizeof(text), "%c%c %c%c%c%c%c%c%c", 'X',
-                letter(kReachabilityFlagsReachable, 'R'),
-                letter(kReachabilityFlagsConnectionRequired, 'c'),
-                letter(kReachabilityFlagsTransientConnection, 't'),
-                letter(kReachabilityFlagsInterventionRequired, 'i'),
-                letter(kReachabilityFlagsConnectionOnTraffic, 'C'),
-                letter(kReachabilityFlagsConnectionOnDemand, 'D'),
-                letter(kReachabilityFlagsIsLocalAddress, 'l'),
-                letter(kReachabilityFlagsIsDirect, 'd'));
+  std::snprintf(
+      text, sizeof(text), "%c%c %c%c%c%c%c%c%c", 'X', letter(kReachabilityFlagsReachable, 'R'),
+      letter(kReachabilityFlagsConnectionRequired, 'c'),
+      letter(kReachabilityFlagsTransientConnection, 't'),
+      letter(kReachabilityFlagsInterventionRequired, 'i'),
+      letter(kReachabilityFlagsConnectionOnTraffic, 'C'),
+      letter(kReachabilityFlagsConnectionOnDemand, 'D'),
+      letter(kReachabilityFlagsIsLocalAddress, 'l'), letter(kReachabilityFlagsIsDirect, 'd'));
   return text;
 }
 

@@ -9,6 +9,8 @@
 
 namespace zeplog::detail {
 
+inline constexpr std::uint32_t kLinkLocalNetwork = 0xA9FE0000;  // 169.254.0.0, host order
+
 // What a reachability monitor watches. Immutable once made, so it is read without a lock.
 struct ReachabilityTarget {
   enum class Kind {

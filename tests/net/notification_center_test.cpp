@@ -28,7 +28,7 @@ TEST(NotificationCenter, DeliversByNameInOrderWithTheObject) {
   center.addObserver("b", [&](const Notification& n) { seen.push_back("b:" + n.name); });
   center.addObserver("", [&](const Notification& n) { seen.push_back("all:" + n.name); });
   center.addObserver("a", [&](const Notification& n) {
-    EXPECT_EQ(n.objectAs<int>(), object);   // the very object posted
+    EXPECT_EQ(n.objectAs<int>(), object);    // the very object posted
     EXPECT_EQ(n.objectAs<long>(), nullptr);  // another type is not guessed at
     seen.push_back("second:" + n.name);
   });
@@ -62,7 +62,7 @@ TEST(NotificationCenter, ObserverMayChangeObserversAndPostDuringAPost) {
     center.removeObserver(self);   // removing itself must not wait for itself
     center.removeObserver(later);  // a removed observer is skipped in this post too
     center.addObserver("x", [&](const Notification&) { seen.push_back("added"); });
-    center.post("y");              // re-entrant post
+    center.post("y");  // re-entrant post
   });
   later = center.addObserver("x", [&](const Notification&) { seen.push_back("later"); });
   center.addObserver("y", [&](const Notification&) { seen.push_back("y"); });

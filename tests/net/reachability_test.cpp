@@ -70,7 +70,7 @@ class Recorder {
 
   std::mutex lock_;
   std::condition_variable changed_;
-  std::vector<std::string> events_;                  // guarded by lock_
+  std::vector<std::string> events_;                   // guarded by lock_
   std::vector<const kstVelaReachability*> monitors_;  // guarded by lock_
   NotificationCenter::Token token_ = 0;
 };
@@ -98,8 +98,8 @@ TEST(ReachabilityFlags, Letters) {
 }
 
 TEST(ReachabilityNames, ReservedNamesNeverResolve) {
-  for (const char* name : {"", "invalid", "INVALID.", "zeplog-test.invalid", "a.b.Invalid",
-                           "x.invalid."}) {
+  for (const char* name :
+       {"", "invalid", "INVALID.", "zeplog-test.invalid", "a.b.Invalid", "x.invalid."}) {
     EXPECT_TRUE(detail::isNeverResolvingName(name)) << name;
   }
   for (const char* name : {"localhost", "notinvalid", "invalid.example", "invalid.localhost"}) {
@@ -303,12 +303,12 @@ void runInNetworkNamespace(int (*body)()) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-#define CHILD_CHECK(cond)                                                   \
-  do {                                                                      \
-    if (!(cond)) {                                                          \
+#define CHILD_CHECK(cond)                                                           \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      return 1;                                                             \
-    }                                                                       \
+      return 1;                                                                     \
+    }                                                                               \
   } while (0)
 
 int reportsRealChanges() {
