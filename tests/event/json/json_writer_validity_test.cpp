@@ -60,9 +60,23 @@ TEST(JsonWriterRoundTrip, EverySingleByteIncludingInvalidUtf8) {
 
 TEST(JsonWriterRoundTrip, RandomMixedTextAsValuesAndKeys) {
   std::mt19937 rng(20240611);
-  const char* pieces[] = {"a", "Z", " ", "\"", "\\", "/", "\n", "\x01", "\x1F", "\x7F",
-                          "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xFF", "\xC3",
-                          "\xED\xA0\x80", "0123456789abcdef"};
+  const char* pieces[] = {"a",
+                          "Z",
+                          " ",
+                          "\"",
+                          "\\",
+                          "/",
+                          "\n",
+                          "\x01",
+                          "\x1F",
+                          "\x7F",
+                          "\xC3\xA9",
+                          "\xE2\x82\xAC",
+                          "\xF0\x9F\x98\x80",
+                          "\xFF",
+                          "\xC3",
+                          "\xED\xA0\x80",
+                          "0123456789abcdef"};
   for (int round = 0; round < 500; ++round) {
     std::string s;
     int n = static_cast<int>(rng() % 40);
@@ -137,8 +151,8 @@ TEST(JsonWriterRoundTrip, EventBatchKeepsEveryMemberAndOrder) {
     const auto& o = j[e];
     std::vector<std::string> keys;
     for (auto it = o.begin(); it != o.end(); ++it) keys.push_back(it.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"body", "sendTime", "Platform", "kstBulkIndex",
-                                              "nested"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"body", "sendTime", "Platform", "kstBulkIndex", "nested"}));
     EXPECT_EQ(o["body"], std::string("message ") + std::to_string(e) + " \"quoted\"\n\xC3\xA9");
     EXPECT_EQ(o["Platform"], "Linux 6.1");
     EXPECT_EQ(o["nested"]["a"].dump(), "[1,2.5,null,false]");
