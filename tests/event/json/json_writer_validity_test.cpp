@@ -7,6 +7,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <regex>
 #include <string>
 
 #include "common/utf8.hpp"
@@ -132,6 +133,19 @@ TEST(JsonWriterRoundTrip, NumbersReadBackExactly) {
   EXPECT_EQ(j[1002].get<double>(), 0.0);  // "-0"; the reader may drop the sign
   EXPECT_EQ(j[1003].get<double>(), 5e-324);
   EXPECT_TRUE(j[1004].is_boolean());
+}
+
+// Decimals may lie outside the range of a double, which nlohmann refuses to read, so their
+// text is held against the number grammar of RFC 8259 instead.
+TEST(JsonWriterRoundTrip, DecimalsFollowTheJsonNumberGrammar) {
+  const std::regex number("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][+-]?[0-9]+)?");
+  for (const char* text : {"123456789012345678901234567890", "-1.5", "1e400", "-2.5E-400",
+                           "0.000000000000000000001", "100000000000000000000000", "0", "-0"}) {
+    std::optional<Decimal> d = Decimal::parse(text);
+    ASSERT_TRUE(d) << text;
+    std::string out = write(*d);
+    EXPECT_TRUE(std::regex_match(out, number)) << text << " -> " << out;
+  }
 }
 
 TEST(JsonWriterRoundTrip, EventBatchKeepsEveryMemberAndOrder) {
