@@ -57,8 +57,7 @@ class kstCJSONSerializer {
                                              Error* error = nullptr) const;
   // Never fails; *error is left alone.
   std::string serializeString(std::string_view string, Error* error = nullptr) const;
-  std::optional<std::string> serializeArray(const json::Array& array,
-                                            Error* error = nullptr) const;
+  std::optional<std::string> serializeArray(const json::Array& array, Error* error = nullptr) const;
   std::optional<std::string> serializeDictionary(const json::Object& dictionary,
                                                  Error* error = nullptr) const;
 
@@ -78,10 +77,8 @@ class kstCJSONSerializer {
   void appendString(std::string& out, std::string_view string) const;
 
  private:
-  bool appendObjectAt(std::string& out, const json::Value& object, Error* error,
-                      int depth) const;
-  bool appendArrayAt(std::string& out, const json::Array& array, Error* error,
-                     int depth) const;
+  bool appendObjectAt(std::string& out, const json::Value& object, Error* error, int depth) const;
+  bool appendArrayAt(std::string& out, const json::Array& array, Error* error, int depth) const;
   bool appendDictionaryAt(std::string& out, const json::Object& dictionary, Error* error,
                           int depth) const;
 

@@ -55,8 +55,8 @@ constexpr std::uint64_t bytesEqual(std::uint64_t w, unsigned char b) {
 
 // Index of the first byte at or after i that is not a plain run byte, or n. highMask is
 // kHighBits while non-ASCII bytes still need validation, else 0.
-std::size_t findSpecial(const unsigned char* p, std::size_t i, std::size_t n,
-                        bool escapeSolidus, std::uint64_t highMask) {
+std::size_t findSpecial(const unsigned char* p, std::size_t i, std::size_t n, bool escapeSolidus,
+                        std::uint64_t highMask) {
   if constexpr (std::endian::native == std::endian::little) {
     // Eight bytes at a time: control bytes, '"', '\\', optionally '/' and non-ASCII.
     while (n - i >= 8) {

@@ -146,8 +146,8 @@ std::optional<std::string> kstCJSONSerializer::serializeArray(const json::Array&
   return out;
 }
 
-std::optional<std::string> kstCJSONSerializer::serializeDictionary(
-    const json::Object& dictionary, Error* error) const {
+std::optional<std::string> kstCJSONSerializer::serializeDictionary(const json::Object& dictionary,
+                                                                   Error* error) const {
   std::string out;
   if (!appendDictionary(out, dictionary, error)) return std::nullopt;
   return out;
@@ -178,8 +178,8 @@ void kstCJSONSerializer::appendString(std::string& out, std::string_view string)
   detail::appendJSONString(out, string, (options_ & kEscapeSolidus) != 0);
 }
 
-bool kstCJSONSerializer::appendObjectAt(std::string& out, const json::Value& object,
-                                        Error* error, int depth) const {
+bool kstCJSONSerializer::appendObjectAt(std::string& out, const json::Value& object, Error* error,
+                                        int depth) const {
   bool ok = true;
   switch (object.kind()) {
     case json::Value::Kind::Null:

@@ -66,7 +66,8 @@ TEST(JsonWriterString, NonAsciiTextPassesThroughRaw) {
 TEST(JsonWriterString, SolidusEscapedOnlyWithOptionBit0) {
   EXPECT_EQ(write("a/b"), "\"a/b\"");
   EXPECT_EQ(write("a/b", kstCJSONSerializer::kEscapeSolidus), "\"a\\/b\"");
-  EXPECT_EQ(write(Object{{"x/y", "/////////z"}}, 1), "{\"x\\/y\":\"\\/\\/\\/\\/\\/\\/\\/\\/\\/z\"}");
+  EXPECT_EQ(write(Object{{"x/y", "/////////z"}}, 1),
+            "{\"x\\/y\":\"\\/\\/\\/\\/\\/\\/\\/\\/\\/z\"}");
   auto s = kstCJSONSerializer::serializer();
   EXPECT_EQ(s->options(), 0u);
   s->setOptions(1);
@@ -77,14 +78,15 @@ TEST(JsonWriterString, SolidusEscapedOnlyWithOptionBit0) {
 // word boundaries must be found, also right after a long clean run and at the very end.
 TEST(JsonWriterString, EverySpecialByteAtEveryOffset) {
   const std::pair<char, std::string> cases[] = {
-      {'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\x01', "\\u0001"},
+      {'"', "\\\""},       {'\\', "\\\\"},    {'\n', "\\n"}, {'\x01', "\\u0001"},
       {'\x1F', "\\u001f"}, {'\0', "\\u0000"}, {'/', "/"}};
   for (const auto& [c, escaped] : cases) {
     for (std::size_t len = 1; len <= 26; ++len) {
       for (std::size_t at = 0; at < len; ++at) {
         std::string in(len, 'a');
         in[at] = c;
-        std::string want = "\"" + std::string(at, 'a') + escaped + std::string(len - at - 1, 'a') + "\"";
+        std::string want =
+            "\"" + std::string(at, 'a') + escaped + std::string(len - at - 1, 'a') + "\"";
         ASSERT_EQ(write(in), want) << "byte " << int(c) << " at " << at << " of " << len;
       }
     }
@@ -92,7 +94,10 @@ TEST(JsonWriterString, EverySpecialByteAtEveryOffset) {
 }
 
 TEST(JsonWriterString, InvalidUtf8TextIsWrittenRepaired) {
-  EXPECT_EQ(write("a\xFF" "b"), "\"a\xEF\xBF\xBD" "b\"");
+  EXPECT_EQ(write("a\xFF"
+                  "b"),
+            "\"a\xEF\xBF\xBD"
+            "b\"");
   // The bad byte comes after escapes and a clean multi-word run: nothing of the first
   // attempt may remain.
   EXPECT_EQ(write("q\"\n0123456789abcdef\xC3"), "\"q\\\"\\n0123456789abcdef\xEF\xBF\xBD\"");
@@ -231,8 +236,9 @@ TEST(JsonWriterErrors, ReferenceCycleFailsInsteadOfRecursingForever) {
 }
 
 TEST(JsonWriterValidity, IsValidJSONObjectLooksAtTheTopValueOnly) {
-  for (const Value& v : {Value(), Value(true), Value(1), Value(1.5), Value("s"), Value(Bytes("\xFF")),
-                         Value(Array{custom(false)}), Value(Object{}), custom(true)}) {
+  for (const Value& v :
+       {Value(), Value(true), Value(1), Value(1.5), Value("s"), Value(Bytes("\xFF")),
+        Value(Array{custom(false)}), Value(Object{}), custom(true)}) {
     EXPECT_TRUE(kstCJSONSerializer::isValidJSONObject(v));
   }
   EXPECT_FALSE(kstCJSONSerializer::isValidJSONObject(custom(false)));

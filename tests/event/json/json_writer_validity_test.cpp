@@ -7,6 +7,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <regex>
 #include <string>
 
 #include "common/utf8.hpp"
@@ -60,9 +61,23 @@ TEST(JsonWriterRoundTrip, EverySingleByteIncludingInvalidUtf8) {
 
 TEST(JsonWriterRoundTrip, RandomMixedTextAsValuesAndKeys) {
   std::mt19937 rng(20240611);
-  const char* pieces[] = {"a", "Z", " ", "\"", "\\", "/", "\n", "\x01", "\x1F", "\x7F",
-                          "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "\xFF", "\xC3",
-                          "\xED\xA0\x80", "0123456789abcdef"};
+  const char* pieces[] = {"a",
+                          "Z",
+                          " ",
+                          "\"",
+                          "\\",
+                          "/",
+                          "\n",
+                          "\x01",
+                          "\x1F",
+                          "\x7F",
+                          "\xC3\xA9",
+                          "\xE2\x82\xAC",
+                          "\xF0\x9F\x98\x80",
+                          "\xFF",
+                          "\xC3",
+                          "\xED\xA0\x80",
+                          "0123456789abcdef"};
   for (int round = 0; round < 500; ++round) {
     std::string s;
     int n = static_cast<int>(rng() % 40);
@@ -120,6 +135,19 @@ TEST(JsonWriterRoundTrip, NumbersReadBackExactly) {
   EXPECT_TRUE(j[1004].is_boolean());
 }
 
+// Decimals may lie outside the range of a double, which nlohmann refuses to read, so their
+// text is held against the number grammar of RFC 8259 instead.
+TEST(JsonWriterRoundTrip, DecimalsFollowTheJsonNumberGrammar) {
+  const std::regex number("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][+-]?[0-9]+)?");
+  for (const char* text : {"123456789012345678901234567890", "-1.5", "1e400", "-2.5E-400",
+                           "0.000000000000000000001", "100000000000000000000000", "0", "-0"}) {
+    std::optional<Decimal> d = Decimal::parse(text);
+    ASSERT_TRUE(d) << text;
+    std::string out = write(*d);
+    EXPECT_TRUE(std::regex_match(out, number)) << text << " -> " << out;
+  }
+}
+
 TEST(JsonWriterRoundTrip, EventBatchKeepsEveryMemberAndOrder) {
   Array batch;
   for (int e = 0; e < 200; ++e) {
@@ -137,8 +165,8 @@ TEST(JsonWriterRoundTrip, EventBatchKeepsEveryMemberAndOrder) {
     const auto& o = j[e];
     std::vector<std::string> keys;
     for (auto it = o.begin(); it != o.end(); ++it) keys.push_back(it.key());
-    EXPECT_EQ(keys, (std::vector<std::string>{"body", "sendTime", "Platform", "kstBulkIndex",
-                                              "nested"}));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"body", "sendTime", "Platform", "kstBulkIndex", "nested"}));
     EXPECT_EQ(o["body"], std::string("message ") + std::to_string(e) + " \"quoted\"\n\xC3\xA9");
     EXPECT_EQ(o["Platform"], "Linux 6.1");
     EXPECT_EQ(o["nested"]["a"].dump(), "[1,2.5,null,false]");
