@@ -41,7 +41,13 @@ int main(int argc, char** argv) {
   const std::string dataDir = (std::filesystem::temp_directory_path() / "zeplog-demo").string();
   ZEPLog::setDataDirectory(dataDir);
   // Console lines go to stdout, prefixed, so they read in order with the demo's own lines.
+  // The per-field "load /" lines of the common fields are counted, not shown.
+  static int loadLines = 0;
   ZEPLog::setConsoleHandler([](std::string_view line) {
+    if (line.find("] load / ") != std::string_view::npos) {
+      ++loadLines;
+      return;
+    }
     std::printf("  console| %.*s\n", static_cast<int>(line.size()), line.data());
   });
 
@@ -83,5 +89,6 @@ int main(int argc, char** argv) {
     ZEPLog::copyCommonFields(*event->fields(), *event->handleId());
     std::printf("%s\n", ZEPLog::getJsonFromVelaEvent(event, i).c_str());
   }
+  std::printf("(%d \"load /\" console lines of the common fields not shown)\n", loadLines);
   return 0;
 }
