@@ -7,6 +7,7 @@
 // flight and the main queue never drops one.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <condition_variable>
@@ -87,8 +88,22 @@ void BM_HandOver(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * perBatch);
 }
 
-BENCHMARK(BM_HandOver<MainQueue>)->Name("MainQueue")->Arg(1)->Arg(2)->UseRealTime();
-BENCHMARK(BM_HandOver<PlainQueue>)->Name("PlainQueue")->Arg(1)->Arg(2)->UseRealTime();
+// On a shared machine the wall time of a hand-over swings with the scheduler; with
+// --benchmark_repetitions the minimum shows the queue's own cost beside the median.
+double Fastest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+
+BENCHMARK(BM_HandOver<MainQueue>)
+    ->Name("MainQueue")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_HandOver<PlainQueue>)
+    ->Name("PlainQueue")
+    ->Arg(1)
+    ->Arg(2)
+    ->UseRealTime()
+    ->ComputeStatistics("min", Fastest);
 
 }  // namespace
 
