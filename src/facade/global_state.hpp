@@ -28,7 +28,16 @@ namespace zeplog::detail {
 // events. Channel locks of the event queue are always taken after it, never before.
 std::recursive_mutex& global_resource_lock();
 
-using HandleTable = std::unordered_map<std::string, std::shared_ptr<kstVelaHandle>>;
+// Hashes std::string and std::string_view alike, so a lookup by a view of the caller's text
+// makes no string.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+using HandleTable = std::unordered_map<std::string, std::shared_ptr<kstVelaHandle>, TextHash,
+                                       std::equal_to<>>;
 using Batch = std::vector<VelaEventPtr>;
 // Duplicate tables: key to a count written as decimal text.
 using CountTable = OrderedMap<std::string>;
@@ -74,6 +83,11 @@ GlobalState& globals();
 inline kstVelaBlockQueue* blockQueue() {
   return globals().gs_blockQueue.load(std::memory_order_acquire);
 }
+
+// The registry entry of a handle id, or nullptr (also before the first initialisation).
+// The caller holds global_resource_lock(); the entry stays valid because the registry only
+// grows and never replaces an entry's record except through kst_setHandler.
+const HandleTable::value_type* findHandleLocked(std::string_view handleId);
 
 // The 26 names an application may not use as custom-field keys.
 const std::vector<std::string>& reservedFieldNames();

@@ -29,11 +29,22 @@ std::shared_ptr<kstVelaHandle> ZEPLog::kst_getHandler(Text handleId) {
     return nullptr;
   }
   std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-  const auto& table = detail::globals().gs_handle_table;
-  if (!table) return nullptr;
-  auto it = table->find(detail::toValidUtf8(handleId.view()));
-  return it == table->end() ? nullptr : it->second;
+  const auto* entry = detail::findHandleLocked(handleId.view());
+  return entry ? entry->second : nullptr;
 }
+
+namespace detail {
+
+const HandleTable::value_type* findHandleLocked(std::string_view handleId) {
+  const auto& table = globals().gs_handle_table;
+  if (!table) return nullptr;
+  // Registered ids are valid UTF-8 (repaired when registered); a lookup by invalid bytes is
+  // repaired the same way so it finds what registration stored.
+  auto it = isValidUtf8(handleId) ? table->find(handleId) : table->find(repairUtf8(handleId));
+  return it == table->end() ? nullptr : &*it;
+}
+
+}  // namespace detail
 
 void ZEPLog::setDebugMode(bool /*enabled*/) {}
 

@@ -9,28 +9,36 @@
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
-void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text /*location*/,
-                     Text handleId) {
+void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text /*location*/, Text handleId) {
   auto fields = std::make_shared<Fields>();
-  fields->reserve(10);
-  if (!errorCode.emptyOrAbsent()) fields->appendNew("errorCode", Bytes(detail::toValidUtf8(errorCode.view())));
+  // Room for what this call puts in, no more: the log call is the hot path, and the send
+  // thread grows the dictionary when it adds the common fields.
+  fields->reserve(errorCode.emptyOrAbsent() ? 1 : 2);
+  if (!errorCode.emptyOrAbsent())
+    fields->appendNew("errorCode", Bytes(detail::toValidUtf8(errorCode.view())));
   fields->appendNew("logLevel", Bytes(detail::toValidUtf8(level.view())));
+  Bytes body(detail::toValidUtf8(message.view()));
   const std::int64_t now = detail::nowMillis();
 
-  std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
-  if (!handle) {
+  if (handleId.absent()) {
+    (void)kst_getHandler(handleId);  // writes its own line for the absent id
     ZEP_CONSOLE("handleId is null");
     return;
   }
-  // The handle's attributes are read under the lock, so a concurrent setLogType or
-  // setLogSource is seen either wholly before or wholly after.
+  // The lookup and the handle's attributes are read under the lock, so a concurrent
+  // registration, setLogType or setLogSource is seen either wholly before or wholly after.
   std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
+  const auto* entry = detail::findHandleLocked(handleId.view());
+  if (!entry) {
+    ZEP_CONSOLE("handleId is null");
+    return;
+  }
+  const kstVelaHandle& handle = *entry->second;
   const bool isSession = message == "SESSION";
   auto event = std::make_shared<VelaEvent>(
-      handle->projectName, handle->projectVersion,
-      isSession ? OptText(std::string("SESSION")) : handle->logType, handle->logSource,
-      Bytes(detail::toValidUtf8(message.view())), now, getHost(), std::move(fields),
-      detail::toValidUtf8(handleId.view()));
+      handle.projectName, handle.projectVersion,
+      isSession ? OptText(std::string("SESSION")) : handle.logType, handle.logSource,
+      std::move(body), now, getHost(), std::move(fields), entry->first);
   if (kstVelaBlockQueue* queue = detail::blockQueue()) queue->enqueue(std::move(event));
 }
 
@@ -38,19 +46,19 @@ void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text location) {
   sendLog(level, errorCode, message, location, "0");
 }
 
-#define ZEPLOG_DEFINE_LEVEL_FORMS(level, text)                                              \
-  void ZEPLog::level(Text errorCode, Text message) { level(errorCode, message, Text()); }   \
-  void ZEPLog::level(Text errorCode, Text message, Text location) {                        \
-    level(errorCode, message, location, "0");                                              \
-  }                                                                                        \
-  void ZEPLog::level##_Wardkit(Text errorCode, Text message) {                             \
-    level##_Wardkit(errorCode, message, Text());                                           \
-  }                                                                                        \
-  void ZEPLog::level##_Wardkit(Text errorCode, Text message, Text location) {              \
-    level(errorCode, message, location, "WardKit");                                        \
-  }                                                                                        \
-  void ZEPLog::level(Text errorCode, Text message, Text location, Text handleId) {         \
-    sendLog(text, errorCode, message, location, handleId);                                 \
+#define ZEPLOG_DEFINE_LEVEL_FORMS(level, text)                                            \
+  void ZEPLog::level(Text errorCode, Text message) { level(errorCode, message, Text()); } \
+  void ZEPLog::level(Text errorCode, Text message, Text location) {                       \
+    level(errorCode, message, location, "0");                                             \
+  }                                                                                       \
+  void ZEPLog::level##_Wardkit(Text errorCode, Text message) {                            \
+    level##_Wardkit(errorCode, message, Text());                                          \
+  }                                                                                       \
+  void ZEPLog::level##_Wardkit(Text errorCode, Text message, Text location) {             \
+    level(errorCode, message, location, "WardKit");                                       \
+  }                                                                                       \
+  void ZEPLog::level(Text errorCode, Text message, Text location, Text handleId) {        \
+    sendLog(text, errorCode, message, location, handleId);                                \
   }
 
 ZEPLOG_DEFINE_LEVEL_FORMS(debug, "DEBUG")
