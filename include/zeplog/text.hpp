@@ -21,7 +21,8 @@ class Text {
  public:
   constexpr Text() noexcept = default;
   constexpr Text(std::nullptr_t) noexcept {}
-  constexpr Text(const char* s) noexcept : view_(s ? std::string_view(s) : std::string_view()), present_(s != nullptr) {}
+  constexpr Text(const char* s) noexcept
+      : view_(s ? std::string_view(s) : std::string_view()), present_(s != nullptr) {}
   constexpr Text(std::string_view s) noexcept : view_(s), present_(true) {}
   Text(const std::string& s) noexcept : view_(s), present_(true) {}
   Text(const std::optional<std::string>& s) noexcept

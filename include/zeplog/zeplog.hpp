@@ -53,12 +53,11 @@ class ZEPLog {
   static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                    Text userId, CrashCapture crashCapture, SyncStart syncStart);
   static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture, SyncStart syncStart,
-                   Text unityVersion);
+                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion);
   // The full form: every other form ends here.
   static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture, SyncStart syncStart,
-                   Text unityVersion, Text handleId);
+                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion,
+                   Text handleId);
 
   // ---- Argument checks and small helpers -------------------------------------------------
   static bool check_params(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
@@ -102,11 +101,11 @@ class ZEPLog {
   // Five forms per level: on handle "0" (with and without a source location), on handle
   // "WardKit" (the _Wardkit forms), and on a named handle. The location is accepted and not
   // used. Each queues one event; nothing is sent on the caller's thread.
-#define ZEPLOG_LEVEL_FORMS(level)                                                          \
-  static void level(Text errorCode, Text message);                                        \
-  static void level(Text errorCode, Text message, Text location);                         \
-  static void level##_Wardkit(Text errorCode, Text message);                              \
-  static void level##_Wardkit(Text errorCode, Text message, Text location);               \
+#define ZEPLOG_LEVEL_FORMS(level)                                           \
+  static void level(Text errorCode, Text message);                          \
+  static void level(Text errorCode, Text message, Text location);           \
+  static void level##_Wardkit(Text errorCode, Text message);                \
+  static void level##_Wardkit(Text errorCode, Text message, Text location); \
   static void level(Text errorCode, Text message, Text location, Text handleId);
   ZEPLOG_LEVEL_FORMS(debug)
   ZEPLOG_LEVEL_FORMS(info)

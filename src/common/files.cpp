@@ -116,8 +116,8 @@ bool atomicWriteFile(const std::string& path, std::string_view contents, std::st
     if (error && error->empty()) *error = "cannot create directory " + dir;
     return false;
   }
-  std::string tmp = path + ".tmp-" + std::to_string(::getpid()) + "-" +
-                    std::to_string(std::random_device{}());
+  std::string tmp =
+      path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (error) *error = errnoText("open", tmp);

@@ -25,8 +25,7 @@ std::size_t sequenceLength(const unsigned char* p, std::size_t left) noexcept {
     unsigned char lo = 0x80, hi = 0xBF;
     if (c == 0xF0) lo = 0x90;
     if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    return (p[1] >= lo && p[1] <= hi && (p[2] & 0xC0) == 0x80 && (p[3] & 0xC0) == 0x80) ? 4
-                                                                                       : 0;
+    return (p[1] >= lo && p[1] <= hi && (p[2] & 0xC0) == 0x80 && (p[3] & 0xC0) == 0x80) ? 4 : 0;
   }
   return 0;
 }

@@ -70,11 +70,10 @@ void ZEPLog::sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text ex
     std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
     std::shared_ptr<kstVelaHandle> handle = kst_getHandler("0");
     ZEP_CONSOLE("VelaEvent alloc");
-    event = std::make_shared<VelaEvent>(handle->projectName, handle->projectVersion,
-                                        std::string("CRASH"), handle->logSource,
-                                        Bytes(detail::toValidUtf8(message.view())),
-                                        detail::nowMillis(), getHost(), std::move(fields),
-                                        std::string("0"));
+    event = std::make_shared<VelaEvent>(
+        handle->projectName, handle->projectVersion, std::string("CRASH"), handle->logSource,
+        Bytes(detail::toValidUtf8(message.view())), detail::nowMillis(), getHost(),
+        std::move(fields), std::string("0"));
   }
   ZEP_CONSOLE("gs_blockQueue enqueue:logEvent");
   if (kstVelaBlockQueue* queue = detail::blockQueue()) queue->enqueue(std::move(event));

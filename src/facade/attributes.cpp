@@ -79,9 +79,7 @@ void ZEPLog::setCustomField(Text value, Text key, Text handleId) {
   handle->customFields->appendNew(std::string(key.view()), std::move(bytes));
 }
 void ZEPLog::setCustomField(Text value, Text key) { setCustomField(value, key, kDefault); }
-void ZEPLog::setCustomField_WardKit(Text value, Text key) {
-  setCustomField(value, key, kWardKit);
-}
+void ZEPLog::setCustomField_WardKit(Text value, Text key) { setCustomField(value, key, kWardKit); }
 
 void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) {
   Lock lock(detail::global_resource_lock());
@@ -99,9 +97,7 @@ void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) {
   handle->customFields->erase(key.view());
 }
 void ZEPLog::removeCustomFieldForKey(Text key) { removeCustomFieldForKey(key, kDefault); }
-void ZEPLog::removeCustomFieldForKey_WardKit(Text key) {
-  removeCustomFieldForKey(key, kWardKit);
-}
+void ZEPLog::removeCustomFieldForKey_WardKit(Text key) { removeCustomFieldForKey(key, kWardKit); }
 
 void ZEPLog::removeAllCustomFields(Text handleId) {
   changeHandle(handleId, "handle not found", [](kstVelaHandle& h) {

@@ -16,12 +16,11 @@ GlobalState& globals() {
 
 const std::vector<std::string>& reservedFieldNames() {
   static const auto* names = new std::vector<std::string>{
-      "projectName", "projectVersion", "host",        "logType",         "logSource",
-      "sendTime",    "logTime",        "logLevel",    "UserID",          "Platform",
-      "DeviceType",  "DeviceModel",    "NetworkType", "Carrier",         "CountryCode",
-      "DmpData",     "errorCode",      "body",        "PreferdLanguage", "FreeDiskSpace",
-      "FreeMemory",  "Jailbroken",     "SessionID",   "Locale",          "SdkVersion",
-      "DeviceID"};
+      "projectName",     "projectVersion", "host",        "logType",    "logSource",  "sendTime",
+      "logTime",         "logLevel",       "UserID",      "Platform",   "DeviceType", "DeviceModel",
+      "NetworkType",     "Carrier",        "CountryCode", "DmpData",    "errorCode",  "body",
+      "PreferdLanguage", "FreeDiskSpace",  "FreeMemory",  "Jailbroken", "SessionID",  "Locale",
+      "SdkVersion",      "DeviceID"};
   return *names;
 }
 
@@ -31,8 +30,8 @@ bool isReservedFieldName(std::string_view key) {
 }
 
 bool isProtectedSystemKey(std::string_view key) {
-  static constexpr std::string_view kKeys[] = {"logVersion", "SymMethod", "CrashStyle",
-                                                "SdkVersion", "SessionID", "DeviceID", "Unity"};
+  static constexpr std::string_view kKeys[] = {
+      "logVersion", "SymMethod", "CrashStyle", "SdkVersion", "SessionID", "DeviceID", "Unity"};
   return std::find(std::begin(kKeys), std::end(kKeys), key) != std::end(kKeys);
 }
 

@@ -36,8 +36,8 @@ struct TextHash {
     return std::hash<std::string_view>{}(s);
   }
 };
-using HandleTable = std::unordered_map<std::string, std::shared_ptr<kstVelaHandle>, TextHash,
-                                       std::equal_to<>>;
+using HandleTable =
+    std::unordered_map<std::string, std::shared_ptr<kstVelaHandle>, TextHash, std::equal_to<>>;
 using Batch = std::vector<VelaEventPtr>;
 // Duplicate tables: key to a count written as decimal text.
 using CountTable = OrderedMap<std::string>;

@@ -54,8 +54,8 @@ bool buildCommonState(detail::GlobalState& g, const std::string& collectorAddres
 
   // The monitor watches the host only: a port or path in the address is not part of the
   // name to resolve.
-  auto monitor = kstVelaReachability::reachabilityWithHostname(
-      detail::collectorHost(collectorAddress));
+  auto monitor =
+      kstVelaReachability::reachabilityWithHostname(detail::collectorHost(collectorAddress));
   g.gs_network_handle->reachability = monitor;
   if (!monitor) return false;
   if (!monitor->startNotifier()) return false;
@@ -232,10 +232,9 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                  Text userId, CrashCapture crashCapture, SyncStart syncStart,
-                  Text unityVersion) {
-  return init(url, port, protocol, appKey, version, userId, crashCapture, syncStart,
-              unityVersion, Text());
+                  Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion) {
+  return init(url, port, protocol, appKey, version, userId, crashCapture, syncStart, unityVersion,
+              Text());
 }
 
 }  // namespace zeplog

@@ -21,9 +21,15 @@ TEST(Utf8, RejectsOverlongSurrogatesAndOutOfRange) {
 }
 
 TEST(Utf8, RepairReplacesEachMaximalInvalidSubpart) {
-  EXPECT_EQ(repairUtf8("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(repairUtf8("a\xFF"
+                       "b"),
+            "a\xEF\xBF\xBD"
+            "b");
   // A cut three-byte sequence is one replacement, not two.
-  EXPECT_EQ(repairUtf8("\xE2\x82" "x"), "\xEF\xBF\xBD" "x");
+  EXPECT_EQ(repairUtf8("\xE2\x82"
+                       "x"),
+            "\xEF\xBF\xBD"
+            "x");
   EXPECT_EQ(repairUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_TRUE(isValidUtf8(repairUtf8("\x80\x81\xC2")));
   EXPECT_EQ(toValidUtf8("ok \xC3\xA9"), "ok \xC3\xA9");

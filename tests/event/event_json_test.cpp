@@ -60,8 +60,7 @@ TEST_F(EventJsonTest, SessionIdStaysOnlyOnSessionAndCrashEvents) {
   EXPECT_FALSE(parse(ZEPLog::getJsonFromVelaEvent(ordinary)).contains("SessionID"));
   EXPECT_FALSE(ordinary->fields()->contains("SessionID"));  // removed from the event itself
 
-  EXPECT_EQ(parse(ZEPLog::getJsonFromVelaEvent(event("SESSION", withSession())))["SessionID"],
-            "S");
+  EXPECT_EQ(parse(ZEPLog::getJsonFromVelaEvent(event("SESSION", withSession())))["SessionID"], "S");
   auto crash = withSession();
   crash->set("DmpData", Bytes("dump"));
   EXPECT_EQ(parse(ZEPLog::getJsonFromVelaEvent(event("CRASH", crash)))["SessionID"], "S");

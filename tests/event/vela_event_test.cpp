@@ -27,8 +27,8 @@ TEST(VelaEventTest, DefaultIsAllAbsentAndTheInitialiserStoresEverything) {
 
 TEST(VelaEventTest, FieldsAreTheCreatorsDictionaryNotACopy) {
   auto fields = std::make_shared<Fields>();
-  VelaEvent e(std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, 0,
-              std::nullopt, fields, std::nullopt);
+  VelaEvent e(std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, 0, std::nullopt,
+              fields, std::nullopt);
   fields->set("late", Bytes("x"));
   EXPECT_TRUE(e.fields()->contains("late"));
   e.fields()->set("added", std::string("y"));

@@ -49,8 +49,8 @@ TEST_F(InitTest, FullFormFillsTheRecordAndSystemFields) {
   EXPECT_FALSE(h->isSettings);
 
   std::vector<std::string> keys = h->customFields->keys();
-  ASSERT_EQ(keys, (std::vector<std::string>{"logVersion", "SymMethod", "CrashStyle",
-                                            "SdkVersion", "SessionID", "DeviceID"}));
+  ASSERT_EQ(keys, (std::vector<std::string>{"logVersion", "SymMethod", "CrashStyle", "SdkVersion",
+                                            "SessionID", "DeviceID"}));
   EXPECT_EQ(bytesField(*h, "logVersion"), "v2");
   EXPECT_EQ(bytesField(*h, "SymMethod"), "dwarf-apple");
   EXPECT_EQ(bytesField(*h, "CrashStyle"), "ios-objc");
@@ -106,8 +106,9 @@ TEST_F(InitTest, EveryParameterFailureHasItsLineAndChangesNothing) {
     EXPECT_FALSE(c.result) << c.line;
     EXPECT_TRUE(console.contains(c.line)) << c.line;
   }
-  EXPECT_TRUE(console.contains("-app is invalid, only allow to include a-z,A-Z,0-9, and start "
-                               "with alphabet"));
+  EXPECT_TRUE(
+      console.contains("-app is invalid, only allow to include a-z,A-Z,0-9, and start "
+                       "with alphabet"));
   EXPECT_TRUE(console.contains(
       ".1 is invalid, only allow to include a-z,A-Z,0-9 . and start with alphabet"));
   EXPECT_FALSE(detail::globals().gs_commonInit);
@@ -128,8 +129,8 @@ TEST_F(InitTest, PatternsAcceptWhatTheyShould) {
 }
 
 TEST_F(InitTest, UnityModeIsSetOnceAndOnlyItsCallsGetTheField) {
-  ASSERT_TRUE(ZEPLog::init(kUrl, 8765, 1, "app", "1", Text(), CrashCapture::Off, SyncStart::Off,
-                           "2021.3"));
+  ASSERT_TRUE(
+      ZEPLog::init(kUrl, 8765, 1, "app", "1", Text(), CrashCapture::Off, SyncStart::Off, "2021.3"));
   ASSERT_TRUE(ZEPLog::init(kUrl, 8765, 1, "app", "1", Text(), CrashCapture::Off, SyncStart::Off,
                            ""));  // empty counts as none
   EXPECT_TRUE(detail::globals().gs_isUnity);

@@ -54,8 +54,8 @@ TEST_F(LogCallTest, EveryLevelAndFormReachesItsHandle) {
   ZEPLog::info("c", "m", "loc");
   ZEPLog::sendLog("CUSTOM", Text(), "m", Text());
   const std::pair<const char*, const char*> expected[] = {
-      {"DEBUG", "0"}, {"WARN", "WardKit"}, {"ERROR", "WardKit"},
-      {"FATAL", "WardKit"}, {"INFO", "0"}, {"CUSTOM", "0"}};
+      {"DEBUG", "0"},       {"WARN", "WardKit"}, {"ERROR", "WardKit"},
+      {"FATAL", "WardKit"}, {"INFO", "0"},       {"CUSTOM", "0"}};
   for (auto [level, handle] : expected) {
     VelaEventPtr e = take();
     EXPECT_EQ(bytes(*e, "logLevel"), level);

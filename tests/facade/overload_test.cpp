@@ -11,11 +11,17 @@ namespace zeplog {
 namespace {
 
 template <typename T>
-concept InitTakesAsFourth = requires(T a) { ZEPLog::init("u", "k", "v", a); };
+concept InitTakesAsFourth = requires(T a) {
+  ZEPLog::init("u", "k", "v", a);
+};
 template <typename T>
-concept EnableHostTakes = requires(T a) { ZEPLog::enableHost(a); };
+concept EnableHostTakes = requires(T a) {
+  ZEPLog::enableHost(a);
+};
 template <typename T>
-concept DeduplicateTakes = requires(T a) { ZEPLog::setLogDeduplicate(a); };
+concept DeduplicateTakes = requires(T a) {
+  ZEPLog::setLogDeduplicate(a);
+};
 template <typename T>
 concept TextFrom = std::is_convertible_v<T, Text>;
 
