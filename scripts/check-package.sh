@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the built library into a temporary prefix and builds a program against it three
+# ways: the CMake package's shared and static targets, and pkg-config.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cmake --install "$BUILD_DIR" --prefix "$work/prefix" >/dev/null
+cmake -S tests/package -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+export ZEPLOG_PACKAGE_DATA_DIR="$work/data"
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer/app"
+"$work/consumer/app_static"
+export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+g++ -std=c++20 tests/package/main.cpp $(pkg-config --cflags --libs zeplog) -o "$work/pc_app"
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/pc_app"
+echo "package check passed"
