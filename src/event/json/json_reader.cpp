@@ -183,7 +183,8 @@ struct ScannedString {
 };
 
 // The shared-key slot of one array: the first object element, whose key order guides the
-// objects that follow it.
+// objects that follow it. Within a guided object, the guide's member value guides the
+// member object of the same key, so like objects nested in like objects share it too.
 struct KeyGuide {
   const json::Object* first = nullptr;
 };
@@ -371,11 +372,13 @@ class kstCJSONDeserializer::Rep {
       if (!scanString(key)) return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed, kDictionaryKeyMessage);
       std::string keyText;
       bool guided = false;
+      KeyGuide member;  // the guide's value under this key guides a nested object
       if (aligned && dict->size() < guideKeys->size()) {
-        const std::string& next = (guideKeys->begin() + static_cast<std::ptrdiff_t>(dict->size()))->first;
-        if (next == key.bytes) {
-          keyText = next;
+        const auto& next = *(guideKeys->begin() + static_cast<std::ptrdiff_t>(dict->size()));
+        if (next.first == key.bytes) {
+          keyText = next.first;
           guided = true;
+          if (next.second.isObject()) member.first = next.second.asObject().get();
         }
       }
       if (!guided && !makeString(key, keyText)) {
@@ -389,7 +392,7 @@ class kstCJSONDeserializer::Rep {
       }
       ++current_;
       json::Value value;
-      if (!parseValue(value, nullptr)) {
+      if (!parseValue(value, guided ? &member : nullptr)) {
         return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
                       kDictionaryValueMessage);
       }
