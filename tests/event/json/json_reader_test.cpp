@@ -345,6 +345,16 @@ TEST(JsonReader, ArraysOfLikeObjectsKeepEachObjectsOwnKeys) {
   EXPECT_EQ(a[4].asObject()->keys(), (std::vector<std::string>{"b"}));
   EXPECT_EQ(a[5].asObject()->size(), 4u);
   EXPECT_EQ(a[6], Value(json::Object{{"a", Value(5u)}}));
+
+  // Objects under a guided key are guided by the first element's member object.
+  Value n = read(R"([{"u":{"a":1,"b":2}},{"u":{"a":3,"a":4,"b":5}},{"u":[{"a":1}]},)"
+                 R"({"u":{"b":1,"a":2}},{"u":{"a":{"a":1},"b":{}}}])");
+  const json::Array& b = *n.asArray();
+  EXPECT_EQ(*b[1].asObject()->find("u"), Value(json::Object{{"a", Value(4u)}, {"b", Value(5u)}}));
+  EXPECT_TRUE(b[2].asObject()->find("u")->isArray());
+  EXPECT_EQ(b[3].asObject()->find("u")->asObject()->keys(), (std::vector<std::string>{"b", "a"}));
+  EXPECT_EQ(*b[4].asObject()->find("u")->asObject()->find("a"),
+            Value(json::Object{{"a", Value(1u)}}));
 }
 
 TEST(JsonReader, InterningNeverMixesUpStringsAcrossCalls) {
