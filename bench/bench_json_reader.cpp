@@ -33,15 +33,20 @@ std::string makeBatch() {
   for (int i = 0; i < 1000; ++i) {
     if (i) out += ",";
     std::string ms = std::to_string(1733500000000LL + i * 37);
-    out += "{\"projectName\":\"a1b2c3d4e5f6a7b8\",\"projectVersion\":\"2.6.9\","
-           "\"logType\":\"log\",\"logSource\":\"app\",\"logLevel\":\"INFO\","
-           "\"body\":" + jsonText(body.substr(0, 100) + "item " + std::to_string(i) + " done.") +
-           ",\"sendTime\":" + jsonText(ms) + ",\"host\":\"198.51.100.7\","
-           "\"platform\":\"Linux\",\"networkType\":\"WIFI\",\"userId\":\"user-" +
-           std::to_string(i % 17) + "\",\"sdkVersion\":\"2.6.9\","
-           "\"deviceId\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\","
-           "\"sessionId\":\"A2C4E6F8-1B3D-4F5A-9C8E-7D6B5A4C3E2F\","
-           "\"kstBulkIndex\":" + jsonText(std::to_string(i)) + "}";
+    out +=
+        "{\"projectName\":\"a1b2c3d4e5f6a7b8\",\"projectVersion\":\"2.6.9\","
+        "\"logType\":\"log\",\"logSource\":\"app\",\"logLevel\":\"INFO\","
+        "\"body\":" +
+        jsonText(body.substr(0, 100) + "item " + std::to_string(i) + " done.") +
+        ",\"sendTime\":" + jsonText(ms) +
+        ",\"host\":\"198.51.100.7\","
+        "\"platform\":\"Linux\",\"networkType\":\"WIFI\",\"userId\":\"user-" +
+        std::to_string(i % 17) +
+        "\",\"sdkVersion\":\"2.6.9\","
+        "\"deviceId\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\","
+        "\"sessionId\":\"A2C4E6F8-1B3D-4F5A-9C8E-7D6B5A4C3E2F\","
+        "\"kstBulkIndex\":" +
+        jsonText(std::to_string(i)) + "}";
   }
   return out + "]";
 }
@@ -51,9 +56,19 @@ std::string makeBatch() {
 std::string makeTwitter() {
   std::mt19937_64 rng(42);
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<std::uint64_t>(n)); };
-  const char* words[] = {"hello", "world", "\\u65e5\\u672c", "caf\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
-                         "\\\"quoted\\\"", "line\\nbreak", "#tag", "@user", "http:\\/\\/t.co\\/x",
-                         "\xF0\x9F\x98\x80", "\xD0\xBF\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", "rt"};
+  const char* words[] = {"hello",
+                         "world",
+                         "\\u65e5\\u672c",
+                         "caf\xC3\xA9",
+                         "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+                         "\\\"quoted\\\"",
+                         "line\\nbreak",
+                         "#tag",
+                         "@user",
+                         "http:\\/\\/t.co\\/x",
+                         "\xF0\x9F\x98\x80",
+                         "\xD0\xBF\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82",
+                         "rt"};
   auto sentence = [&](int n) {
     std::string s;
     for (int i = 0; i < n; ++i) s += std::string(i ? " " : "") + words[pick(13)];
@@ -66,36 +81,42 @@ std::string makeTwitter() {
     std::string user =
         "{\"id\":" + std::to_string(1186275104 + i) + ",\"id_str\":\"" +
         std::to_string(1186275104 + i) + "\",\"name\":" + jsonText(sentence(2)) +
-        ",\"screen_name\":\"user_" + std::to_string(i) + "\",\"location\":" + jsonText(sentence(1)) +
-        ",\"description\":" + jsonText(sentence(12)) +
+        ",\"screen_name\":\"user_" + std::to_string(i) +
+        "\",\"location\":" + jsonText(sentence(1)) + ",\"description\":" + jsonText(sentence(12)) +
         ",\"url\":null,\"entities\":{\"description\":{\"urls\":[]}},\"protected\":false,"
-        "\"followers_count\":" + std::to_string(pick(100000)) +
-        ",\"friends_count\":" + std::to_string(pick(5000)) +
+        "\"followers_count\":" +
+        std::to_string(pick(100000)) + ",\"friends_count\":" + std::to_string(pick(5000)) +
         ",\"listed_count\":" + std::to_string(pick(50)) +
         ",\"created_at\":\"Mon Aug 11 13:04:36 +0000 2014\",\"favourites_count\":" +
         std::to_string(pick(900)) + ",\"utc_offset\":-" + std::to_string(pick(40000)) +
         ",\"time_zone\":\"Tokyo\",\"geo_enabled\":true,\"verified\":false,"
-        "\"statuses_count\":" + std::to_string(pick(20000)) +
+        "\"statuses_count\":" +
+        std::to_string(pick(20000)) +
         ",\"lang\":\"ja\",\"profile_background_color\":\"C0DEED\","
         "\"profile_image_url\":\"http:\\/\\/pbs.twimg.com\\/profile_images\\/" +
-        std::to_string(id) + "\\/x.jpeg\",\"profile_use_background_image\":true,"
+        std::to_string(id) +
+        "\\/x.jpeg\",\"profile_use_background_image\":true,"
         "\"default_profile\":true,\"following\":false,\"notifications\":false}";
-    out += "{\"metadata\":{\"result_type\":\"recent\",\"iso_language_code\":\"ja\"},"
-           "\"created_at\":\"Sun Aug 31 00:29:15 +0000 2014\",\"id\":" + std::to_string(id) +
-           ",\"id_str\":\"" + std::to_string(id) + "\",\"text\":" + jsonText(sentence(14)) +
-           ",\"source\":\"<a href=\\\"http:\\/\\/twitter.com\\\" rel=\\\"nofollow\\\">web<\\/a>\","
-           "\"truncated\":false,\"in_reply_to_status_id\":null,\"user\":" + user +
-           ",\"geo\":null,\"coordinates\":{\"type\":\"Point\",\"coordinates\":[" +
-           std::to_string(pick(180)) + "." + std::to_string(pick(99999)) + ",-" +
-           std::to_string(pick(90)) + ".25e0]},\"retweet_count\":" + std::to_string(pick(100)) +
-           ",\"favorite_count\":" + std::to_string(pick(100)) +
-           ",\"entities\":{\"hashtags\":[{\"text\":\"tag\",\"indices\":[0,4]}],\"symbols\":[],"
-           "\"urls\":[{\"url\":\"http:\\/\\/t.co\\/abc\",\"indices\":[5,27]}],"
-           "\"user_mentions\":[]},\"favorited\":false,\"retweeted\":false,\"lang\":\"ja\","
-           "\"score\":" + std::to_string(pick(1000)) + ".125}";
+    out +=
+        "{\"metadata\":{\"result_type\":\"recent\",\"iso_language_code\":\"ja\"},"
+        "\"created_at\":\"Sun Aug 31 00:29:15 +0000 2014\",\"id\":" +
+        std::to_string(id) + ",\"id_str\":\"" + std::to_string(id) +
+        "\",\"text\":" + jsonText(sentence(14)) +
+        ",\"source\":\"<a href=\\\"http:\\/\\/twitter.com\\\" rel=\\\"nofollow\\\">web<\\/a>\","
+        "\"truncated\":false,\"in_reply_to_status_id\":null,\"user\":" +
+        user + ",\"geo\":null,\"coordinates\":{\"type\":\"Point\",\"coordinates\":[" +
+        std::to_string(pick(180)) + "." + std::to_string(pick(99999)) + ",-" +
+        std::to_string(pick(90)) + ".25e0]},\"retweet_count\":" + std::to_string(pick(100)) +
+        ",\"favorite_count\":" + std::to_string(pick(100)) +
+        ",\"entities\":{\"hashtags\":[{\"text\":\"tag\",\"indices\":[0,4]}],\"symbols\":[],"
+        "\"urls\":[{\"url\":\"http:\\/\\/t.co\\/abc\",\"indices\":[5,27]}],"
+        "\"user_mentions\":[]},\"favorited\":false,\"retweeted\":false,\"lang\":\"ja\","
+        "\"score\":" +
+        std::to_string(pick(1000)) + ".125}";
   }
-  out += "],\"search_metadata\":{\"completed_in\":0.087,\"max_id\":505874924095815681,"
-         "\"query\":\"%E4%B8%80\",\"count\":100,\"since_id\":0}}";
+  out +=
+      "],\"search_metadata\":{\"completed_in\":0.087,\"max_id\":505874924095815681,"
+      "\"query\":\"%E4%B8%80\",\"count\":100,\"since_id\":0}}";
   return out;
 }
 

@@ -71,14 +71,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Error d;
   std::shared_ptr<zeplog::json::Object> dict = reader.deserializeAsDictionary(text, &d);
-  if (dict) checkValue(Value(dict));
-  else checkError(d, reader.scanLocation());
+  if (dict)
+    checkValue(Value(dict));
+  else
+    checkError(d, reader.scanLocation());
 
   auto shared = std::make_shared<const std::string>(text);
   Error a;
   std::shared_ptr<zeplog::json::Array> array = reader.deserializeAsArray(shared, &a);
-  if (array) checkValue(Value(array));
-  else checkError(a, reader.scanLocation());
+  if (array)
+    checkValue(Value(array));
+  else
+    checkError(a, reader.scanLocation());
   // The very buffer the reader holds is refused, unless it was converted.
   if (zeplog::detail::detectJSONInputEncoding(text).encoding ==
       zeplog::detail::JSONInputEncoding::kUtf8) {

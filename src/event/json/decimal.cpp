@@ -131,8 +131,9 @@ std::strong_ordering operator<=>(const Decimal& a, const Decimal& b) {
     // Equal leading power: the digit strings compare as fractions 0.ddd; neither has
     // trailing zeros, so a longer string with an equal prefix is the larger.
     int c = a.digits_.compare(b.digits_);
-    mag = c < 0 ? std::strong_ordering::less
-                : c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal;
+    mag = c < 0   ? std::strong_ordering::less
+          : c > 0 ? std::strong_ordering::greater
+                  : std::strong_ordering::equal;
   }
   return sa > 0 ? mag : 0 <=> mag;
 }

@@ -27,13 +27,15 @@ constexpr const char* kNotValidCharacterMessage =
     "Could not scan object. Character not a valid JSON character.";
 constexpr const char* kFragmentsMessage = "Scanning fragments not allowed.";
 constexpr const char* kNotAllConsumedMessage = "Did not consume all data.";
-constexpr const char* kCouldNotAllocateMessage = "Could not scan dictionary. Could not allow object.";
+constexpr const char* kCouldNotAllocateMessage =
+    "Could not scan dictionary. Could not allow object.";
 constexpr const char* kDictionaryStartMessage =
     "Could not scan dictionary. Dictionary that does not start with '{' character.";
 constexpr const char* kDictionaryKeyMessage = "Could not scan dictionary. Failed to scan a key.";
 constexpr const char* kDictionaryColonMessage =
     "Could not scan dictionary. Key was not terminated with a ':' character.";
-constexpr const char* kDictionaryValueMessage = "Could not scan dictionary. Failed to scan a value.";
+constexpr const char* kDictionaryValueMessage =
+    "Could not scan dictionary. Failed to scan a value.";
 constexpr const char* kDictionaryDelimiterMessage =
     "kJSONDeserializerErrorCode_DictionaryKeyValuePairNoDelimiter";
 constexpr const char* kArrayStartMessage =
@@ -369,7 +371,9 @@ class kstCJSONDeserializer::Rep {
       skipWhite();
       if (atByte('}')) break;
       ScannedString key;
-      if (!scanString(key)) return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed, kDictionaryKeyMessage);
+      if (!scanString(key))
+        return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
+                      kDictionaryKeyMessage);
       std::string keyText;
       bool guided = false;
       KeyGuide member;  // the guide's value under this key guides a nested object
@@ -607,7 +611,8 @@ class kstCJSONDeserializer::Rep {
     const char* token = current_;
     while (current_ < end_ && isNumberByte(*current_)) ++current_;
     const char* tokenEnd = current_;
-    if (token == tokenEnd) return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
+    if (token == tokenEnd)
+      return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
 
     constexpr std::uint64_t kMax = ~std::uint64_t{0};
     const char* p = token;

@@ -11,8 +11,8 @@ std::uint32_t load16(const unsigned char* p, bool bigEndian) {
 
 std::uint32_t load32(const unsigned char* p, bool bigEndian) {
   if (bigEndian) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-           (std::uint32_t{p[2]} << 8) | p[3];
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+           p[3];
   }
   return (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) |
          p[0];

@@ -22,8 +22,8 @@ TEST(JsonReaderNumbers, ResultKindsAtTheIntegerLimits) {
   EXPECT_EQ(number("0"), Value(0u));
   EXPECT_EQ(number("-0"), Value(std::int64_t{0}));
   EXPECT_EQ(number("-9223372036854775806"), Value(std::int64_t{-9223372036854775806LL}));
-  for (const char* big : {"-9223372036854775807", "-9223372036854775808",
-                          "18446744073709551616", "123456789012345678901234567890"}) {
+  for (const char* big : {"-9223372036854775807", "-9223372036854775808", "18446744073709551616",
+                          "123456789012345678901234567890"}) {
     std::optional<Value> v = number(big);
     ASSERT_TRUE(v && v->isDecimal()) << big;
     EXPECT_EQ(v->asDecimal().toString(), big);
@@ -69,8 +69,8 @@ TEST(JsonReaderNumbers, OverflowFallsBackToExactDecimals) {
 }
 
 TEST(JsonReaderNumbers, MalformedTokensFail) {
-  for (const char* bad : {"-", "--1", "1-2", "1.2.3", "-.", "1e5e", "1+", "0x10",
-                          "99999999999999999999-1", "-e5"}) {
+  for (const char* bad :
+       {"-", "--1", "1-2", "1.2.3", "-.", "1e5e", "1+", "0x10", "99999999999999999999-1", "-e5"}) {
     Error e;
     std::optional<Value> v = number(bad, &e);
     // "0x10": the token is "0", and "x10" is left over.

@@ -193,16 +193,14 @@ TEST(JsonReader, SnippetShowsACutMultiByteSequenceAsReplacement) {
 }
 
 TEST(JsonReader, StringEscapesAndRawBytes) {
-  EXPECT_EQ(read(R"(["\"\\\/\b\f\n\r\t"])"),
-            Value(json::Array{Value("\"\\/\b\f\n\r\t")}));
+  EXPECT_EQ(read(R"(["\"\\\/\b\f\n\r\t"])"), Value(json::Array{Value("\"\\/\b\f\n\r\t")}));
   EXPECT_EQ(read("[\"tab\tand\x01raw\nline\"]"),
             Value(json::Array{Value("tab\tand\x01raw\nline")}));
   EXPECT_EQ(read(R"(["\u00e9\u20AC\uD83D\uDE00"])"),
             Value(json::Array{Value("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80")}));
   EXPECT_EQ(read(R"(["a\u0000b"])"), Value(json::Array{Value(std::string("a\0b", 3))}));
   // A zero byte ends the hex digits early.
-  EXPECT_EQ(read(std::string("[\"\\u41\0\0\"]", 10)),
-            Value(json::Array{Value("A")}));
+  EXPECT_EQ(read(std::string("[\"\\u41\0\0\"]", 10)), Value(json::Array{Value("A")}));
 }
 
 TEST(JsonReader, BadStringsFailWithTheirCodes) {
@@ -278,9 +276,9 @@ TEST(JsonReader, Utf16AndUtf32InputsInEveryForm) {
                      widen("\"]", 2, false, false);
   EXPECT_EQ(read(pair), Value(json::Array{Value("\xF0\x9F\x98\x80")}));
   // Odd length and an unpaired surrogate do not convert: -12 without a description.
-  for (std::string bad : {widen("[1]", 2, false, false) + "x",
-                          widen("[\"", 2, false, false) + std::string("\x3D\xD8", 2) +
-                              widen("\"]", 2, false, false)}) {
+  for (std::string bad : {widen("[1]", 2, false, false) + "x", widen("[\"", 2, false, false) +
+                                                                   std::string("\x3D\xD8", 2) +
+                                                                   widen("\"]", 2, false, false)}) {
     Error e = readError(bad);
     EXPECT_EQ(e.code, -12);
     EXPECT_FALSE(e.userInfo.contains("NSLocalizedDescription"));

@@ -25,7 +25,9 @@ class DocumentGenerator {
   Value document() { return coin(2) ? Value(array(0)) : Value(object(0)); }
 
  private:
-  std::uint64_t pick(std::uint64_t n) { return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng_); }
+  std::uint64_t pick(std::uint64_t n) {
+    return std::uniform_int_distribution<std::uint64_t>(0, n - 1)(rng_);
+  }
   bool coin(int n) { return pick(static_cast<std::uint64_t>(n)) == 0; }
 
   Value scalar() {
@@ -66,10 +68,25 @@ class DocumentGenerator {
   }
 
   std::string text() {
-    static const char* const pieces[] = {"a",  "Z",  " ",  "\"", "\\", "/",        "\n",
-                                         "\t", "\r", "\b", "\f", "\x01", "\x1F",   "\x7F",
-                                         "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
-                                         "key", "\xE4\xB8\xAD\xE6\x96\x87"};
+    static const char* const pieces[] = {"a",
+                                         "Z",
+                                         " ",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\n",
+                                         "\t",
+                                         "\r",
+                                         "\b",
+                                         "\f",
+                                         "\x01",
+                                         "\x1F",
+                                         "\x7F",
+                                         "\xC3\xA9",
+                                         "\xE2\x82\xAC",
+                                         "\xF0\x9F\x98\x80",
+                                         "key",
+                                         "\xE4\xB8\xAD\xE6\x96\x87"};
     std::string s;
     std::uint64_t n = pick(4) == 0 ? pick(200) : pick(12);
     for (std::uint64_t i = 0; i < n; ++i) s += pieces[pick(std::size(pieces))];
