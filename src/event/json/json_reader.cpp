@@ -222,8 +222,11 @@ class kstCJSONDeserializer::Rep {
     errMessage_ = nullptr;
     bool ok = setInput(input) && rule();
     if (!ok && error) *error = makeError();
-    if (start_) location_ = static_cast<std::uint64_t>(current_ - start_);
-    if (!data_) start_ = current_ = end_ = nullptr;  // a borrowed input is gone after the call
+    if (hasInput_) location_ = static_cast<std::uint64_t>(current_ - start_);
+    if (!data_) {  // a borrowed input is gone after the call
+      start_ = current_ = end_ = nullptr;
+      hasInput_ = false;
+    }
     return ok;
   }
 
@@ -257,7 +260,7 @@ class kstCJSONDeserializer::Rep {
   bool fail(std::int64_t code, const char* message) {
     errCode_ = code;
     errMessage_ = message;
-    errOffset_ = start_ ? static_cast<std::uint64_t>(current_ - start_) : location_;
+    errOffset_ = hasInput_ ? static_cast<std::uint64_t>(current_ - start_) : location_;
     return false;
   }
 
@@ -279,6 +282,7 @@ class kstCJSONDeserializer::Rep {
     }
     start_ = current_ = bytes.data();
     end_ = bytes.data() + bytes.size();
+    hasInput_ = true;
     scratch_ = std::string();
     scratchMade_ = false;
     if (interning_) strings_.prepare(bytes.size());
@@ -705,7 +709,7 @@ class kstCJSONDeserializer::Rep {
     if (errMessage_) e.userInfo.appendNew(kErrorDescriptionKey, json::Value(errMessage_));
     std::uint64_t line = 0, character = errOffset_;
     std::string before, after;
-    if (start_) {
+    if (hasInput_) {
       const char* pos = start_ + errOffset_;
       const char* lastBreak = nullptr;
       for (const char* q = start_; q < pos; ++q) {
@@ -734,6 +738,7 @@ class kstCJSONDeserializer::Rep {
   const char* start_ = nullptr;
   const char* current_ = nullptr;
   const char* end_ = nullptr;
+  bool hasInput_ = false;  // start_, current_ and end_ describe an input (maybe empty)
   std::string scratch_;
   bool scratchMade_ = false;
   StringTable strings_;

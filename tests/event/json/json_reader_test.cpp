@@ -82,6 +82,17 @@ TEST(JsonReader, EmptyAndAbsentInput) {
   }
 }
 
+TEST(JsonReader, ErrorPositionsBelongToTheCurrentInput) {
+  kstCJSONDeserializer r;
+  EXPECT_TRUE(r.deserialize("[1, 2, 3]    "));
+  EXPECT_EQ(r.scanLocation(), 13u);
+  Error e;
+  EXPECT_FALSE(r.deserialize(std::string_view(), &e));  // empty, without any bytes behind it
+  EXPECT_EQ(e.code, -15);
+  EXPECT_EQ(e.userInfo.find("location")->asUInt(), 0u);
+  EXPECT_EQ(r.scanLocation(), 0u);
+}
+
 TEST(JsonReader, SameSharedBufferTwiceFailsButACopyReads) {
   kstCJSONDeserializer r;
   auto buf = std::make_shared<const std::string>("[1]");
