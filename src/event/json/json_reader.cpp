@@ -1,0 +1,871 @@
+#include "zeplog/json_reader.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "common/utf8.hpp"
+#include "event/json/json_reader_tuning.hpp"
+#include "event/json/utf_convert.hpp"
+
+namespace zeplog {
+
+const char* const kstkJSONDeserializerErrorDomain = "CJSONDeserializerErrorDomain";
+
+namespace {
+
+constexpr const char* kNoDataMessage = "Have no data to scan.";
+constexpr const char* kExhaustedMessage = "Could not read JSON object, input exhausted.";
+constexpr const char* kNotValidCharacterMessage =
+    "Could not scan object. Character not a valid JSON character.";
+constexpr const char* kFragmentsMessage = "Scanning fragments not allowed.";
+constexpr const char* kNotAllConsumedMessage = "Did not consume all data.";
+constexpr const char* kCouldNotAllocateMessage =
+    "Could not scan dictionary. Could not allow object.";
+constexpr const char* kDictionaryStartMessage =
+    "Could not scan dictionary. Dictionary that does not start with '{' character.";
+constexpr const char* kDictionaryKeyMessage = "Could not scan dictionary. Failed to scan a key.";
+constexpr const char* kDictionaryColonMessage =
+    "Could not scan dictionary. Key was not terminated with a ':' character.";
+constexpr const char* kDictionaryValueMessage =
+    "Could not scan dictionary. Failed to scan a value.";
+constexpr const char* kDictionaryDelimiterMessage =
+    "kJSONDeserializerErrorCode_DictionaryKeyValuePairNoDelimiter";
+constexpr const char* kArrayStartMessage =
+    "Could not scan array. Array not started by a '[' character.";
+constexpr const char* kArrayValueMessage = "Could not scan array. Could not scan a value.";
+constexpr const char* kArrayEndMessage =
+    "Could not scan array. Array not terminated by a ']' character.";
+constexpr const char* kStringStartMessage =
+    "Could not scan string constant. String not started by a '\"' character.";
+constexpr const char* kStringEscapeMessage = "Could not scan string constant. Unknown escape code.";
+constexpr const char* kStringEndMessage =
+    "Could not scan string constant. No terminating double quote character.";
+constexpr const char* kStringUnicodeMessage = "Could not decode string escape code.";
+constexpr const char* kStringCreateMessage = "Could not create string.";
+constexpr const char* kNumberMessage = "Could not scan number constant.";
+
+// Strings shorter than this are looked up in the interning table.
+constexpr std::size_t kInternLimit = 80;
+// The interning table never grows beyond this many slots.
+constexpr std::size_t kMaxInternSlots = 4096;
+// Room the scratch buffer is made with.
+constexpr std::size_t kScratchInitialSize = 8192;
+// The snippet shows up to this many bytes on each side of the position.
+constexpr std::ptrdiff_t kSnippetHalf = 20;
+
+inline bool isWhite(char c) {
+  // space, tab, line feed, vertical tab, form feed, carriage return; nothing else.
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+inline bool isNumberByte(char c) {
+  return isDigit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+inline int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads the four bytes of a u escape. A zero byte ends the digits early; any other byte that
+// is not a hex digit fails.
+bool readHex4(const char* p, std::uint32_t& value) {
+  value = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == '\0') break;
+    int d = hexValue(p[i]);
+    if (d < 0) return false;
+    value = value * 16 + static_cast<std::uint32_t>(d);
+  }
+  return true;
+}
+
+// Position of the first quotation mark or backslash in [p, end), or end. high collects the
+// top bits of the bytes passed over, so that ASCII-only strings can skip the UTF-8 check.
+// Never reads at or beyond end.
+inline const char* findQuoteOrBackslash(const char* p, const char* end, unsigned& high) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    unsigned hits = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash))));
+    unsigned tops = static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (hits != 0) {
+      unsigned i = static_cast<unsigned>(__builtin_ctz(hits));
+      high |= tops & ((1u << i) - 1u);
+      return p + i;
+    }
+    high |= tops;
+    p += 16;
+  }
+#endif
+  while (p < end && *p != '"' && *p != '\\') {
+    high |= static_cast<unsigned char>(*p) & 0x80u;
+    ++p;
+  }
+  return p;
+}
+
+std::uint64_t hashBytes(std::string_view s) {
+  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t h = s.size() * k;
+  std::size_t i = 0, n = s.size();
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = (h ^ w) * k;
+    h ^= h >> 32;
+  }
+  if (i < n) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, s.data() + i, n - i);
+    h = (h ^ w) * k;
+    h ^= h >> 32;
+  }
+  return h;
+}
+
+// The interning table: hash to an already validated string. Direct-mapped with a bounded
+// number of slots, so a new string whose slot is taken replaces the earlier entry and the
+// table never grows with the number of distinct strings a long-lived reader sees.
+class StringTable {
+ public:
+  // Makes room for an input of inputSize bytes (within the bound).
+  void prepare(std::size_t inputSize) {
+    std::size_t want = 64;
+    while (want < kMaxInternSlots && want * 32 < inputSize) want <<= 1;
+    if (want <= slots_.size()) return;
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.resize(want);
+    for (Slot& s : old)
+      if (s.used) slots_[s.hash & (want - 1)] = std::move(s);
+  }
+
+  const std::string* find(std::uint64_t hash, std::string_view bytes) const {
+    const Slot& s = slots_[hash & (slots_.size() - 1)];
+    return s.used && s.hash == hash && s.text == bytes ? &s.text : nullptr;
+  }
+
+  void store(std::uint64_t hash, std::string_view bytes) {
+    Slot& s = slots_[hash & (slots_.size() - 1)];
+    s.hash = hash;
+    s.text.assign(bytes);
+    s.used = true;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::string text;
+    bool used = false;
+  };
+  std::vector<Slot> slots_;
+};
+
+// A string as scanned: its bytes (in the input, or in the scratch buffer when escapes were
+// resolved) and whether a byte of 0x80 or above came from the input.
+struct ScannedString {
+  std::string_view bytes;
+  bool ascii = true;
+};
+
+// The shared-key slot of one array: the first object element, whose key order guides the
+// objects that follow it. Within a guided object, the guide's member value guides the
+// member object of the same key, so like objects nested in like objects share it too.
+struct KeyGuide {
+  const json::Object* first = nullptr;
+};
+
+// Keeps the nesting depth while a container rule runs.
+class DepthScope {
+ public:
+  explicit DepthScope(int& depth) : depth_(depth) { ++depth_; }
+  ~DepthScope() { --depth_; }
+  DepthScope(const DepthScope&) = delete;
+  DepthScope& operator=(const DepthScope&) = delete;
+
+ private:
+  int& depth_;
+};
+
+}  // namespace
+
+// The reader's state and its rules. Every rule returns false after recording its error
+// with fail(); the enclosing rule may record its own on top, so the last one stands.
+class kstCJSONDeserializer::Rep {
+ public:
+  // One input as the public operations receive it.
+  struct Input {
+    const std::shared_ptr<const std::string>* shared = nullptr;  // identity, when given
+    std::string_view bytes;
+    bool absent = false;
+  };
+
+  template <typename Rule>
+  bool run(const Input& input, Error* error, Rule rule) {
+    errCode_ = 0;
+    errMessage_ = nullptr;
+    bool ok = setInput(input) && rule();
+    if (!ok && error) *error = makeError();
+    if (hasInput_) location_ = static_cast<std::uint64_t>(current_ - start_);
+    if (!data_) {  // a borrowed input is gone after the call
+      start_ = current_ = end_ = nullptr;
+      hasInput_ = false;
+    }
+    return ok;
+  }
+
+  bool readTop(json::Value& out) {
+    if (!parseValue(out, nullptr)) return false;
+    if (options_ & kJSONDeserializationOptions_AllowFragments) {
+      // A top-level null is the null object; with the null object absent it stays null
+      // rather than becoming a result that is neither a value nor an error.
+      if (out.isNull() && nullObject_) out = *nullObject_;
+    } else if (!out.isArray() && !out.isObject()) {
+      return fail(kJSONDeserializerErrorCode_ScanningFragmentsNotAllowed, kFragmentsMessage);
+    }
+    skipWhite();
+    if (current_ != end_) {
+      return fail(kJSONDeserializerErrorCode_DidNotConsumeAllData, kNotAllConsumedMessage);
+    }
+    return true;
+  }
+
+  bool readDictionary(json::Value& out) { return parseObject(out, nullptr); }
+  bool readArray(json::Value& out) { return parseArray(out); }
+
+  std::optional<json::Value> nullObject_{json::Value(json::Null{})};
+  std::uint64_t options_ = kJSONDeserializationOptions_MutableContainers;
+  std::uint64_t location_ = 0;
+  bool interning_ = true;
+  bool internAscii_ = false;
+  bool sharedKeys_ = true;
+
+ private:
+  bool fail(std::int64_t code, const char* message) {
+    errCode_ = code;
+    errMessage_ = message;
+    errOffset_ = hasInput_ ? static_cast<std::uint64_t>(current_ - start_) : location_;
+    return false;
+  }
+
+  bool setInput(const Input& input) {
+    if (input.absent || (input.shared && *input.shared == data_ && data_)) {
+      return fail(kJSONDeserializerErrorCode_NothingToScan, kNoDataMessage);
+    }
+    std::string_view bytes = input.bytes;
+    detail::DetectedEncoding enc = detail::detectJSONInputEncoding(bytes);
+    if (enc.encoding != detail::JSONInputEncoding::kUtf8) {
+      std::optional<std::string> converted = detail::convertToUtf8(bytes, enc);
+      if (!converted) return fail(kJSONDeserializerErrorCode_CouldNotDecodeData, nullptr);
+      data_ = std::make_shared<const std::string>(std::move(*converted));
+      bytes = *data_;
+    } else if (input.shared) {
+      data_ = *input.shared;
+    } else {
+      data_.reset();
+    }
+    start_ = current_ = bytes.data();
+    end_ = bytes.data() + bytes.size();
+    hasInput_ = true;
+    scratch_ = std::string();
+    scratchMade_ = false;
+    if (interning_) strings_.prepare(bytes.size());
+    return true;
+  }
+
+  void skipWhite() {
+    while (current_ < end_ && isWhite(*current_)) ++current_;
+  }
+
+  bool atByte(char c) const { return current_ < end_ && *current_ == c; }
+
+  bool literal(const char* text, std::size_t n) const {
+    return static_cast<std::size_t>(end_ - current_) >= n && std::memcmp(current_, text, n) == 0;
+  }
+
+  bool parseValue(json::Value& out, KeyGuide* guide) {
+    skipWhite();
+    if (current_ == end_) {
+      return fail(kJSONDeserializerErrorCode_CouldNotScanObject, kExhaustedMessage);
+    }
+    switch (*current_) {
+      case '{':
+        return parseObject(out, guide);
+      case '[':
+        return parseArray(out);
+      case '"':
+      case '\'':
+        return parseStringValue(out);
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return parseNumber(out);
+      case 't':
+        if (!literal("true", 4)) break;
+        out = json::Value(true);
+        current_ += 4;
+        return true;
+      case 'f':
+        if (!literal("false", 5)) break;
+        out = json::Value(false);
+        current_ += 5;
+        return true;
+      case 'n':
+        if (!literal("null", 4)) break;
+        out = nullObject_ ? *nullObject_ : json::Value();
+        current_ += 4;
+        return true;
+      default:
+        break;
+    }
+    return fail(kJSONDeserializerErrorCode_CouldNotScanObject, kNotValidCharacterMessage);
+  }
+
+  bool parseObject(json::Value& out, KeyGuide* guide) {
+    const char* objectStart = current_;
+    skipWhite();
+    if (!atByte('{')) {
+      return fail(kJSONDeserializerErrorCode_DictionaryStartCharacterMissing,
+                  kDictionaryStartMessage);
+    }
+    if (depth_ >= kMaxNesting) {
+      current_ = objectStart;
+      return fail(kJSONDeserializerErrorCode_DictionaryValueScanFailed, kDictionaryValueMessage);
+    }
+    ++current_;
+    DepthScope depth(depth_);
+    std::shared_ptr<json::Object> dict;
+    try {
+      dict = std::make_shared<json::Object>();
+    } catch (const std::bad_alloc&) {
+      return fail(kJSONDeserializerErrorCode_CouldNotAllocateObject, kCouldNotAllocateMessage);
+    }
+    // While the keys so far equal the guide's first keys, a key equal to the guide's next
+    // one is new to this object (the guide's keys are distinct): no lookup, no UTF-8 check.
+    const json::Object* guideKeys = sharedKeys_ && guide ? guide->first : nullptr;
+    if (guideKeys) dict->reserve(guideKeys->size());
+    bool aligned = guideKeys != nullptr;
+    const bool dropNulls = !nullObject_;
+
+    for (;;) {
+      skipWhite();
+      if (atByte('}')) break;
+      ScannedString key;
+      if (!scanString(key))
+        return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
+                      kDictionaryKeyMessage);
+      std::string keyText;
+      bool guided = false;
+      KeyGuide member;  // the guide's value under this key guides a nested object
+      if (aligned && dict->size() < guideKeys->size()) {
+        const auto& next = *(guideKeys->begin() + static_cast<std::ptrdiff_t>(dict->size()));
+        if (next.first == key.bytes) {
+          keyText = next.first;
+          guided = true;
+          if (next.second.isObject()) member.first = next.second.asObject().get();
+        }
+      }
+      if (!guided && !makeString(key, keyText)) {
+        return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
+                      kDictionaryKeyMessage);
+      }
+      skipWhite();
+      if (!atByte(':')) {
+        return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyNotTerminated,
+                      kDictionaryColonMessage);
+      }
+      ++current_;
+      json::Value value;
+      if (!parseValue(value, guided ? &member : nullptr)) {
+        return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
+                      kDictionaryValueMessage);
+      }
+      if (!(dropNulls && value.isNull())) {
+        if (guided) {
+          dict->appendNew(std::move(keyText), std::move(value));
+        } else if (json::Value* existing = dict->find(keyText)) {
+          *existing = std::move(value);  // a later equal key wins, in the earlier one's place
+        } else {
+          dict->appendNew(std::move(keyText), std::move(value));
+          aligned = false;
+        }
+      }
+      skipWhite();
+      if (atByte(',')) {
+        ++current_;
+        skipWhite();
+        if (atByte('}')) break;
+        continue;
+      }
+      if (!atByte('}')) {
+        return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyValuePairNoDelimiter,
+                      kDictionaryDelimiterMessage);
+      }
+      break;
+    }
+    ++current_;
+    if (guide && !guide->first) guide->first = dict.get();
+    out = json::Value(std::move(dict));
+    return true;
+  }
+
+  bool parseArray(json::Value& out) {
+    const char* arrayStart = current_;
+    skipWhite();
+    if (!atByte('[')) {
+      return fail(kJSONDeserializerErrorCode_ArrayStartCharacterMissing, kArrayStartMessage);
+    }
+    if (depth_ >= kMaxNesting) {
+      current_ = arrayStart;
+      return fail(kJSONDeserializerErrorCode_ArrayValueScanFailed, kArrayValueMessage);
+    }
+    ++current_;
+    DepthScope depth(depth_);
+    auto array = std::make_shared<json::Array>();
+    // Elements are read into place; the guide's object lives in the array, which outlives
+    // the loop.
+    KeyGuide guide;
+    skipWhite();
+    while (!atByte(']')) {
+      array->emplace_back();
+      if (!parseValue(array->back(), &guide)) {
+        return failAt(arrayStart, kJSONDeserializerErrorCode_ArrayValueScanFailed,
+                      kArrayValueMessage);
+      }
+      skipWhite();
+      if (atByte(',')) {
+        ++current_;
+        skipWhite();
+      } else if (!atByte(']')) {
+        return failAt(arrayStart, kJSONDeserializerErrorCode_ArrayNotTerminated, kArrayEndMessage);
+      }
+    }
+    ++current_;
+    out = json::Value(std::move(array));
+    return true;
+  }
+
+  bool failAt(const char* position, std::int64_t code, const char* message) {
+    current_ = position;
+    return fail(code, message);
+  }
+
+  bool parseStringValue(json::Value& out) {
+    ScannedString s;
+    std::string text;
+    if (!scanString(s) || !makeString(s, text)) return false;
+    out = json::Value(std::move(text));
+    return true;
+  }
+
+  // The string rule up to the closing quotation mark: escapes resolved, bytes not yet
+  // checked. A string without escapes is left in the input; one with escapes is assembled
+  // in the scratch buffer.
+  bool scanString(ScannedString& out) {
+    if (!atByte('"')) {
+      return fail(kJSONDeserializerErrorCode_StringNotStartedWithBackslash, kStringStartMessage);
+    }
+    const char* open = current_;
+    const char* run = ++current_;
+    unsigned high = 0;
+    const char* p = findQuoteOrBackslash(run, end_, high);
+    if (p < end_ && *p == '"') {
+      out.bytes = std::string_view(run, static_cast<std::size_t>(p - run));
+      out.ascii = high == 0;
+      current_ = p + 1;
+      return true;
+    }
+    if (!scratchMade_) {
+      scratch_.reserve(kScratchInitialSize);
+      scratchMade_ = true;
+    }
+    scratch_.clear();
+    for (;;) {
+      scratch_.append(run, p);
+      if (p == end_) {
+        current_ = end_;
+        return fail(kJSONDeserializerErrorCode_StringNotTerminated, kStringEndMessage);
+      }
+      if (*p == '"') break;
+      current_ = p + 1;  // past the backslash
+      if (current_ == end_) {
+        return fail(kJSONDeserializerErrorCode_StringNotTerminated, kStringEndMessage);
+      }
+      char e = *current_++;
+      switch (e) {
+        case '"':
+        case '/':
+        case '\\':
+          scratch_.push_back(e);
+          break;
+        case 'b':
+          scratch_.push_back('\b');
+          break;
+        case 'f':
+          scratch_.push_back('\f');
+          break;
+        case 'n':
+          scratch_.push_back('\n');
+          break;
+        case 'r':
+          scratch_.push_back('\r');
+          break;
+        case 't':
+          scratch_.push_back('\t');
+          break;
+        case 'u':
+          if (!appendUnicodeEscape()) return false;
+          break;
+        default:
+          if (!(options_ & kJSONDeserializationOptions_LaxEscapeCodes)) {
+            current_ = open;
+            return fail(kJSONDeserializerErrorCode_StringUnknownEscapeCode, kStringEscapeMessage);
+          }
+          high |= static_cast<unsigned char>(e) & 0x80u;  // a raw byte: must be checked
+          scratch_.push_back(e);
+          break;
+      }
+      run = current_;
+      p = findQuoteOrBackslash(run, end_, high);
+    }
+    current_ = p + 1;
+    out.bytes = scratch_;
+    out.ascii = high == 0;
+    return true;
+  }
+
+  // After "\u": four hex digits, and for a high surrogate a second escape with the low one.
+  bool appendUnicodeEscape() {
+    if (end_ - current_ < 4) {
+      return fail(kJSONDeserializerErrorCode_StringBadEscaping, kStringUnicodeMessage);
+    }
+    std::uint32_t cp = 0;
+    bool ok = readHex4(current_, cp);
+    current_ += 4;
+    if (!ok || (cp >= 0xDC00 && cp <= 0xDFFF)) {
+      return fail(kJSONDeserializerErrorCode_StringBadEscaping, kStringUnicodeMessage);
+    }
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (end_ - current_ < 6 || current_[0] != '\\' || current_[1] != 'u') {
+        return fail(kJSONDeserializerErrorCode_StringBadEscaping, kStringUnicodeMessage);
+      }
+      current_ += 2;
+      std::uint32_t low = 0;
+      ok = readHex4(current_, low);
+      current_ += 4;
+      if (!ok || low < 0xDC00 || low > 0xDFFF) {
+        return fail(kJSONDeserializerErrorCode_StringBadEscaping, kStringUnicodeMessage);
+      }
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    detail::appendUtf8(scratch_, static_cast<char32_t>(cp));
+    return true;
+  }
+
+  // Checks the scanned bytes as UTF-8 and makes the string, through the interning table
+  // when it is short: a hit on an equal, already checked string skips the check.
+  bool makeString(const ScannedString& s, std::string& out) {
+    const bool check = !s.ascii;
+    if (interning_ && s.bytes.size() < kInternLimit && (check || internAscii_)) {
+      std::uint64_t h = hashBytes(s.bytes);
+      if (const std::string* known = strings_.find(h, s.bytes)) {
+        out = *known;
+        return true;
+      }
+      if (check && !detail::isValidUtf8(s.bytes)) {
+        return fail(kJSONDeserializerErrorCode_StringCouldNotBeCreated, kStringCreateMessage);
+      }
+      strings_.store(h, s.bytes);
+      out.assign(s.bytes);
+      return true;
+    }
+    if (check && !detail::isValidUtf8(s.bytes)) {
+      return fail(kJSONDeserializerErrorCode_StringCouldNotBeCreated, kStringCreateMessage);
+    }
+    out.assign(s.bytes);
+    return true;
+  }
+
+  bool parseNumber(json::Value& out) {
+    skipWhite();
+    const char* token = current_;
+    while (current_ < end_ && isNumberByte(*current_)) ++current_;
+    const char* tokenEnd = current_;
+    if (token == tokenEnd)
+      return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
+
+    constexpr std::uint64_t kMax = ~std::uint64_t{0};
+    const char* p = token;
+    bool negative = false;
+    if (*p == '-') {
+      negative = true;
+      ++p;
+    }
+    bool anyDigit = false, overflow = false;
+    std::uint64_t integer = 0, fraction = 0, exponent = 0;
+    int fractionDigits = 0;
+    bool exponentNegative = false;
+    for (; p < tokenEnd && isDigit(*p); ++p) {
+      auto d = static_cast<std::uint64_t>(*p - '0');
+      if (integer > (kMax - d) / 10) {
+        overflow = true;
+        break;
+      }
+      integer = integer * 10 + d;
+      anyDigit = true;
+    }
+    if (!overflow && p < tokenEnd && *p == '.') {
+      for (++p; p < tokenEnd && isDigit(*p); ++p) {
+        if (fraction > 1844674407370955160ULL) {
+          overflow = true;
+          break;
+        }
+        fraction = fraction * 10 + static_cast<std::uint64_t>(*p - '0');
+        ++fractionDigits;
+        anyDigit = true;
+      }
+    }
+    if (!overflow && p < tokenEnd && (*p == 'e' || *p == 'E')) {
+      ++p;
+      if (p < tokenEnd && (*p == '+' || *p == '-')) exponentNegative = *p++ == '-';
+      for (; p < tokenEnd && isDigit(*p); ++p) {
+        auto d = static_cast<std::uint64_t>(*p - '0');
+        if (exponent > (kMax - d) / 10) {
+          overflow = true;
+          break;
+        }
+        exponent = exponent * 10 + d;
+      }
+    }
+    if (overflow) return parseDecimal(token, tokenEnd, out);
+    if (!anyDigit || p != tokenEnd) {
+      return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
+    }
+    if (fraction == 0 && exponent == 0) {
+      if (!negative) {
+        out = json::Value(integer);
+        return true;
+      }
+      if (integer <= 9223372036854775806ULL) {
+        out = json::Value(-static_cast<std::int64_t>(integer));
+        return true;
+      }
+      return parseDecimal(token, tokenEnd, out);
+    }
+    // The nearest double to the text. When the text is not in from_chars' grammar (an
+    // exponent without digits) or out of its range, the value is built from the parts.
+    double v = 0.0;
+    auto r = std::from_chars(token, tokenEnd, v);
+    if (r.ec != std::errc() || r.ptr != tokenEnd) {
+      v = static_cast<double>(integer);
+      if (fractionDigits > 0) v += static_cast<double>(fraction) / std::pow(10.0, fractionDigits);
+      if (negative) v = -v;
+      if (exponent != 0 && v != 0.0) {
+        double x = static_cast<double>(exponent);
+        v *= std::pow(10.0, exponentNegative ? -x : x);
+      }
+    }
+    if (!std::isfinite(v)) return parseDecimal(token, tokenEnd, out);
+    out = json::Value(v);
+    return true;
+  }
+
+  bool parseDecimal(const char* token, const char* tokenEnd, json::Value& out) {
+    std::optional<Decimal> d =
+        Decimal::parse(std::string_view(token, static_cast<std::size_t>(tokenEnd - token)));
+    if (!d) return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
+    out = json::Value(std::move(*d));
+    return true;
+  }
+
+  Error makeError() const {
+    Error e;
+    e.domain = kstkJSONDeserializerErrorDomain;
+    e.code = errCode_;
+    if (errMessage_) e.userInfo.appendNew(kErrorDescriptionKey, json::Value(errMessage_));
+    std::uint64_t line = 0, character = errOffset_;
+    std::string before, after;
+    if (hasInput_) {
+      const char* pos = start_ + errOffset_;
+      const char* lastBreak = nullptr;
+      for (const char* q = start_; q < pos; ++q) {
+        if (*q == '\r' || *q == '\n') {
+          ++line;
+          lastBreak = q;
+        }
+      }
+      if (lastBreak) character = static_cast<std::uint64_t>(pos - lastBreak) + 1;
+      // Either half may cut a multi-byte sequence; the cut piece shows as U+FFFD.
+      const char* from = pos - start_ > kSnippetHalf ? pos - kSnippetHalf : start_;
+      const char* to = end_ - pos > kSnippetHalf ? pos + kSnippetHalf : end_;
+      before = detail::toValidUtf8(std::string_view(from, static_cast<std::size_t>(pos - from)));
+      after = detail::toValidUtf8(std::string_view(pos, static_cast<std::size_t>(to - pos)));
+    }
+    e.userInfo.appendNew("line", json::Value(line));
+    e.userInfo.appendNew("character", json::Value(character));
+    e.userInfo.appendNew("location", json::Value(errOffset_));
+    e.userInfo.appendNew("snippet", json::Value(before + "!HERE>!" + after));
+    return e;
+  }
+
+  // The input: the held buffer (given as shared, or converted from UTF-16/32), or null while
+  // the caller's own bytes are read.
+  std::shared_ptr<const std::string> data_;
+  const char* start_ = nullptr;
+  const char* current_ = nullptr;
+  const char* end_ = nullptr;
+  bool hasInput_ = false;  // start_, current_ and end_ describe an input (maybe empty)
+  std::string scratch_;
+  bool scratchMade_ = false;
+  StringTable strings_;
+  int depth_ = 0;
+  std::int64_t errCode_ = 0;
+  const char* errMessage_ = nullptr;
+  std::uint64_t errOffset_ = 0;
+};
+
+kstCJSONDeserializer::kstCJSONDeserializer() : rep_(std::make_unique<Rep>()) {}
+kstCJSONDeserializer::~kstCJSONDeserializer() = default;
+
+std::unique_ptr<kstCJSONDeserializer> kstCJSONDeserializer::deserializer() {
+  return std::make_unique<kstCJSONDeserializer>();
+}
+
+std::optional<json::Value> kstCJSONDeserializer::deserialize(
+    std::shared_ptr<const std::string> data, Error* error) {
+  Rep::Input in{&data, data ? std::string_view(*data) : std::string_view(), !data};
+  json::Value v;
+  if (!rep_->run(in, error, [&] { return rep_->readTop(v); })) return std::nullopt;
+  return v;
+}
+
+std::optional<json::Value> kstCJSONDeserializer::deserialize(std::string_view data, Error* error) {
+  json::Value v;
+  if (!rep_->run({nullptr, data, false}, error, [&] { return rep_->readTop(v); })) {
+    return std::nullopt;
+  }
+  return v;
+}
+
+std::optional<json::Value> kstCJSONDeserializer::deserialize(std::nullptr_t, Error* error) {
+  return deserialize(std::shared_ptr<const std::string>(), error);
+}
+
+std::shared_ptr<json::Object> kstCJSONDeserializer::deserializeAsDictionary(
+    std::shared_ptr<const std::string> data, Error* error) {
+  Rep::Input in{&data, data ? std::string_view(*data) : std::string_view(), !data};
+  json::Value v;
+  if (!rep_->run(in, error, [&] { return rep_->readDictionary(v); })) return nullptr;
+  return v.asObject();
+}
+
+std::shared_ptr<json::Object> kstCJSONDeserializer::deserializeAsDictionary(std::string_view data,
+                                                                            Error* error) {
+  json::Value v;
+  if (!rep_->run({nullptr, data, false}, error, [&] { return rep_->readDictionary(v); })) {
+    return nullptr;
+  }
+  return v.asObject();
+}
+
+std::shared_ptr<json::Object> kstCJSONDeserializer::deserializeAsDictionary(std::nullptr_t,
+                                                                            Error* error) {
+  return deserializeAsDictionary(std::shared_ptr<const std::string>(), error);
+}
+
+std::shared_ptr<json::Array> kstCJSONDeserializer::deserializeAsArray(
+    std::shared_ptr<const std::string> data, Error* error) {
+  Rep::Input in{&data, data ? std::string_view(*data) : std::string_view(), !data};
+  json::Value v;
+  if (!rep_->run(in, error, [&] { return rep_->readArray(v); })) return nullptr;
+  return v.asArray();
+}
+
+std::shared_ptr<json::Array> kstCJSONDeserializer::deserializeAsArray(std::string_view data,
+                                                                      Error* error) {
+  json::Value v;
+  if (!rep_->run({nullptr, data, false}, error, [&] { return rep_->readArray(v); })) {
+    return nullptr;
+  }
+  return v.asArray();
+}
+
+std::shared_ptr<json::Array> kstCJSONDeserializer::deserializeAsArray(std::nullptr_t,
+                                                                      Error* error) {
+  return deserializeAsArray(std::shared_ptr<const std::string>(), error);
+}
+
+std::uint64_t kstCJSONDeserializer::scanLocation() const { return rep_->location_; }
+
+const std::optional<json::Value>& kstCJSONDeserializer::nullObject() const {
+  return rep_->nullObject_;
+}
+
+void kstCJSONDeserializer::setNullObject(std::optional<json::Value> nullObject) {
+  rep_->nullObject_ = std::move(nullObject);
+}
+
+std::uint64_t kstCJSONDeserializer::options() const { return rep_->options_; }
+
+void kstCJSONDeserializer::setOptions(std::uint64_t options) { rep_->options_ = options; }
+
+std::optional<json::Value> kstCJSONDeserializer::dictionaryWithJSONData(std::string_view data,
+                                                                        Error* error) {
+  kstCJSONDeserializer reader;
+  return reader.deserialize(data, error);
+}
+
+std::optional<json::Value> kstCJSONDeserializer::dictionaryWithJSONData(std::nullptr_t,
+                                                                        Error* error) {
+  kstCJSONDeserializer reader;
+  return reader.deserialize(nullptr, error);
+}
+
+std::optional<json::Value> kstCJSONDeserializer::dictionaryWithJSONString(std::string_view text,
+                                                                          Error* error) {
+  return dictionaryWithJSONData(text, error);
+}
+
+std::optional<json::Value> kstCJSONDeserializer::dictionaryWithJSONString(std::nullptr_t,
+                                                                          Error* error) {
+  return dictionaryWithJSONData(nullptr, error);
+}
+
+namespace detail {
+
+void JSONReaderTuning::setInterning(kstCJSONDeserializer& reader, bool on, bool asciiToo) {
+  reader.rep_->interning_ = on;
+  reader.rep_->internAscii_ = asciiToo;
+}
+
+void JSONReaderTuning::setSharedKeys(kstCJSONDeserializer& reader, bool on) {
+  reader.rep_->sharedKeys_ = on;
+}
+
+}  // namespace detail
+
+}  // namespace zeplog
