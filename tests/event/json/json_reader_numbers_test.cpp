@@ -77,7 +77,9 @@ TEST(JsonReaderNumbers, MalformedTokensFail) {
     std::int64_t want = std::string(bad) == "0x10" ? -17 : -401;
     EXPECT_FALSE(v) << bad;
     EXPECT_EQ(e.code, want) << bad;
-    if (want == -401) EXPECT_EQ(e.localizedDescription(), "Could not scan number constant.");
+    if (want == -401) {
+      EXPECT_EQ(e.localizedDescription(), "Could not scan number constant.");
+    }
   }
 }
 
