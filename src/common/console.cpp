@@ -50,10 +50,15 @@ void consoleRaw(std::string_view message) {
     handler = handlerSlot();
   }
   if (handler && *handler) {
-    (*handler)(message);
-  } else {
-    writeStderr(message);
+    try {
+      (*handler)(message);
+      return;
+    } catch (...) {
+      // A throwing handler must not take the library down with it: the line goes to
+      // stderr instead.
+    }
   }
+  writeStderr(message);
 }
 
 void consoleLine(int line, std::string_view message) {

@@ -6,6 +6,7 @@
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "facade/global_state.hpp"
+#include "facade/guard.hpp"
 #include "facade/text_rules.hpp"
 #include "queue/block_queue.hpp"
 #include "zeplog/zeplog.hpp"
@@ -45,72 +46,78 @@ std::string crashKey(const VelaEvent& event) {
 }  // namespace
 
 void ZEPLog::sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text exception) {
-  ZEP_CONSOLE("sendUnityCrash");
-  if (!kst_getHandler("0")) {
-    ZEP_CONSOLE("can not find default handle");
-    return;
-  }
-  {
-    std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-    if (!detail::globals().gs_isInit.load()) return;
-  }
-  auto fields = std::make_shared<Fields>();
-  fields->reserve(10);
-  (void)copyCommonFields(*fields, "0");
-  ZEP_CONSOLE("exception");
-  fields->set("DmpData", Bytes(exception.present() ? detail::toValidUtf8(exception.view())
-                                                   : std::string("unknown")));
-  fields->set("SymMethod", std::string("none"));
-  fields->set("CrashStyle", std::string("unity-cs"));
-  ZEP_CONSOLE("logLevel");
-  fields->set("logLevel", Bytes("FATAL"));
+  detail::guarded("sendUnityCrash", [&] {
+    ZEP_CONSOLE("sendUnityCrash");
+    if (!kst_getHandler("0")) {
+      ZEP_CONSOLE("can not find default handle");
+      return;
+    }
+    {
+      std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
+      if (!detail::globals().gs_isInit.load()) return;
+    }
+    auto fields = std::make_shared<Fields>();
+    fields->reserve(10);
+    (void)copyCommonFields(*fields, "0");
+    ZEP_CONSOLE("exception");
+    fields->set("DmpData", Bytes(exception.present() ? detail::toValidUtf8(exception.view())
+                                                     : std::string("unknown")));
+    fields->set("SymMethod", std::string("none"));
+    fields->set("CrashStyle", std::string("unity-cs"));
+    ZEP_CONSOLE("logLevel");
+    fields->set("logLevel", Bytes("FATAL"));
 
-  VelaEventPtr event;
-  {
-    std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-    std::shared_ptr<kstVelaHandle> handle = kst_getHandler("0");
-    ZEP_CONSOLE("VelaEvent alloc");
-    event = std::make_shared<VelaEvent>(
-        handle->projectName, handle->projectVersion, std::string("CRASH"), handle->logSource,
-        Bytes(detail::toValidUtf8(message.view())), detail::nowMillis(), getHost(),
-        std::move(fields), std::string("0"));
-  }
-  ZEP_CONSOLE("gs_blockQueue enqueue:logEvent");
-  if (kstVelaBlockQueue* queue = detail::blockQueue()) queue->enqueue(std::move(event));
+    VelaEventPtr event;
+    {
+      std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
+      std::shared_ptr<kstVelaHandle> handle = kst_getHandler("0");
+      ZEP_CONSOLE("VelaEvent alloc");
+      event = std::make_shared<VelaEvent>(
+          handle->projectName, handle->projectVersion, std::string("CRASH"), handle->logSource,
+          Bytes(detail::toValidUtf8(message.view())), detail::nowMillis(), getHost(),
+          std::move(fields), std::string("0"));
+    }
+    ZEP_CONSOLE("gs_blockQueue enqueue:logEvent");
+    if (kstVelaBlockQueue* queue = detail::blockQueue()) queue->enqueue(std::move(event));
+  });
 }
 
 bool ZEPLog::checkUnityCrash(const VelaEventPtr& event,
                              const std::shared_ptr<kstVelaHandle>& handle) {
-  if (!event || !handle) return false;
-  const std::string key = crashKey(*event);
-  std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-  auto& table = detail::globals().deDuplicateCrashQueue;
-  if (key.empty() || !table) return false;
-  if (std::string* count = table->find(key)) {
+  return detail::guarded<bool>("checkUnityCrash", false, [&]() -> bool {
+    if (!event || !handle) return false;
+    const std::string key = crashKey(*event);
+    std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
+    auto& table = detail::globals().deDuplicateCrashQueue;
+    if (key.empty() || !table) return false;
+    if (std::string* count = table->find(key)) {
+      if (!handle->isDeduplicate) return true;
+      *count = std::to_string(countOf(*count) + 1);
+      return false;
+    }
     if (!handle->isDeduplicate) return true;
-    *count = std::to_string(countOf(*count) + 1);
-    return false;
-  }
-  if (!handle->isDeduplicate) return true;
-  InsertCrashQueue(key, 1);
-  return true;
+    InsertCrashQueue(key, 1);
+    return true;
+  });
 }
 
 void ZEPLog::InsertCrashQueue(Text key, std::int32_t value) {
-  if (key.emptyOrAbsent()) return;
-  std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-  auto& table = detail::globals().deDuplicateCrashQueue;
-  if (!table) return;
-  if (table->size() >= kCrashTableLimit && !table->contains(key.view())) {
-    // Make room: drop the half of the keys with the lowest counts.
-    std::vector<std::pair<std::int32_t, std::string>> byCount;
-    for (const auto& [k, v] : *table) byCount.emplace_back(countOf(v), k);
-    std::stable_sort(byCount.begin(), byCount.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    const std::size_t drop = byCount.size() / 2;
-    for (std::size_t i = 0; i < drop; ++i) table->erase(byCount[i].second);
-  }
-  table->set(key.view(), std::to_string(value));
+  detail::guarded("InsertCrashQueue", [&] {
+    if (key.emptyOrAbsent()) return;
+    std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
+    auto& table = detail::globals().deDuplicateCrashQueue;
+    if (!table) return;
+    if (table->size() >= kCrashTableLimit && !table->contains(key.view())) {
+      // Make room: drop the half of the keys with the lowest counts.
+      std::vector<std::pair<std::int32_t, std::string>> byCount;
+      for (const auto& [k, v] : *table) byCount.emplace_back(countOf(v), k);
+      std::stable_sort(byCount.begin(), byCount.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      const std::size_t drop = byCount.size() / 2;
+      for (std::size_t i = 0; i < drop; ++i) table->erase(byCount[i].second);
+    }
+    table->set(key.view(), std::to_string(value));
+  });
 }
 
 }  // namespace zeplog

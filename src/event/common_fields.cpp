@@ -10,6 +10,7 @@
 #include "common/console.hpp"
 #include "common/utf8.hpp"
 #include "facade/global_state.hpp"
+#include "facade/guard.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
@@ -39,27 +40,29 @@ bool isCellularCandidate(std::string_view name) {
 }  // namespace
 
 bool ZEPLog::copyCommonFields(Fields& fields, Text handleId) {
-  std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
-  if (!handle) return false;
-  fields.set("Platform", Bytes(platformText()));
+  return detail::guarded<bool>("copyCommonFields", false, [&]() -> bool {
+    std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
+    if (!handle) return false;
+    fields.set("Platform", Bytes(platformText()));
 
-  std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-  fields.set("NetworkType", Bytes("No Connection"));
-  const auto& net = detail::globals().gs_network_handle;
-  if (net && net->networkType && *net->networkType != "NONE")
-    fields.set("NetworkType", Bytes(*net->networkType));
-  if (handle->userId) fields.set("UserID", Bytes(*handle->userId));
-  if (handle->customFields) {
-    for (const auto& [key, value] : *handle->customFields) {
-      if (fields.contains(key)) continue;  // custom fields never replace what is there
-      std::string text = std::holds_alternative<std::string>(value)
-                             ? std::get<std::string>(value)
-                             : detail::toValidUtf8(std::get<Bytes>(value).view());
-      ZEP_CONSOLE("load / " + key + ":" + text);
-      fields.appendNew(key, std::move(text));
+    std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
+    fields.set("NetworkType", Bytes("No Connection"));
+    const auto& net = detail::globals().gs_network_handle;
+    if (net && net->networkType && *net->networkType != "NONE")
+      fields.set("NetworkType", Bytes(*net->networkType));
+    if (handle->userId) fields.set("UserID", Bytes(*handle->userId));
+    if (handle->customFields) {
+      for (const auto& [key, value] : *handle->customFields) {
+        if (fields.contains(key)) continue;  // custom fields never replace what is there
+        std::string text = std::holds_alternative<std::string>(value)
+                               ? std::get<std::string>(value)
+                               : detail::toValidUtf8(std::get<Bytes>(value).view());
+        ZEP_CONSOLE("load / " + key + ":" + text);
+        fields.appendNew(key, std::move(text));
+      }
     }
-  }
-  return true;
+    return true;
+  });
 }
 
 bool ZEPLog::copyCommonFields(Fields& fields) { return copyCommonFields(fields, "0"); }

@@ -2,6 +2,7 @@
 #include "common/console.hpp"
 #include "common/files.hpp"
 #include "common/utf8.hpp"
+#include "facade/guard.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
@@ -14,27 +15,30 @@ std::string ZEPLog::dataFilePath() {
 // once and written. It is never rewritten, so it stays stable across runs until the file is
 // deleted.
 std::optional<std::string> ZEPLog::getDeviceID() {
-  std::string error;
-  if (!detail::ensureDataDirectory(&error)) {
-    ZEP_CONSOLE("datafile : " + error);
-    return std::nullopt;
-  }
-  const std::string path = dataFilePath();
-  if (detail::fileExists(path)) {
-    std::optional<std::string> content = detail::readWholeFile(path, &error);
-    if (!content) {
-      ZEP_CONSOLE("getDeviceID : " + error);
-      return std::nullopt;
-    }
-    if (!detail::isValidUtf8(*content)) return std::nullopt;
-    return content;
-  }
-  std::string id = generateUUID();
-  if (!detail::atomicWriteFile(path, id, &error)) {
-    // The id is still good for this run; the next run mints another.
-    ZEP_CONSOLE("get device id : " + error);
-  }
-  return id;
+  return detail::guarded<std::optional<std::string>>(
+      "getDeviceID", std::nullopt, [&]() -> std::optional<std::string> {
+        std::string error;
+        if (!detail::ensureDataDirectory(&error)) {
+          ZEP_CONSOLE("datafile : " + error);
+          return std::nullopt;
+        }
+        const std::string path = dataFilePath();
+        if (detail::fileExists(path)) {
+          std::optional<std::string> content = detail::readWholeFile(path, &error);
+          if (!content) {
+            ZEP_CONSOLE("getDeviceID : " + error);
+            return std::nullopt;
+          }
+          if (!detail::isValidUtf8(*content)) return std::nullopt;
+          return content;
+        }
+        std::string id = generateUUID();
+        if (!detail::atomicWriteFile(path, id, &error)) {
+          // The id is still good for this run; the next run mints another.
+          ZEP_CONSOLE("get device id : " + error);
+        }
+        return id;
+      });
 }
 
 }  // namespace zeplog

@@ -2,6 +2,7 @@
 #include "common/console.hpp"
 #include "common/utf8.hpp"
 #include "facade/global_state.hpp"
+#include "facade/guard.hpp"
 #include "zeplog/json_writer.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -55,17 +56,23 @@ std::string write(const json::Object& o) {
 }  // namespace
 
 std::string ZEPLog::getJsonFromVelaEvent(const VelaEventPtr& event) {
-  if (!event) return "{}";
-  return write(eventObject(*event));
+  return detail::guarded<std::string>("getJsonFromVelaEvent", std::string("{}"),
+                                      [&]() -> std::string {
+                                        if (!event) return "{}";
+                                        return write(eventObject(*event));
+                                      });
 }
 
 std::string ZEPLog::getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex) {
-  if (!event) return "{}";
-  json::Object o = eventObject(*event);
-  // Written last, so it replaces a field of the same name.
-  o.erase("kstBulkIndex");
-  o.appendNew("kstBulkIndex", std::to_string(kstBulkIndex));
-  return write(o);
+  return detail::guarded<std::string>("getJsonFromVelaEvent", std::string("{}"),
+                                      [&]() -> std::string {
+                                        if (!event) return "{}";
+                                        json::Object o = eventObject(*event);
+                                        // Written last, so it replaces a field of the same name.
+                                        o.erase("kstBulkIndex");
+                                        o.appendNew("kstBulkIndex", std::to_string(kstBulkIndex));
+                                        return write(o);
+                                      });
 }
 
 }  // namespace zeplog

@@ -3,6 +3,7 @@
 
 #include "common/console.hpp"
 #include "facade/global_state.hpp"
+#include "facade/guard.hpp"
 #include "facade/text_rules.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -17,13 +18,15 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 // Runs change on the handle under global_resource_lock, or writes notFound.
 template <typename Change>
 void changeHandle(Text handleId, const std::string& notFound, Change change) {
-  Lock lock(detail::global_resource_lock());
-  std::shared_ptr<kstVelaHandle> handle = ZEPLog::kst_getHandler(handleId);
-  if (!handle) {
-    ZEP_CONSOLE(notFound);
-    return;
-  }
-  change(*handle);
+  detail::guarded("attribute", [&] {
+    Lock lock(detail::global_resource_lock());
+    std::shared_ptr<kstVelaHandle> handle = ZEPLog::kst_getHandler(handleId);
+    if (!handle) {
+      ZEP_CONSOLE(notFound);
+      return;
+    }
+    change(*handle);
+  });
 }
 
 }  // namespace
@@ -61,40 +64,44 @@ void ZEPLog::setLogDeduplicate_WardKit(bool enabled) { setLogDeduplicate(enabled
 // ---- Custom fields ----------------------------------------------------------------------
 
 void ZEPLog::setCustomField(Text value, Text key, Text handleId) {
-  if (key.emptyOrAbsent()) return;
-  if (!isValidField(key)) return;  // it wrote the pattern line
-  std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
-  if (!handle) {
-    ZEP_CONSOLE("handle not found");
-    return;
-  }
-  if (detail::isReservedFieldName(key.view())) {
-    ZEP_CONSOLE("Requested key is reserved for ZEPLog");
-    return;
-  }
-  Bytes bytes(value.present() ? detail::toValidUtf8(value.view()) : std::string("-"));
-  Lock lock(detail::global_resource_lock());
-  // Removed first and appended again, so a replaced field moves to the end like a new one.
-  handle->customFields->erase(key.view());
-  handle->customFields->appendNew(std::string(key.view()), std::move(bytes));
+  detail::guarded("setCustomField", [&] {
+    if (key.emptyOrAbsent()) return;
+    if (!isValidField(key)) return;  // it wrote the pattern line
+    std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
+    if (!handle) {
+      ZEP_CONSOLE("handle not found");
+      return;
+    }
+    if (detail::isReservedFieldName(key.view())) {
+      ZEP_CONSOLE("Requested key is reserved for ZEPLog");
+      return;
+    }
+    Bytes bytes(value.present() ? detail::toValidUtf8(value.view()) : std::string("-"));
+    Lock lock(detail::global_resource_lock());
+    // Removed first and appended again, so a replaced field moves to the end like a new one.
+    handle->customFields->erase(key.view());
+    handle->customFields->appendNew(std::string(key.view()), std::move(bytes));
+  });
 }
 void ZEPLog::setCustomField(Text value, Text key) { setCustomField(value, key, kDefault); }
 void ZEPLog::setCustomField_WardKit(Text value, Text key) { setCustomField(value, key, kWardKit); }
 
 void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) {
-  Lock lock(detail::global_resource_lock());
-  if (key.absent()) return;
-  if (detail::isReservedFieldName(key.view())) {
-    ZEP_CONSOLE("Requested key is reserved for ZEPLog");
-    return;
-  }
-  if (detail::isProtectedSystemKey(key.view())) return;
-  std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
-  if (!handle) {
-    ZEP_CONSOLE("handle not found");
-    return;
-  }
-  handle->customFields->erase(key.view());
+  detail::guarded("removeCustomFieldForKey", [&] {
+    Lock lock(detail::global_resource_lock());
+    if (key.absent()) return;
+    if (detail::isReservedFieldName(key.view())) {
+      ZEP_CONSOLE("Requested key is reserved for ZEPLog");
+      return;
+    }
+    if (detail::isProtectedSystemKey(key.view())) return;
+    std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
+    if (!handle) {
+      ZEP_CONSOLE("handle not found");
+      return;
+    }
+    handle->customFields->erase(key.view());
+  });
 }
 void ZEPLog::removeCustomFieldForKey(Text key) { removeCustomFieldForKey(key, kDefault); }
 void ZEPLog::removeCustomFieldForKey_WardKit(Text key) { removeCustomFieldForKey(key, kWardKit); }

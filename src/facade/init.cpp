@@ -7,6 +7,7 @@
 #include "delivery/send_thread.hpp"
 #include "facade/collector_address.hpp"
 #include "facade/global_state.hpp"
+#include "facade/guard.hpp"
 #include "facade/text_rules.hpp"
 #include "queue/block_queue.hpp"
 #include "settings/settings_thread.hpp"
@@ -84,75 +85,77 @@ void putSystemFields(kstVelaHandle& handle, bool unityMode, const OptText& unity
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion,
                   Text handleId) {
-  if (!check_params(url, port, protocol, appKey, version)) return false;
-  const std::string collectorAddress = removeURLPrefix(url);
+  return detail::guarded<bool>("init", false, [&]() -> bool {
+    if (!check_params(url, port, protocol, appKey, version)) return false;
+    const std::string collectorAddress = removeURLPrefix(url);
 
-  detail::GlobalState& g = detail::globals();
-  std::unique_lock<std::recursive_mutex> lock(detail::global_resource_lock());
+    detail::GlobalState& g = detail::globals();
+    std::unique_lock<std::recursive_mutex> lock(detail::global_resource_lock());
 
-  g.gs_SyncSend.store(syncStart == SyncStart::On);
-  if (!isStringEmpty(unityVersion)) {
-    g.gs_isUnity = true;
-  } else {
-    ZEP_CONSOLE("unity not falg");
-  }
-
-  if (!g.gs_commonInit && !buildCommonState(g, collectorAddress)) return false;
-
-  g.gs_bulkObjectManager->set(appKey.view(), std::make_shared<detail::Batch>());
-  g.gs_bulkObjectManager->find(appKey.view())->get()->reserve(10);
-
-  kstVelaHandle& net = *g.gs_network_handle;
-  net.isReachable = net.reachability && net.reachability->isReachable();
-  net.networkType = getNetworkString(net.reachability.get());
-
-  std::string id;
-  if (handleId.present()) {
-    id = detail::toValidUtf8(handleId.view());
-  } else {
-    id = std::to_string(g.gs_current_index);
-    ++g.gs_current_index;
-  }
-  if (g.gs_handle_table->count(id)) {
-    ZEP_CONSOLE("init failed. already exists handleId : " + id);
-    return false;
-  }
-
-  kst_setHandler(id);
-  std::shared_ptr<kstVelaHandle> handle = kst_getHandler(id);
-  if (!handle) {
-    ZEP_CONSOLE("get handle failed");
-    return false;
-  }
-  handle->isDeduplicate = true;
-  handle->collectorUrl = collectorAddress;
-  handle->collectorPort = port;
-  handle->projectName = std::string(appKey.view());
-  handle->projectVersion = std::string(version.view());
-  handle->userId = detail::apiText(userId);
-  handle->protocol = protocol;
-  handle->customFields = std::make_shared<Fields>();
-  handle->customFields->reserve(10);
-  putSystemFields(*handle, g.gs_isUnity, detail::apiText(unityVersion));
-
-  g.gs_isInit.store(true);
-
-  if (id == kWardKit) {
-    handle->isSettings = true;
-    if (!g.gs_crashReporterFlag) detail::createLogSendThread();
-  } else {
-    if (!g.gs_crashReporterFlag) {
-      if (crashCapture == CrashCapture::On) detail::enableSendCrashReport();
-      g.gs_crashReporterFlag = true;
+    g.gs_SyncSend.store(syncStart == SyncStart::On);
+    if (!isStringEmpty(unityVersion)) {
+      g.gs_isUnity = true;
+    } else {
+      ZEP_CONSOLE("unity not falg");
     }
-    detail::blockQueue()->enqueue_handler(id);
-    detail::createPerformanceThread();
-    createSession(id);
-  }
 
-  lock.unlock();
-  ZEP_CONSOLE("init done");
-  return g.gs_isInit.load();
+    if (!g.gs_commonInit && !buildCommonState(g, collectorAddress)) return false;
+
+    g.gs_bulkObjectManager->set(appKey.view(), std::make_shared<detail::Batch>());
+    g.gs_bulkObjectManager->find(appKey.view())->get()->reserve(10);
+
+    kstVelaHandle& net = *g.gs_network_handle;
+    net.isReachable = net.reachability && net.reachability->isReachable();
+    net.networkType = getNetworkString(net.reachability.get());
+
+    std::string id;
+    if (handleId.present()) {
+      id = detail::toValidUtf8(handleId.view());
+    } else {
+      id = std::to_string(g.gs_current_index);
+      ++g.gs_current_index;
+    }
+    if (g.gs_handle_table->count(id)) {
+      ZEP_CONSOLE("init failed. already exists handleId : " + id);
+      return false;
+    }
+
+    kst_setHandler(id);
+    std::shared_ptr<kstVelaHandle> handle = kst_getHandler(id);
+    if (!handle) {
+      ZEP_CONSOLE("get handle failed");
+      return false;
+    }
+    handle->isDeduplicate = true;
+    handle->collectorUrl = collectorAddress;
+    handle->collectorPort = port;
+    handle->projectName = std::string(appKey.view());
+    handle->projectVersion = std::string(version.view());
+    handle->userId = detail::apiText(userId);
+    handle->protocol = protocol;
+    handle->customFields = std::make_shared<Fields>();
+    handle->customFields->reserve(10);
+    putSystemFields(*handle, g.gs_isUnity, detail::apiText(unityVersion));
+
+    g.gs_isInit.store(true);
+
+    if (id == kWardKit) {
+      handle->isSettings = true;
+      if (!g.gs_crashReporterFlag) detail::createLogSendThread();
+    } else {
+      if (!g.gs_crashReporterFlag) {
+        if (crashCapture == CrashCapture::On) detail::enableSendCrashReport();
+        g.gs_crashReporterFlag = true;
+      }
+      detail::blockQueue()->enqueue_handler(id);
+      detail::createPerformanceThread();
+      createSession(id);
+    }
+
+    lock.unlock();
+    ZEP_CONSOLE("init done");
+    return g.gs_isInit.load();
+  });
 }
 
 // ---- The shorter forms: each fills in its defaults and calls the full form ----------------
