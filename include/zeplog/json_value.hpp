@@ -60,8 +60,8 @@ class Value {
   Value(double d) noexcept : v_(d) {}
   Value(zeplog::Decimal d) : v_(std::move(d)) {}
   Value(std::string s) noexcept : v_(std::move(s)) {}
-  Value(std::string_view s) : v_(std::string(s)) {}
-  Value(const char* s) : v_(std::string(s)) {}
+  Value(std::string_view s) : v_(std::in_place_type<std::string>, s) {}
+  Value(const char* s) : v_(std::in_place_type<std::string>, s) {}
   Value(zeplog::Bytes b) noexcept : v_(std::move(b)) {}
   Value(std::shared_ptr<Array> a) noexcept : v_(std::move(a)) {}
   Value(std::shared_ptr<Object> o) noexcept : v_(std::move(o)) {}

@@ -3,9 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,7 +31,12 @@ class OrderedMap {
 
   std::size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
-  void reserve(std::size_t n) { entries_.reserve(n); }
+  // Makes room for n entries; for a map that will be indexed, sizes the index for n too so
+  // that filling it does not rebuild the index on the way.
+  void reserve(std::size_t n) {
+    entries_.reserve(n);
+    if (n >= kIndexThreshold && index_.size() < indexCapacityFor(n)) rebuildIndex(n);
+  }
   void clear() {
     entries_.clear();
     index_.clear();
@@ -73,12 +79,21 @@ class OrderedMap {
     return entries_.back().second;
   }
 
+  // Appends key with a default value, without looking for the key first (the caller knows
+  // it is new), and returns the value so the caller can fill it in place.
+  V& appendNew(std::string_view key) {
+    entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key),
+                          std::forward_as_tuple());
+    indexAppended();
+    return entries_.back().second;
+  }
+
   // Removes key; true when it was there. Later keys keep their relative order.
   bool erase(std::string_view key) {
     std::size_t p = position(key);
     if (p == kNone) return false;
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(p));
-    rebuildIndex();
+    rebuildIndex(entries_.size());
     return true;
   }
 
@@ -103,7 +118,34 @@ class OrderedMap {
   static constexpr std::size_t kIndexThreshold = 16;
   static constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
 
-  static std::size_t hashOf(std::string_view key) { return std::hash<std::string_view>{}(key); }
+  // A short multiply-mix hash over 8-byte words: keys are mostly short, and std::hash's
+  // out-of-line byte loop cost more than the probing it serves.
+  static std::size_t hashOf(std::string_view key) noexcept {
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
+    std::uint64_t h = key.size() * k;
+    const char* p = key.data();
+    std::size_t n = key.size();
+    for (; n >= 8; p += 8, n -= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      h = (h ^ w) * k;
+      h ^= h >> 29;
+    }
+    if (n > 0) {
+      std::uint64_t w = 0;
+      std::memcpy(&w, p, n);
+      h = (h ^ w) * k;
+      h ^= h >> 29;
+    }
+    return static_cast<std::size_t>(h ^ (h >> 32));
+  }
+
+  // Index slots for n entries: at most a quarter full after a rebuild.
+  static std::size_t indexCapacityFor(std::size_t n) noexcept {
+    std::size_t cap = 64;
+    while (cap < n * 4) cap <<= 1;
+    return cap;
+  }
 
   std::size_t position(std::string_view key) const {
     if (index_.empty()) {
@@ -127,26 +169,29 @@ class OrderedMap {
   }
 
   void indexAppended() {
-    if (entries_.size() < kIndexThreshold) return;
+    if (index_.empty()) {
+      if (entries_.size() >= kIndexThreshold) rebuildIndex(entries_.size());
+      return;
+    }
     // Keep the table at most half full so probe runs stay short.
-    if (index_.empty() || entries_.size() * 2 > index_.size()) {
-      rebuildIndex();
+    if (entries_.size() * 2 > index_.size()) {
+      rebuildIndex(entries_.size());
     } else {
       insertSlot(static_cast<std::uint32_t>(entries_.size() - 1));
     }
   }
 
-  void rebuildIndex() {
+  // Rebuilds the index with room for at least `room` entries, or drops it when the map is
+  // small and nothing larger is expected.
+  void rebuildIndex(std::size_t room) {
     index_.clear();
-    if (entries_.size() < kIndexThreshold) return;
-    std::size_t cap = 64;
-    while (cap < entries_.size() * 4) cap <<= 1;
-    index_.assign(cap, kEmptySlot);
+    if (room < kIndexThreshold) return;
+    index_.assign(indexCapacityFor(room), kEmptySlot);
     for (std::size_t i = 0; i < entries_.size(); ++i) insertSlot(static_cast<std::uint32_t>(i));
   }
 
   std::vector<value_type> entries_;
-  std::vector<std::uint32_t> index_;  // empty while the map is small
+  std::vector<std::uint32_t> index_;  // empty while the map is small and not reserved large
 };
 
 }  // namespace zeplog
