@@ -12,6 +12,51 @@
 
 namespace zeplog {
 
+namespace detail {
+
+// A short multiply-mix hash over 8-byte words for map keys and other short texts; std::hash's
+// out-of-line byte loop costs more than the probing it serves. The last partial word is read
+// with whole (possibly overlapping) loads: assembling it byte by byte and reading it back as
+// a word stalls on store forwarding.
+inline std::uint64_t hashKeyBytes(std::string_view key) noexcept {
+  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
+  auto mix = [](std::uint64_t h, std::uint64_t w) {
+    h = (h ^ w) * k;
+    return h ^ (h >> 29);
+  };
+  auto load64 = [](const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+  };
+  auto load32 = [](const char* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return std::uint64_t{w};
+  };
+  const char* p = key.data();
+  const std::size_t size = key.size();
+  std::uint64_t h = size * k;
+  std::size_t n = size;
+  for (; n >= 8; p += 8, n -= 8) h = mix(h, load64(p));
+  if (n != 0) {
+    std::uint64_t w;
+    if (size >= 8) {
+      w = load64(p + n - 8);  // overlaps bytes already mixed
+    } else if (n >= 4) {
+      w = load32(p) | (load32(p + n - 4) << 32);
+    } else {
+      w = std::uint64_t{static_cast<unsigned char>(p[0])} |
+          (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
+          (std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
+    }
+    h = mix(h, w);
+  }
+  return h ^ (h >> 32);
+}
+
+}  // namespace detail
+
 // Dictionaries of the library (event fields, custom fields, JSON objects) enumerate their
 // keys in the order they were first inserted; replacing a value keeps the key's place.
 // Small maps are searched linearly; from kIndexThreshold entries on, an open-addressing
@@ -118,26 +163,8 @@ class OrderedMap {
   static constexpr std::size_t kIndexThreshold = 16;
   static constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
 
-  // A short multiply-mix hash over 8-byte words: keys are mostly short, and std::hash's
-  // out-of-line byte loop cost more than the probing it serves.
   static std::size_t hashOf(std::string_view key) noexcept {
-    constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
-    std::uint64_t h = key.size() * k;
-    const char* p = key.data();
-    std::size_t n = key.size();
-    for (; n >= 8; p += 8, n -= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      h = (h ^ w) * k;
-      h ^= h >> 29;
-    }
-    if (n > 0) {
-      std::uint64_t w = 0;
-      std::memcpy(&w, p, n);
-      h = (h ^ w) * k;
-      h ^= h >> 29;
-    }
-    return static_cast<std::size_t>(h ^ (h >> 32));
+    return static_cast<std::size_t>(detail::hashKeyBytes(key));
   }
 
   // Index slots for n entries: at most a quarter full after a rebuild.

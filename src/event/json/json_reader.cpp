@@ -120,24 +120,7 @@ inline const char* findQuoteOrBackslash(const char* p, const char* end, unsigned
   return p;
 }
 
-std::uint64_t hashBytes(std::string_view s) {
-  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
-  std::uint64_t h = s.size() * k;
-  std::size_t i = 0, n = s.size();
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
-    h = (h ^ w) * k;
-    h ^= h >> 32;
-  }
-  if (i < n) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, s.data() + i, n - i);
-    h = (h ^ w) * k;
-    h ^= h >> 32;
-  }
-  return h;
-}
+std::uint64_t hashBytes(std::string_view s) { return detail::hashKeyBytes(s); }
 
 // The interning table: hash to an already validated string. Direct-mapped with a bounded
 // number of slots, so a new string whose slot is taken replaces the earlier entry and the
