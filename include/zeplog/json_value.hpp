@@ -58,10 +58,10 @@ class Value {
   Value(unsigned long i) noexcept : v_(static_cast<std::uint64_t>(i)) {}
   Value(unsigned long long i) noexcept : v_(static_cast<std::uint64_t>(i)) {}
   Value(double d) noexcept : v_(d) {}
-  Value(zeplog::Decimal d) : v_(std::move(d)) {}
+  Value(zeplog::Decimal d) : v_(std::make_shared<const zeplog::Decimal>(std::move(d))) {}
   Value(std::string s) noexcept : v_(std::move(s)) {}
-  Value(std::string_view s) : v_(std::string(s)) {}
-  Value(const char* s) : v_(std::string(s)) {}
+  Value(std::string_view s) : v_(std::in_place_type<std::string>, s) {}
+  Value(const char* s) : v_(std::in_place_type<std::string>, s) {}
   Value(zeplog::Bytes b) noexcept : v_(std::move(b)) {}
   Value(std::shared_ptr<Array> a) noexcept : v_(std::move(a)) {}
   Value(std::shared_ptr<Object> o) noexcept : v_(std::move(o)) {}
@@ -91,7 +91,9 @@ class Value {
   std::uint64_t asUInt() const { return std::get<std::uint64_t>(v_); }
   std::int64_t asInt() const { return std::get<std::int64_t>(v_); }
   double asDouble() const { return std::get<double>(v_); }
-  const zeplog::Decimal& asDecimal() const { return std::get<zeplog::Decimal>(v_); }
+  const zeplog::Decimal& asDecimal() const {
+    return *std::get<std::shared_ptr<const zeplog::Decimal>>(v_);
+  }
   const std::string& asString() const { return std::get<std::string>(v_); }
   std::string& asString() { return std::get<std::string>(v_); }
   const zeplog::Bytes& asBytes() const { return std::get<zeplog::Bytes>(v_); }
@@ -105,9 +107,11 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
 
  private:
-  std::variant<Null, bool, std::uint64_t, std::int64_t, double, zeplog::Decimal, std::string,
-               zeplog::Bytes, std::shared_ptr<Array>, std::shared_ptr<Object>,
-               std::shared_ptr<const Opaque>>
+  // Alternatives in Kind order. The rarely used Decimal is held behind a pointer so that it
+  // does not widen every Value; it is immutable, so copies may share it.
+  std::variant<Null, bool, std::uint64_t, std::int64_t, double,
+               std::shared_ptr<const zeplog::Decimal>, std::string, zeplog::Bytes,
+               std::shared_ptr<Array>, std::shared_ptr<Object>, std::shared_ptr<const Opaque>>
       v_;
 };
 

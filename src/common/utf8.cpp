@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zeplog::detail {
 namespace {
 
@@ -52,22 +56,72 @@ std::size_t invalidLength(const unsigned char* p, std::size_t left) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Steps p past the well-formed sequences and ASCII bytes that start within the next 16 bytes
+// (or up to end); false at the first ill-formed one. The second byte of a multi-byte
+// sequence carries the range limits (no overlongs, no surrogates, nothing above U+10FFFF),
+// every other continuation byte is 10xxxxxx.
+inline bool checkSequences(const unsigned char*& p, const unsigned char* end) noexcept {
+  const unsigned char* stop = end - p > 16 ? p + 16 : end;
+  while (p < stop) {
+    unsigned c = *p;
+    if (c < 0x80) {
+      ++p;
+    } else if (c < 0xE0) {
+      if (c < 0xC2 || end - p < 2 || (p[1] & 0xC0) != 0x80) return false;
+      p += 2;
+    } else if (c < 0xF0) {
+      if (end - p < 3) return false;
+      // E0: A0..BF (no overlongs); ED: 80..9F (no surrogates); others 80..BF.
+      unsigned lo = c == 0xE0 ? 0xA0 : 0x80;
+      unsigned span = c == 0xED || c == 0xE0 ? 0x1F : 0x3F;
+      if (static_cast<unsigned>(p[1]) - lo > span || (p[2] & 0xC0) != 0x80) return false;
+      p += 3;
+    } else {
+      if (c > 0xF4 || end - p < 4) return false;
+      // F0: 90..BF (no overlongs); F4: 80..8F (nothing above U+10FFFF); F1..F3: 80..BF.
+      unsigned lo = c == 0xF0 ? 0x90 : 0x80;
+      unsigned span = c == 0xF0 ? 0x2F : c == 0xF4 ? 0x0F : 0x3F;
+      if (static_cast<unsigned>(p[1]) - lo > span || (p[2] & 0xC0) != 0x80 ||
+          (p[3] & 0xC0) != 0x80) {
+        return false;
+      }
+      p += 4;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool isValidUtf8(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  while (i < n) {
-    // Fast path: eight ASCII bytes at a time.
-    if (n - i >= 8) {
+  const unsigned char* const end = p + s.size();
+  while (p < end) {
+    // Skip ASCII a block at a time; at the first byte of 0x80 or above, check sequences for
+    // the next 16 bytes before looking for an all-ASCII block again, so text that is mostly
+    // non-ASCII stays in the sequence loop and mostly-ASCII text returns to the blocks soon.
+#if defined(__SSE2__)
+    if (end - p >= 16) {
+      unsigned high = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+      if (high == 0) {
+        p += 16;
+        continue;
+      }
+      p += __builtin_ctz(high);
+    }
+#endif
+    if (end - p >= 8) {
       std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
+      std::memcpy(&w, p, 8);
       if ((w & 0x8080808080808080ULL) == 0) {
-        i += 8;
+        p += 8;
         continue;
       }
     }
-    std::size_t len = sequenceLength(p + i, n - i);
-    if (len == 0) return false;
-    i += len;
+    if (!checkSequences(p, end)) return false;
   }
   return true;
 }

@@ -120,24 +120,7 @@ inline const char* findQuoteOrBackslash(const char* p, const char* end, unsigned
   return p;
 }
 
-std::uint64_t hashBytes(std::string_view s) {
-  constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
-  std::uint64_t h = s.size() * k;
-  std::size_t i = 0, n = s.size();
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
-    h = (h ^ w) * k;
-    h ^= h >> 32;
-  }
-  if (i < n) {
-    std::uint64_t w = 0;
-    std::memcpy(&w, s.data() + i, n - i);
-    h = (h ^ w) * k;
-    h ^= h >> 32;
-  }
-  return h;
-}
+std::uint64_t hashBytes(std::string_view s) { return detail::hashKeyBytes(s); }
 
 // The interning table: hash to an already validated string. Direct-mapped with a bounded
 // number of slots, so a new string whose slot is taken replaces the earlier entry and the
@@ -190,6 +173,14 @@ struct ScannedString {
 struct KeyGuide {
   const json::Object* first = nullptr;
 };
+
+// Builds a value in `slot`, which every rule receives as a fresh json::Null: constructing in
+// place spares a temporary and a variant move per value. Null holds no resources, so its
+// storage is simply reused.
+template <typename... Args>
+inline void buildValue(json::Value& slot, Args&&... args) {
+  ::new (static_cast<void*>(&slot)) json::Value(std::forward<Args>(args)...);
+}
 
 // Keeps the nesting depth while a container rule runs.
 class DepthScope {
@@ -299,6 +290,7 @@ class kstCJSONDeserializer::Rep {
     return static_cast<std::size_t>(end_ - current_) >= n && std::memcmp(current_, text, n) == 0;
   }
 
+  // Reads one value into out, which is json::Null on entry.
   bool parseValue(json::Value& out, KeyGuide* guide) {
     skipWhite();
     if (current_ == end_) {
@@ -326,17 +318,17 @@ class kstCJSONDeserializer::Rep {
         return parseNumber(out);
       case 't':
         if (!literal("true", 4)) break;
-        out = json::Value(true);
+        buildValue(out, true);
         current_ += 4;
         return true;
       case 'f':
         if (!literal("false", 5)) break;
-        out = json::Value(false);
+        buildValue(out, false);
         current_ += 5;
         return true;
       case 'n':
         if (!literal("null", 4)) break;
-        out = nullObject_ ? *nullObject_ : json::Value();
+        if (nullObject_) out = *nullObject_;
         current_ += 4;
         return true;
       default:
@@ -378,18 +370,16 @@ class kstCJSONDeserializer::Rep {
       if (!scanString(key))
         return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
                       kDictionaryKeyMessage);
-      std::string keyText;
       bool guided = false;
       KeyGuide member;  // the guide's value under this key guides a nested object
       if (aligned && dict->size() < guideKeys->size()) {
         const auto& next = *(guideKeys->begin() + static_cast<std::ptrdiff_t>(dict->size()));
         if (next.first == key.bytes) {
-          keyText = next.first;
           guided = true;
           if (next.second.isObject()) member.first = next.second.asObject().get();
         }
       }
-      if (!guided && !makeString(key, keyText)) {
+      if (!guided && !validString(key)) {
         return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
                       kDictionaryKeyMessage);
       }
@@ -399,20 +389,29 @@ class kstCJSONDeserializer::Rep {
                       kDictionaryColonMessage);
       }
       ++current_;
-      json::Value value;
-      if (!parseValue(value, guided ? &member : nullptr)) {
-        return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
-                      kDictionaryValueMessage);
-      }
-      if (!(dropNulls && value.isNull())) {
-        if (guided) {
-          dict->appendNew(std::move(keyText), std::move(value));
-        } else if (json::Value* existing = dict->find(keyText)) {
-          *existing = std::move(value);  // a later equal key wins, in the earlier one's place
-        } else {
-          dict->appendNew(std::move(keyText), std::move(value));
+      // A new key is stored before its value is read (the key's bytes may sit in the scratch
+      // buffer, which the value reuses) and the value is read in place. A repeated key's
+      // value is read aside and then replaces the earlier one, keeping its place.
+      json::Value* existing = guided ? nullptr : dict->find(key.bytes);
+      if (existing == nullptr) {
+        json::Value& slot = dict->appendNew(key.bytes);
+        if (!parseValue(slot, guided ? &member : nullptr)) {
+          return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
+                        kDictionaryValueMessage);
+        }
+        if (dropNulls && slot.isNull()) {
+          std::string dropped = (dict->end() - 1)->first;
+          dict->erase(dropped);
+        } else if (!guided) {
           aligned = false;
         }
+      } else {
+        json::Value value;
+        if (!parseValue(value, nullptr)) {
+          return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
+                        kDictionaryValueMessage);
+        }
+        if (!(dropNulls && value.isNull())) *existing = std::move(value);
       }
       skipWhite();
       if (atByte(',')) {
@@ -429,7 +428,7 @@ class kstCJSONDeserializer::Rep {
     }
     ++current_;
     if (guide && !guide->first) guide->first = dict.get();
-    out = json::Value(std::move(dict));
+    buildValue(out, std::move(dict));
     return true;
   }
 
@@ -465,7 +464,7 @@ class kstCJSONDeserializer::Rep {
       }
     }
     ++current_;
-    out = json::Value(std::move(array));
+    buildValue(out, std::move(array));
     return true;
   }
 
@@ -476,9 +475,8 @@ class kstCJSONDeserializer::Rep {
 
   bool parseStringValue(json::Value& out) {
     ScannedString s;
-    std::string text;
-    if (!scanString(s) || !makeString(s, text)) return false;
-    out = json::Value(std::move(text));
+    if (!scanString(s) || !validString(s)) return false;
+    buildValue(out, s.bytes);
     return true;
   }
 
@@ -586,27 +584,23 @@ class kstCJSONDeserializer::Rep {
     return true;
   }
 
-  // Checks the scanned bytes as UTF-8 and makes the string, through the interning table
-  // when it is short: a hit on an equal, already checked string skips the check.
-  bool makeString(const ScannedString& s, std::string& out) {
+  // Checks the scanned bytes as UTF-8, through the interning table when the string is
+  // short: a hit on an equal, already checked string skips the check. The caller then makes
+  // the string from the scanned bytes, which equal the interned ones.
+  bool validString(const ScannedString& s) {
     const bool check = !s.ascii;
     if (interning_ && s.bytes.size() < kInternLimit && (check || internAscii_)) {
       std::uint64_t h = hashBytes(s.bytes);
-      if (const std::string* known = strings_.find(h, s.bytes)) {
-        out = *known;
-        return true;
-      }
+      if (strings_.find(h, s.bytes)) return true;
       if (check && !detail::isValidUtf8(s.bytes)) {
         return fail(kJSONDeserializerErrorCode_StringCouldNotBeCreated, kStringCreateMessage);
       }
       strings_.store(h, s.bytes);
-      out.assign(s.bytes);
       return true;
     }
     if (check && !detail::isValidUtf8(s.bytes)) {
       return fail(kJSONDeserializerErrorCode_StringCouldNotBeCreated, kStringCreateMessage);
     }
-    out.assign(s.bytes);
     return true;
   }
 
@@ -667,11 +661,11 @@ class kstCJSONDeserializer::Rep {
     }
     if (fraction == 0 && exponent == 0) {
       if (!negative) {
-        out = json::Value(integer);
+        buildValue(out, integer);
         return true;
       }
       if (integer <= 9223372036854775806ULL) {
-        out = json::Value(-static_cast<std::int64_t>(integer));
+        buildValue(out, -static_cast<std::int64_t>(integer));
         return true;
       }
       return parseDecimal(token, tokenEnd, out);
@@ -690,7 +684,7 @@ class kstCJSONDeserializer::Rep {
       }
     }
     if (!std::isfinite(v)) return parseDecimal(token, tokenEnd, out);
-    out = json::Value(v);
+    buildValue(out, v);
     return true;
   }
 
@@ -698,7 +692,7 @@ class kstCJSONDeserializer::Rep {
     std::optional<Decimal> d =
         Decimal::parse(std::string_view(token, static_cast<std::size_t>(tokenEnd - token)));
     if (!d) return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
-    out = json::Value(std::move(*d));
+    buildValue(out, std::move(*d));
     return true;
   }
 

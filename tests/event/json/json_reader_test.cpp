@@ -257,6 +257,43 @@ TEST(JsonReader, AbsentNullObjectDropsNullMembersButNotElements) {
   EXPECT_TRUE(kstCJSONDeserializer().nullObject()->isNull());
 }
 
+// Objects after the first in an array follow its keys; members are stored before their
+// values are read. Dropped nulls, repeated keys, escaped keys (assembled in the buffer the
+// value's strings reuse) and large, indexed objects must all come out as in a lone object.
+TEST(JsonReader, LikeObjectsInArraysKeepNullDropDuplicatesAndEscapedKeys) {
+  kstCJSONDeserializer r;
+  r.setNullObject(std::nullopt);
+  Value v = *r.deserialize(R"([{"a":1,"b":"x","c":{"d":2}},)"
+                           R"({"a":null,"b":"y","c":{"d":null,"e":3}},)"
+                           R"({"a":4,"b":"z","a":5,"c":null},)"
+                           R"({"k\u00e9y":"v\n","b":"w"}])");
+  const json::Array& a = *v.asArray();
+  ASSERT_EQ(a.size(), 4u);
+  EXPECT_EQ(a[1],
+            Value(json::Object{{"b", Value("y")}, {"c", Value(json::Object{{"e", Value(3u)}})}}));
+  EXPECT_EQ(a[2].asObject()->keys(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(*a[2].asObject()->find("a"), Value(5u));
+  EXPECT_EQ(a[3], Value(json::Object{{"k\xC3\xA9y", Value("v\n")}, {"b", Value("w")}}));
+
+  std::string big = "[";
+  for (int o = 0; o < 2; ++o) {
+    big += o ? ",{" : "{";
+    for (int k = 0; k < 40; ++k)
+      big += "\"key" + std::to_string(k) + "\":" + std::to_string(k) + ",";
+    big += "\"key7\":\"again\",\"key39\":null}";
+  }
+  big += "]";
+  Value b = *r.deserialize(big);
+  for (const Value& e : *b.asArray()) {
+    const json::Object& o = *e.asObject();
+    ASSERT_EQ(o.size(), 40u);
+    EXPECT_EQ(*o.find("key7"), Value("again"));
+    EXPECT_EQ(*o.find("key38"), Value(38u));
+    EXPECT_EQ((o.end() - 1)->first, "key39");
+    EXPECT_EQ((o.end() - 1)->second, Value(39u));
+  }
+}
+
 TEST(JsonReader, Utf16AndUtf32InputsInEveryForm) {
   auto widen = [](std::string_view ascii, int unit, bool bigEndian, bool bom) {
     std::string out;
