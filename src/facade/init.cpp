@@ -32,7 +32,7 @@ bool portFromURL(Text url, std::int32_t& port) {
   return true;
 }
 
-// Builds the objects every later call shares (step 6 of the full form). Returns false when
+// Builds the objects every later call shares, once per process. Returns false when
 // the collector's reachability monitor can't be made or started; the caller then fails and
 // the next initialisation builds everything again.
 bool buildCommonState(detail::GlobalState& g, const std::string& collectorAddress) {
@@ -66,7 +66,7 @@ bool buildCommonState(detail::GlobalState& g, const std::string& collectorAddres
   return true;
 }
 
-// The system custom fields every handle starts with (step 13).
+// The system custom fields every handle starts with.
 void putSystemFields(kstVelaHandle& handle, bool unityMode, const OptText& unityVersion) {
   Fields& f = *handle.customFields;
   f.set("logVersion", Bytes("v2"));
