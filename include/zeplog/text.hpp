@@ -21,6 +21,7 @@ class Text {
  public:
   constexpr Text() noexcept = default;
   constexpr Text(std::nullptr_t) noexcept {}
+  constexpr Text(std::nullopt_t) noexcept {}
   constexpr Text(const char* s) noexcept
       : view_(s ? std::string_view(s) : std::string_view()), present_(s != nullptr) {}
   constexpr Text(std::string_view s) noexcept : view_(s), present_(true) {}

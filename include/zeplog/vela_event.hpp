@@ -9,6 +9,7 @@
 
 #include "zeplog/bytes.hpp"
 #include "zeplog/ordered_map.hpp"
+#include "zeplog/text.hpp"
 
 namespace zeplog {
 
@@ -28,19 +29,19 @@ class VelaEvent {
  public:
   // Every member absent, send time 0.
   VelaEvent() = default;
-  // Stores each argument unchanged, absent values included.
-  VelaEvent(OptText projectName, OptText projectVersion, OptText logType, OptText logSource,
-            std::optional<Bytes> body, std::int64_t sendTime, OptText host, FieldsPtr fields,
-            OptText handleId)
-      : projectName_(std::move(projectName)),
-        projectVersion_(std::move(projectVersion)),
-        logType_(std::move(logType)),
-        logSource_(std::move(logSource)),
+  // Stores each argument unchanged, absent values included (Text() or nullptr is absent).
+  VelaEvent(Text projectName, Text projectVersion, Text logType, Text logSource,
+            std::optional<Bytes> body, std::int64_t sendTime, Text host, FieldsPtr fields,
+            Text handleId)
+      : projectName_(projectName.optional()),
+        projectVersion_(projectVersion.optional()),
+        logType_(logType.optional()),
+        logSource_(logSource.optional()),
         body_(std::move(body)),
         sendTime_(sendTime),
-        host_(std::move(host)),
+        host_(host.optional()),
         fields_(std::move(fields)),
-        handleId_(std::move(handleId)) {}
+        handleId_(handleId.optional()) {}
 
   const OptText& projectName() const { return projectName_; }
   const OptText& projectVersion() const { return projectVersion_; }
@@ -52,14 +53,14 @@ class VelaEvent {
   const FieldsPtr& fields() const { return fields_; }
   const OptText& handleId() const { return handleId_; }
 
-  void setProjectName(OptText v) { projectName_ = std::move(v); }
-  void setProjectVersion(OptText v) { projectVersion_ = std::move(v); }
+  void setProjectName(Text v) { projectName_ = v.optional(); }
+  void setProjectVersion(Text v) { projectVersion_ = v.optional(); }
   void unsetProjectVersion() { projectVersion_.reset(); }
-  void setLogType(OptText v) { logType_ = std::move(v); }
-  void setLogSource(OptText v) { logSource_ = std::move(v); }
+  void setLogType(Text v) { logType_ = v.optional(); }
+  void setLogSource(Text v) { logSource_ = v.optional(); }
   void setBody(std::optional<Bytes> v) { body_ = std::move(v); }
   void setSendTime(std::int64_t v) { sendTime_ = v; }
-  void setHost(OptText v) { host_ = std::move(v); }
+  void setHost(Text v) { host_ = v.optional(); }
   void setFields(FieldsPtr v) { fields_ = std::move(v); }
 
  private:

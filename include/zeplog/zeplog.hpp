@@ -82,10 +82,12 @@ class ZEPLog {
 
   // ---- Process-wide switches ----------------------------------------------------------------
   static void setDebugMode(bool enabled);  // accepted and ignored
-  static void setDebugMode(const char*) = delete;
+  template <NotBool T>
+  static void setDebugMode(T) = delete;  // only a bool reaches a switch
   // While true (the default) events carry no host value; while false, "-".
   static void enableHost(bool enabled);
-  static void enableHost(const char*) = delete;
+  template <NotBool T>
+  static void enableHost(T) = delete;
   // Releases the sending hold that SyncStart::On set.
   static void startSendThread();
 
@@ -144,7 +146,12 @@ class ZEPLog {
   static void setLogDeduplicate(bool enabled, Text handleId);
   static void setLogDeduplicate(bool enabled);
   static void setLogDeduplicate_WardKit(bool enabled);
-  static void setLogDeduplicate(const char*, ...) = delete;  // no text reaches the switch
+  template <NotBool T>
+  static void setLogDeduplicate(T, Text) = delete;  // only a bool reaches the switch
+  template <NotBool T>
+  static void setLogDeduplicate(T) = delete;
+  template <NotBool T>
+  static void setLogDeduplicate_WardKit(T) = delete;
   static void setCustomField(Text value, Text key, Text handleId);
   static void setCustomField(Text value, Text key);
   static void setCustomField_WardKit(Text value, Text key);
@@ -184,7 +191,9 @@ class ZEPLog {
   static std::string getIPAddress();
 
   // ---- Host integration -------------------------------------------------------------------
-  // Receives every console line instead of stderr; an empty function restores stderr.
+  // Receives every console line instead of stderr; an empty function restores stderr. Lines
+  // come from any thread, and a call already running on another thread may still be inside
+  // the previous handler when this returns: keep what a handler uses alive for the process.
   using ConsoleHandler = std::function<void(std::string_view line)>;
   static void setConsoleHandler(ConsoleHandler handler);
   // Directory for the library's files; call before the first initialisation.

@@ -1,6 +1,7 @@
 #include "common/files.hpp"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,10 +70,27 @@ std::string documentsDirectory() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   if (xdg && *xdg == '/') return joinPath(xdg, "zeplog");
   const char* home = std::getenv("HOME");
-  return joinPath(home && *home ? home : "/tmp", ".local/share/zeplog");
+  if (home && *home == '/') return joinPath(home, ".local/share/zeplog");
+  // Without $HOME, the account's home directory; never a shared place such as /tmp, where
+  // another user could plant or replace the library's files.
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  char buf[4096];
+  if (::getpwuid_r(::getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir &&
+      *found->pw_dir == '/') {
+    return joinPath(found->pw_dir, ".local/share/zeplog");
+  }
+  return std::string();  // no per-user directory: the library's files are not kept
 }
 
-bool ensureDataDirectory(std::string* error) { return makeDirs(documentsDirectory(), error); }
+bool ensureDataDirectory(std::string* error) {
+  const std::string dir = documentsDirectory();
+  if (dir.empty()) {
+    if (error) *error = "no per-user data directory (no home directory)";
+    return false;
+  }
+  return makeDirs(dir, error);
+}
 
 std::string joinPath(std::string_view dir, std::string_view name) {
   std::string out(dir);

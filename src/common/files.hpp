@@ -9,7 +9,8 @@ namespace zeplog::detail {
 
 // The per-user directory that holds the library's files: the override set by
 // ZEPLog::setDataDirectory, else $XDG_DATA_HOME/zeplog, else $HOME/.local/share/zeplog.
-// Computed afresh on each call; creating it is left to ensureDataDirectory().
+// Computed afresh on each call; "" when the account has no home directory. Creating it is
+// left to ensureDataDirectory().
 std::string documentsDirectory();
 // Creates the data directory (and missing parents) with mode 0700; false when it can't.
 bool ensureDataDirectory(std::string* error = nullptr);

@@ -38,7 +38,7 @@ std::size_t sequenceLength(const unsigned char* p, std::size_t left) noexcept {
 // that could still have belonged to a well-formed sequence.
 std::size_t invalidLength(const unsigned char* p, std::size_t left) noexcept {
   unsigned char c = p[0];
-  std::size_t want = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 1;
+  std::size_t want = c >= 0xF5 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 1;
   if (want == 1) return 1;
   std::size_t n = 1;
   for (; n < want && n < left; ++n) {

@@ -1,6 +1,7 @@
 // Unity crash path: crash events of handle "0" and the crash duplicate table.
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <mutex>
 
 #include "common/clock.hpp"
@@ -92,7 +93,8 @@ bool ZEPLog::checkUnityCrash(const VelaEventPtr& event,
     if (key.empty() || !table) return false;
     if (std::string* count = table->find(key)) {
       if (!handle->isDeduplicate) return true;
-      *count = std::to_string(countOf(*count) + 1);
+      const std::int32_t seen = countOf(*count);
+      *count = std::to_string(seen == INT32_MAX ? seen : seen + 1);
       return false;
     }
     if (!handle->isDeduplicate) return true;

@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 
 #include <mutex>
+#include <vector>
 
 #include "common/console.hpp"
 #include "common/utf8.hpp"
@@ -52,14 +53,18 @@ bool ZEPLog::copyCommonFields(Fields& fields, Text handleId) {
       fields.set("NetworkType", Bytes(*net->networkType));
     if (handle->userId) fields.set("UserID", Bytes(*handle->userId));
     if (handle->customFields) {
+      // The lines are written after the walk: a console handler may call back into the
+      // library on this thread (the lock is re-entrant) and change the custom fields.
+      std::vector<std::string> lines;
       for (const auto& [key, value] : *handle->customFields) {
         if (fields.contains(key)) continue;  // custom fields never replace what is there
         std::string text = std::holds_alternative<std::string>(value)
                                ? std::get<std::string>(value)
                                : detail::toValidUtf8(std::get<Bytes>(value).view());
-        ZEP_CONSOLE("load / " + key + ":" + text);
+        lines.push_back("load / " + key + ":" + text);
         fields.appendNew(key, std::move(text));
       }
+      for (const std::string& line : lines) ZEP_CONSOLE(line);
     }
     return true;
   });

@@ -11,9 +11,9 @@ std::string ZEPLog::dataFilePath() {
   return detail::joinPath(detail::documentsDirectory(), "KST_iOS_DEVICE_ID");
 }
 
-// The id lives in its own file in the data directory: read when it exists, otherwise minted
-// once and written. It is never rewritten, so it stays stable across runs until the file is
-// deleted.
+// The id lives in its own file in the data directory: read when it exists and holds one,
+// otherwise minted and written. It is never rewritten, so it stays stable across runs until the
+// file is deleted.
 std::optional<std::string> ZEPLog::getDeviceID() {
   return detail::guarded<std::optional<std::string>>(
       "getDeviceID", std::nullopt, [&]() -> std::optional<std::string> {
@@ -30,9 +30,11 @@ std::optional<std::string> ZEPLog::getDeviceID() {
             return std::nullopt;
           }
           if (!detail::isValidUtf8(*content)) return std::nullopt;
-          return content;
+          // An empty file (left by a run that had no random bytes) is no id: mint one.
+          if (!content->empty()) return content;
         }
         std::string id = generateUUID();
+        if (id.empty()) return id;  // nothing worth keeping; the next call tries again
         if (!detail::atomicWriteFile(path, id, &error)) {
           // The id is still good for this run; the next run mints another.
           ZEP_CONSOLE("get device id : " + error);

@@ -32,8 +32,8 @@ void kstVelaBlockQueue::enqueueFile(VelaEventPtr event) {
 std::int32_t kstVelaBlockQueue::fileQueueCount() { return fileArray_.count(); }
 
 void kstVelaBlockQueue::enqueue_handler(std::optional<std::string> handleId) {
-  // An empty id is treated like an absent one: no handle can be resolved from it.
-  if (!handleId || handleId->empty()) return;
+  // Only an absent id is dropped: "" is a handle id like any other and needs its settings.
+  if (!handleId) return;
   handlerArray_.pushBackIfRoom(std::move(*handleId), kMaxHandlers);
 }
 

@@ -40,7 +40,7 @@ class kstVelaBlockQueue {
   void enqueueFile(VelaEventPtr event);
   std::int32_t fileQueueCount();
 
-  // Handler queue. An absent or empty id is ignored; an id that finds the queue full is
+  // Handler queue. An absent id is ignored; an id that finds the queue full is
   // dropped.
   void enqueue_handler(std::optional<std::string> handleId);
   std::string dequeue_handler();

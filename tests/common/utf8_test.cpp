@@ -36,6 +36,12 @@ TEST(Utf8, RepairReplacesEachMaximalInvalidSubpart) {
             "x");
   EXPECT_EQ(repairUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_TRUE(isValidUtf8(repairUtf8("\x80\x81\xC2")));
+  // A byte that can never lead a sequence swallows nothing after it.
+  EXPECT_EQ(repairUtf8("\xF5\x80\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(repairUtf8("\xFF"
+                       "a"),
+            "\xEF\xBF\xBD"
+            "a");
   EXPECT_EQ(toValidUtf8("ok \xC3\xA9"), "ok \xC3\xA9");
 }
 

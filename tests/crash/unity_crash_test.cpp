@@ -76,15 +76,16 @@ TEST_F(UnityCrashTest, EleventhKeyEvictsTheFiveLeastSeen) {
   EXPECT_EQ(*table().find("newFATALx"), "1");
 }
 
-TEST_F(UnityCrashTest, NoDefaultHandleNoEvent) {
-  ZEPLog::sendUnityCrash("E", "T", "m", "x");  // fine: handle "0" exists
-  EXPECT_EQ(ZEPLog::queueSize(), 1);
-}
-
-TEST(UnityCrashBeforeInit, SaysItCannotFindTheDefaultHandle) {
+TEST(UnityCrashWithoutDefaultHandle, SaysItCannotFindItAndQueuesNothing) {
+  test::TempDir dir;
+  ZEPLog::setDataDirectory(dir.path());
   test::ConsoleCapture console;
-  ZEPLog::handledFatal("m", "x");
-  EXPECT_TRUE(console.contains("can not find default handle"));
+  ZEPLog::handledFatal("m", "x");  // before any initialisation
+  EXPECT_EQ(console.count("can not find default handle"), 1);
+  ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:8765", "app", "1", Text(), "WardKit"));
+  ZEPLog::sendUnityCrash("E", "T", "m", "x");  // a registry, but no handle "0"
+  EXPECT_EQ(console.count("can not find default handle"), 2);
+  EXPECT_EQ(ZEPLog::queueSize(), 0);
 }
 
 }  // namespace

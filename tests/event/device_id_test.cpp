@@ -73,3 +73,29 @@ TEST_F(DeviceIdTest, UnreadableIdGivesNone) {
 
 }  // namespace
 }  // namespace zeplog
+
+namespace zeplog {
+namespace {
+
+TEST(DeviceIdEmptyFile, AnEmptyFileIsReplacedByANewId) {
+  test::TempDir dir;
+  ZEPLog::setDataDirectory(dir.path());
+  ASSERT_TRUE(detail::atomicWriteFile(ZEPLog::dataFilePath(), ""));
+  const std::optional<std::string> id = ZEPLog::getDeviceID();
+  ASSERT_TRUE(id.has_value());
+  EXPECT_EQ(id->size(), 36u);
+  EXPECT_EQ(detail::readWholeFile(ZEPLog::dataFilePath()), id);
+}
+
+TEST(DataDirectory, WithoutHomeFallsBackToTheAccountsHomeNeverTmp) {
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("HOME");
+  const std::string dir = detail::documentsDirectory();
+  EXPECT_EQ(dir.rfind("/tmp", 0), std::string::npos) << dir;
+  if (!dir.empty()) {
+    EXPECT_TRUE(dir.ends_with("/.local/share/zeplog")) << dir;
+  }
+}
+
+}  // namespace
+}  // namespace zeplog

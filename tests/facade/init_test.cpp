@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "facade/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "support/test_env.hpp"
@@ -86,26 +88,32 @@ TEST_F(InitTest, ExplicitPortFormsUseHttpOnlyOnPort80) {
 
 TEST_F(InitTest, EveryParameterFailureHasItsLineAndChangesNothing) {
   struct Case {
-    bool result;
+    std::function<bool()> init;
     const char* line;
   };
   const Case cases[] = {
-      {ZEPLog::init(Text(), 443, 0, "app", "1", Text()), "invalid parameters"},
-      {ZEPLog::init(kUrl, 443, 0, Text(), "1", Text()), "invalid parameters"},
-      {ZEPLog::init(kUrl, 443, 0, "app", Text(), Text()), "invalid parameters"},
-      {ZEPLog::init(kUrl, 443, 2, "app", "1", Text()), "unsupported protocol"},
-      {ZEPLog::init(kUrl, 443, -1, "app", "1", Text()), "unsupported protocol"},
-      {ZEPLog::init(kUrl, 443, 0, "", "1", Text()), "invalid appkey"},
-      {ZEPLog::init(kUrl, 443, 0, "-app", "1", Text()), "invalid appkey"},
-      {ZEPLog::init(kUrl, 443, 0, "my app", "1", Text()), "invalid appkey"},
-      {ZEPLog::init(kUrl, 443, 0, "app\n", "1", Text()), "invalid appkey"},
-      {ZEPLog::init(kUrl, 443, 0, "app", ".1", Text()), "invalid version"},
-      {ZEPLog::init(kUrl, 443, 0, "app", "1 2", Text()), "invalid version"},
+      {[] { return ZEPLog::init(Text(), 443, 0, "app", "1", Text()); }, "invalid parameters"},
+      {[] { return ZEPLog::init(kUrl, 443, 0, Text(), "1", Text()); }, "invalid parameters"},
+      {[] { return ZEPLog::init(kUrl, 443, 0, "app", Text(), Text()); }, "invalid parameters"},
+      {[] { return ZEPLog::init(kUrl, 443, 2, "app", "1", Text()); }, "unsupported protocol"},
+      {[] { return ZEPLog::init(kUrl, 443, -1, "app", "1", Text()); }, "unsupported protocol"},
+      {[] { return ZEPLog::init(kUrl, 443, 0, "", "1", Text()); }, "invalid appkey"},
+      {[] { return ZEPLog::init(kUrl, 443, 0, "-app", "1", Text()); }, "invalid appkey"},
+      {[] { return ZEPLog::init(kUrl, 443, 0, "my app", "1", Text()); }, "invalid appkey"},
+      {[] { return ZEPLog::init(kUrl, 443, 0, "app\n", "1", Text()); }, "invalid appkey"},
+      {[] { return ZEPLog::init(kUrl, 443, 0, "app", ".1", Text()); }, "invalid version"},
+      {[] { return ZEPLog::init(kUrl, 443, 0, "app", "1 2", Text()); }, "invalid version"},
   };
   for (const Case& c : cases) {
-    EXPECT_FALSE(c.result) << c.line;
-    EXPECT_TRUE(console.contains(c.line)) << c.line;
+    console.clear();
+    EXPECT_FALSE(c.init()) << c.line;
+    // The case's own line is the last one it wrote.
+    ASSERT_FALSE(console.lines().empty()) << c.line;
+    EXPECT_TRUE(console.lines().back().ends_with(c.line)) << console.lines().back();
   }
+  console.clear();
+  EXPECT_FALSE(ZEPLog::init(kUrl, 443, 0, "-app", "1", Text()));
+  EXPECT_FALSE(ZEPLog::init(kUrl, 443, 0, "app", ".1", Text()));
   EXPECT_TRUE(
       console.contains("-app is invalid, only allow to include a-z,A-Z,0-9, and start "
                        "with alphabet"));
@@ -230,6 +238,25 @@ TEST_F(InitTest, HostSwitchAndDebugMode) {
   EXPECT_EQ(ZEPLog::getHost(), "-");
   ZEPLog::enableHost(true);
   EXPECT_EQ(ZEPLog::getHost(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace zeplog
+
+namespace zeplog {
+namespace {
+
+TEST_F(InitTest, EmptyHandleIdIsAHandleLikeAnyOther) {
+  ASSERT_TRUE(ZEPLog::init(kUrl, 80, "app", "1", "u", ""));
+  EXPECT_NE(ZEPLog::kst_getHandler(""), nullptr);
+  // It waits for its settings like every ordinary handle.
+  EXPECT_EQ(detail::blockQueue()->queueSize_handler(), 1);
+  EXPECT_EQ(detail::blockQueue()->dequeue_handler(), "");
+}
+
+TEST_F(InitTest, RemovingAnAbsentKeyStillReportsAnUnknownHandle) {
+  ZEPLog::removeCustomFieldForKey(Text(), "nobody");
+  EXPECT_TRUE(console.contains("handle not found"));
 }
 
 }  // namespace

@@ -37,6 +37,8 @@ static_assert(EnableHostTakes<bool>);
 static_assert(!EnableHostTakes<const char*>);
 static_assert(DeduplicateTakes<bool>);
 static_assert(!DeduplicateTakes<const char*>);
+static_assert(!DeduplicateTakes<int>);
+static_assert(!EnableHostTakes<int>);
 
 class OverloadTest : public test::LibraryTest {};
 

@@ -87,7 +87,6 @@ TEST(BlockQueueAbsent, AbsentItemsChangeNoCount) {
   q.frontEnqueue(nullptr);
   q.enqueueFile(nullptr);
   q.enqueue_handler(std::nullopt);
-  q.enqueue_handler("");
   q.enqueue_network(nullptr);
   EXPECT_EQ(q.queueCount(), 0);
   EXPECT_EQ(q.fileQueueCount(), 0);

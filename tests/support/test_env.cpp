@@ -20,32 +20,32 @@ TempDir::~TempDir() {
 }
 
 ConsoleCapture::ConsoleCapture() {
-  ZEPLog::setConsoleHandler([this](std::string_view line) {
-    std::lock_guard<std::mutex> g(lock_);
-    lines_.emplace_back(line);
+  ZEPLog::setConsoleHandler([state = state_](std::string_view line) {
+    std::lock_guard<std::mutex> g(state->lock);
+    state->lines.emplace_back(line);
   });
 }
 
 ConsoleCapture::~ConsoleCapture() { ZEPLog::setConsoleHandler(nullptr); }
 
 std::vector<std::string> ConsoleCapture::lines() const {
-  std::lock_guard<std::mutex> g(lock_);
-  return lines_;
+  std::lock_guard<std::mutex> g(state_->lock);
+  return state_->lines;
 }
 
 bool ConsoleCapture::contains(std::string_view text) const { return count(text) > 0; }
 
 int ConsoleCapture::count(std::string_view text) const {
-  std::lock_guard<std::mutex> g(lock_);
+  std::lock_guard<std::mutex> g(state_->lock);
   int n = 0;
-  for (const auto& l : lines_)
+  for (const auto& l : state_->lines)
     if (l.find(text) != std::string::npos) ++n;
   return n;
 }
 
 void ConsoleCapture::clear() {
-  std::lock_guard<std::mutex> g(lock_);
-  lines_.clear();
+  std::lock_guard<std::mutex> g(state_->lock);
+  state_->lines.clear();
 }
 
 LibraryTest::LibraryTest() { ZEPLog::setDataDirectory(dataDir.path()); }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -36,8 +37,13 @@ class ConsoleCapture {
   void clear();
 
  private:
-  mutable std::mutex lock_;
-  std::vector<std::string> lines_;  // guarded by lock_
+  struct State {
+    std::mutex lock;
+    std::vector<std::string> lines;  // guarded by lock
+  };
+  // Shared with the installed handler, so a line arriving late on another thread never
+  // touches a destroyed capture.
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 // Base fixture: a temporary data directory set before anything runs, and console capture.
