@@ -29,18 +29,19 @@ const FieldValue* field(const VelaEvent& event, std::string_view key) {
 }
 
 // The crash key: the texts of body, "logLevel", log type and "DmpData", joined. Only byte
-// data contributes text, so the log type (text) adds nothing.
+// data contributes text (a value that is not UTF-8 contributes nothing), so the log type,
+// which is text, adds nothing.
 std::string crashKey(const VelaEvent& event) {
-  std::string key;
-  std::optional<FieldValue> body;
-  if (event.body()) body = FieldValue(*event.body());
-  std::optional<FieldValue> logType;
-  if (event.logType()) logType = FieldValue(*event.logType());
-  const FieldValue* parts[] = {body ? &*body : nullptr, field(event, "logLevel"),
-                               logType ? &*logType : nullptr, field(event, "DmpData")};
-  for (const FieldValue* part : parts) {
-    key += ZEPLog::idToNSString(part).value_or("");
-  }
+  auto byteText = [](const Bytes* bytes) -> std::string_view {
+    return bytes && detail::isValidUtf8(bytes->view()) ? bytes->view() : std::string_view();
+  };
+  auto fieldBytes = [&](std::string_view key) -> const Bytes* {
+    const FieldValue* v = field(event, key);
+    return v ? std::get_if<Bytes>(v) : nullptr;
+  };
+  std::string key(byteText(event.body() ? &*event.body() : nullptr));
+  key += byteText(fieldBytes("logLevel"));
+  key += byteText(fieldBytes("DmpData"));
   return key;
 }
 

@@ -1,6 +1,5 @@
 // The collector's JSON object of one event.
 #include "common/console.hpp"
-#include "common/utf8.hpp"
 #include "facade/global_state.hpp"
 #include "facade/guard.hpp"
 #include "zeplog/json_writer.hpp"
@@ -9,12 +8,10 @@
 namespace zeplog {
 namespace {
 
-// Byte data is written as the text it holds; bytes that are not UTF-8 (which only a damaged
-// queue file could bring back) are repaired rather than failing the whole object.
-json::Value toJson(const Bytes& bytes) {
-  if (detail::isValidUtf8(bytes.view())) return json::Value(bytes);
-  return json::Value(detail::repairUtf8(bytes.view()));
-}
+// Byte data is written as the text it holds. It goes to the writer as text rather than
+// byte data: the writer's string rule repairs bytes that are not UTF-8 (which only a damaged
+// queue file could bring back) instead of failing the whole object, and checks them once.
+json::Value toJson(const Bytes& bytes) { return json::Value(bytes.data); }
 
 json::Value toJson(const FieldValue& value) {
   if (const auto* text = std::get_if<std::string>(&value)) return json::Value(*text);

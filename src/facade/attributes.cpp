@@ -89,11 +89,11 @@ void ZEPLog::setCustomField_WardKit(Text value, Text key) { setCustomField(value
 void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) {
   detail::guarded("removeCustomFieldForKey", [&] {
     Lock lock(detail::global_resource_lock());
-    if (key.present() && detail::isReservedFieldName(key.view())) {
+    if (detail::isReservedFieldName(key.view())) {
       ZEP_CONSOLE("Requested key is reserved for ZEPLog");
       return;
     }
-    if (key.present() && detail::isProtectedSystemKey(key.view())) return;
+    if (detail::isProtectedSystemKey(key.view())) return;
     std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
     if (!handle) {
       ZEP_CONSOLE("handle not found");

@@ -61,7 +61,6 @@ struct GlobalState {
 
   std::optional<HandleTable> gs_handle_table;  // absent before the first initialisation
   std::shared_ptr<kstVelaHandle> gs_network_handle;
-  std::vector<std::string> gs_reservedFields;
   std::optional<OrderedMap<std::shared_ptr<Batch>>> gs_bulkObjectManager;
   std::optional<CountTable> deDuplicateQueue;
   std::optional<CountTable> deDuplicateCrashQueue;
@@ -89,7 +88,8 @@ inline kstVelaBlockQueue* blockQueue() {
 // grows and never replaces an entry's record except through kst_setHandler.
 const HandleTable::value_type* findHandleLocked(std::string_view handleId);
 
-// The 26 names an application may not use as custom-field keys.
+// The 26 names an application may not use as custom-field keys (the process-wide reserved
+// list: a constant, so it needs no building at initialisation and no lock).
 const std::vector<std::string>& reservedFieldNames();
 // The seven system custom fields that removal never touches.
 bool isProtectedSystemKey(std::string_view key);

@@ -45,7 +45,6 @@ bool buildCommonState(detail::GlobalState& g, const std::string& collectorAddres
   g.gs_bulkObjectManager.emplace();
   g.gs_bulkObjectManager->reserve(2);
   g.gs_network_handle = std::make_shared<kstVelaHandle>();
-  g.gs_reservedFields = detail::reservedFieldNames();
   // The queue is made once and kept: a rebuild after a failed first attempt reuses it, so
   // the lock-free counters never see it replaced.
   if (!detail::blockQueue()) {
@@ -101,8 +100,9 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
 
     if (!g.gs_commonInit && !buildCommonState(g, collectorAddress)) return false;
 
-    g.gs_bulkObjectManager->set(appKey.view(), std::make_shared<detail::Batch>());
-    g.gs_bulkObjectManager->find(appKey.view())->get()->reserve(10);
+    auto batch = std::make_shared<detail::Batch>();
+    batch->reserve(10);
+    g.gs_bulkObjectManager->set(appKey.view(), std::move(batch));
 
     kstVelaHandle& net = *g.gs_network_handle;
     net.isReachable = net.reachability && net.reachability->isReachable();
