@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "facade/global_state.hpp"
+#include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "zeplog/zeplog.hpp"
 

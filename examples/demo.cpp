@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "facade/global_state.hpp"
+#include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "zeplog/reachability.hpp"
 #include "zeplog/zeplog.hpp"

@@ -1,9 +1,18 @@
 // The library's console: one diagnostic line per call.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 namespace zeplog::detail {
+
+// Receives every console line instead of stderr (the application's hook).
+using ConsoleHandler = std::function<void(std::string_view line)>;
+void setConsoleHandler(ConsoleHandler handler);
+
+// Lines made while the calling thread holds global_resource_lock are kept and delivered, in
+// order, by this call, which the lock makes when its outermost hold ends.
+void flushDeferredConsoleLines();
 
 // Writes "[ZEPLog] [line <line>] <message>" as one line to the console sink.
 void consoleLine(int line, std::string_view message);

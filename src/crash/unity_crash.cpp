@@ -1,4 +1,6 @@
 // Unity crash path: crash events of handle "0" and the crash duplicate table.
+#include "crash/unity_crash.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -6,13 +8,14 @@
 
 #include "common/clock.hpp"
 #include "common/console.hpp"
-#include "facade/global_state.hpp"
-#include "facade/guard.hpp"
-#include "facade/text_rules.hpp"
+#include "common/guard.hpp"
+#include "event/common_fields.hpp"
+#include "event/global_state.hpp"
+#include "event/handle_registry.hpp"
+#include "event/text_rules.hpp"
 #include "queue/block_queue.hpp"
-#include "zeplog/zeplog.hpp"
 
-namespace zeplog {
+namespace zeplog::detail {
 namespace {
 
 constexpr std::size_t kCrashTableLimit = 10;
@@ -33,7 +36,7 @@ const FieldValue* field(const VelaEvent& event, std::string_view key) {
 // which is text, adds nothing.
 std::string crashKey(const VelaEvent& event) {
   auto byteText = [](const Bytes* bytes) -> std::string_view {
-    return bytes && detail::isValidUtf8(bytes->view()) ? bytes->view() : std::string_view();
+    return bytes && isValidUtf8(bytes->view()) ? bytes->view() : std::string_view();
   };
   auto fieldBytes = [&](std::string_view key) -> const Bytes* {
     const FieldValue* v = field(event, key);
@@ -47,22 +50,22 @@ std::string crashKey(const VelaEvent& event) {
 
 }  // namespace
 
-void ZEPLog::sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text exception) {
-  detail::guarded("sendUnityCrash", [&] {
+void sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text exception) {
+  guarded("sendUnityCrash", [&] {
     ZEP_CONSOLE("sendUnityCrash");
-    if (!kst_getHandler("0")) {
+    if (!getHandler("0")) {
       ZEP_CONSOLE("can not find default handle");
       return;
     }
     {
-      std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-      if (!detail::globals().gs_isInit.load()) return;
+      GlobalLock lock(global_resource_lock());
+      if (!globals().gs_isInit.load()) return;
     }
     auto fields = std::make_shared<Fields>();
     fields->reserve(10);
     (void)copyCommonFields(*fields, "0");
     ZEP_CONSOLE("exception");
-    fields->set("DmpData", Bytes(exception.present() ? detail::toValidUtf8(exception.view())
+    fields->set("DmpData", Bytes(exception.present() ? toValidUtf8(exception.view())
                                                      : std::string("unknown")));
     fields->set("SymMethod", std::string("none"));
     fields->set("CrashStyle", std::string("unity-cs"));
@@ -71,26 +74,25 @@ void ZEPLog::sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text ex
 
     VelaEventPtr event;
     {
-      std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-      std::shared_ptr<kstVelaHandle> handle = kst_getHandler("0");
+      GlobalLock lock(global_resource_lock());
+      std::shared_ptr<kstVelaHandle> handle = getHandler("0");
       ZEP_CONSOLE("VelaEvent alloc");
-      event = std::make_shared<VelaEvent>(
-          handle->projectName, handle->projectVersion, std::string("CRASH"), handle->logSource,
-          Bytes(detail::toValidUtf8(message.view())), detail::nowMillis(), getHost(),
-          std::move(fields), std::string("0"));
+      event = std::make_shared<VelaEvent>(handle->projectName, handle->projectVersion,
+                                          std::string("CRASH"), handle->logSource,
+                                          Bytes(toValidUtf8(message.view())), nowMillis(),
+                                          getHost(), std::move(fields), std::string("0"));
     }
     ZEP_CONSOLE("gs_blockQueue enqueue:logEvent");
-    if (kstVelaBlockQueue* queue = detail::blockQueue()) queue->enqueue(std::move(event));
+    if (kstVelaBlockQueue* queue = blockQueue()) queue->enqueue(std::move(event));
   });
 }
 
-bool ZEPLog::checkUnityCrash(const VelaEventPtr& event,
-                             const std::shared_ptr<kstVelaHandle>& handle) {
-  return detail::guarded<bool>("checkUnityCrash", false, [&]() -> bool {
+bool checkUnityCrash(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle) {
+  return guarded<bool>("checkUnityCrash", false, [&]() -> bool {
     if (!event || !handle) return false;
     const std::string key = crashKey(*event);
-    std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-    auto& table = detail::globals().deDuplicateCrashQueue;
+    GlobalLock lock(global_resource_lock());
+    auto& table = globals().deDuplicateCrashQueue;
     if (key.empty() || !table) return false;
     if (std::string* count = table->find(key)) {
       if (!handle->isDeduplicate) return true;
@@ -104,11 +106,11 @@ bool ZEPLog::checkUnityCrash(const VelaEventPtr& event,
   });
 }
 
-void ZEPLog::InsertCrashQueue(Text key, std::int32_t value) {
-  detail::guarded("InsertCrashQueue", [&] {
+void InsertCrashQueue(Text key, std::int32_t value) {
+  guarded("InsertCrashQueue", [&] {
     if (key.emptyOrAbsent()) return;
-    std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
-    auto& table = detail::globals().deDuplicateCrashQueue;
+    GlobalLock lock(global_resource_lock());
+    auto& table = globals().deDuplicateCrashQueue;
     if (!table) return;
     if (table->size() >= kCrashTableLimit && !table->contains(key.view())) {
       // Make room: drop the half of the keys with the lowest counts.
@@ -123,4 +125,4 @@ void ZEPLog::InsertCrashQueue(Text key, std::int32_t value) {
   });
 }
 
-}  // namespace zeplog
+}  // namespace zeplog::detail

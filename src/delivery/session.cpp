@@ -1,13 +1,16 @@
 // Session events.
-#include "zeplog/zeplog.hpp"
+#include "delivery/session.hpp"
 
-namespace zeplog {
+#include "event/handle_registry.hpp"
+#include "queue/log_submit.hpp"
 
-void ZEPLog::createSession(Text handleId) {
+namespace zeplog::detail {
+
+void createSession(Text handleId) {
   if (handleId.absent()) return;
   // The lookup's outcome is not used: an unknown id gets the log call's own message.
-  (void)kst_getHandler(handleId);
-  sendLog("INFO", Text(), "SESSION", Text(), handleId);
+  (void)getHandler(handleId);
+  sendLog("INFO", Text(), "SESSION", handleId);
 }
 
-}  // namespace zeplog
+}  // namespace zeplog::detail

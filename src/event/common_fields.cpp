@@ -1,4 +1,6 @@
 // Common fields, host value, byte-data text and the interface address.
+#include "event/common_fields.hpp"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -9,12 +11,12 @@
 #include <vector>
 
 #include "common/console.hpp"
+#include "common/guard.hpp"
 #include "common/utf8.hpp"
-#include "facade/global_state.hpp"
-#include "facade/guard.hpp"
-#include "zeplog/zeplog.hpp"
+#include "event/global_state.hpp"
+#include "event/handle_registry.hpp"
 
-namespace zeplog {
+namespace zeplog::detail {
 namespace {
 
 // "MacOS X " followed by this system's version: the kernel release. The literal prefix is
@@ -40,15 +42,15 @@ bool isCellularCandidate(std::string_view name) {
 
 }  // namespace
 
-bool ZEPLog::copyCommonFields(Fields& fields, Text handleId) {
-  return detail::guarded<bool>("copyCommonFields", false, [&]() -> bool {
-    std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
+bool copyCommonFields(Fields& fields, Text handleId) {
+  return guarded<bool>("copyCommonFields", false, [&]() -> bool {
+    std::shared_ptr<kstVelaHandle> handle = getHandler(handleId);
     if (!handle) return false;
     fields.set("Platform", Bytes(platformText()));
 
-    std::lock_guard<std::recursive_mutex> lock(detail::global_resource_lock());
+    GlobalLock lock(global_resource_lock());
     fields.set("NetworkType", Bytes("No Connection"));
-    const auto& net = detail::globals().gs_network_handle;
+    const auto& net = globals().gs_network_handle;
     if (net && net->networkType && *net->networkType != "NONE")
       fields.set("NetworkType", Bytes(*net->networkType));
     if (handle->userId) fields.set("UserID", Bytes(*handle->userId));
@@ -60,7 +62,7 @@ bool ZEPLog::copyCommonFields(Fields& fields, Text handleId) {
         if (fields.contains(key)) continue;  // custom fields never replace what is there
         std::string text = std::holds_alternative<std::string>(value)
                                ? std::get<std::string>(value)
-                               : detail::toValidUtf8(std::get<Bytes>(value).view());
+                               : toValidUtf8(std::get<Bytes>(value).view());
         lines.push_back("load / " + key + ":" + text);
         fields.appendNew(key, std::move(text));
       }
@@ -70,21 +72,19 @@ bool ZEPLog::copyCommonFields(Fields& fields, Text handleId) {
   });
 }
 
-bool ZEPLog::copyCommonFields(Fields& fields) { return copyCommonFields(fields, "0"); }
-
-OptText ZEPLog::getHost() {
-  if (detail::globals().gs_enablehost.load()) return std::nullopt;
+OptText getHost() {
+  if (globals().gs_enablehost.load()) return std::nullopt;
   return std::string("-");
 }
 
-OptText ZEPLog::idToNSString(const FieldValue* value) {
+OptText idToNSString(const FieldValue* value) {
   if (!value || !std::holds_alternative<Bytes>(*value)) return std::string();
   const Bytes& bytes = std::get<Bytes>(*value);
-  if (!detail::isValidUtf8(bytes.view())) return std::nullopt;
+  if (!isValidUtf8(bytes.view())) return std::nullopt;
   return bytes.data;
 }
 
-std::string ZEPLog::getIPAddress() {
+std::string getIPAddress() {
   struct ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return "0.0.0.0";
   std::string wifi, cellular;
@@ -107,4 +107,4 @@ std::string ZEPLog::getIPAddress() {
   return "0.0.0.0";
 }
 
-}  // namespace zeplog
+}  // namespace zeplog::detail

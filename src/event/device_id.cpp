@@ -1,41 +1,41 @@
 // The persistent device id.
+#include "event/device_id.hpp"
+
 #include "common/console.hpp"
 #include "common/files.hpp"
+#include "common/guard.hpp"
 #include "common/utf8.hpp"
-#include "facade/guard.hpp"
-#include "zeplog/zeplog.hpp"
+#include "common/uuid.hpp"
 
-namespace zeplog {
+namespace zeplog::detail {
 
-std::string ZEPLog::dataFilePath() {
-  return detail::joinPath(detail::documentsDirectory(), "KST_iOS_DEVICE_ID");
-}
+std::string deviceIdFilePath() { return joinPath(documentsDirectory(), "KST_iOS_DEVICE_ID"); }
 
 // The id lives in its own file in the data directory: read when it exists and holds one,
 // otherwise minted and written. It is never rewritten, so it stays stable across runs until the
 // file is deleted.
-std::optional<std::string> ZEPLog::getDeviceID() {
-  return detail::guarded<std::optional<std::string>>(
+std::optional<std::string> getDeviceID() {
+  return guarded<std::optional<std::string>>(
       "getDeviceID", std::nullopt, [&]() -> std::optional<std::string> {
         std::string error;
-        if (!detail::ensureDataDirectory(&error)) {
+        if (!ensureDataDirectory(&error)) {
           ZEP_CONSOLE("datafile : " + error);
           return std::nullopt;
         }
-        const std::string path = dataFilePath();
-        if (detail::fileExists(path)) {
-          std::optional<std::string> content = detail::readWholeFile(path, &error);
+        const std::string path = deviceIdFilePath();
+        if (fileExists(path)) {
+          std::optional<std::string> content = readWholeFile(path, &error);
           if (!content) {
             ZEP_CONSOLE("getDeviceID : " + error);
             return std::nullopt;
           }
-          if (!detail::isValidUtf8(*content)) return std::nullopt;
+          if (!isValidUtf8(*content)) return std::nullopt;
           // An empty file (left by a run that had no random bytes) is no id: mint one.
           if (!content->empty()) return content;
         }
         std::string id = generateUUID();
         if (id.empty()) return id;  // nothing worth keeping; the next call tries again
-        if (!detail::atomicWriteFile(path, id, &error)) {
+        if (!atomicWriteFile(path, id, &error)) {
           // The id is still good for this run; the next run mints another.
           ZEP_CONSOLE("get device id : " + error);
         }
@@ -43,4 +43,4 @@ std::optional<std::string> ZEPLog::getDeviceID() {
       });
 }
 
-}  // namespace zeplog
+}  // namespace zeplog::detail

@@ -1,11 +1,12 @@
 // The collector's JSON object of one event.
-#include "common/console.hpp"
-#include "facade/global_state.hpp"
-#include "facade/guard.hpp"
-#include "zeplog/json_writer.hpp"
-#include "zeplog/zeplog.hpp"
+#include "event/event_json.hpp"
 
-namespace zeplog {
+#include "common/console.hpp"
+#include "common/guard.hpp"
+#include "event/global_state.hpp"
+#include "zeplog/json_writer.hpp"
+
+namespace zeplog::detail {
 namespace {
 
 // Byte data is written as the text it holds. It goes to the writer as text rather than
@@ -29,7 +30,7 @@ json::Object eventObject(VelaEvent& event) {
   if (event.body()) o.appendNew("body", toJson(*event.body()));
   if (event.sendTime() != 0) o.appendNew("sendTime", std::to_string(event.sendTime()));
   if (event.host()) {
-    if (!detail::globals().gs_enablehost.load()) {
+    if (!globals().gs_enablehost.load()) {
       o.appendNew("host", std::string("-"));
     } else {
       // The collector derives the host itself.
@@ -52,24 +53,22 @@ std::string write(const json::Object& o) {
 
 }  // namespace
 
-std::string ZEPLog::getJsonFromVelaEvent(const VelaEventPtr& event) {
-  return detail::guarded<std::string>("getJsonFromVelaEvent", std::string("{}"),
-                                      [&]() -> std::string {
-                                        if (!event) return "{}";
-                                        return write(eventObject(*event));
-                                      });
+std::string getJsonFromVelaEvent(const VelaEventPtr& event) {
+  return guarded<std::string>("getJsonFromVelaEvent", std::string("{}"), [&]() -> std::string {
+    if (!event) return "{}";
+    return write(eventObject(*event));
+  });
 }
 
-std::string ZEPLog::getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex) {
-  return detail::guarded<std::string>("getJsonFromVelaEvent", std::string("{}"),
-                                      [&]() -> std::string {
-                                        if (!event) return "{}";
-                                        json::Object o = eventObject(*event);
-                                        // Written last, so it replaces a field of the same name.
-                                        o.erase("kstBulkIndex");
-                                        o.appendNew("kstBulkIndex", std::to_string(kstBulkIndex));
-                                        return write(o);
-                                      });
+std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex) {
+  return guarded<std::string>("getJsonFromVelaEvent", std::string("{}"), [&]() -> std::string {
+    if (!event) return "{}";
+    json::Object o = eventObject(*event);
+    // Written last, so it replaces a field of the same name.
+    o.erase("kstBulkIndex");
+    o.appendNew("kstBulkIndex", std::to_string(kstBulkIndex));
+    return write(o);
+  });
 }
 
-}  // namespace zeplog
+}  // namespace zeplog::detail

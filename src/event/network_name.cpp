@@ -1,10 +1,11 @@
 // The network name of the process-wide network state.
+#include "event/network_name.hpp"
+
 #include "zeplog/reachability.hpp"
-#include "zeplog/zeplog.hpp"
 
-namespace zeplog {
+namespace zeplog::detail {
 
-std::string ZEPLog::getNetworkString(const kstVelaReachability* reachability) {
+std::string getNetworkString(const kstVelaReachability* reachability) {
   if (!reachability) return "NONE";
   switch (reachability->currentReachabilityStatus()) {
     case ReachableViaWWAN:
@@ -16,4 +17,4 @@ std::string ZEPLog::getNetworkString(const kstVelaReachability* reachability) {
   }
 }
 
-}  // namespace zeplog
+}  // namespace zeplog::detail

@@ -2,9 +2,10 @@
 #include <mutex>
 
 #include "common/console.hpp"
-#include "facade/global_state.hpp"
-#include "facade/guard.hpp"
-#include "facade/text_rules.hpp"
+#include "common/guard.hpp"
+#include "event/global_state.hpp"
+#include "event/handle_registry.hpp"
+#include "event/text_rules.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
@@ -13,14 +14,14 @@ namespace {
 constexpr const char* kDefault = "0";
 constexpr const char* kWardKit = "WardKit";
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = detail::GlobalLock;
 
 // Runs change on the handle under global_resource_lock, or writes notFound.
 template <typename Change>
 void changeHandle(Text handleId, const std::string& notFound, Change change) {
   detail::guarded("attribute", [&] {
     Lock lock(detail::global_resource_lock());
-    std::shared_ptr<kstVelaHandle> handle = ZEPLog::kst_getHandler(handleId);
+    std::shared_ptr<kstVelaHandle> handle = detail::getHandler(handleId);
     if (!handle) {
       ZEP_CONSOLE(notFound);
       return;
@@ -67,7 +68,7 @@ void ZEPLog::setCustomField(Text value, Text key, Text handleId) {
   detail::guarded("setCustomField", [&] {
     if (key.emptyOrAbsent()) return;
     if (!isValidField(key)) return;  // it wrote the pattern line
-    std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
+    std::shared_ptr<kstVelaHandle> handle = detail::getHandler(handleId);
     if (!handle) {
       ZEP_CONSOLE("handle not found");
       return;
@@ -94,7 +95,7 @@ void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) {
       return;
     }
     if (detail::isProtectedSystemKey(key.view())) return;
-    std::shared_ptr<kstVelaHandle> handle = kst_getHandler(handleId);
+    std::shared_ptr<kstVelaHandle> handle = detail::getHandler(handleId);
     if (!handle) {
       ZEP_CONSOLE("handle not found");
       return;

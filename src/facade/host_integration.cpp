@@ -5,10 +5,6 @@
 
 namespace zeplog {
 
-namespace detail {
-void setConsoleHandler(ZEPLog::ConsoleHandler handler);
-}
-
 void ZEPLog::setConsoleHandler(ConsoleHandler handler) {
   detail::setConsoleHandler(std::move(handler));
 }

@@ -2,13 +2,15 @@
 #include <mutex>
 
 #include "common/console.hpp"
+#include "common/guard.hpp"
 #include "crash/crash_capture.hpp"
 #include "delivery/https_delegate.hpp"
 #include "delivery/send_thread.hpp"
+#include "event/device_id.hpp"
+#include "event/global_state.hpp"
+#include "event/handle_registry.hpp"
+#include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
-#include "facade/global_state.hpp"
-#include "facade/guard.hpp"
-#include "facade/text_rules.hpp"
 #include "queue/block_queue.hpp"
 #include "settings/settings_thread.hpp"
 #include "zeplog/reachability.hpp"
@@ -74,7 +76,7 @@ void putSystemFields(kstVelaHandle& handle, bool unityMode, const OptText& unity
   f.set("SdkVersion", Bytes("brisk-kestrel-iOS-sdk-2.6.9"));
   f.set("SessionID", Bytes(ZEPLog::generateUUID()));
   if (unityMode && unityVersion && !unityVersion->empty()) f.set("Unity", Bytes(*unityVersion));
-  std::optional<std::string> deviceId = ZEPLog::getDeviceID();
+  std::optional<std::string> deviceId = detail::getDeviceID();
   if (!deviceId) ZEP_CONSOLE("Get deviceID failed");
   if (deviceId && !deviceId->empty()) f.set("DeviceID", *deviceId);
 }
@@ -89,7 +91,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     const std::string collectorAddress = removeURLPrefix(url);
 
     detail::GlobalState& g = detail::globals();
-    std::unique_lock<std::recursive_mutex> lock(detail::global_resource_lock());
+    detail::GlobalUniqueLock lock(detail::global_resource_lock());
 
     g.gs_SyncSend.store(syncStart == SyncStart::On);
     if (!isStringEmpty(unityVersion)) {
@@ -120,8 +122,8 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
       return false;
     }
 
-    kst_setHandler(id);
-    std::shared_ptr<kstVelaHandle> handle = kst_getHandler(id);
+    detail::setHandler(id);
+    std::shared_ptr<kstVelaHandle> handle = detail::getHandler(id);
     if (!handle) {
       ZEP_CONSOLE("get handle failed");
       return false;

@@ -3,7 +3,7 @@
 
 #include "common/console.hpp"
 #include "common/uuid.hpp"
-#include "facade/text_rules.hpp"
+#include "event/text_rules.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {

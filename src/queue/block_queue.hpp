@@ -7,7 +7,7 @@
 #include <string>
 
 #include "queue/channel.hpp"
-#include "settings/network_data.hpp"
+#include "queue/network_data.hpp"
 #include "zeplog/vela_event.hpp"
 
 namespace zeplog {

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "facade/global_state.hpp"
+#include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"

@@ -3,7 +3,7 @@
 
 #include <type_traits>
 
-#include "facade/global_state.hpp"
+#include "event/global_state.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
 

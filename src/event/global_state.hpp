@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/global_lock.hpp"
 #include "zeplog/ordered_map.hpp"
 #include "zeplog/vela_event.hpp"
 #include "zeplog/vela_handle.hpp"
@@ -22,11 +23,6 @@ class kstVelaHttpsDelegate;
 }  // namespace zeplog
 
 namespace zeplog::detail {
-
-// The one process-wide re-entrant lock. It guards the registry, the handle records'
-// attributes and custom fields, the process-wide switches and the creation and queuing of
-// events. Channel locks of the event queue are always taken after it, never before.
-std::recursive_mutex& global_resource_lock();
 
 // Hashes std::string and std::string_view alike, so a lookup by a view of the caller's text
 // makes no string.

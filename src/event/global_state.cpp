@@ -1,13 +1,8 @@
-#include "facade/global_state.hpp"
+#include "event/global_state.hpp"
 
 #include <algorithm>
 
 namespace zeplog::detail {
-
-std::recursive_mutex& global_resource_lock() {
-  static auto* lock = new std::recursive_mutex;  // never destroyed
-  return *lock;
-}
 
 GlobalState& globals() {
   static auto* state = new GlobalState;  // never destroyed

@@ -1,0 +1,35 @@
+#include "common/global_lock.hpp"
+
+#include "common/console.hpp"
+
+namespace zeplog::detail {
+namespace {
+// How deep the calling thread holds the lock; only that thread reads or writes it.
+thread_local int tl_depth = 0;
+}  // namespace
+
+void GlobalResourceLock::lock() {
+  mutex_.lock();
+  ++tl_depth;
+}
+
+bool GlobalResourceLock::try_lock() {
+  if (!mutex_.try_lock()) return false;
+  ++tl_depth;
+  return true;
+}
+
+void GlobalResourceLock::unlock() {
+  const bool outermost = --tl_depth == 0;
+  mutex_.unlock();
+  if (outermost) flushDeferredConsoleLines();
+}
+
+bool GlobalResourceLock::heldByThisThread() noexcept { return tl_depth > 0; }
+
+GlobalResourceLock& global_resource_lock() {
+  static auto* lock = new GlobalResourceLock;  // never destroyed: late log calls at exit
+  return *lock;
+}
+
+}  // namespace zeplog::detail

@@ -1,0 +1,38 @@
+// The process-wide re-entrant lock and what happens when its outermost hold ends.
+#pragma once
+
+#include <mutex>
+
+namespace zeplog::detail {
+
+// The library's one re-entrant lock (global_resource_lock). It guards the handle registry,
+// the handle records, the process-wide switches and the creation and queuing of events.
+//
+// Contract: nothing that can block runs while it is held (no name lookup, request, file I/O,
+// console output or application callback). Console lines made under it are kept per thread
+// and delivered, in order, when the thread's outermost hold ends, so a console handler never
+// runs under the lock. Channel locks of the event queue are taken after it, never before.
+class GlobalResourceLock {
+ public:
+  GlobalResourceLock() = default;
+  GlobalResourceLock(const GlobalResourceLock&) = delete;
+  GlobalResourceLock& operator=(const GlobalResourceLock&) = delete;
+
+  void lock();
+  bool try_lock();
+  void unlock();
+
+  // True when the calling thread holds the lock (at any depth).
+  static bool heldByThisThread() noexcept;
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+// The one instance; created on first use and never destroyed.
+GlobalResourceLock& global_resource_lock();
+
+using GlobalLock = std::lock_guard<GlobalResourceLock>;
+using GlobalUniqueLock = std::unique_lock<GlobalResourceLock>;
+
+}  // namespace zeplog::detail

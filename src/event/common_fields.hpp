@@ -1,0 +1,21 @@
+// The handle's common fields of an event, and the small values they are made of.
+#pragma once
+
+#include <string>
+
+#include "zeplog/text.hpp"
+#include "zeplog/vela_event.hpp"
+
+namespace zeplog::detail {
+
+// Adds the handle's common fields to fields; false (fields untouched) for an unknown handle.
+// Takes global_resource_lock itself; the "load /" console lines follow its release.
+bool copyCommonFields(Fields& fields, Text handleId);
+// "-" while host reporting is off, none while it is on.
+OptText getHost();
+// The UTF-8 text of a byte-data value; "" for text or no value; none for invalid UTF-8.
+OptText idToNSString(const FieldValue* value);
+// The device's IPv4 address, preferring the wireless or wired interface; "0.0.0.0" if none.
+std::string getIPAddress();
+
+}  // namespace zeplog::detail
