@@ -77,8 +77,9 @@ class ZEPLog {
   // ---- Handle registry --------------------------------------------------------------------
   // Registers a new record with defaults under the id, replacing any record there.
   static void kst_setHandler(Text handleId);
-  // The handle's record, or none before initialisation or for an unknown id.
-  static std::shared_ptr<kstVelaHandle> kst_getHandler(Text handleId);
+  // A copy of the handle's record as it is now, owned by the caller (later changes to the
+  // handle do not show in it), or none before initialisation or for an unknown id.
+  static std::shared_ptr<const kstVelaHandle> kst_getHandler(Text handleId);
 
   // ---- Process-wide switches ----------------------------------------------------------------
   static void setDebugMode(bool enabled);  // accepted and ignored
@@ -171,7 +172,7 @@ class ZEPLog {
   static void sendUnityCrash(Text level, Text type, Text message, Text exception);
   // The crash duplicate check of the send filter: true = send.
   static bool checkUnityCrash(const VelaEventPtr& event,
-                              const std::shared_ptr<kstVelaHandle>& handle);
+                              const std::shared_ptr<const kstVelaHandle>& handle);
   // Stores a count in the crash duplicate table, making room first when it is full.
   static void InsertCrashQueue(Text key, std::int32_t value);
 

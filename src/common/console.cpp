@@ -1,13 +1,21 @@
 #include "common/console.hpp"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/fork_locks.hpp"
 #include "common/global_lock.hpp"
 
 namespace zeplog::detail {
@@ -15,13 +23,24 @@ namespace {
 
 using Handler = ConsoleHandler;
 
+// A line never exceeds this many bytes (newline included), so a pipe write of it is atomic
+// and never interleaves with another writer's line.
+constexpr std::size_t kMaxLineBytes = PIPE_BUF;
+
 // Lines made under global_resource_lock on this thread, waiting for its outermost release.
 thread_local std::vector<std::string>* tl_deferred = nullptr;
+
+// Lines stderr could not take at once; see droppedConsoleLines().
+std::atomic<std::uint64_t> g_dropped{0};
 
 // Guards the installed handler. A handler is copied out under the lock and called without
 // it, so a handler that itself calls into the library cannot deadlock.
 std::mutex& handlerLock() {
-  static auto* m = new std::mutex;  // never destroyed: late lines at exit still work
+  static auto* m = [] {
+    auto* mutex = new std::mutex;  // never destroyed: late lines at exit still work
+    registerForkLock(ForkLockRank::kConsoleHandler, mutex);
+    return mutex;
+  }();
   return *m;
 }
 std::shared_ptr<const Handler>& handlerSlot() {  // guarded by handlerLock()
@@ -29,23 +48,134 @@ std::shared_ptr<const Handler>& handlerSlot() {  // guarded by handlerLock()
   return *h;
 }
 
-void writeStderr(std::string_view line) {
+// The line as it reaches a sink: control characters escaped, so one call is one line and
+// application text can't forge a line of its own, and the whole cut to kMaxLineBytes.
+std::string sanitise(std::string_view message) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(message.size() + 1);
+  for (char ch : message) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      out.push_back(ch);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+    }
+  }
+  if (out.size() > kMaxLineBytes - 1) {
+    const std::string tail = "... (" + std::to_string(message.size()) + " bytes)";
+    std::size_t cut = kMaxLineBytes - 1 - tail.size();
+    // Never cut inside a UTF-8 sequence.
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+    out += tail;
+  }
+  return out;
+}
+
+// Writing to stderr never waits: the application may have pointed it at a pipe that nobody
+// reads. The application's own file description of fd 2 is never changed (setting
+// O_NONBLOCK on it would change it for the application and every process sharing it), so:
+//  - a pipe or FIFO is opened again through /proc/self/fd/2, which gives the library a
+//    description of its own on the same pipe, and that one is non-blocking;
+//  - a socket is written with MSG_DONTWAIT, a per-call flag;
+//  - anything else (a terminal, a file) is written only when poll() says it can take data
+//    now, which regular files always can.
+// A line that can't be written at once is dropped and counted.
+class StderrSink {
+ public:
+  StderrSink() { registerForkLock(ForkLockRank::kConsoleSink, &lock_); }
+
+  void write(const std::string& line) {
+    std::lock_guard<std::mutex> g(lock_);
+    struct stat st {};
+    if (::fstat(STDERR_FILENO, &st) != 0) {
+      g_dropped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (S_ISFIFO(st.st_mode)) {
+      writePipeLocked(st, line);
+    } else if (S_ISSOCK(st.st_mode)) {
+      finish(sendAll(line));
+    } else {
+      finish(pollThenWrite(STDERR_FILENO, line));
+    }
+  }
+
+ private:
+  void writePipeLocked(const struct stat& st, const std::string& line) {
+    if (pipeFd_ < 0 || st.st_dev != pipeDev_ || st.st_ino != pipeIno_) {
+      if (pipeFd_ >= 0) ::close(pipeFd_);
+      pipeFd_ = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      pipeDev_ = st.st_dev;
+      pipeIno_ = st.st_ino;
+    }
+    if (pipeFd_ < 0) {
+      finish(pollThenWrite(STDERR_FILENO, line));  // no /proc: the careful way
+      return;
+    }
+    ssize_t n;
+    do {
+      n = ::write(pipeFd_, line.data(), line.size());  // at most PIPE_BUF: all or nothing
+    } while (n < 0 && errno == EINTR);
+    finish(n == static_cast<ssize_t>(line.size()));
+  }
+
+  static bool sendAll(const std::string& line) {
+    ssize_t n;
+    do {
+      n = ::send(STDERR_FILENO, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(line.size());
+  }
+
+  static bool pollThenWrite(int fd, const std::string& line) {
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do {
+      r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r != 1 || (p.revents & POLLOUT) == 0) return false;
+    ssize_t n;
+    do {
+      n = ::write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(line.size());
+  }
+
+  static void finish(bool written) {
+    if (!written) g_dropped.fetch_add(1, std::memory_order_relaxed);
+  }
+
+  std::mutex lock_;  // guards the members below and orders the lines of concurrent writers
+  int pipeFd_ = -1;
+  dev_t pipeDev_ = 0;
+  ino_t pipeIno_ = 0;
+};
+
+StderrSink& stderrSink() {
+  static auto* sink = new StderrSink;  // never destroyed: late lines at exit still work
+  return *sink;
+}
+
+void writeStderr(const std::string& line) {
   std::string buf;
   buf.reserve(line.size() + 1);
   buf.append(line);
   buf.push_back('\n');
-  const char* p = buf.data();
-  std::size_t left = buf.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  stderrSink().write(buf);
 }
 
 void deliver(std::string_view message) {
+  const std::string line = sanitise(message);
   std::shared_ptr<const Handler> handler;
   {
     std::lock_guard<std::mutex> g(handlerLock());
@@ -53,14 +183,14 @@ void deliver(std::string_view message) {
   }
   if (handler && *handler) {
     try {
-      (*handler)(message);
+      (*handler)(line);
       return;
     } catch (...) {
       // A throwing handler must not take the library down with it: the line goes to
       // stderr instead.
     }
   }
-  writeStderr(message);
+  writeStderr(line);
 }
 
 }  // namespace
@@ -96,5 +226,7 @@ void setConsoleHandler(ConsoleHandler handler) {
   std::lock_guard<std::mutex> g(handlerLock());
   handlerSlot() = std::move(next);
 }
+
+std::uint64_t droppedConsoleLines() noexcept { return g_dropped.load(std::memory_order_relaxed); }
 
 }  // namespace zeplog::detail

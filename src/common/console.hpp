@@ -1,6 +1,7 @@
 // The library's console: one diagnostic line per call.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string_view>
 
@@ -13,6 +14,11 @@ void setConsoleHandler(ConsoleHandler handler);
 // Lines made while the calling thread holds global_resource_lock are kept and delivered, in
 // order, by this call, which the lock makes when its outermost hold ends.
 void flushDeferredConsoleLines();
+
+// Every line reaches its sink as one line: control characters (line breaks, NUL) are written
+// as escapes, and a line longer than PIPE_BUF bytes is cut, ending with its original length.
+// Writing to stderr never waits: a line stderr can't take at once is dropped and counted.
+std::uint64_t droppedConsoleLines() noexcept;
 
 // Writes "[ZEPLog] [line <line>] <message>" as one line to the console sink.
 void consoleLine(int line, std::string_view message);

@@ -11,11 +11,17 @@
 #include <mutex>
 #include <random>
 
+#include "common/fork_locks.hpp"
+
 namespace zeplog::detail {
 namespace {
 
 std::mutex& overrideLock() {
-  static auto* m = new std::mutex;
+  static auto* m = [] {
+    auto* mutex = new std::mutex;  // never destroyed
+    registerForkLock(ForkLockRank::kDataDirectory, mutex);
+    return mutex;
+  }();
   return *m;
 }
 std::string& overridePath() {  // guarded by overrideLock()
@@ -30,7 +36,11 @@ std::string errnoText(const char* what, const std::string& path) {
 bool makeDirs(const std::string& path, std::string* error) {
   if (path.empty()) return false;
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    if (error) *error = path + " is not a directory";
+    return false;
+  }
   std::size_t slash = path.find_last_of('/');
   if (slash != std::string::npos && slash > 0) {
     if (!makeDirs(path.substr(0, slash), error)) return false;

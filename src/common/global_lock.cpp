@@ -1,6 +1,9 @@
 #include "common/global_lock.hpp"
 
+#include <new>
+
 #include "common/console.hpp"
+#include "common/fork_locks.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -27,8 +30,27 @@ void GlobalResourceLock::unlock() {
 
 bool GlobalResourceLock::heldByThisThread() noexcept { return tl_depth > 0; }
 
+void GlobalResourceLock::forkPrepare() { lock(); }
+
+void GlobalResourceLock::forkParent() { unlock(); }
+
+void GlobalResourceLock::forkChild() {
+  // The recursive mutex records its owner by thread id and the child's thread has a new one,
+  // so it can't be unlocked here: it is replaced (not destroyed: it is still locked).
+  const int keep = --tl_depth;
+  new (&mutex_) std::recursive_mutex;
+  for (int i = 0; i < keep; ++i) mutex_.lock();
+}
+
 GlobalResourceLock& global_resource_lock() {
-  static auto* lock = new GlobalResourceLock;  // never destroyed: late log calls at exit
+  static auto* lock = [] {
+    auto* made = new GlobalResourceLock;  // never destroyed: late log calls at exit
+    registerForkLock(ForkLockRank::kGlobalResource, 0, made,
+                     ForkLockOps{[](void* l) { static_cast<GlobalResourceLock*>(l)->forkPrepare(); },
+                                 [](void* l) { static_cast<GlobalResourceLock*>(l)->forkParent(); },
+                                 [](void* l) { static_cast<GlobalResourceLock*>(l)->forkChild(); }});
+    return made;
+  }();
   return *lock;
 }
 

@@ -25,6 +25,12 @@ class GlobalResourceLock {
   // True when the calling thread holds the lock (at any depth).
   static bool heldByThisThread() noexcept;
 
+  // The fork handlers (see common/fork_locks.hpp): taken before fork(), released in the
+  // parent, and in the child made a fresh lock held as deep as the forking thread held it.
+  void forkPrepare();
+  void forkParent();
+  void forkChild();
+
  private:
   std::recursive_mutex mutex_;
 };

@@ -87,7 +87,8 @@ void sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text exception)
   });
 }
 
-bool checkUnityCrash(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle) {
+bool checkUnityCrash(const VelaEventPtr& event,
+                     const std::shared_ptr<const kstVelaHandle>& handle) {
   return guarded<bool>("checkUnityCrash", false, [&]() -> bool {
     if (!event || !handle) return false;
     const std::string key = crashKey(*event);

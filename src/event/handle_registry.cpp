@@ -3,6 +3,7 @@
 #include "common/console.hpp"
 #include "common/utf8.hpp"
 #include "event/global_state.hpp"
+#include "event/text_rules.hpp"
 
 namespace zeplog::detail {
 
@@ -15,10 +16,14 @@ void setHandler(Text handleId) {
     ZEP_CONSOLE("handlerName is null");
     return;
   }
+  if (!isValidUtf8(handleId.view())) {
+    ZEP_CONSOLE("invalid handleId : " + consoleText(handleId));
+    return;
+  }
   GlobalLock lock(global_resource_lock());
   auto& table = globals().gs_handle_table;
   if (!table) return;
-  (*table)[toValidUtf8(handleId.view())] = std::make_shared<kstVelaHandle>();
+  (*table)[std::string(handleId.view())] = std::make_shared<kstVelaHandle>();
 }
 
 std::shared_ptr<kstVelaHandle> getHandler(Text handleId) {
@@ -31,12 +36,26 @@ std::shared_ptr<kstVelaHandle> getHandler(Text handleId) {
   return entry ? entry->second : nullptr;
 }
 
+std::shared_ptr<const kstVelaHandle> snapshotHandler(Text handleId) {
+  std::shared_ptr<kstVelaHandle> copy;
+  {
+    GlobalLock lock(global_resource_lock());
+    std::shared_ptr<kstVelaHandle> live = getHandler(handleId);
+    if (!live) return nullptr;
+    copy = std::make_shared<kstVelaHandle>(*live);
+    // The dictionary is shared by reference in the record: copy it too, so the snapshot
+    // never sees a later change.
+    if (live->customFields) copy->customFields = std::make_shared<Fields>(*live->customFields);
+  }
+  return copy;
+}
+
 const HandleTable::value_type* findHandleLocked(std::string_view handleId) {
   const auto& table = globals().gs_handle_table;
   if (!table) return nullptr;
-  // Registered ids are valid UTF-8 (repaired when registered); a lookup by invalid bytes is
-  // repaired the same way so it finds what registration stored.
-  auto it = isValidUtf8(handleId) ? table->find(handleId) : table->find(repairUtf8(handleId));
+  // Ids are kept byte-exact (registration refuses ids that are not UTF-8), so a lookup by
+  // bytes that are not UTF-8 finds nothing rather than a handle whose id repairs alike.
+  auto it = table->find(handleId);
   return it == table->end() ? nullptr : &*it;
 }
 

@@ -16,8 +16,17 @@ inline OptText apiText(Text t) {
   return toValidUtf8(t.view());
 }
 
-// How a text value appears in a console line: "(null)" when absent.
-inline std::string consoleText(Text t) { return t.present() ? toValidUtf8(t.view()) : "(null)"; }
-inline std::string consoleText(const OptText& t) { return t ? *t : "(null)"; }
+// The most of one application text that a console line shows.
+inline constexpr std::size_t kConsoleTextLimit = 1024;
+
+// How a text value appears in a console line: "(null)" when absent; repaired to UTF-8; cut
+// to kConsoleTextLimit bytes (at a character boundary) and then followed by its length, so
+// a huge rejected value is never echoed whole. The console escapes control characters.
+std::string consoleText(std::string_view t);
+inline std::string consoleText(Text t) { return t.present() ? consoleText(t.view()) : "(null)"; }
+inline std::string consoleText(const OptText& t) {
+  return t ? consoleText(std::string_view(*t)) : "(null)";
+}
+inline std::string consoleText(const std::string& t) { return consoleText(std::string_view(t)); }
 
 }  // namespace zeplog::detail

@@ -19,3 +19,32 @@ std::string collectorHost(std::string_view address) {
 }
 
 }  // namespace zeplog::detail
+
+namespace zeplog::detail {
+namespace {
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char c = a[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool isCollectorUrlUsable(std::string_view url) {
+  const std::size_t sep = url.find("://");
+  if (sep == std::string_view::npos) {
+    // No "://": the whole text is the address, unless it is only a scheme ("https",
+    // "http:", "HTTPS:/x"), which a caller meant as a URL and left without a host.
+    std::string_view head = url.substr(0, url.find(':'));
+    if (equalsNoCase(head, "http") || equalsNoCase(head, "https")) return false;
+    return !collectorHost(url).empty();
+  }
+  return !collectorHost(url.substr(sep + 3)).empty();
+}
+
+}  // namespace zeplog::detail

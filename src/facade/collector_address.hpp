@@ -11,4 +11,9 @@ namespace zeplog::detail {
 // monitor watches this, so a collector address with a port or path still resolves.
 std::string collectorHost(std::string_view address);
 
+// False for a collector URL that names no host: one whose address (the part after "://")
+// has an empty host, or a bare scheme such as "https" or "http:" without "://". Such an
+// address can never be reached, so initialisation refuses it instead of failing forever.
+bool isCollectorUrlUsable(std::string_view url);
+
 }  // namespace zeplog::detail

@@ -36,7 +36,7 @@ void ZEPLog::sendUnityCrash(Text level, Text type, Text message, Text exception)
   detail::sendUnityCrash(level, type, message, exception);
 }
 bool ZEPLog::checkUnityCrash(const VelaEventPtr& event,
-                             const std::shared_ptr<kstVelaHandle>& handle) {
+                             const std::shared_ptr<const kstVelaHandle>& handle) {
   return detail::checkUnityCrash(event, handle);
 }
 void ZEPLog::InsertCrashQueue(Text key, std::int32_t value) {

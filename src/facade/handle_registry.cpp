@@ -7,8 +7,8 @@ namespace zeplog {
 
 void ZEPLog::kst_setHandler(Text handleId) { detail::setHandler(handleId); }
 
-std::shared_ptr<kstVelaHandle> ZEPLog::kst_getHandler(Text handleId) {
-  return detail::getHandler(handleId);
+std::shared_ptr<const kstVelaHandle> ZEPLog::kst_getHandler(Text handleId) {
+  return detail::snapshotHandler(handleId);
 }
 
 void ZEPLog::setDebugMode(bool /*enabled*/) {}

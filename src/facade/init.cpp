@@ -1,14 +1,18 @@
 // Initialisation: the seventeen forms, the full form and the process-wide state it builds.
+#include <atomic>
+#include <limits>
 #include <mutex>
 
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/utf8.hpp"
 #include "crash/crash_capture.hpp"
 #include "delivery/https_delegate.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/device_id.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
+#include "event/network_name.hpp"
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
 #include "queue/block_queue.hpp"
@@ -34,10 +38,69 @@ bool portFromURL(Text url, std::int32_t& port) {
   return true;
 }
 
-// Builds the objects every later call shares, once per process. Returns false when
-// the collector's reachability monitor can't be made or started; the caller then fails and
-// the next initialisation builds everything again.
-bool buildCommonState(detail::GlobalState& g, const std::string& collectorAddress) {
+// What an initialisation finds out before it takes global_resource_lock: name lookups and
+// file I/O may block for long (a slow resolver, a FIFO in place of a file), and no log call
+// on another thread may wait for them.
+struct Lookups {
+  // The collector's monitor, made and started by this call when the process-wide state is
+  // not built yet; none when it could not be made or started.
+  std::shared_ptr<kstVelaReachability> newMonitor;
+  bool isReachable = false;
+  std::string networkType;
+  std::optional<std::string> deviceId;
+};
+
+// Set once the first monitor has started and the saved events were restored: the restore
+// runs once per process, outside the lock, like the lookups.
+std::atomic<bool> g_restored{false};
+
+// Builds the monitor of the collector host and restores saved events; false when the
+// monitor can't be made or started (the next initialisation tries again).
+bool prepareCommonState(const std::string& collectorAddress, Lookups& out) {
+  // The monitor watches the host only: a port or path in the address is not part of the
+  // name to resolve.
+  auto monitor =
+      kstVelaReachability::reachabilityWithHostname(detail::collectorHost(collectorAddress));
+  if (!monitor || !monitor->startNotifier()) return false;
+  out.newMonitor = std::move(monitor);
+  // The queue is made once and kept (also by a build that fails later), so the lock-free
+  // counters never see it replaced.
+  kstVelaBlockQueue* expected = nullptr;
+  auto* fresh = new kstVelaBlockQueue;
+  if (!detail::globals().gs_blockQueue.compare_exchange_strong(expected, fresh,
+                                                               std::memory_order_acq_rel)) {
+    delete fresh;
+  }
+  if (!g_restored.exchange(true)) detail::blockQueue()->loadFromFile();
+  return true;
+}
+
+// Everything of an initialisation that can block, done before the lock is taken. The
+// monitor to query is the process-wide one when it exists, else the one made here. False
+// when the process-wide state is missing and its monitor can't be made or started.
+bool lookUp(const std::string& collectorAddress, Lookups& out) {
+  std::shared_ptr<kstVelaReachability> monitor;
+  bool built = false;
+  {
+    detail::GlobalLock lock(detail::global_resource_lock());
+    const detail::GlobalState& g = detail::globals();
+    built = g.gs_commonInit;
+    if (built) monitor = g.gs_network_handle->reachability;
+  }
+  if (!built) {
+    if (!prepareCommonState(collectorAddress, out)) return false;
+    monitor = out.newMonitor;
+  }
+  out.isReachable = monitor && monitor->isReachable();
+  out.networkType = detail::getNetworkString(monitor.get());
+  out.deviceId = detail::getDeviceID();
+  return true;
+}
+
+// Builds the tables every later call shares, once per process, around the monitor that
+// lookUp() made. Caller holds global_resource_lock; nothing here blocks.
+void buildCommonStateLocked(detail::GlobalState& g,
+                            std::shared_ptr<kstVelaReachability> monitor) {
   g.gs_handle_table.emplace();
   g.gs_handle_table->reserve(5);
   g.deDuplicateQueue.emplace();
@@ -47,28 +110,14 @@ bool buildCommonState(detail::GlobalState& g, const std::string& collectorAddres
   g.gs_bulkObjectManager.emplace();
   g.gs_bulkObjectManager->reserve(2);
   g.gs_network_handle = std::make_shared<kstVelaHandle>();
-  // The queue is made once and kept: a rebuild after a failed first attempt reuses it, so
-  // the lock-free counters never see it replaced.
-  if (!detail::blockQueue()) {
-    g.gs_blockQueue.store(new kstVelaBlockQueue, std::memory_order_release);
-  }
   g.gs_httpsDelegate = std::make_shared<kstVelaHttpsDelegate>();
-
-  // The monitor watches the host only: a port or path in the address is not part of the
-  // name to resolve.
-  auto monitor =
-      kstVelaReachability::reachabilityWithHostname(detail::collectorHost(collectorAddress));
-  g.gs_network_handle->reachability = monitor;
-  if (!monitor) return false;
-  if (!monitor->startNotifier()) return false;
-
-  detail::blockQueue()->loadFromFile();
+  g.gs_network_handle->reachability = std::move(monitor);
   g.gs_commonInit = true;
-  return true;
 }
 
 // The system custom fields every handle starts with.
-void putSystemFields(kstVelaHandle& handle, bool unityMode, const OptText& unityVersion) {
+void putSystemFields(kstVelaHandle& handle, bool unityMode, const OptText& unityVersion,
+                     const std::optional<std::string>& deviceId) {
   Fields& f = *handle.customFields;
   f.set("logVersion", Bytes("v2"));
   f.set("SymMethod", Bytes("dwarf-apple"));
@@ -76,9 +125,17 @@ void putSystemFields(kstVelaHandle& handle, bool unityMode, const OptText& unity
   f.set("SdkVersion", Bytes("brisk-kestrel-iOS-sdk-2.6.9"));
   f.set("SessionID", Bytes(ZEPLog::generateUUID()));
   if (unityMode && unityVersion && !unityVersion->empty()) f.set("Unity", Bytes(*unityVersion));
-  std::optional<std::string> deviceId = detail::getDeviceID();
   if (!deviceId) ZEP_CONSOLE("Get deviceID failed");
   if (deviceId && !deviceId->empty()) f.set("DeviceID", *deviceId);
+}
+
+// The next automatic handle id. The counter stops at its largest value instead of
+// overflowing: that id is then taken, and later id-less initialisations are refused as
+// duplicates.
+std::string nextAutomaticIdLocked(detail::GlobalState& g) {
+  std::string id = std::to_string(g.gs_current_index);
+  if (g.gs_current_index < std::numeric_limits<std::int32_t>::max()) ++g.gs_current_index;
+  return id;
 }
 
 }  // namespace
@@ -86,39 +143,50 @@ void putSystemFields(kstVelaHandle& handle, bool unityMode, const OptText& unity
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion,
                   Text handleId) {
+  // Released after the lock, so a monitor that loses a race to another initialisation
+  // stops its notifier (which waits for its thread) without the lock held.
+  Lookups lookups;
   return detail::guarded<bool>("init", false, [&]() -> bool {
     if (!check_params(url, port, protocol, appKey, version)) return false;
+    if (!detail::isCollectorUrlUsable(url.view())) {
+      ZEP_CONSOLE("server url is invalid");
+      return false;
+    }
+    if (handleId.present() && !detail::isValidUtf8(handleId.view())) {
+      ZEP_CONSOLE("invalid handleId : " + detail::consoleText(handleId));
+      return false;
+    }
     const std::string collectorAddress = removeURLPrefix(url);
 
     detail::GlobalState& g = detail::globals();
-    detail::GlobalUniqueLock lock(detail::global_resource_lock());
-
-    g.gs_SyncSend.store(syncStart == SyncStart::On);
-    if (!isStringEmpty(unityVersion)) {
-      g.gs_isUnity = true;
-    } else {
-      ZEP_CONSOLE("unity not falg");
+    {
+      detail::GlobalLock lock(detail::global_resource_lock());
+      g.gs_SyncSend.store(syncStart == SyncStart::On);
+      if (!isStringEmpty(unityVersion)) {
+        g.gs_isUnity = true;
+      } else {
+        ZEP_CONSOLE("unity not falg");
+      }
     }
 
-    if (!g.gs_commonInit && !buildCommonState(g, collectorAddress)) return false;
+    if (!lookUp(collectorAddress, lookups)) return false;
+
+    detail::GlobalUniqueLock lock(detail::global_resource_lock());
+    // Another initialisation may have built the state while this one looked up; its monitor
+    // is kept and this one's is dropped once the lock is released.
+    if (!g.gs_commonInit) buildCommonStateLocked(g, lookups.newMonitor);
 
     auto batch = std::make_shared<detail::Batch>();
     batch->reserve(10);
     g.gs_bulkObjectManager->set(appKey.view(), std::move(batch));
 
     kstVelaHandle& net = *g.gs_network_handle;
-    net.isReachable = net.reachability && net.reachability->isReachable();
-    net.networkType = getNetworkString(net.reachability.get());
+    net.isReachable = lookups.isReachable;
+    net.networkType = lookups.networkType;
 
-    std::string id;
-    if (handleId.present()) {
-      id = detail::toValidUtf8(handleId.view());
-    } else {
-      id = std::to_string(g.gs_current_index);
-      ++g.gs_current_index;
-    }
+    std::string id = handleId.present() ? std::string(handleId.view()) : nextAutomaticIdLocked(g);
     if (g.gs_handle_table->count(id)) {
-      ZEP_CONSOLE("init failed. already exists handleId : " + id);
+      ZEP_CONSOLE("init failed. already exists handleId : " + detail::consoleText(id));
       return false;
     }
 
@@ -137,7 +205,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     handle->protocol = protocol;
     handle->customFields = std::make_shared<Fields>();
     handle->customFields->reserve(10);
-    putSystemFields(*handle, g.gs_isUnity, detail::apiText(unityVersion));
+    putSystemFields(*handle, g.gs_isUnity, detail::apiText(unityVersion), lookups.deviceId);
 
     g.gs_isInit.store(true);
 

@@ -6,7 +6,13 @@
 
 namespace zeplog {
 
-kstVelaBlockQueue::kstVelaBlockQueue() = default;
+// The queue is created once and never destroyed, so its channels can join the fork order.
+kstVelaBlockQueue::kstVelaBlockQueue() {
+  logArray_.registerForFork(0);
+  fileArray_.registerForFork(1);
+  handlerArray_.registerForFork(2);
+  networkArray_.registerForFork(3);
+}
 
 void kstVelaBlockQueue::enqueue(VelaEventPtr event) {
   if (!event) return;

@@ -7,7 +7,10 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <utility>
+
+#include "common/fork_locks.hpp"
 
 namespace zeplog {
 
@@ -104,6 +107,23 @@ class Channel {
     std::unique_lock<std::mutex> lock_;
   };
   Locked lock() { return Locked(*this); }
+
+  // Joins the library's fork order at ForkLockRank::kQueueChannel + offset, so a forked
+  // child never inherits the channel locked. The child also gets a fresh condition: the
+  // parent's waiting threads do not exist there, and a condition that still counts them
+  // could block the child's first notify. The channel must live for the process.
+  void registerForFork(int offset) {
+    detail::registerForkLock(
+        detail::ForkLockRank::kQueueChannel, offset, this,
+        detail::ForkLockOps{[](void* c) { static_cast<Channel*>(c)->mu_.lock(); },
+                            [](void* c) { static_cast<Channel*>(c)->mu_.unlock(); },
+                            [](void* c) {
+                              auto* channel = static_cast<Channel*>(c);
+                              // No destructor: it would wait for the parent's waiters.
+                              new (&channel->cv_) std::condition_variable;
+                              channel->mu_.unlock();
+                            }});
+  }
 
  private:
   static void trimHead(Items& items, std::size_t bound) {

@@ -19,7 +19,7 @@ class UnityCrashTest : public test::LibraryTest {
     return detail::blockQueue()->dequeue();
   }
   static const detail::CountTable& table() { return *detail::globals().deDuplicateCrashQueue; }
-  static std::shared_ptr<kstVelaHandle> h0() { return ZEPLog::kst_getHandler("0"); }
+  static std::shared_ptr<const kstVelaHandle> h0() { return ZEPLog::kst_getHandler("0"); }
 };
 
 TEST_F(UnityCrashTest, CrashEventCarriesTheCrashFields) {

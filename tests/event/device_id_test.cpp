@@ -66,10 +66,6 @@ TEST_F(DeviceIdTest, DataDirectoryIsCreatedPrivate) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
-TEST_F(DeviceIdTest, UnreadableIdGivesNone) {
-  ASSERT_TRUE(detail::atomicWriteFile(ZEPLog::dataFilePath(), "\xFF\xFE"));
-  EXPECT_EQ(ZEPLog::getDeviceID(), std::nullopt);
-}
 
 }  // namespace
 }  // namespace zeplog

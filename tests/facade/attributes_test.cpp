@@ -9,7 +9,7 @@ namespace {
 class AttributesTest : public test::LibraryTest {
  protected:
   void SetUp() override { ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:8765", "app", "1.0")); }
-  static std::shared_ptr<kstVelaHandle> h0() { return ZEPLog::kst_getHandler("0"); }
+  static std::shared_ptr<const kstVelaHandle> h0() { return ZEPLog::kst_getHandler("0"); }
   static std::string field(std::string_view key) {
     const FieldValue* v = h0()->customFields->find(key);
     if (!v) return "<absent>";
@@ -67,7 +67,8 @@ TEST_F(AttributesTest, CustomFieldValues) {
   EXPECT_EQ(field("b"), "");
   EXPECT_EQ(field("c"), "2");
   int cs = 0;
-  for (const auto& kv : *h0()->customFields) cs += kv.first == "c";
+  const auto h = h0();  // a snapshot: keep it alive while its fields are walked
+  for (const auto& kv : *h->customFields) cs += kv.first == "c";
   EXPECT_EQ(cs, 1);
 }
 

@@ -1,0 +1,47 @@
+// The library's locks around fork(): a forked child never inherits one of them held.
+#pragma once
+
+#include <mutex>
+
+namespace zeplog::detail {
+
+// Where a lock stands in the fixed order the fork handlers take the library's locks in.
+// Before fork() every registered lock is taken in ascending rank; after it, the parent
+// releases them and the child resets them, in descending rank. A lock may only be taken
+// while holding locks of lower rank, never of higher rank, or the fork handler could
+// deadlock against the thread holding it. Locks that later subsystems add (the send thread,
+// the settings) take one of the reserved ranks.
+enum class ForkLockRank : int {
+  kGlobalResource = 100,  // global_resource_lock
+  kQueueChannel = 200,    // the four channels of the event queue: 200 + channel number
+  kSendThread = 300,      // reserved for the send thread
+  kSettings = 400,        // reserved for the settings and probe threads
+  kDeviceId = 500,        // the device-id file
+  kDataDirectory = 600,   // the data-directory override
+  kConsoleHandler = 700,  // the installed console handler
+  kConsoleSink = 800,     // the stderr writer
+};
+
+// What the fork handlers do with one lock. `lock` runs before fork(); `unlockParent` in the
+// parent after it; `resetChild` in the child, whose only thread is the one that forked and
+// so holds the lock (a recursive mutex can't simply be unlocked there: its owner is recorded
+// by thread id, and the child's thread has a new one).
+struct ForkLockOps {
+  void (*lock)(void* object);
+  void (*unlockParent)(void* object);
+  void (*resetChild)(void* object);
+};
+
+// Adds a lock to the fork order; offset orders locks of one rank. The first registration
+// installs the fork handlers (pthread_atfork). Registered locks must live for the process.
+void registerForkLock(ForkLockRank rank, int offset, void* object, ForkLockOps ops);
+
+// Locks whose child reset is a plain unlock (std::mutex: no owner check on unlock).
+inline void registerForkLock(ForkLockRank rank, std::mutex* mutex, int offset = 0) {
+  registerForkLock(rank, offset, mutex,
+                   ForkLockOps{[](void* m) { static_cast<std::mutex*>(m)->lock(); },
+                               [](void* m) { static_cast<std::mutex*>(m)->unlock(); },
+                               [](void* m) { static_cast<std::mutex*>(m)->unlock(); }});
+}
+
+}  // namespace zeplog::detail
