@@ -1,0 +1,82 @@
+// A child forked while the application's threads use the library inherits none of the
+// library's locks held: its first calls complete and it exits cleanly.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "support/test_env.hpp"
+#include "zeplog/zeplog.hpp"
+
+namespace zeplog {
+namespace {
+
+constexpr int kForks = 60;
+// A failure guard only: a child whose calls hang is killed by this alarm.
+constexpr unsigned kChildAlarmSeconds = 30;
+
+// The child's exit status: 0 when every call completed and did what it should.
+int childCalls() {
+  ::alarm(kChildAlarmSeconds);
+  const std::int32_t before = ZEPLog::queueSize();
+  ZEPLog::info("E1", "from the child");
+  if (ZEPLog::queueSize() != before + 1 && before != 2000) return 3;
+  ZEPLog::setCustomField("v", "childKey");
+  ZEPLog::setCustomField("v", "9 bad key");  // writes a console line
+  if (!ZEPLog::getDeviceID()) return 4;
+  if (!ZEPLog::kst_getHandler("0")) return 5;
+  return 0;
+}
+
+TEST(ForkTest, ChildrenForkedWhileThreadsLogCompleteTheirFirstCalls) {
+  test::TempDir dir;
+  ZEPLog::setDataDirectory(dir.path());
+  // A handler without locks of its own: the application's locks are its own business.
+  static std::atomic<int> lines{0};
+  ZEPLog::setConsoleHandler([](std::string_view) { lines.fetch_add(1); });
+  ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:1", "app", "1"));
+
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&stop, i] {
+      while (!stop.load()) {
+        ZEPLog::info("E", "from a parent thread");
+        ZEPLog::setCustomField("v", "k" + std::to_string(i));
+      }
+    });
+  }
+  threads.emplace_back([&stop] {
+    while (!stop.load()) {
+      ZEPLog::setCustomField("v", "9 bad key");  // console lines
+      (void)ZEPLog::getDeviceID();                // the device-id file and the data directory
+    }
+  });
+
+  int hung = 0, failed = 0;
+  for (int i = 0; i < kForks; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) std::exit(childCalls());
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (WIFSIGNALED(status)) {
+      ++hung;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      ++failed;
+    }
+  }
+  stop.store(true);
+  for (auto& t : threads) t.join();
+  ZEPLog::setConsoleHandler(nullptr);
+  EXPECT_EQ(hung, 0) << "of " << kForks << " children";
+  EXPECT_EQ(failed, 0) << "of " << kForks << " children";
+}
+
+}  // namespace
+}  // namespace zeplog
