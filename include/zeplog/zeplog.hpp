@@ -30,86 +30,86 @@ class ZEPLog {
   // Each form registers one handle and returns true, or returns false with a console line.
   // The forms without a port take it from the URL's scheme (https: 443, http: 80); the
   // forms without a protocol use HTTP for port 80 and HTTPS otherwise. See docs/api.md.
-  static bool init(Text url, Text appKey, Text version);
-  static bool init(Text url, Text appKey, Text version, SyncStart syncStart);
-  static bool init(Text url, Text appKey, Text version, Text userId);
-  static bool init(Text url, Text appKey, Text version, Text userId, SyncStart syncStart);
-  static bool init(Text url, Text appKey, Text version, Text userId, Text handleId);
+  static bool init(Text url, Text appKey, Text version) noexcept;
+  static bool init(Text url, Text appKey, Text version, SyncStart syncStart) noexcept;
+  static bool init(Text url, Text appKey, Text version, Text userId) noexcept;
+  static bool init(Text url, Text appKey, Text version, Text userId, SyncStart syncStart) noexcept;
+  static bool init(Text url, Text appKey, Text version, Text userId, Text handleId) noexcept;
   static bool init(Text url, Text appKey, Text version, Text userId, Text handleId,
-                   SyncStart syncStart);
-  static bool init(Text url, std::int32_t port, Text appKey, Text version);
-  static bool init(Text url, std::int32_t port, Text appKey, Text version, SyncStart syncStart);
-  static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId);
+                   SyncStart syncStart) noexcept;
+  static bool init(Text url, std::int32_t port, Text appKey, Text version) noexcept;
+  static bool init(Text url, std::int32_t port, Text appKey, Text version, SyncStart syncStart) noexcept;
+  static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId) noexcept;
   static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                   SyncStart syncStart);
+                   SyncStart syncStart) noexcept;
   static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                   Text handleId);
+                   Text handleId) noexcept;
   static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                   Text handleId, SyncStart syncStart);
+                   Text handleId, SyncStart syncStart) noexcept;
   static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId);
+                   Text userId) noexcept;
   static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture);
+                   Text userId, CrashCapture crashCapture) noexcept;
   static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture, SyncStart syncStart);
+                   Text userId, CrashCapture crashCapture, SyncStart syncStart) noexcept;
   static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion);
+                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion) noexcept;
   // The full form: every other form ends here.
   static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                    Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion,
-                   Text handleId);
+                   Text handleId) noexcept;
 
   // ---- Argument checks and small helpers -------------------------------------------------
   static bool check_params(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
-                           Text version);
-  static bool isValidAppKey(Text appKey);
-  static bool isValidVersion(Text version);
-  static bool isValidField(Text field);
+                           Text version) noexcept;
+  static bool isValidAppKey(Text appKey) noexcept;
+  static bool isValidVersion(Text version) noexcept;
+  static bool isValidField(Text field) noexcept;
   // True when the text is absent or "".
-  static bool isStringEmpty(Text text);
+  static bool isStringEmpty(Text text) noexcept;
   // 443 for a URL beginning "https", 80 for "http" (any letter case), else -1.
-  static std::int32_t getDefaultPortFromURL(Text url);
+  static std::int32_t getDefaultPortFromURL(Text url) noexcept;
   // The part after the first "://"; the whole text when there is none.
-  static std::string removeURLPrefix(Text url);
+  static std::string removeURLPrefix(Text url) noexcept;
   // A new random UUID in canonical upper-case form.
-  static std::string generateUUID();
+  static std::string generateUUID() noexcept;
 
   // ---- Handle registry --------------------------------------------------------------------
   // Registers a new record with defaults under the id, replacing any record there.
-  static void kst_setHandler(Text handleId);
+  static void kst_setHandler(Text handleId) noexcept;
   // A copy of the handle's record as it is now, owned by the caller (later changes to the
   // handle do not show in it), or none before initialisation or for an unknown id.
-  static std::shared_ptr<const kstVelaHandle> kst_getHandler(Text handleId);
+  static std::shared_ptr<const kstVelaHandle> kst_getHandler(Text handleId) noexcept;
 
   // ---- Process-wide switches ----------------------------------------------------------------
-  static void setDebugMode(bool enabled);  // accepted and ignored
+  static void setDebugMode(bool enabled) noexcept;  // accepted and ignored
   template <NotBool T>
   static void setDebugMode(T) = delete;  // only a bool reaches a switch
   // While true (the default) events carry no host value; while false, "-".
-  static void enableHost(bool enabled);
+  static void enableHost(bool enabled) noexcept;
   template <NotBool T>
   static void enableHost(T) = delete;
   // Releases the sending hold that SyncStart::On set.
-  static void startSendThread();
+  static void startSendThread() noexcept;
 
   // ---- Device and network -----------------------------------------------------------------
   // Path of the device-id file.
-  static std::string dataFilePath();
+  static std::string dataFilePath() noexcept;
   // The persistent device id, minted and stored on first use; none when it can't be had.
-  static std::optional<std::string> getDeviceID();
+  static std::optional<std::string> getDeviceID() noexcept;
   // "NONE", "Cellular" or "Wi-Fi" from the monitor's status.
-  static std::string getNetworkString(const kstVelaReachability* reachability);
+  static std::string getNetworkString(const kstVelaReachability* reachability) noexcept;
 
   // ---- Log calls --------------------------------------------------------------------------
   // Five forms per level: on handle "0" (with and without a source location), on handle
   // "WardKit" (the _Wardkit forms), and on a named handle. The location is accepted and not
   // used. Each queues one event; nothing is sent on the caller's thread.
 #define ZEPLOG_LEVEL_FORMS(level)                                           \
-  static void level(Text errorCode, Text message);                          \
-  static void level(Text errorCode, Text message, Text location);           \
-  static void level##_Wardkit(Text errorCode, Text message);                \
-  static void level##_Wardkit(Text errorCode, Text message, Text location); \
-  static void level(Text errorCode, Text message, Text location, Text handleId);
+  static void level(Text errorCode, Text message) noexcept;                 \
+  static void level(Text errorCode, Text message, Text location) noexcept;  \
+  static void level##_Wardkit(Text errorCode, Text message) noexcept;       \
+  static void level##_Wardkit(Text errorCode, Text message, Text location) noexcept;\
+  static void level(Text errorCode, Text message, Text location, Text handleId) noexcept;
   ZEPLOG_LEVEL_FORMS(debug)
   ZEPLOG_LEVEL_FORMS(info)
   ZEPLOG_LEVEL_FORMS(warn)
@@ -119,86 +119,86 @@ class ZEPLog {
 
   // Builds one event with the given level text and queues it for the handle ("0" in the
   // short form).
-  static void sendLog(Text level, Text errorCode, Text message, Text location, Text handleId);
-  static void sendLog(Text level, Text errorCode, Text message, Text location);
+  static void sendLog(Text level, Text errorCode, Text message, Text location, Text handleId) noexcept;
+  static void sendLog(Text level, Text errorCode, Text message, Text location) noexcept;
 
   // Handled exceptions, reported as crash events of handle "0".
-  static void handledDebug(Text message, Text exception);
-  static void handledInfo(Text message, Text exception);
-  static void handledWarn(Text message, Text exception);
-  static void handledError(Text message, Text exception);
-  static void handledFatal(Text message, Text exception);
+  static void handledDebug(Text message, Text exception) noexcept;
+  static void handledInfo(Text message, Text exception) noexcept;
+  static void handledWarn(Text message, Text exception) noexcept;
+  static void handledError(Text message, Text exception) noexcept;
+  static void handledFatal(Text message, Text exception) noexcept;
 
   // Events in the main queue and in the failed-send queue; -1 before the first
   // initialisation.
-  static std::int32_t queueSize();
-  static std::int32_t fileQueueSize();
+  static std::int32_t queueSize() noexcept;
+  static std::int32_t fileQueueSize() noexcept;
 
   // ---- Handle attributes and custom fields -------------------------------------------------
-  static void setUserId(Text userId, Text handleId);
-  static void setUserId(Text userId);
-  static void setUserId_WardKit(Text userId);
-  static void setLogType(Text logType, Text handleId);
-  static void setLogType(Text logType);
-  static void setLogType_WardKit(Text logType);
-  static void setLogSource(Text logSource, Text handleId);
-  static void setLogSource(Text logSource);
-  static void setLogSource_WardKit(Text logSource);
-  static void setLogDeduplicate(bool enabled, Text handleId);
-  static void setLogDeduplicate(bool enabled);
-  static void setLogDeduplicate_WardKit(bool enabled);
+  static void setUserId(Text userId, Text handleId) noexcept;
+  static void setUserId(Text userId) noexcept;
+  static void setUserId_WardKit(Text userId) noexcept;
+  static void setLogType(Text logType, Text handleId) noexcept;
+  static void setLogType(Text logType) noexcept;
+  static void setLogType_WardKit(Text logType) noexcept;
+  static void setLogSource(Text logSource, Text handleId) noexcept;
+  static void setLogSource(Text logSource) noexcept;
+  static void setLogSource_WardKit(Text logSource) noexcept;
+  static void setLogDeduplicate(bool enabled, Text handleId) noexcept;
+  static void setLogDeduplicate(bool enabled) noexcept;
+  static void setLogDeduplicate_WardKit(bool enabled) noexcept;
   template <NotBool T>
   static void setLogDeduplicate(T, Text) = delete;  // only a bool reaches the switch
   template <NotBool T>
   static void setLogDeduplicate(T) = delete;
   template <NotBool T>
   static void setLogDeduplicate_WardKit(T) = delete;
-  static void setCustomField(Text value, Text key, Text handleId);
-  static void setCustomField(Text value, Text key);
-  static void setCustomField_WardKit(Text value, Text key);
-  static void removeCustomFieldForKey(Text key, Text handleId);
-  static void removeCustomFieldForKey(Text key);
-  static void removeCustomFieldForKey_WardKit(Text key);
-  static void removeAllCustomFields(Text handleId);
-  static void removeAllCustomFields();
-  static void removeAllCustomFields_WardKit();
+  static void setCustomField(Text value, Text key, Text handleId) noexcept;
+  static void setCustomField(Text value, Text key) noexcept;
+  static void setCustomField_WardKit(Text value, Text key) noexcept;
+  static void removeCustomFieldForKey(Text key, Text handleId) noexcept;
+  static void removeCustomFieldForKey(Text key) noexcept;
+  static void removeCustomFieldForKey_WardKit(Text key) noexcept;
+  static void removeAllCustomFields(Text handleId) noexcept;
+  static void removeAllCustomFields() noexcept;
+  static void removeAllCustomFields_WardKit() noexcept;
 
   // ---- Sessions ---------------------------------------------------------------------------
   // Queues the handle's session event (level "INFO", message "SESSION").
-  static void createSession(Text handleId);
+  static void createSession(Text handleId) noexcept;
 
   // ---- Unity crashes ----------------------------------------------------------------------
   // Queues a crash event for handle "0"; level and type are accepted and not used.
-  static void sendUnityCrash(Text level, Text type, Text message, Text exception);
+  static void sendUnityCrash(Text level, Text type, Text message, Text exception) noexcept;
   // The crash duplicate check of the send filter: true = send.
   static bool checkUnityCrash(const VelaEventPtr& event,
-                              const std::shared_ptr<const kstVelaHandle>& handle);
+                              const std::shared_ptr<const kstVelaHandle>& handle) noexcept;
   // Stores a count in the crash duplicate table, making room first when it is full.
-  static void InsertCrashQueue(Text key, std::int32_t value);
+  static void InsertCrashQueue(Text key, std::int32_t value) noexcept;
 
   // ---- Event JSON and common fields --------------------------------------------------------
   // The collector's JSON object of the event (UTF-8 bytes); "{}" for no event.
-  static std::string getJsonFromVelaEvent(const VelaEventPtr& event);
+  static std::string getJsonFromVelaEvent(const VelaEventPtr& event) noexcept;
   // The same with "kstBulkIndex" = index, as written into a batch.
-  static std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex);
+  static std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex) noexcept;
   // Adds the handle's common fields to fields; false (fields untouched) for an unknown handle.
-  static bool copyCommonFields(Fields& fields, Text handleId);
-  static bool copyCommonFields(Fields& fields);
+  static bool copyCommonFields(Fields& fields, Text handleId) noexcept;
+  static bool copyCommonFields(Fields& fields) noexcept;
   // "-" while host reporting is off, none while it is on.
-  static OptText getHost();
+  static OptText getHost() noexcept;
   // The UTF-8 text of a byte-data value; "" for text or no value; none for invalid UTF-8.
-  static OptText idToNSString(const FieldValue* value);
+  static OptText idToNSString(const FieldValue* value) noexcept;
   // The device's IPv4 address, preferring the wireless or wired interface; "0.0.0.0" if none.
-  static std::string getIPAddress();
+  static std::string getIPAddress() noexcept;
 
   // ---- Host integration -------------------------------------------------------------------
   // Receives every console line instead of stderr; an empty function restores stderr. Lines
   // come from any thread, and a call already running on another thread may still be inside
   // the previous handler when this returns: keep what a handler uses alive for the process.
   using ConsoleHandler = std::function<void(std::string_view line)>;
-  static void setConsoleHandler(ConsoleHandler handler);
+  static void setConsoleHandler(ConsoleHandler handler) noexcept;
   // Directory for the library's files; call before the first initialisation.
-  static void setDataDirectory(std::string path);
+  static void setDataDirectory(std::string path) noexcept;
 };
 
 }  // namespace zeplog

@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -94,7 +96,7 @@ class StderrSink {
  public:
   StderrSink() { registerForkLock(ForkLockRank::kConsoleSink, &lock_); }
 
-  void write(const std::string& line) {
+  void write(std::string_view line) {
     std::lock_guard<std::mutex> g(lock_);
     struct stat st {};
     if (::fstat(STDERR_FILENO, &st) != 0) {
@@ -111,7 +113,7 @@ class StderrSink {
   }
 
  private:
-  void writePipeLocked(const struct stat& st, const std::string& line) {
+  void writePipeLocked(const struct stat& st, std::string_view line) {
     if (pipeFd_ < 0 || st.st_dev != pipeDev_ || st.st_ino != pipeIno_) {
       if (pipeFd_ >= 0) ::close(pipeFd_);
       pipeFd_ = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -129,7 +131,7 @@ class StderrSink {
     finish(n == static_cast<ssize_t>(line.size()));
   }
 
-  static bool sendAll(const std::string& line) {
+  static bool sendAll(std::string_view line) {
     ssize_t n;
     do {
       n = ::send(STDERR_FILENO, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -137,7 +139,7 @@ class StderrSink {
     return n == static_cast<ssize_t>(line.size());
   }
 
-  static bool pollThenWrite(int fd, const std::string& line) {
+  static bool pollThenWrite(int fd, std::string_view line) {
     pollfd p{fd, POLLOUT, 0};
     int r;
     do {
@@ -174,6 +176,39 @@ void writeStderr(const std::string& line) {
   stderrSink().write(buf);
 }
 
+// A line about a failure that may be a failed allocation: built and delivered in fixed
+// storage. Under the lock it waits in this thread's one slot (a second one is dropped and
+// counted) until the outermost release.
+constexpr std::size_t kFixedLineBytes = 512;
+struct FixedLine {
+  char text[kFixedLineBytes];
+  std::size_t size = 0;
+  bool pending = false;
+};
+thread_local FixedLine tl_fixed;
+
+void deliverFixed(char* text, std::size_t size) noexcept {
+  std::shared_ptr<const Handler> handler;
+  {
+    std::lock_guard<std::mutex> g(handlerLock());
+    handler = handlerSlot();  // a copy of a shared_ptr allocates nothing
+  }
+  if (handler && *handler) {
+    try {
+      (*handler)(std::string_view(text, size));
+      return;
+    } catch (...) {
+    }
+  }
+  text[size] = '\n';  // the buffer keeps a byte for it
+  StderrSink& sink = stderrSink();
+  try {
+    sink.write(std::string_view(text, size + 1));
+  } catch (...) {
+    g_dropped.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
 void deliver(std::string_view message) {
   const std::string line = sanitise(message);
   std::shared_ptr<const Handler> handler;
@@ -207,6 +242,10 @@ void consoleRaw(std::string_view message) {
 }
 
 void flushDeferredConsoleLines() {
+  if (tl_fixed.pending) {
+    tl_fixed.pending = false;
+    deliverFixed(tl_fixed.text, tl_fixed.size);
+  }
   // A handler may log and so defer new lines; each round takes what is there now.
   while (tl_deferred) {
     std::unique_ptr<std::vector<std::string>> lines(tl_deferred);
@@ -225,6 +264,30 @@ void setConsoleHandler(ConsoleHandler handler) {
   auto next = handler ? std::make_shared<const Handler>(std::move(handler)) : nullptr;
   std::lock_guard<std::mutex> g(handlerLock());
   handlerSlot() = std::move(next);
+}
+
+void consoleFailureLine(int line, const char* operation, const char* what) noexcept {
+  char text[kFixedLineBytes];
+  int n = std::snprintf(text, sizeof text - 1, "[ZEPLog] [line %d] %s exception : %s", line,
+                        operation, what);
+  if (n < 0) return;
+  std::size_t size = std::min(static_cast<std::size_t>(n), sizeof text - 2);
+  // One line: control characters become '?' in place (escaping would need room).
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) text[i] = '?';
+  }
+  if (GlobalResourceLock::heldByThisThread()) {
+    if (tl_fixed.pending) {
+      g_dropped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    std::memcpy(tl_fixed.text, text, size);
+    tl_fixed.size = size;
+    tl_fixed.pending = true;
+    return;
+  }
+  deliverFixed(text, size);
 }
 
 std::uint64_t droppedConsoleLines() noexcept { return g_dropped.load(std::memory_order_relaxed); }

@@ -20,6 +20,11 @@ void flushDeferredConsoleLines();
 // Writing to stderr never waits: a line stderr can't take at once is dropped and counted.
 std::uint64_t droppedConsoleLines() noexcept;
 
+// Writes "[ZEPLog] [line <line>] <operation> exception : <what>" without allocating, for
+// the API boundary's catch path, where the failure may be a failed allocation. Under the
+// lock the line waits in one fixed slot per thread; a second one is dropped and counted.
+void consoleFailureLine(int line, const char* operation, const char* what) noexcept;
+
 // Writes "[ZEPLog] [line <line>] <message>" as one line to the console sink.
 void consoleLine(int line, std::string_view message);
 // Writes message as one line, without the usual prefix (the queue files and a few

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <exception>
-#include <string>
 #include <utility>
 
 #include "common/console.hpp"
@@ -10,15 +9,17 @@
 namespace zeplog::detail {
 
 // Runs body and returns its result; an exception it throws (in practice only an allocation
-// failure) becomes a console line naming the operation, and the fallback is returned.
+// failure) becomes a console line naming the operation, and the fallback is returned. The
+// catch path allocates nothing, so a failed allocation can't fail it again; the fallback is
+// moved out, so it should be a value whose move can't throw (no allocation: "", nullopt).
 template <typename R, typename Body>
 R guarded(const char* operation, R fallback, Body&& body) noexcept {
   try {
     return std::forward<Body>(body)();
   } catch (const std::exception& e) {
-    consoleLine(__LINE__, std::string(operation) + " exception : " + e.what());
+    consoleFailureLine(__LINE__, operation, e.what());
   } catch (...) {
-    consoleLine(__LINE__, std::string(operation) + " exception : unknown");
+    consoleFailureLine(__LINE__, operation, "unknown");
   }
   return fallback;
 }

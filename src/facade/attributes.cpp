@@ -16,14 +16,22 @@ constexpr const char* kWardKit = "WardKit";
 
 using Lock = detail::GlobalLock;
 
-// Runs change on the handle under global_resource_lock, or writes notFound.
+// How the "not found" line of an attribute call names the handle.
+enum class NameId { kNo, kYes };
+
+// Runs change on the handle under global_resource_lock, or writes "handle not found" (with
+// the id when nameId says so).
 template <typename Change>
-void changeHandle(Text handleId, const std::string& notFound, Change change) {
+void changeHandle(Text handleId, NameId nameId, Change change) {
   detail::guarded("attribute", [&] {
     Lock lock(detail::global_resource_lock());
     std::shared_ptr<kstVelaHandle> handle = detail::getHandler(handleId);
     if (!handle) {
-      ZEP_CONSOLE(notFound);
+      if (nameId == NameId::kYes) {
+        ZEP_CONSOLE("handle not found : " + detail::consoleText(handleId));
+      } else {
+        ZEP_CONSOLE("handle not found");
+      }
       return;
     }
     change(*handle);
@@ -34,37 +42,37 @@ void changeHandle(Text handleId, const std::string& notFound, Change change) {
 
 // ---- Attributes -------------------------------------------------------------------------
 
-void ZEPLog::setUserId(Text userId, Text handleId) {
-  changeHandle(handleId, "handle not found", [&](kstVelaHandle& h) {
+void ZEPLog::setUserId(Text userId, Text handleId) noexcept {
+  changeHandle(handleId, NameId::kNo, [&](kstVelaHandle& h) {
     if (userId.present()) h.userId = detail::apiText(userId);
   });
 }
-void ZEPLog::setUserId(Text userId) { setUserId(userId, kDefault); }
-void ZEPLog::setUserId_WardKit(Text userId) { setUserId(userId, kWardKit); }
+void ZEPLog::setUserId(Text userId) noexcept { setUserId(userId, kDefault); }
+void ZEPLog::setUserId_WardKit(Text userId) noexcept { setUserId(userId, kWardKit); }
 
-void ZEPLog::setLogType(Text logType, Text handleId) {
-  changeHandle(handleId, "handle not found",
+void ZEPLog::setLogType(Text logType, Text handleId) noexcept {
+  changeHandle(handleId, NameId::kNo,
                [&](kstVelaHandle& h) { h.logType = detail::apiText(logType); });
 }
-void ZEPLog::setLogType(Text logType) { setLogType(logType, kDefault); }
-void ZEPLog::setLogType_WardKit(Text logType) { setLogType(logType, kWardKit); }
+void ZEPLog::setLogType(Text logType) noexcept { setLogType(logType, kDefault); }
+void ZEPLog::setLogType_WardKit(Text logType) noexcept { setLogType(logType, kWardKit); }
 
-void ZEPLog::setLogSource(Text logSource, Text handleId) {
-  changeHandle(handleId, "handle not found : " + detail::consoleText(handleId),
+void ZEPLog::setLogSource(Text logSource, Text handleId) noexcept {
+  changeHandle(handleId, NameId::kYes,
                [&](kstVelaHandle& h) { h.logSource = detail::apiText(logSource); });
 }
-void ZEPLog::setLogSource(Text logSource) { setLogSource(logSource, kDefault); }
-void ZEPLog::setLogSource_WardKit(Text logSource) { setLogSource(logSource, kWardKit); }
+void ZEPLog::setLogSource(Text logSource) noexcept { setLogSource(logSource, kDefault); }
+void ZEPLog::setLogSource_WardKit(Text logSource) noexcept { setLogSource(logSource, kWardKit); }
 
-void ZEPLog::setLogDeduplicate(bool enabled, Text handleId) {
-  changeHandle(handleId, "handle not found", [&](kstVelaHandle& h) { h.isDeduplicate = enabled; });
+void ZEPLog::setLogDeduplicate(bool enabled, Text handleId) noexcept {
+  changeHandle(handleId, NameId::kNo, [&](kstVelaHandle& h) { h.isDeduplicate = enabled; });
 }
-void ZEPLog::setLogDeduplicate(bool enabled) { setLogDeduplicate(enabled, kDefault); }
-void ZEPLog::setLogDeduplicate_WardKit(bool enabled) { setLogDeduplicate(enabled, kWardKit); }
+void ZEPLog::setLogDeduplicate(bool enabled) noexcept { setLogDeduplicate(enabled, kDefault); }
+void ZEPLog::setLogDeduplicate_WardKit(bool enabled) noexcept { setLogDeduplicate(enabled, kWardKit); }
 
 // ---- Custom fields ----------------------------------------------------------------------
 
-void ZEPLog::setCustomField(Text value, Text key, Text handleId) {
+void ZEPLog::setCustomField(Text value, Text key, Text handleId) noexcept {
   detail::guarded("setCustomField", [&] {
     if (key.emptyOrAbsent()) return;
     if (!isValidField(key)) return;  // it wrote the pattern line
@@ -84,10 +92,10 @@ void ZEPLog::setCustomField(Text value, Text key, Text handleId) {
     handle->customFields->appendNew(std::string(key.view()), std::move(bytes));
   });
 }
-void ZEPLog::setCustomField(Text value, Text key) { setCustomField(value, key, kDefault); }
-void ZEPLog::setCustomField_WardKit(Text value, Text key) { setCustomField(value, key, kWardKit); }
+void ZEPLog::setCustomField(Text value, Text key) noexcept { setCustomField(value, key, kDefault); }
+void ZEPLog::setCustomField_WardKit(Text value, Text key) noexcept { setCustomField(value, key, kWardKit); }
 
-void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) {
+void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) noexcept {
   detail::guarded("removeCustomFieldForKey", [&] {
     Lock lock(detail::global_resource_lock());
     if (detail::isReservedFieldName(key.view())) {
@@ -103,18 +111,18 @@ void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) {
     if (key.present()) handle->customFields->erase(key.view());
   });
 }
-void ZEPLog::removeCustomFieldForKey(Text key) { removeCustomFieldForKey(key, kDefault); }
-void ZEPLog::removeCustomFieldForKey_WardKit(Text key) { removeCustomFieldForKey(key, kWardKit); }
+void ZEPLog::removeCustomFieldForKey(Text key) noexcept { removeCustomFieldForKey(key, kDefault); }
+void ZEPLog::removeCustomFieldForKey_WardKit(Text key) noexcept { removeCustomFieldForKey(key, kWardKit); }
 
-void ZEPLog::removeAllCustomFields(Text handleId) {
-  changeHandle(handleId, "handle not found", [](kstVelaHandle& h) {
+void ZEPLog::removeAllCustomFields(Text handleId) noexcept {
+  changeHandle(handleId, NameId::kNo, [](kstVelaHandle& h) {
     for (const std::string& key : h.customFields->keys()) {
       if (!detail::isReservedFieldName(key) && !detail::isProtectedSystemKey(key))
         h.customFields->erase(key);
     }
   });
 }
-void ZEPLog::removeAllCustomFields() { removeAllCustomFields(kDefault); }
-void ZEPLog::removeAllCustomFields_WardKit() { removeAllCustomFields(kWardKit); }
+void ZEPLog::removeAllCustomFields() noexcept { removeAllCustomFields(kDefault); }
+void ZEPLog::removeAllCustomFields_WardKit() noexcept { removeAllCustomFields(kWardKit); }
 
 }  // namespace zeplog

@@ -32,7 +32,7 @@ std::int32_t protocolFromPort(std::int32_t port) { return port == 80 ? 1 : 0; }
 bool portFromURL(Text url, std::int32_t& port) {
   port = ZEPLog::getDefaultPortFromURL(url);
   if (port == -1) {
-    ZEP_CONSOLE("server url is invalid");
+    detail::guarded("init", [] { ZEP_CONSOLE("server url is invalid"); });
     return false;
   }
   return true;
@@ -142,7 +142,7 @@ std::string nextAutomaticIdLocked(detail::GlobalState& g) {
 
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion,
-                  Text handleId) {
+                  Text handleId) noexcept {
   // Released after the lock, so a monitor that loses a race to another initialisation
   // stops its notifier (which waits for its thread) without the lock held.
   Lookups lookups;
@@ -230,82 +230,82 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
 
 // ---- The shorter forms: each fills in its defaults and calls the full form ----------------
 
-bool ZEPLog::init(Text url, Text appKey, Text version) {
+bool ZEPLog::init(Text url, Text appKey, Text version) noexcept {
   return init(url, appKey, version, Text(), Text(), SyncStart::Off);
 }
 
-bool ZEPLog::init(Text url, Text appKey, Text version, SyncStart syncStart) {
+bool ZEPLog::init(Text url, Text appKey, Text version, SyncStart syncStart) noexcept {
   return init(url, appKey, version, Text(), Text(), syncStart);
 }
 
-bool ZEPLog::init(Text url, Text appKey, Text version, Text userId) {
+bool ZEPLog::init(Text url, Text appKey, Text version, Text userId) noexcept {
   return init(url, appKey, version, userId, Text(), SyncStart::Off);
 }
 
-bool ZEPLog::init(Text url, Text appKey, Text version, Text userId, SyncStart syncStart) {
+bool ZEPLog::init(Text url, Text appKey, Text version, Text userId, SyncStart syncStart) noexcept {
   return init(url, appKey, version, userId, Text(), syncStart);
 }
 
-bool ZEPLog::init(Text url, Text appKey, Text version, Text userId, Text handleId) {
+bool ZEPLog::init(Text url, Text appKey, Text version, Text userId, Text handleId) noexcept {
   return init(url, appKey, version, userId, handleId, SyncStart::Off);
 }
 
 bool ZEPLog::init(Text url, Text appKey, Text version, Text userId, Text handleId,
-                  SyncStart syncStart) {
+                  SyncStart syncStart) noexcept {
   std::int32_t port = 0;
   if (!portFromURL(url, port)) return false;
   return init(url, port, protocolFromPort(port), appKey, version, userId, CrashCapture::On,
               syncStart, Text(), handleId);
 }
 
-bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version) {
+bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version) noexcept {
   return init(url, port, appKey, version, Text(), Text(), SyncStart::Off);
 }
 
-bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version, SyncStart syncStart) {
+bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version, SyncStart syncStart) noexcept {
   return init(url, port, appKey, version, Text(), Text(), syncStart);
 }
 
-bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version, Text userId) {
+bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version, Text userId) noexcept {
   return init(url, port, appKey, version, userId, Text(), SyncStart::Off);
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                  SyncStart syncStart) {
+                  SyncStart syncStart) noexcept {
   return init(url, port, appKey, version, userId, Text(), syncStart);
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                  Text handleId) {
+                  Text handleId) noexcept {
   return init(url, port, appKey, version, userId, handleId, SyncStart::Off);
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                  Text handleId, SyncStart syncStart) {
+                  Text handleId, SyncStart syncStart) noexcept {
   return init(url, port, protocolFromPort(port), appKey, version, userId, CrashCapture::On,
               syncStart, Text(), handleId);
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                  Text userId) {
+                  Text userId) noexcept {
   return init(url, port, protocol, appKey, version, userId, CrashCapture::On, SyncStart::Off,
               Text(), Text());
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                  Text userId, CrashCapture crashCapture) {
+                  Text userId, CrashCapture crashCapture) noexcept {
   return init(url, port, protocol, appKey, version, userId, crashCapture, SyncStart::Off, Text(),
               Text());
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                  Text userId, CrashCapture crashCapture, SyncStart syncStart) {
+                  Text userId, CrashCapture crashCapture, SyncStart syncStart) noexcept {
   return init(url, port, protocol, appKey, version, userId, crashCapture, syncStart, Text(),
               Text());
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                  Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion) {
+                  Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion) noexcept {
   return init(url, port, protocol, appKey, version, userId, crashCapture, syncStart, unityVersion,
               Text());
 }

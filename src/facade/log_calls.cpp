@@ -6,26 +6,26 @@
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
-void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text /*location*/, Text handleId) {
+void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text /*location*/, Text handleId) noexcept {
   detail::sendLog(level, errorCode, message, handleId);
 }
 
-void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text location) {
+void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text location) noexcept {
   sendLog(level, errorCode, message, location, "0");
 }
 
 #define ZEPLOG_DEFINE_LEVEL_FORMS(level, text)                                            \
-  void ZEPLog::level(Text errorCode, Text message) { level(errorCode, message, Text()); } \
-  void ZEPLog::level(Text errorCode, Text message, Text location) {                       \
+  void ZEPLog::level(Text errorCode, Text message) noexcept { level(errorCode, message, Text()); } \
+  void ZEPLog::level(Text errorCode, Text message, Text location) noexcept {                       \
     level(errorCode, message, location, "0");                                             \
   }                                                                                       \
-  void ZEPLog::level##_Wardkit(Text errorCode, Text message) {                            \
+  void ZEPLog::level##_Wardkit(Text errorCode, Text message) noexcept {                            \
     level##_Wardkit(errorCode, message, Text());                                          \
   }                                                                                       \
-  void ZEPLog::level##_Wardkit(Text errorCode, Text message, Text location) {             \
+  void ZEPLog::level##_Wardkit(Text errorCode, Text message, Text location) noexcept {             \
     level(errorCode, message, location, "WardKit");                                       \
   }                                                                                       \
-  void ZEPLog::level(Text errorCode, Text message, Text location, Text handleId) {        \
+  void ZEPLog::level(Text errorCode, Text message, Text location, Text handleId) noexcept {        \
     sendLog(text, errorCode, message, location, handleId);                                \
   }
 
@@ -36,28 +36,28 @@ ZEPLOG_DEFINE_LEVEL_FORMS(error, "ERROR")
 ZEPLOG_DEFINE_LEVEL_FORMS(fatal, "FATAL")
 #undef ZEPLOG_DEFINE_LEVEL_FORMS
 
-void ZEPLog::handledDebug(Text message, Text exception) {
+void ZEPLog::handledDebug(Text message, Text exception) noexcept {
   detail::sendUnityCrash("DEBUG", "HANDLED", message, exception);
 }
-void ZEPLog::handledInfo(Text message, Text exception) {
+void ZEPLog::handledInfo(Text message, Text exception) noexcept {
   detail::sendUnityCrash("INFO", "HANDLED", message, exception);
 }
-void ZEPLog::handledWarn(Text message, Text exception) {
+void ZEPLog::handledWarn(Text message, Text exception) noexcept {
   detail::sendUnityCrash("WARN", "HANDLED", message, exception);
 }
-void ZEPLog::handledError(Text message, Text exception) {
+void ZEPLog::handledError(Text message, Text exception) noexcept {
   detail::sendUnityCrash("ERROR", "HANDLED", message, exception);
 }
-void ZEPLog::handledFatal(Text message, Text exception) {
+void ZEPLog::handledFatal(Text message, Text exception) noexcept {
   detail::sendUnityCrash("FATAL", "HANDLED", message, exception);
 }
 
-std::int32_t ZEPLog::queueSize() {
+std::int32_t ZEPLog::queueSize() noexcept {
   kstVelaBlockQueue* queue = detail::blockQueue();
   return queue ? queue->queueCount() : -1;
 }
 
-std::int32_t ZEPLog::fileQueueSize() {
+std::int32_t ZEPLog::fileQueueSize() noexcept {
   kstVelaBlockQueue* queue = detail::blockQueue();
   return queue ? queue->fileQueueCount() : -1;
 }

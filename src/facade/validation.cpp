@@ -2,6 +2,7 @@
 #include <cctype>
 
 #include "common/console.hpp"
+#include "common/guard.hpp"
 #include "common/uuid.hpp"
 #include "event/text_rules.hpp"
 #include "zeplog/zeplog.hpp"
@@ -31,54 +32,8 @@ bool startsWithNoCase(std::string_view s, std::string_view prefix) {
   return true;
 }
 
-}  // namespace
-
-bool ZEPLog::isValidAppKey(Text appKey) {
-  bool ok = matchesWhole(
-      appKey.view(), [](char c) { return isAsciiAlpha(c) || isAsciiDigit(c); }, isNameChar);
-  if (!ok)
-    ZEP_CONSOLE(detail::consoleText(appKey) +
-                " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet");
-  return ok;
-}
-
-bool ZEPLog::isValidVersion(Text version) {
-  bool ok = matchesWhole(
-      version.view(), [](char c) { return isAsciiAlpha(c) || isAsciiDigit(c); },
-      [](char c) { return isNameChar(c) || c == '.'; });
-  if (!ok)
-    ZEP_CONSOLE(detail::consoleText(version) +
-                " is invalid, only allow to include a-z,A-Z,0-9 . and start with alphabet");
-  return ok;
-}
-
-bool ZEPLog::isValidField(Text field) {
-  bool ok = matchesWhole(field.view(), isAsciiAlpha, isNameChar);
-  if (!ok)
-    ZEP_CONSOLE(detail::consoleText(field) +
-                " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet");
-  return ok;
-}
-
-bool ZEPLog::isStringEmpty(Text text) { return text.emptyOrAbsent(); }
-
-std::int32_t ZEPLog::getDefaultPortFromURL(Text url) {
-  if (startsWithNoCase(url.view(), "https")) return 443;
-  if (startsWithNoCase(url.view(), "http")) return 80;
-  return -1;
-}
-
-std::string ZEPLog::removeURLPrefix(Text url) {
-  std::string_view s = url.view();
-  std::size_t p = s.find("://");
-  // Without "://" there is nothing to cut: the whole text is the collector address.
-  return detail::toValidUtf8(p == std::string_view::npos ? s : s.substr(p + 3));
-}
-
-std::string ZEPLog::generateUUID() { return detail::generateUUID(); }
-
-bool ZEPLog::check_params(Text url, std::int32_t /*port*/, std::int32_t protocol, Text appKey,
-                          Text version) {
+// The checks of check_params, in order; the first that fails writes its line.
+bool checkParams(Text url, std::int32_t protocol, Text appKey, Text version) {
   if (url.absent() || appKey.absent() || version.absent()) {
     ZEP_CONSOLE("invalid parameters");
     return false;
@@ -87,15 +42,73 @@ bool ZEPLog::check_params(Text url, std::int32_t /*port*/, std::int32_t protocol
     ZEP_CONSOLE("unsupported protocol");
     return false;
   }
-  if (!isValidAppKey(appKey)) {
+  if (!ZEPLog::isValidAppKey(appKey)) {
     ZEP_CONSOLE("invalid appkey");
     return false;
   }
-  if (!isValidVersion(version)) {
+  if (!ZEPLog::isValidVersion(version)) {
     ZEP_CONSOLE("invalid version");
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ZEPLog::isValidAppKey(Text appKey) noexcept {
+  bool ok = matchesWhole(
+      appKey.view(), [](char c) { return isAsciiAlpha(c) || isAsciiDigit(c); }, isNameChar);
+  if (!ok) {
+    detail::guarded("isValid", [&] { ZEP_CONSOLE(detail::consoleText(appKey) + " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet"); });
+  }
+  return ok;
+}
+
+bool ZEPLog::isValidVersion(Text version) noexcept {
+  bool ok = matchesWhole(
+      version.view(), [](char c) { return isAsciiAlpha(c) || isAsciiDigit(c); },
+      [](char c) { return isNameChar(c) || c == '.'; });
+  if (!ok) {
+    detail::guarded("isValid", [&] { ZEP_CONSOLE(detail::consoleText(version) + " is invalid, only allow to include a-z,A-Z,0-9 . and start with alphabet"); });
+  }
+  return ok;
+}
+
+bool ZEPLog::isValidField(Text field) noexcept {
+  bool ok = matchesWhole(field.view(), isAsciiAlpha, isNameChar);
+  if (!ok) {
+    detail::guarded("isValid", [&] { ZEP_CONSOLE(detail::consoleText(field) + " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet"); });
+  }
+  return ok;
+}
+
+bool ZEPLog::isStringEmpty(Text text) noexcept { return text.emptyOrAbsent(); }
+
+std::int32_t ZEPLog::getDefaultPortFromURL(Text url) noexcept {
+  if (startsWithNoCase(url.view(), "https")) return 443;
+  if (startsWithNoCase(url.view(), "http")) return 80;
+  return -1;
+}
+
+std::string ZEPLog::removeURLPrefix(Text url) noexcept {
+  return detail::guarded<std::string>("removeURLPrefix", std::string(), [&] {
+    std::string_view s = url.view();
+    std::size_t p = s.find("://");
+    // Without "://" there is nothing to cut: the whole text is the collector address.
+    return detail::toValidUtf8(p == std::string_view::npos ? s : s.substr(p + 3));
+  });
+}
+
+std::string ZEPLog::generateUUID() noexcept {
+  return detail::guarded<std::string>("generateUUID", std::string(),
+                                      [] { return detail::generateUUID(); });
+}
+
+bool ZEPLog::check_params(Text url, std::int32_t /*port*/, std::int32_t protocol, Text appKey,
+                          Text version) noexcept {
+  return detail::guarded<bool>("check_params", false, [&] {
+    return checkParams(url, protocol, appKey, version);
+  });
 }
 
 }  // namespace zeplog

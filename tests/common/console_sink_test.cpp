@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <future>
+#include <new>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 
 #include "common/console.hpp"
 #include "common/global_lock.hpp"
+#include "common/guard.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -72,6 +74,19 @@ TEST(ConsoleDeferral, LinesMadeUnderTheLockArriveInOrderAfterTheOutermostRelease
   EXPECT_NE(lines[0].find("one"), std::string::npos);
   EXPECT_NE(lines[1].find("two"), std::string::npos);
   EXPECT_NE(lines[2].find("three"), std::string::npos);
+}
+
+TEST(ConsoleFailureLine, AnExceptionUnderTheLockIsReportedAfterTheRelease) {
+  test::ConsoleCapture console;
+  {
+    detail::GlobalLock lock(detail::global_resource_lock());
+    EXPECT_EQ(detail::guarded<int>("op", 7, []() -> int { throw std::bad_alloc(); }), 7);
+    EXPECT_EQ(detail::guarded<int>("op2", 8, []() -> int { throw 1; }), 8);
+    EXPECT_TRUE(console.lines().empty());
+  }
+  const auto lines = console.lines();
+  ASSERT_EQ(lines.size(), 1u);  // one fixed slot per thread: the second is counted
+  EXPECT_NE(lines[0].find("] op exception : std::bad_alloc"), std::string::npos) << lines[0];
 }
 
 TEST(ConsoleLines, ControlCharactersAreEscapedAndApplicationTextIsCapped) {
