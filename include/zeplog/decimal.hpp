@@ -6,13 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "zeplog/export.hpp"
+
 namespace zeplog {
 
 // An exact decimal number: sign, significand digits and a base-10 exponent, as read from a
 // JSON number token that fits neither a 64-bit integer nor a finite double (or that
 // overflowed while being read). It keeps the token's digits exactly, prints exactly and
 // converts to double only on request. Range and rounding: see docs/api.md.
-class Decimal {
+class ZEPLOG_API Decimal {
  public:
   Decimal() = default;  // zero
 
@@ -32,7 +34,7 @@ class Decimal {
   double toDouble() const;
 
   friend bool operator==(const Decimal&, const Decimal&) = default;
-  friend std::strong_ordering operator<=>(const Decimal& a, const Decimal& b);
+  friend ZEPLOG_API std::strong_ordering operator<=>(const Decimal& a, const Decimal& b);
 
  private:
   std::string digits_;

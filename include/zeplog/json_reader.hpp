@@ -9,12 +9,13 @@
 #include <string_view>
 
 #include "zeplog/error.hpp"
+#include "zeplog/export.hpp"
 #include "zeplog/json_value.hpp"
 
 namespace zeplog {
 
 // Error domain of every error the reader reports.
-extern const char* const kstkJSONDeserializerErrorDomain;  // "CJSONDeserializerErrorDomain"
+ZEPLOG_API extern const char* const kstkJSONDeserializerErrorDomain;  // "CJSONDeserializerErrorDomain"
 
 // Error codes of kstkJSONDeserializerErrorDomain.
 enum JSONDeserializerErrorCode : std::int64_t {
@@ -63,7 +64,7 @@ struct JSONReaderTuning;
 //
 // A reader holds one input at a time and keeps a cache of short strings across calls; use
 // it from one thread at a time.
-class kstCJSONDeserializer {
+class ZEPLOG_API kstCJSONDeserializer {
  public:
   // Containers nested deeper than this fail; recursion is bounded by it.
   static constexpr int kMaxNesting = 512;

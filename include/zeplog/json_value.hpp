@@ -11,6 +11,7 @@
 
 #include "zeplog/bytes.hpp"
 #include "zeplog/decimal.hpp"
+#include "zeplog/export.hpp"
 #include "zeplog/ordered_map.hpp"
 
 namespace zeplog::json {
@@ -27,7 +28,7 @@ using Object = OrderedMap<Value>;
 
 // A value of an application type handed to the writer. It either offers a ready JSON
 // text of itself (written unchanged) or it is of a kind the writer cannot write.
-class Opaque {
+class ZEPLOG_API Opaque {
  public:
   virtual ~Opaque() = default;
   // Type name used in the writer's "Cannot serialize data of type" error.
@@ -44,9 +45,19 @@ class Opaque {
 // and signed 64-bit, double) plus exact decimals, text, byte data, arrays, objects, and
 // opaque application values. Arrays and objects are shared by reference: copying a Value
 // copies the reference, as the event dictionaries of the library are shared.
-class Value {
+class ZEPLOG_API Value {
  public:
+  // The kinds are named after the types they hold (Kind::Array holds an Array); being
+  // scoped, they can't be confused with those types, so -Wshadow's complaint is silenced
+  // here rather than in every application that includes this header.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+#endif
   enum class Kind { Null, Bool, UInt, Int, Double, Decimal, String, Bytes, Array, Object, Opaque };
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
   Value() noexcept = default;
   Value(Null) noexcept {}
@@ -104,7 +115,7 @@ class Value {
   }
 
   // Deep equality: containers compare by content; numbers compare within their kind.
-  friend bool operator==(const Value& a, const Value& b);
+  friend ZEPLOG_API bool operator==(const Value& a, const Value& b);
 
  private:
   // Alternatives in Kind order. The rarely used Decimal is held behind a pointer so that it

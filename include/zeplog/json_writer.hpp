@@ -8,12 +8,13 @@
 #include <string_view>
 
 #include "zeplog/error.hpp"
+#include "zeplog/export.hpp"
 #include "zeplog/json_value.hpp"
 
 namespace zeplog {
 
 // Error domain of the writer's errors ("CJSONSerializerErrorDomain").
-extern const char* const kstkJSONSerializerErrorDomain;
+ZEPLOG_API extern const char* const kstkJSONSerializerErrorDomain;
 
 // Writes values as compact JSON (no white space anywhere), always valid JSON text
 // (RFC 8259) in UTF-8:
@@ -33,7 +34,7 @@ extern const char* const kstkJSONSerializerErrorDomain;
 //
 // A writer is stateless apart from its options; one may be shared by threads that do not
 // change its options.
-class kstCJSONSerializer {
+class ZEPLOG_API kstCJSONSerializer {
  public:
   // Option bit 0: write "/" as "\/".
   static constexpr std::uint64_t kEscapeSolidus = 1;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "zeplog/export.hpp"
+
 namespace zeplog {
 
 // One posted notification: its name and the object the poster attached (empty when none).
@@ -35,7 +37,7 @@ struct Notification {
 // so after it returns the observer is never called again and what it captured may be freed.
 // (An observer may remove itself; it must not remove another observer that is at the same
 // moment removing it from another thread.)
-class NotificationCenter {
+class ZEPLOG_API NotificationCenter {
  public:
   using Observer = std::function<void(const Notification&)>;
   using Token = std::uint64_t;  // 0 is never a valid token

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "zeplog/export.hpp"
+
 namespace zeplog {
 
 // Reachability flag bits.
@@ -27,7 +29,7 @@ enum ReachabilityFlags : std::uint32_t {
 enum NetworkStatus : int { NotReachable = 0, ReachableViaWWAN = 1, ReachableViaWiFi = 2 };
 
 // Name of the notification posted on every reported change; its object is the monitor.
-extern const char* const kst_kReachabilityChangedNotification;
+ZEPLOG_API extern const char* const kst_kReachabilityChangedNotification;
 
 namespace detail {
 struct ReachabilityTarget;
@@ -50,7 +52,7 @@ struct ReachabilityTarget;
 // Monitors are always owned by a std::shared_ptr (the creation functions make them). While
 // the notifier runs, its thread holds the monitor, so the monitor lives until stopNotifier.
 // Queries take no lock and may be called from any thread.
-class kstVelaReachability : public std::enable_shared_from_this<kstVelaReachability> {
+class ZEPLOG_API kstVelaReachability : public std::enable_shared_from_this<kstVelaReachability> {
  public:
   using Block = std::function<void(kstVelaReachability&)>;
 

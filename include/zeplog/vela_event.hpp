@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "zeplog/bytes.hpp"
+#include "zeplog/export.hpp"
 #include "zeplog/ordered_map.hpp"
 #include "zeplog/text.hpp"
 
@@ -25,7 +26,7 @@ using OptText = std::optional<std::string>;
 // A plain value holder: a log call, a session start, a crash report or a probe result before
 // it is queued. It validates nothing and takes no lock; an event is owned by one thread at a
 // time, handed on through the event queue whose locks order the hand-off.
-class VelaEvent {
+class ZEPLOG_API VelaEvent {
  public:
   // Every member absent, send time 0.
   VelaEvent() = default;

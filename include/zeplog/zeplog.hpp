@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "zeplog/export.hpp"
 #include "zeplog/switches.hpp"
 #include "zeplog/text.hpp"
 #include "zeplog/vela_event.hpp"
@@ -22,7 +23,7 @@ namespace zeplog {
 
 class kstVelaReachability;
 
-class ZEPLog {
+class ZEPLOG_API ZEPLog {
  public:
   ZEPLog() = delete;
 
@@ -30,41 +31,41 @@ class ZEPLog {
   // Each form registers one handle and returns true, or returns false with a console line.
   // The forms without a port take it from the URL's scheme (https: 443, http: 80); the
   // forms without a protocol use HTTP for port 80 and HTTPS otherwise. See docs/api.md.
-  static bool init(Text url, Text appKey, Text version) noexcept;
-  static bool init(Text url, Text appKey, Text version, SyncStart syncStart) noexcept;
-  static bool init(Text url, Text appKey, Text version, Text userId) noexcept;
-  static bool init(Text url, Text appKey, Text version, Text userId, SyncStart syncStart) noexcept;
-  static bool init(Text url, Text appKey, Text version, Text userId, Text handleId) noexcept;
-  static bool init(Text url, Text appKey, Text version, Text userId, Text handleId,
+  [[nodiscard]] static bool init(Text url, Text appKey, Text version) noexcept;
+  [[nodiscard]] static bool init(Text url, Text appKey, Text version, SyncStart syncStart) noexcept;
+  [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId) noexcept;
+  [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId, SyncStart syncStart) noexcept;
+  [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId, Text handleId) noexcept;
+  [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId, Text handleId,
                    SyncStart syncStart) noexcept;
-  static bool init(Text url, std::int32_t port, Text appKey, Text version) noexcept;
-  static bool init(Text url, std::int32_t port, Text appKey, Text version, SyncStart syncStart) noexcept;
-  static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId) noexcept;
-  static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, SyncStart syncStart) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
                    SyncStart syncStart) noexcept;
-  static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
                    Text handleId) noexcept;
-  static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
                    Text handleId, SyncStart syncStart) noexcept;
-  static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                    Text userId) noexcept;
-  static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                    Text userId, CrashCapture crashCapture) noexcept;
-  static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                    Text userId, CrashCapture crashCapture, SyncStart syncStart) noexcept;
-  static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                    Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion) noexcept;
   // The full form: every other form ends here.
-  static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                    Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion,
                    Text handleId) noexcept;
 
   // ---- Argument checks and small helpers -------------------------------------------------
-  static bool check_params(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
+  [[nodiscard]] static bool check_params(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
                            Text version) noexcept;
-  static bool isValidAppKey(Text appKey) noexcept;
-  static bool isValidVersion(Text version) noexcept;
-  static bool isValidField(Text field) noexcept;
+  [[nodiscard]] static bool isValidAppKey(Text appKey) noexcept;
+  [[nodiscard]] static bool isValidVersion(Text version) noexcept;
+  [[nodiscard]] static bool isValidField(Text field) noexcept;
   // True when the text is absent or "".
   static bool isStringEmpty(Text text) noexcept;
   // 443 for a URL beginning "https", 80 for "http" (any letter case), else -1.
@@ -79,7 +80,7 @@ class ZEPLog {
   static void kst_setHandler(Text handleId) noexcept;
   // A copy of the handle's record as it is now, owned by the caller (later changes to the
   // handle do not show in it), or none before initialisation or for an unknown id.
-  static std::shared_ptr<const kstVelaHandle> kst_getHandler(Text handleId) noexcept;
+  [[nodiscard]] static std::shared_ptr<const kstVelaHandle> kst_getHandler(Text handleId) noexcept;
 
   // ---- Process-wide switches ----------------------------------------------------------------
   static void setDebugMode(bool enabled) noexcept;  // accepted and ignored
@@ -96,7 +97,7 @@ class ZEPLog {
   // Path of the device-id file.
   static std::string dataFilePath() noexcept;
   // The persistent device id, minted and stored on first use; none when it can't be had.
-  static std::optional<std::string> getDeviceID() noexcept;
+  [[nodiscard]] static std::optional<std::string> getDeviceID() noexcept;
   // "NONE", "Cellular" or "Wi-Fi" from the monitor's status.
   static std::string getNetworkString(const kstVelaReachability* reachability) noexcept;
 
@@ -182,8 +183,8 @@ class ZEPLog {
   // The same with "kstBulkIndex" = index, as written into a batch.
   static std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex) noexcept;
   // Adds the handle's common fields to fields; false (fields untouched) for an unknown handle.
-  static bool copyCommonFields(Fields& fields, Text handleId) noexcept;
-  static bool copyCommonFields(Fields& fields) noexcept;
+  [[nodiscard]] static bool copyCommonFields(Fields& fields, Text handleId) noexcept;
+  [[nodiscard]] static bool copyCommonFields(Fields& fields) noexcept;
   // "-" while host reporting is off, none while it is on.
   static OptText getHost() noexcept;
   // The UTF-8 text of a byte-data value; "" for text or no value; none for invalid UTF-8.
