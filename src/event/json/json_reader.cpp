@@ -263,7 +263,15 @@ class kstCJSONDeserializer::Rep {
     detail::DetectedEncoding enc = detail::detectJSONInputEncoding(bytes);
     if (enc.encoding != detail::JSONInputEncoding::kUtf8) {
       std::optional<std::string> converted = detail::convertToUtf8(bytes, enc);
-      if (!converted) return fail(kJSONDeserializerErrorCode_CouldNotDecodeData, nullptr);
+      if (!converted) {
+        // Report against an empty input, as for "": the previous document, still held, is
+        // not this input and must not show in the error's snippet or location.
+        static constexpr char kNothing[] = "";
+        data_.reset();
+        start_ = current_ = end_ = kNothing;
+        hasInput_ = true;
+        return fail(kJSONDeserializerErrorCode_CouldNotDecodeData, nullptr);
+      }
       data_ = std::make_shared<const std::string>(std::move(*converted));
       bytes = *data_;
     } else if (input.shared) {
@@ -623,6 +631,8 @@ class kstCJSONDeserializer::Rep {
     std::uint64_t integer = 0, fraction = 0, exponent = 0;
     int fractionDigits = 0;
     bool exponentNegative = false;
+    const char* exponentMark = tokenEnd;  // the 'e' or 'E', when there is one
+    int exponentDigits = 0;
     for (; p < tokenEnd && isDigit(*p); ++p) {
       auto d = static_cast<std::uint64_t>(*p - '0');
       if (integer > (kMax - d) / 10) {
@@ -644,7 +654,7 @@ class kstCJSONDeserializer::Rep {
       }
     }
     if (!overflow && p < tokenEnd && (*p == 'e' || *p == 'E')) {
-      ++p;
+      exponentMark = p++;
       if (p < tokenEnd && (*p == '+' || *p == '-')) exponentNegative = *p++ == '-';
       for (; p < tokenEnd && isDigit(*p); ++p) {
         auto d = static_cast<std::uint64_t>(*p - '0');
@@ -653,6 +663,7 @@ class kstCJSONDeserializer::Rep {
           break;
         }
         exponent = exponent * 10 + d;
+        ++exponentDigits;
       }
     }
     if (overflow) return parseDecimal(token, tokenEnd, out);
@@ -670,11 +681,13 @@ class kstCJSONDeserializer::Rep {
       }
       return parseDecimal(token, tokenEnd, out);
     }
-    // The nearest double to the text. When the text is not in from_chars' grammar (an
-    // exponent without digits) or out of its range, the value is built from the parts.
+    // The nearest double to the text. An exponent without digits ("1.5e", "2E+") counts as
+    // none: from_chars reads the part before it, which is the same number. When the text is
+    // out of from_chars' range, the value is built from the parts.
     double v = 0.0;
-    auto r = std::from_chars(token, tokenEnd, v);
-    if (r.ec != std::errc() || r.ptr != tokenEnd) {
+    const char* mantissaEnd = exponentDigits == 0 ? exponentMark : tokenEnd;
+    auto r = std::from_chars(token, mantissaEnd, v);
+    if (r.ec != std::errc() || r.ptr != mantissaEnd) {
       v = static_cast<double>(integer);
       if (fractionDigits > 0) v += static_cast<double>(fraction) / std::pow(10.0, fractionDigits);
       if (negative) v = -v;
