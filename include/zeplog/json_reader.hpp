@@ -15,7 +15,8 @@
 namespace zeplog {
 
 // Error domain of every error the reader reports.
-ZEPLOG_API extern const char* const kstkJSONDeserializerErrorDomain;  // "CJSONDeserializerErrorDomain"
+ZEPLOG_API extern const char* const
+    kstkJSONDeserializerErrorDomain;  // "CJSONDeserializerErrorDomain"
 
 // Error codes of kstkJSONDeserializerErrorDomain.
 enum JSONDeserializerErrorCode : std::int64_t {

@@ -34,35 +34,41 @@ class ZEPLOG_API ZEPLog {
   [[nodiscard]] static bool init(Text url, Text appKey, Text version) noexcept;
   [[nodiscard]] static bool init(Text url, Text appKey, Text version, SyncStart syncStart) noexcept;
   [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId) noexcept;
-  [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId, SyncStart syncStart) noexcept;
-  [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId, Text handleId) noexcept;
+  [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId,
+                                 SyncStart syncStart) noexcept;
+  [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId,
+                                 Text handleId) noexcept;
   [[nodiscard]] static bool init(Text url, Text appKey, Text version, Text userId, Text handleId,
-                   SyncStart syncStart) noexcept;
+                                 SyncStart syncStart) noexcept;
   [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, SyncStart syncStart) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                   SyncStart syncStart) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                   Text handleId) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version, Text userId,
-                   Text handleId, SyncStart syncStart) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture, SyncStart syncStart) noexcept;
-  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version,
+                                 SyncStart syncStart) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version,
+                                 Text userId) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version,
+                                 Text userId, SyncStart syncStart) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version,
+                                 Text userId, Text handleId) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, Text appKey, Text version,
+                                 Text userId, Text handleId, SyncStart syncStart) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
+                                 Text version, Text userId) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
+                                 Text version, Text userId, CrashCapture crashCapture) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
+                                 Text version, Text userId, CrashCapture crashCapture,
+                                 SyncStart syncStart) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
+                                 Text version, Text userId, CrashCapture crashCapture,
+                                 SyncStart syncStart, Text unityVersion) noexcept;
   // The full form: every other form ends here.
-  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion,
-                   Text handleId) noexcept;
+  [[nodiscard]] static bool init(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
+                                 Text version, Text userId, CrashCapture crashCapture,
+                                 SyncStart syncStart, Text unityVersion, Text handleId) noexcept;
 
   // ---- Argument checks and small helpers -------------------------------------------------
-  [[nodiscard]] static bool check_params(Text url, std::int32_t port, std::int32_t protocol, Text appKey,
-                           Text version) noexcept;
+  [[nodiscard]] static bool check_params(Text url, std::int32_t port, std::int32_t protocol,
+                                         Text appKey, Text version) noexcept;
   [[nodiscard]] static bool isValidAppKey(Text appKey) noexcept;
   [[nodiscard]] static bool isValidVersion(Text version) noexcept;
   [[nodiscard]] static bool isValidField(Text field) noexcept;
@@ -105,11 +111,11 @@ class ZEPLOG_API ZEPLog {
   // Five forms per level: on handle "0" (with and without a source location), on handle
   // "WardKit" (the _Wardkit forms), and on a named handle. The location is accepted and not
   // used. Each queues one event; nothing is sent on the caller's thread.
-#define ZEPLOG_LEVEL_FORMS(level)                                           \
-  static void level(Text errorCode, Text message) noexcept;                 \
-  static void level(Text errorCode, Text message, Text location) noexcept;  \
-  static void level##_Wardkit(Text errorCode, Text message) noexcept;       \
-  static void level##_Wardkit(Text errorCode, Text message, Text location) noexcept;\
+#define ZEPLOG_LEVEL_FORMS(level)                                                    \
+  static void level(Text errorCode, Text message) noexcept;                          \
+  static void level(Text errorCode, Text message, Text location) noexcept;           \
+  static void level##_Wardkit(Text errorCode, Text message) noexcept;                \
+  static void level##_Wardkit(Text errorCode, Text message, Text location) noexcept; \
   static void level(Text errorCode, Text message, Text location, Text handleId) noexcept;
   ZEPLOG_LEVEL_FORMS(debug)
   ZEPLOG_LEVEL_FORMS(info)
@@ -120,7 +126,8 @@ class ZEPLOG_API ZEPLog {
 
   // Builds one event with the given level text and queues it for the handle ("0" in the
   // short form).
-  static void sendLog(Text level, Text errorCode, Text message, Text location, Text handleId) noexcept;
+  static void sendLog(Text level, Text errorCode, Text message, Text location,
+                      Text handleId) noexcept;
   static void sendLog(Text level, Text errorCode, Text message, Text location) noexcept;
 
   // Handled exceptions, reported as crash events of handle "0".
@@ -181,7 +188,8 @@ class ZEPLOG_API ZEPLog {
   // The collector's JSON object of the event (UTF-8 bytes); "{}" for no event.
   static std::string getJsonFromVelaEvent(const VelaEventPtr& event) noexcept;
   // The same with "kstBulkIndex" = index, as written into a batch.
-  static std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex) noexcept;
+  static std::string getJsonFromVelaEvent(const VelaEventPtr& event,
+                                          std::int32_t kstBulkIndex) noexcept;
   // Adds the handle's common fields to fields; false (fields untouched) for an unknown handle.
   [[nodiscard]] static bool copyCommonFields(Fields& fields, Text handleId) noexcept;
   [[nodiscard]] static bool copyCommonFields(Fields& fields) noexcept;

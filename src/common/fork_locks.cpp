@@ -60,8 +60,8 @@ void registerForkLock(ForkLockRank rank, int offset, void* object, ForkLockOps o
   if (r.count == kMaxEntries) return;  // a programming error: raise kMaxEntries
   const int order = static_cast<int>(rank) + offset;
   Entry* end = r.entries + r.count;
-  Entry* at = std::upper_bound(r.entries, end, order,
-                               [](int o, const Entry& e) { return o < e.order; });
+  Entry* at =
+      std::upper_bound(r.entries, end, order, [](int o, const Entry& e) { return o < e.order; });
   std::move_backward(at, end, end + 1);
   *at = Entry{order, object, ops};
   ++r.count;

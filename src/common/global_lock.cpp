@@ -45,10 +45,11 @@ void GlobalResourceLock::forkChild() {
 GlobalResourceLock& global_resource_lock() {
   static auto* lock = [] {
     auto* made = new GlobalResourceLock;  // never destroyed: late log calls at exit
-    registerForkLock(ForkLockRank::kGlobalResource, 0, made,
-                     ForkLockOps{[](void* l) { static_cast<GlobalResourceLock*>(l)->forkPrepare(); },
-                                 [](void* l) { static_cast<GlobalResourceLock*>(l)->forkParent(); },
-                                 [](void* l) { static_cast<GlobalResourceLock*>(l)->forkChild(); }});
+    registerForkLock(
+        ForkLockRank::kGlobalResource, 0, made,
+        ForkLockOps{[](void* l) { static_cast<GlobalResourceLock*>(l)->forkPrepare(); },
+                    [](void* l) { static_cast<GlobalResourceLock*>(l)->forkParent(); },
+                    [](void* l) { static_cast<GlobalResourceLock*>(l)->forkChild(); }});
     return made;
   }();
   return *lock;

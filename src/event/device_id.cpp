@@ -145,18 +145,19 @@ std::string deviceIdFilePath() { return joinPath(documentsDirectory(), "KST_iOS_
 // across runs until the file is deleted. This does file I/O: never call it under
 // global_resource_lock.
 std::optional<std::string> getDeviceID() {
-  return guarded<std::optional<std::string>>(
-      "getDeviceID", std::nullopt, [&]() -> std::optional<std::string> {
-        std::vector<std::string> lines;
-        std::optional<std::string> id;
-        {
-          DeviceIdState& s = state();
-          std::lock_guard<std::mutex> g(s.lock);
-          id = getDeviceIDLocked(s, lines);
-        }
-        for (const std::string& line : lines) ZEP_CONSOLE(line);
-        return id;
-      });
+  return guarded<std::optional<std::string>>("getDeviceID", std::nullopt,
+                                             [&]() -> std::optional<std::string> {
+                                               std::vector<std::string> lines;
+                                               std::optional<std::string> id;
+                                               {
+                                                 DeviceIdState& s = state();
+                                                 std::lock_guard<std::mutex> g(s.lock);
+                                                 id = getDeviceIDLocked(s, lines);
+                                               }
+                                               for (const std::string& line : lines)
+                                                 ZEP_CONSOLE(line);
+                                               return id;
+                                             });
 }
 
 }  // namespace zeplog::detail

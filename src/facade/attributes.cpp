@@ -68,7 +68,9 @@ void ZEPLog::setLogDeduplicate(bool enabled, Text handleId) noexcept {
   changeHandle(handleId, NameId::kNo, [&](kstVelaHandle& h) { h.isDeduplicate = enabled; });
 }
 void ZEPLog::setLogDeduplicate(bool enabled) noexcept { setLogDeduplicate(enabled, kDefault); }
-void ZEPLog::setLogDeduplicate_WardKit(bool enabled) noexcept { setLogDeduplicate(enabled, kWardKit); }
+void ZEPLog::setLogDeduplicate_WardKit(bool enabled) noexcept {
+  setLogDeduplicate(enabled, kWardKit);
+}
 
 // ---- Custom fields ----------------------------------------------------------------------
 
@@ -93,7 +95,9 @@ void ZEPLog::setCustomField(Text value, Text key, Text handleId) noexcept {
   });
 }
 void ZEPLog::setCustomField(Text value, Text key) noexcept { setCustomField(value, key, kDefault); }
-void ZEPLog::setCustomField_WardKit(Text value, Text key) noexcept { setCustomField(value, key, kWardKit); }
+void ZEPLog::setCustomField_WardKit(Text value, Text key) noexcept {
+  setCustomField(value, key, kWardKit);
+}
 
 void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) noexcept {
   detail::guarded("removeCustomFieldForKey", [&] {
@@ -112,7 +116,9 @@ void ZEPLog::removeCustomFieldForKey(Text key, Text handleId) noexcept {
   });
 }
 void ZEPLog::removeCustomFieldForKey(Text key) noexcept { removeCustomFieldForKey(key, kDefault); }
-void ZEPLog::removeCustomFieldForKey_WardKit(Text key) noexcept { removeCustomFieldForKey(key, kWardKit); }
+void ZEPLog::removeCustomFieldForKey_WardKit(Text key) noexcept {
+  removeCustomFieldForKey(key, kWardKit);
+}
 
 void ZEPLog::removeAllCustomFields(Text handleId) noexcept {
   changeHandle(handleId, NameId::kNo, [](kstVelaHandle& h) {

@@ -14,13 +14,16 @@ namespace zeplog {
 std::string ZEPLog::getJsonFromVelaEvent(const VelaEventPtr& event) noexcept {
   return detail::getJsonFromVelaEvent(event);
 }
-std::string ZEPLog::getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex) noexcept {
+std::string ZEPLog::getJsonFromVelaEvent(const VelaEventPtr& event,
+                                         std::int32_t kstBulkIndex) noexcept {
   return detail::getJsonFromVelaEvent(event, kstBulkIndex);
 }
 bool ZEPLog::copyCommonFields(Fields& fields, Text handleId) noexcept {
   return detail::copyCommonFields(fields, handleId);
 }
-bool ZEPLog::copyCommonFields(Fields& fields) noexcept { return detail::copyCommonFields(fields, "0"); }
+bool ZEPLog::copyCommonFields(Fields& fields) noexcept {
+  return detail::copyCommonFields(fields, "0");
+}
 OptText ZEPLog::getHost() noexcept {
   return detail::guarded<OptText>("getHost", std::nullopt, [] { return detail::getHost(); });
 }

@@ -1,6 +1,6 @@
 // The handle registry and the process-wide switches.
-#include "common/guard.hpp"
 #include "event/handle_registry.hpp"
+#include "common/guard.hpp"
 #include "event/global_state.hpp"
 #include "zeplog/zeplog.hpp"
 

@@ -11,8 +11,7 @@
 namespace zeplog {
 
 void ZEPLog::setConsoleHandler(ConsoleHandler handler) noexcept {
-  detail::guarded("setConsoleHandler",
-                  [&] { detail::setConsoleHandler(std::move(handler)); });
+  detail::guarded("setConsoleHandler", [&] { detail::setConsoleHandler(std::move(handler)); });
 }
 
 // The directory is fixed before the first initialisation: after it, files in the old place
@@ -41,8 +40,7 @@ void ZEPLog::setDataDirectory(std::string path) noexcept {
     // Checked and set under the lock, so no initialisation starts in between.
     detail::GlobalLock lock(detail::global_resource_lock());
     if (detail::globals().gs_commonInit) {
-      ZEP_CONSOLE("setDataDirectory refused after initialisation : " +
-                  detail::consoleText(path));
+      ZEP_CONSOLE("setDataDirectory refused after initialisation : " + detail::consoleText(path));
       return;
     }
     detail::setDataDirectoryOverride(std::move(path));

@@ -99,8 +99,7 @@ bool lookUp(const std::string& collectorAddress, Lookups& out) {
 
 // Builds the tables every later call shares, once per process, around the monitor that
 // lookUp() made. Caller holds global_resource_lock; nothing here blocks.
-void buildCommonStateLocked(detail::GlobalState& g,
-                            std::shared_ptr<kstVelaReachability> monitor) {
+void buildCommonStateLocked(detail::GlobalState& g, std::shared_ptr<kstVelaReachability> monitor) {
   g.gs_handle_table.emplace();
   g.gs_handle_table->reserve(5);
   g.deDuplicateQueue.emplace();
@@ -262,7 +261,8 @@ bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version) noexce
   return init(url, port, appKey, version, Text(), Text(), SyncStart::Off);
 }
 
-bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version, SyncStart syncStart) noexcept {
+bool ZEPLog::init(Text url, std::int32_t port, Text appKey, Text version,
+                  SyncStart syncStart) noexcept {
   return init(url, port, appKey, version, Text(), Text(), syncStart);
 }
 
@@ -305,7 +305,8 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
 }
 
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
-                  Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion) noexcept {
+                  Text userId, CrashCapture crashCapture, SyncStart syncStart,
+                  Text unityVersion) noexcept {
   return init(url, port, protocol, appKey, version, userId, crashCapture, syncStart, unityVersion,
               Text());
 }

@@ -6,7 +6,8 @@
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
-void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text /*location*/, Text handleId) noexcept {
+void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text /*location*/,
+                     Text handleId) noexcept {
   detail::sendLog(level, errorCode, message, handleId);
 }
 
@@ -14,19 +15,19 @@ void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text location) no
   sendLog(level, errorCode, message, location, "0");
 }
 
-#define ZEPLOG_DEFINE_LEVEL_FORMS(level, text)                                            \
+#define ZEPLOG_DEFINE_LEVEL_FORMS(level, text)                                                     \
   void ZEPLog::level(Text errorCode, Text message) noexcept { level(errorCode, message, Text()); } \
   void ZEPLog::level(Text errorCode, Text message, Text location) noexcept {                       \
-    level(errorCode, message, location, "0");                                             \
-  }                                                                                       \
+    level(errorCode, message, location, "0");                                                      \
+  }                                                                                                \
   void ZEPLog::level##_Wardkit(Text errorCode, Text message) noexcept {                            \
-    level##_Wardkit(errorCode, message, Text());                                          \
-  }                                                                                       \
+    level##_Wardkit(errorCode, message, Text());                                                   \
+  }                                                                                                \
   void ZEPLog::level##_Wardkit(Text errorCode, Text message, Text location) noexcept {             \
-    level(errorCode, message, location, "WardKit");                                       \
-  }                                                                                       \
+    level(errorCode, message, location, "WardKit");                                                \
+  }                                                                                                \
   void ZEPLog::level(Text errorCode, Text message, Text location, Text handleId) noexcept {        \
-    sendLog(text, errorCode, message, location, handleId);                                \
+    sendLog(text, errorCode, message, location, handleId);                                         \
   }
 
 ZEPLOG_DEFINE_LEVEL_FORMS(debug, "DEBUG")

@@ -59,7 +59,10 @@ bool ZEPLog::isValidAppKey(Text appKey) noexcept {
   bool ok = matchesWhole(
       appKey.view(), [](char c) { return isAsciiAlpha(c) || isAsciiDigit(c); }, isNameChar);
   if (!ok) {
-    detail::guarded("isValid", [&] { ZEP_CONSOLE(detail::consoleText(appKey) + " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet"); });
+    detail::guarded("isValid", [&] {
+      ZEP_CONSOLE(detail::consoleText(appKey) +
+                  " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet");
+    });
   }
   return ok;
 }
@@ -69,7 +72,10 @@ bool ZEPLog::isValidVersion(Text version) noexcept {
       version.view(), [](char c) { return isAsciiAlpha(c) || isAsciiDigit(c); },
       [](char c) { return isNameChar(c) || c == '.'; });
   if (!ok) {
-    detail::guarded("isValid", [&] { ZEP_CONSOLE(detail::consoleText(version) + " is invalid, only allow to include a-z,A-Z,0-9 . and start with alphabet"); });
+    detail::guarded("isValid", [&] {
+      ZEP_CONSOLE(detail::consoleText(version) +
+                  " is invalid, only allow to include a-z,A-Z,0-9 . and start with alphabet");
+    });
   }
   return ok;
 }
@@ -77,7 +83,10 @@ bool ZEPLog::isValidVersion(Text version) noexcept {
 bool ZEPLog::isValidField(Text field) noexcept {
   bool ok = matchesWhole(field.view(), isAsciiAlpha, isNameChar);
   if (!ok) {
-    detail::guarded("isValid", [&] { ZEP_CONSOLE(detail::consoleText(field) + " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet"); });
+    detail::guarded("isValid", [&] {
+      ZEP_CONSOLE(detail::consoleText(field) +
+                  " is invalid, only allow to include a-z,A-Z,0-9, and start with alphabet");
+    });
   }
   return ok;
 }
@@ -106,9 +115,8 @@ std::string ZEPLog::generateUUID() noexcept {
 
 bool ZEPLog::check_params(Text url, std::int32_t /*port*/, std::int32_t protocol, Text appKey,
                           Text version) noexcept {
-  return detail::guarded<bool>("check_params", false, [&] {
-    return checkParams(url, protocol, appKey, version);
-  });
+  return detail::guarded<bool>("check_params", false,
+                               [&] { return checkParams(url, protocol, appKey, version); });
 }
 
 }  // namespace zeplog

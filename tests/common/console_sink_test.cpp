@@ -9,8 +9,8 @@
 
 #include <chrono>
 #include <future>
-#include <new>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,7 +164,7 @@ TEST(ConsoleStderr, AFullPipeThatNobodyReadsDropsLinesAndNeverBlocks) {
   if (!completed) pipe.drain();  // let a blocked writer go, so the test ends and fails
   ASSERT_TRUE(completed);
   EXPECT_EQ(detail::droppedConsoleLines() - droppedBefore, 100u);  // one line per call
-  EXPECT_EQ(::fcntl(STDERR_FILENO, F_GETFL) & O_NONBLOCK, 0);  // the application's fd untouched
+  EXPECT_EQ(::fcntl(STDERR_FILENO, F_GETFL) & O_NONBLOCK, 0);      // the application's fd untouched
 
   // Once read, the pipe takes whole lines again.
   pipe.drain();

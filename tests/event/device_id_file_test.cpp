@@ -50,7 +50,9 @@ TEST_F(DeviceIdFileTest, UnusableFilesAreReplacedByANewIdWithALine) {
       {"a FIFO", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
       {"bytes that are not UTF-8", [](const std::string& p) { writeFile(p, "\xFF\xFE"); }},
       {"an id followed by more",
-       [](const std::string& p) { writeFile(p, std::string(kOtherId) + std::string(1 << 20, 'x')); }},
+       [](const std::string& p) {
+         writeFile(p, std::string(kOtherId) + std::string(1 << 20, 'x'));
+       }},
       {"an id with two newlines",
        [](const std::string& p) { writeFile(p, std::string(kOtherId) + "\n\n"); }},
       {"a word", [](const std::string& p) { writeFile(p, "hostname"); }},
@@ -126,7 +128,8 @@ TEST_F(DeviceIdFileTest, ADataDirectoryBelowAFileGivesNoIdAndTheReason) {
   writeFile(dataDir.path() + "/plain", "x");
   ZEPLog::setDataDirectory(dataDir.path() + "/plain/zeplog");
   EXPECT_EQ(ZEPLog::getDeviceID(), std::nullopt);
-  EXPECT_TRUE(console.contains("plain is not a directory")) << ::testing::PrintToString(console.lines());
+  EXPECT_TRUE(console.contains("plain is not a directory"))
+      << ::testing::PrintToString(console.lines());
 }
 
 }  // namespace

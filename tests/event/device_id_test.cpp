@@ -66,7 +66,6 @@ TEST_F(DeviceIdTest, DataDirectoryIsCreatedPrivate) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
-
 }  // namespace
 }  // namespace zeplog
 

@@ -54,7 +54,7 @@ TEST(ForkTest, ChildrenForkedWhileThreadsLogCompleteTheirFirstCalls) {
   threads.emplace_back([&stop] {
     while (!stop.load()) {
       ZEPLog::setCustomField("v", "9 bad key");  // console lines
-      (void)ZEPLog::getDeviceID();                // the device-id file and the data directory
+      (void)ZEPLog::getDeviceID();               // the device-id file and the data directory
     }
   });
 
