@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,11 +126,30 @@ class StderrSink {
       finish(pollThenWrite(STDERR_FILENO, line));  // no /proc: the careful way
       return;
     }
+    finish(writeWithoutSigpipe(pipeFd_, line));  // at most PIPE_BUF: all or nothing
+  }
+
+  // A pipe whose reader has gone raises SIGPIPE, which by default ends the process: the
+  // signal is blocked on this thread for the write, and one it raised is taken back.
+  static bool writeWithoutSigpipe(int fd, std::string_view line) {
+    sigset_t pipeOnly, previous, pending;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
     ssize_t n;
     do {
-      n = ::write(pipeFd_, line.data(), line.size());  // at most PIPE_BUF: all or nothing
+      n = ::write(fd, line.data(), line.size());
     } while (n < 0 && errno == EINTR);
-    finish(n == static_cast<ssize_t>(line.size()));
+    if (n < 0 && errno == EPIPE && !wasPending) {
+      const timespec none{0, 0};
+      while (::sigtimedwait(&pipeOnly, nullptr, &none) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return n == static_cast<ssize_t>(line.size());
   }
 
   static bool sendAll(std::string_view line) {
@@ -146,11 +167,7 @@ class StderrSink {
       r = ::poll(&p, 1, 0);
     } while (r < 0 && errno == EINTR);
     if (r != 1 || (p.revents & POLLOUT) == 0) return false;
-    ssize_t n;
-    do {
-      n = ::write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    return n == static_cast<ssize_t>(line.size());
+    return writeWithoutSigpipe(fd, line);
   }
 
   static void finish(bool written) {

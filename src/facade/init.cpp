@@ -57,21 +57,21 @@ std::atomic<bool> g_restored{false};
 // Builds the monitor of the collector host and restores saved events; false when the
 // monitor can't be made or started (the next initialisation tries again).
 bool prepareCommonState(const std::string& collectorAddress, Lookups& out) {
+  // The queue is made once and kept (also when the monitor fails below), so the lock-free
+  // counters never see it replaced; it is never destroyed (its channels are in the fork
+  // order), so racing first initialisations share one made under the static's own guard.
+  static kstVelaBlockQueue* const queue = [] {
+    auto* made = new kstVelaBlockQueue;
+    detail::globals().gs_blockQueue.store(made, std::memory_order_release);
+    return made;
+  }();
   // The monitor watches the host only: a port or path in the address is not part of the
   // name to resolve.
   auto monitor =
       kstVelaReachability::reachabilityWithHostname(detail::collectorHost(collectorAddress));
   if (!monitor || !monitor->startNotifier()) return false;
   out.newMonitor = std::move(monitor);
-  // The queue is made once and kept (also by a build that fails later), so the lock-free
-  // counters never see it replaced.
-  kstVelaBlockQueue* expected = nullptr;
-  auto* fresh = new kstVelaBlockQueue;
-  if (!detail::globals().gs_blockQueue.compare_exchange_strong(expected, fresh,
-                                                               std::memory_order_acq_rel)) {
-    delete fresh;
-  }
-  if (!g_restored.exchange(true)) detail::blockQueue()->loadFromFile();
+  if (!g_restored.exchange(true)) queue->loadFromFile();
   return true;
 }
 

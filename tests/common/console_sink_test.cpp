@@ -135,6 +135,10 @@ class StderrPipe {
     }
     ::close(w);
   }
+  void closeReader() {
+    ::close(fds_[0]);
+    fds_[0] = -1;
+  }
   // Everything in the pipe now.
   std::string drain() {
     int flags = ::fcntl(fds_[0], F_GETFL);
@@ -171,6 +175,18 @@ TEST(ConsoleStderr, AFullPipeThatNobodyReadsDropsLinesAndNeverBlocks) {
   ZEP_CONSOLE("after drain");
   const std::string text = pipe.drain();
   EXPECT_NE(text.find("] after drain\n"), std::string::npos) << text;
+}
+
+// SIGPIPE's default action ends the process: a line for a reader that has gone must not.
+TEST(ConsoleStderr, APipeWhoseReaderHasGoneNeitherKillsNorBlocks) {
+  ZEPLog::setConsoleHandler(nullptr);
+  StderrPipe pipe;
+  ZEP_CONSOLE("while the reader is there");  // the library's description of the pipe is made
+  pipe.closeReader();
+  const std::uint64_t droppedBefore = detail::droppedConsoleLines();
+  ZEP_CONSOLE("after the reader left");
+  ZEPLog::info(nullptr, "after the reader left");
+  EXPECT_EQ(detail::droppedConsoleLines() - droppedBefore, 2u);
 }
 
 TEST(ConsoleStderr, ALineLongerThanAPipeWriteIsCutWhole) {
