@@ -11,7 +11,9 @@ namespace zeplog::detail {
 // Contract: nothing that can block runs while it is held (no name lookup, request, file I/O,
 // console output or application callback). Console lines made under it are kept per thread
 // and delivered, in order, when the thread's outermost hold ends, so a console handler never
-// runs under the lock. Channel locks of the event queue are taken after it, never before.
+// runs under the lock. Channel locks of the event queue are taken after it, never before;
+// it has the lowest rank of the fork order (common/fork_locks.hpp), so no other library lock
+// is ever held while it is taken.
 class GlobalResourceLock {
  public:
   GlobalResourceLock() = default;
