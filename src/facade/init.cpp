@@ -62,6 +62,7 @@ bool prepareCommonState(const std::string& collectorAddress, Lookups& out) {
   // order), so racing first initialisations share one made under the static's own guard.
   static kstVelaBlockQueue* const queue = [] {
     auto* made = new kstVelaBlockQueue;
+    made->joinForkOrder();
     detail::globals().gs_blockQueue.store(made, std::memory_order_release);
     return made;
   }();

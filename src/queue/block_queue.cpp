@@ -6,8 +6,9 @@
 
 namespace zeplog {
 
-// The queue is created once and never destroyed, so its channels can join the fork order.
-kstVelaBlockQueue::kstVelaBlockQueue() {
+kstVelaBlockQueue::kstVelaBlockQueue() = default;
+
+void kstVelaBlockQueue::joinForkOrder() {
   logArray_.registerForFork(0);
   fileArray_.registerForFork(1);
   handlerArray_.registerForFork(2);

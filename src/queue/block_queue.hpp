@@ -27,6 +27,11 @@ class kstVelaBlockQueue {
 
   kstVelaBlockQueue();
 
+  // Puts the four channel locks in the library's fork order, so a forked child never
+  // inherits one held. Only for a queue that lives for the rest of the process (the
+  // process-wide one): the order keeps pointers to the channels.
+  void joinForkOrder();
+
   // Every enqueue ignores an absent item (null pointer, absent id) and wakes nobody for it.
 
   // Main queue.
