@@ -15,4 +15,9 @@ LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer/app"
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
 g++ -std=c++20 tests/package/main.cpp $(pkg-config --cflags --libs zeplog) -o "$work/pc_app"
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/pc_app"
+# The C interface: the example compiled as C, warnings as errors, against the installed
+# shared library.
+cc -std=c11 -Wall -Wextra -Wpedantic -Werror examples/hello_c.c \
+  $(pkg-config --cflags --libs zeplog) -o "$work/c_app"
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/c_app" http://127.0.0.1:9/ 2>/dev/null
 echo "package check passed"

@@ -1,0 +1,174 @@
+// The C interface: each function hands its arguments to the C++ facade. Texts cross as
+// Text views, so NULL stays absent and nothing is copied before the facade's own checks.
+#include "zeplog/zeplog.h"
+
+#include <string>
+#include <string_view>
+
+#include "common/console.hpp"
+#include "common/guard.hpp"
+#include "zeplog/zeplog.hpp"
+
+using zeplog::CrashCapture;
+using zeplog::SyncStart;
+using zeplog::Text;
+using zeplog::ZEPLog;
+
+namespace {
+
+// A text with an explicit length; a NULL pointer is absent whatever the length says.
+Text sized(const char* data, size_t len) {
+  return data ? Text(std::string_view(data, len)) : Text();
+}
+
+const char* levelText(zeplog_level level) {
+  switch (level) {
+    case ZEPLOG_DEBUG:
+      return "DEBUG";
+    case ZEPLOG_INFO:
+      return "INFO";
+    case ZEPLOG_WARN:
+      return "WARN";
+    case ZEPLOG_ERROR:
+      return "ERROR";
+    case ZEPLOG_FATAL:
+      return "FATAL";
+  }
+  return nullptr;
+}
+
+void handled(zeplog_level level, Text message, Text exception) {
+  switch (level) {
+    case ZEPLOG_DEBUG:
+      return ZEPLog::handledDebug(message, exception);
+    case ZEPLOG_INFO:
+      return ZEPLog::handledInfo(message, exception);
+    case ZEPLOG_WARN:
+      return ZEPLog::handledWarn(message, exception);
+    case ZEPLOG_ERROR:
+      return ZEPLog::handledError(message, exception);
+    case ZEPLOG_FATAL:
+      return ZEPLog::handledFatal(message, exception);
+  }
+  ZEPLog::handledError(message, exception);  // an out-of-range level still keeps the report
+}
+
+}  // namespace
+
+extern "C" {
+
+int zeplog_init(const char* url, const char* app_key, const char* version, const char* user_id) {
+  return zeplog::detail::guarded<bool>("zeplog_init", false,
+                                       [&] { return ZEPLog::init(url, app_key, version, user_id); })
+             ? 1
+             : 0;
+}
+
+int zeplog_init_full(const char* url, int32_t port, int32_t protocol, const char* app_key,
+                     const char* version, const char* user_id, int crash_capture, int sync_start,
+                     const char* unity_version, const char* handle_id) {
+  return zeplog::detail::guarded<bool>("zeplog_init_full", false,
+                                       [&] {
+                                         return ZEPLog::init(
+                                             url, port, protocol, app_key, version, user_id,
+                                             crash_capture ? CrashCapture::On : CrashCapture::Off,
+                                             sync_start ? SyncStart::On : SyncStart::Off,
+                                             unity_version, handle_id);
+                                       })
+             ? 1
+             : 0;
+}
+
+void zeplog_start_send_thread(void) { ZEPLog::startSendThread(); }
+
+void zeplog_log(zeplog_level level, const char* handle_id, const char* error_code,
+                const char* message) {
+  zeplog_log_n(level, handle_id, error_code, error_code ? std::string_view(error_code).size() : 0,
+               message, message ? std::string_view(message).size() : 0);
+}
+
+void zeplog_log_n(zeplog_level level, const char* handle_id, const char* error_code,
+                  size_t error_code_len, const char* message, size_t message_len) {
+  const char* text = levelText(level);
+  if (!text) {
+    ZEP_CONSOLE("log level " + std::to_string(static_cast<int>(level)) + " is invalid");
+    return;
+  }
+  ZEPLog::sendLog(text, sized(error_code, error_code_len), sized(message, message_len), Text(),
+                  handle_id);
+}
+
+void zeplog_send_log(const char* level, const char* error_code, const char* message,
+                     const char* handle_id) {
+  ZEPLog::sendLog(level, error_code, message, Text(), handle_id);
+}
+
+void zeplog_handled(zeplog_level level, const char* message, const char* exception) {
+  handled(level, message, exception);
+}
+
+void zeplog_handled_n(zeplog_level level, const char* message, size_t message_len,
+                      const char* exception, size_t exception_len) {
+  handled(level, sized(message, message_len), sized(exception, exception_len));
+}
+
+void zeplog_send_unity_crash(const char* level, const char* type, const char* message,
+                             const char* exception) {
+  ZEPLog::sendUnityCrash(level, type, message, exception);
+}
+
+void zeplog_set_user_id(const char* user_id, const char* handle_id) {
+  ZEPLog::setUserId(user_id, handle_id);
+}
+void zeplog_set_log_type(const char* log_type, const char* handle_id) {
+  ZEPLog::setLogType(log_type, handle_id);
+}
+void zeplog_set_log_source(const char* log_source, const char* handle_id) {
+  ZEPLog::setLogSource(log_source, handle_id);
+}
+void zeplog_set_log_deduplicate(int enabled, const char* handle_id) {
+  ZEPLog::setLogDeduplicate(enabled != 0, handle_id);
+}
+
+void zeplog_set_custom_field(const char* value, const char* key, const char* handle_id) {
+  ZEPLog::setCustomField(value, key, handle_id);
+}
+void zeplog_set_custom_field_n(const char* value, size_t value_len, const char* key,
+                               const char* handle_id) {
+  ZEPLog::setCustomField(sized(value, value_len), key, handle_id);
+}
+void zeplog_remove_custom_field(const char* key, const char* handle_id) {
+  ZEPLog::removeCustomFieldForKey(key, handle_id);
+}
+void zeplog_remove_all_custom_fields(const char* handle_id) {
+  ZEPLog::removeAllCustomFields(Text(handle_id));
+}
+
+int32_t zeplog_queue_size(void) { return ZEPLog::queueSize(); }
+int32_t zeplog_file_queue_size(void) { return ZEPLog::fileQueueSize(); }
+
+void zeplog_set_console_handler(zeplog_console_fn handler, void* user) {
+  zeplog::detail::guarded("zeplog_set_console_handler", [&] {
+    if (!handler) {
+      ZEPLog::setConsoleHandler(nullptr);
+      return;
+    }
+    // The line is copied so the C side gets a NUL after its bytes.
+    ZEPLog::setConsoleHandler([handler, user](std::string_view line) {
+      const std::string text(line);
+      handler(text.c_str(), text.size(), user);
+    });
+  });
+}
+
+void zeplog_set_data_directory(const char* path) {
+  zeplog::detail::guarded("zeplog_set_data_directory", [&] {
+    if (!path) {
+      ZEP_CONSOLE("data directory is null");
+      return;
+    }
+    ZEPLog::setDataDirectory(path);
+  });
+}
+
+}  // extern "C"

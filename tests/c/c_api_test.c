@@ -1,0 +1,95 @@
+/* The C interface, compiled as C: initialisation, log calls with absent and sized texts,
+ * attributes, counters and the console handler with its user pointer. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "zeplog/zeplog.h"
+
+static int failures = 0;
+static int passes = 0;
+
+#define CHECK(cond)                                                      \
+  do {                                                                   \
+    if (cond) {                                                          \
+      ++passes;                                                          \
+    } else {                                                             \
+      ++failures;                                                        \
+      fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
+    }                                                                    \
+  } while (0)
+
+struct lines {
+  int count;
+  int saw_invalid_key;
+  int saw_embedded_nul_line;
+};
+
+static void on_line(const char* line, size_t len, void* user) {
+  struct lines* seen = (struct lines*)user;
+  seen->count++;
+  if (strlen(line) != len) seen->saw_embedded_nul_line = 1;
+  if (strstr(line, "app key") || strstr(line, "appKey") || strstr(line, "invalid"))
+    seen->saw_invalid_key = 1;
+}
+
+int main(int argc, char** argv) {
+  struct lines seen = {0, 0, 0};
+  const char* dir = argc > 1 ? argv[1] : getenv("ZEPLOG_C_TEST_DATA_DIR");
+  if (!dir) {
+    fprintf(stderr, "usage: c_api_test DATA_DIR\n");
+    return 2;
+  }
+  zeplog_set_data_directory(dir);
+  zeplog_set_console_handler(on_line, &seen);
+
+  /* Nothing is queued before an initialisation. */
+  CHECK(zeplog_queue_size() == -1);
+  CHECK(zeplog_file_queue_size() == -1);
+
+  /* A refused initialisation says why on the console and returns 0. */
+  CHECK(zeplog_init("http://collector.zeplog.invalid/", "9bad key", "1.0", NULL) == 0);
+  CHECK(seen.saw_invalid_key == 1);
+
+  CHECK(zeplog_init_full("http://collector.zeplog.invalid/", 80, 1, "capp", "1.0", "user-c", 0, 1,
+                         NULL, "c-handle") == 1);
+  CHECK(zeplog_queue_size() >= 1); /* the session event */
+
+  int before = zeplog_queue_size();
+  zeplog_log(ZEPLOG_INFO, "c-handle", NULL, "hello from C");
+  zeplog_log_n(ZEPLOG_WARN, "c-handle", "E1", 2, "with\0nul", 8);
+  zeplog_send_log("ERROR", "E2", "level of my own", "c-handle");
+  CHECK(zeplog_queue_size() == before + 3);
+
+  /* An unknown handle or level queues nothing. */
+  zeplog_log(ZEPLOG_INFO, "no-such-handle", NULL, "lost");
+  zeplog_log((zeplog_level)42, "c-handle", NULL, "bad level");
+  zeplog_log(ZEPLOG_INFO, NULL, NULL, "absent handle");
+  CHECK(zeplog_queue_size() == before + 3);
+
+  zeplog_set_user_id("user-2", "c-handle");
+  zeplog_set_log_type("game", "c-handle");
+  zeplog_set_log_source("native", "c-handle");
+  zeplog_set_log_deduplicate(1, "c-handle");
+  zeplog_set_custom_field("forest", "level_name", "c-handle");
+  zeplog_set_custom_field_n("a\0b", 3, "raw", "c-handle");
+  zeplog_set_custom_field(NULL, "absent_value", "c-handle");
+  zeplog_remove_custom_field("raw", "c-handle");
+  zeplog_remove_all_custom_fields("c-handle");
+
+  /* Handle "0" for the handled exceptions and Unity crashes. */
+  CHECK(zeplog_init("http://collector.zeplog.invalid/", "capp", "1.0", "user-0") == 1);
+  before = zeplog_queue_size();
+  zeplog_handled(ZEPLOG_ERROR, "save failed", "IOException: disk full");
+  zeplog_handled_n(ZEPLOG_FATAL, "m", 1, "ex\0tail", 7);
+  zeplog_send_unity_crash("FATAL", "CRASH", "null reference", "NullReferenceException");
+  CHECK(zeplog_queue_size() == before + 3);
+
+  /* The handler saw lines; a NUL inside a line never shortens it. */
+  CHECK(seen.count > 0);
+  CHECK(seen.saw_embedded_nul_line == 0);
+  zeplog_set_console_handler(NULL, NULL);
+
+  printf("%d passed, %d failed\n", passes, failures);
+  return failures == 0 ? 0 : 1;
+}
