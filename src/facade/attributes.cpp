@@ -108,10 +108,10 @@ void ZEPLog::removeCustomFieldForKey_WardKit(Text key) { removeCustomFieldForKey
 
 void ZEPLog::removeAllCustomFields(Text handleId) {
   changeHandle(handleId, "handle not found", [](kstVelaHandle& h) {
-    for (const std::string& key : h.customFields->keys()) {
-      if (!detail::isReservedFieldName(key) && !detail::isProtectedSystemKey(key))
-        h.customFields->erase(key);
-    }
+    // One pass over the fields, however many there are: the global lock is held.
+    h.customFields->eraseIf([](const std::string& key, const auto&) {
+      return !detail::isReservedFieldName(key) && !detail::isProtectedSystemKey(key);
+    });
   });
 }
 void ZEPLog::removeAllCustomFields() { removeAllCustomFields(kDefault); }
