@@ -311,7 +311,27 @@ class kstCJSONDeserializer::Rep {
     return true;
   }
 
+  // Compact text has no white space between tokens, so the first byte is checked alone;
+  // indented text has long runs, which are passed 16 bytes at a time.
   void skipWhite() {
+    if (current_ == end_ || !isWhite(*current_)) return;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i four = _mm_set1_epi8(4);  // tab to carriage return: '\t' + 0..4
+    while (end_ - current_ >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(current_));
+      __m128i t = _mm_sub_epi8(v, tab);
+      __m128i white = _mm_or_si128(_mm_cmpeq_epi8(v, space),
+                                   _mm_cmpeq_epi8(_mm_min_epu8(t, four), t));
+      unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(white)) & 0xFFFFu;
+      if (other != 0) {
+        current_ += __builtin_ctz(other);
+        return;
+      }
+      current_ += 16;
+    }
+#endif
     while (current_ < end_ && isWhite(*current_)) ++current_;
   }
 
