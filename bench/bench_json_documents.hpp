@@ -49,17 +49,18 @@ inline std::string makeBatch() {
       if (i % 10 == 0) body += " \\\"retry\\\"\\nsecond line";
       while (body.size() < 120) body += '.';
     }
-    out += "{\"projectName\":\"b6e1c0de-2f4a-4c57-9d1e-7a3f5e2b9c10\",\"projectVersion\":\"3.14.2\","
-           "\"logType\":\"vela2-log\",\"logSource\":\"client\",\"body\":" +
-           jsonText(body) + ",\"logLevel\":\"" + (i % 3 == 0 ? "ERROR" : "INFO") +
-           "\",\"sendTime\":\"" + std::to_string(1718000000000LL + i * 37) +
-           "\",\"Platform\":\"Linux 6.1.0-18-amd64\",\"NetworkType\":\"Wi-Fi\","
-           "\"UserID\":\"user-" +
-           std::to_string(i % 17) +
-           "\",\"SdkVersion\":\"2.6.9\",\"DeviceID\":\"4F3C2A10-9B8E-4D7C-A6B5-1E0F9D8C7B6A\","
-           "\"SessionID\":\"A1B2C3D4-E5F6-4789-9ABC-DEF012345678\",\"logVersion\":\"2\","
-           "\"kstBulkIndex\":\"" +
-           std::to_string(i) + "\"}";
+    out +=
+        "{\"projectName\":\"b6e1c0de-2f4a-4c57-9d1e-7a3f5e2b9c10\",\"projectVersion\":\"3.14.2\","
+        "\"logType\":\"vela2-log\",\"logSource\":\"client\",\"body\":" +
+        jsonText(body) + ",\"logLevel\":\"" + (i % 3 == 0 ? "ERROR" : "INFO") +
+        "\",\"sendTime\":\"" + std::to_string(1718000000000LL + i * 37) +
+        "\",\"Platform\":\"Linux 6.1.0-18-amd64\",\"NetworkType\":\"Wi-Fi\","
+        "\"UserID\":\"user-" +
+        std::to_string(i % 17) +
+        "\",\"SdkVersion\":\"2.6.9\",\"DeviceID\":\"4F3C2A10-9B8E-4D7C-A6B5-1E0F9D8C7B6A\","
+        "\"SessionID\":\"A1B2C3D4-E5F6-4789-9ABC-DEF012345678\",\"logVersion\":\"2\","
+        "\"kstBulkIndex\":\"" +
+        std::to_string(i) + "\"}";
   }
   return out + "]";
 }

@@ -63,7 +63,8 @@ void ReadNullMembers(benchmark::State& state) {
   reader.setNullObject(std::nullopt);  // null members are left out
   for (auto _ : state) {
     auto v = reader.deserialize(std::string_view(text));
-    if (!v || !v->isObject() || v->asObject()->size() != static_cast<std::size_t>(n)) state.SkipWithError("wrong result");
+    if (!v || !v->isObject() || v->asObject()->size() != static_cast<std::size_t>(n))
+      state.SkipWithError("wrong result");
     benchmark::DoNotOptimize(v);
   }
   state.SetItemsProcessed(state.iterations() * n);

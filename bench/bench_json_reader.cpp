@@ -59,8 +59,8 @@ void ZEPLogReader(benchmark::State& state, const char* name) {
     if (!v) state.SkipWithError("parse failed");
     benchmark::DoNotOptimize(v);
   }
-  state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations),
-                                                benchmark::Counter::kAvgIterations);
+  state.counters["allocs"] =
+      benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
@@ -82,7 +82,7 @@ void RapidJSONDefault(benchmark::State& state, const char* name) {
 }
 void RapidJSONValidating(benchmark::State& state, const char* name) {
   RapidJSON<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag>(state,
-                                                                                         name);
+                                                                                        name);
 }
 
 void Nlohmann(benchmark::State& state, const char* name) {
@@ -111,17 +111,17 @@ void Simdjson(benchmark::State& state, const char* name) {
 #endif
 
 #ifdef ZEPLOG_BENCH_SIMDJSON
-#define ZEPLOG_READERS(doc)                                               \
-  BENCHMARK_CAPTURE(ZEPLogReader, doc, #doc);                             \
-  BENCHMARK_CAPTURE(RapidJSONDefault, doc, #doc);                         \
-  BENCHMARK_CAPTURE(RapidJSONValidating, doc, #doc);                      \
-  BENCHMARK_CAPTURE(Nlohmann, doc, #doc);                                 \
+#define ZEPLOG_READERS(doc)                          \
+  BENCHMARK_CAPTURE(ZEPLogReader, doc, #doc);        \
+  BENCHMARK_CAPTURE(RapidJSONDefault, doc, #doc);    \
+  BENCHMARK_CAPTURE(RapidJSONValidating, doc, #doc); \
+  BENCHMARK_CAPTURE(Nlohmann, doc, #doc);            \
   BENCHMARK_CAPTURE(Simdjson, doc, #doc)
 #else
-#define ZEPLOG_READERS(doc)                                               \
-  BENCHMARK_CAPTURE(ZEPLogReader, doc, #doc);                             \
-  BENCHMARK_CAPTURE(RapidJSONDefault, doc, #doc);                         \
-  BENCHMARK_CAPTURE(RapidJSONValidating, doc, #doc);                      \
+#define ZEPLOG_READERS(doc)                          \
+  BENCHMARK_CAPTURE(ZEPLogReader, doc, #doc);        \
+  BENCHMARK_CAPTURE(RapidJSONDefault, doc, #doc);    \
+  BENCHMARK_CAPTURE(RapidJSONValidating, doc, #doc); \
   BENCHMARK_CAPTURE(Nlohmann, doc, #doc)
 #endif
 

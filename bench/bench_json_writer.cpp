@@ -81,10 +81,10 @@ void RapidJSONValidating(benchmark::State& state, const char* name) {
   RapidJSONWriter<rapidjson::kWriteValidateEncodingFlag>(state, name);
 }
 
-#define ZEPLOG_WRITERS(doc)                                                                 \
-  BENCHMARK_CAPTURE(ZEPLogWriter, doc, #doc);                                               \
-  BENCHMARK_CAPTURE(RapidJSONDefault, doc, #doc);                                           \
-  BENCHMARK_CAPTURE(RapidJSONValidating, doc, #doc);                                        \
+#define ZEPLOG_WRITERS(doc)                          \
+  BENCHMARK_CAPTURE(ZEPLogWriter, doc, #doc);        \
+  BENCHMARK_CAPTURE(RapidJSONDefault, doc, #doc);    \
+  BENCHMARK_CAPTURE(RapidJSONValidating, doc, #doc); \
   BENCHMARK_CAPTURE(NlohmannWriter, doc, #doc)
 
 ZEPLOG_WRITERS(twitter);

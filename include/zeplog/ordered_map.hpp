@@ -241,9 +241,8 @@ class OrderedMap {
   // their order. Returns how many were removed.
   template <typename Pred>
   std::size_t eraseIf(Pred pred) {
-    auto kept = std::remove_if(entries_.begin(), entries_.end(), [&](const value_type& kv) {
-      return pred(kv.first, kv.second);
-    });
+    auto kept = std::remove_if(entries_.begin(), entries_.end(),
+                               [&](const value_type& kv) { return pred(kv.first, kv.second); });
     const auto removed = static_cast<std::size_t>(entries_.end() - kept);
     if (removed == 0) return 0;
     entries_.erase(kept, entries_.end());

@@ -15,7 +15,6 @@
 #endif
 
 #include "common/utf8.hpp"
-#include "event/json/json_reader_tuning.hpp"
 #include "event/json/utf_convert.hpp"
 
 namespace zeplog {
@@ -264,9 +263,6 @@ class kstCJSONDeserializer::Rep {
   std::optional<json::Value> nullObject_{json::Value(json::Null{})};
   std::uint64_t options_ = kJSONDeserializationOptions_MutableContainers;
   std::uint64_t location_ = 0;
-  bool interning_ = true;
-  bool internAscii_ = false;
-  bool sharedKeys_ = true;
 
  private:
   bool fail(std::int64_t code, const char* message) {
@@ -307,7 +303,7 @@ class kstCJSONDeserializer::Rep {
     hasInput_ = true;
     scratch_ = std::string();
     scratchMade_ = false;
-    if (interning_) strings_.prepare(bytes.size());
+    strings_.prepare(bytes.size());
     return true;
   }
 
@@ -322,8 +318,8 @@ class kstCJSONDeserializer::Rep {
     while (end_ - current_ >= 16) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(current_));
       __m128i t = _mm_sub_epi8(v, tab);
-      __m128i white = _mm_or_si128(_mm_cmpeq_epi8(v, space),
-                                   _mm_cmpeq_epi8(_mm_min_epu8(t, four), t));
+      __m128i white =
+          _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(_mm_min_epu8(t, four), t));
       unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(white)) & 0xFFFFu;
       if (other != 0) {
         current_ += __builtin_ctz(other);
@@ -409,7 +405,7 @@ class kstCJSONDeserializer::Rep {
     // While the keys so far equal the guide's first keys, a key equal to the guide's next
     // one is new to this object (the guide's keys are distinct): no UTF-8 check, and no
     // key comparison when the object is assembled.
-    const json::Object* guideKeys = sharedKeys_ && guide ? guide->first : nullptr;
+    const json::Object* guideKeys = guide ? guide->first : nullptr;
     bool allGuided = guideKeys != nullptr;
     const bool dropNulls = !nullObject_;
 
@@ -536,9 +532,10 @@ class kstCJSONDeserializer::Rep {
       }
     }
     ++current_;
-    buildValue(out, std::make_shared<json::Array>(
-                        std::make_move_iterator(elements_.begin() + static_cast<std::ptrdiff_t>(base)),
-                        std::make_move_iterator(elements_.end())));
+    buildValue(out,
+               std::make_shared<json::Array>(
+                   std::make_move_iterator(elements_.begin() + static_cast<std::ptrdiff_t>(base)),
+                   std::make_move_iterator(elements_.end())));
     return true;
   }
 
@@ -658,21 +655,21 @@ class kstCJSONDeserializer::Rep {
     return true;
   }
 
-  // Checks the scanned bytes as UTF-8, through the interning table when the string is
-  // short: a hit on an equal, already checked string skips the check. The caller then makes
-  // the string from the scanned bytes, which equal the interned ones.
+  // Checks the scanned bytes as UTF-8; ASCII needs no check. A short non-ASCII string goes
+  // through the interning table: a hit on an equal, already checked string skips the check.
+  // The caller then makes the string from the scanned bytes, which equal the interned ones.
   bool validString(const ScannedString& s) {
-    const bool check = !s.ascii;
-    if (interning_ && s.bytes.size() < kInternLimit && (check || internAscii_)) {
+    if (s.ascii) return true;
+    if (s.bytes.size() < kInternLimit) {
       std::uint64_t h = hashBytes(s.bytes);
       if (strings_.find(h, s.bytes)) return true;
-      if (check && !detail::isValidUtf8(s.bytes)) {
+      if (!detail::isValidUtf8(s.bytes)) {
         return fail(kJSONDeserializerErrorCode_StringCouldNotBeCreated, kStringCreateMessage);
       }
       strings_.store(h, s.bytes);
       return true;
     }
-    if (check && !detail::isValidUtf8(s.bytes)) {
+    if (!detail::isValidUtf8(s.bytes)) {
       return fail(kJSONDeserializerErrorCode_StringCouldNotBeCreated, kStringCreateMessage);
     }
     return true;
@@ -1010,18 +1007,5 @@ std::optional<json::Value> kstCJSONDeserializer::dictionaryWithJSONString(std::n
                                                                           Error* error) {
   return dictionaryWithJSONData(nullptr, error);
 }
-
-namespace detail {
-
-void JSONReaderTuning::setInterning(kstCJSONDeserializer& reader, bool on, bool asciiToo) {
-  reader.rep_->interning_ = on;
-  reader.rep_->internAscii_ = asciiToo;
-}
-
-void JSONReaderTuning::setSharedKeys(kstCJSONDeserializer& reader, bool on) {
-  reader.rep_->sharedKeys_ = on;
-}
-
-}  // namespace detail
 
 }  // namespace zeplog

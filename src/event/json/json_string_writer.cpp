@@ -65,9 +65,9 @@ std::size_t copyPlain(const unsigned char* p, std::size_t i, std::size_t n, char
   while (n - i >= 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                               _mm_or_si128(_mm_cmpeq_epi8(v, solidus),
-                                            _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v)));
+    __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, solidus), _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v)));
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
     if (checkHigh) mask |= static_cast<unsigned>(_mm_movemask_epi8(v));
     if (mask != 0) {

@@ -357,8 +357,8 @@ bool kstCJSONSerializer::appendArray(std::string& out, const json::Array& array,
 bool kstCJSONSerializer::appendDictionary(std::string& out, const json::Object& dictionary,
                                           Error* error) const {
   int budget = kEstimateBudget;
-  return writeTree(out, estimateDictionary(dictionary, budget), (options_ & kEscapeSolidus) != 0, error,
-                   [&](TreeWriter& w) { return w.dictionary(dictionary, 0); });
+  return writeTree(out, estimateDictionary(dictionary, budget), (options_ & kEscapeSolidus) != 0,
+                   error, [&](TreeWriter& w) { return w.dictionary(dictionary, 0); });
 }
 
 void kstCJSONSerializer::appendString(std::string& out, std::string_view string) const {

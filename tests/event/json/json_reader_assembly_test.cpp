@@ -73,9 +73,9 @@ TEST(JsonReaderAssembly, RepeatedKeysAndNullsResolveAsSetWouldInEveryObjectSize)
         if (r == 1) k = "x" + std::to_string(rng() % 7);
         members.emplace_back(k, r == 2 || r == 3 ? -1 : static_cast<int>(rng() % 1000));
       }
-      members.emplace_back("k0", -1);        // a null after a value keeps the value
-      members.emplace_back("k1", 4242);      // a late repeat replaces the value in place
-      members.emplace_back("late", -1);      // a null-only key
+      members.emplace_back("k0", -1);    // a null after a value keeps the value
+      members.emplace_back("k1", 4242);  // a late repeat replaces the value in place
+      members.emplace_back("late", -1);  // a null-only key
       const std::string what = "n=" + std::to_string(n) + " dropNulls=" + std::to_string(dropNulls);
 
       kstCJSONDeserializer r;
@@ -107,8 +107,8 @@ TEST(JsonReaderAssembly, AFailureInsideNestedContainersDoesNotLeakIntoTheNextInp
   EXPECT_FALSE(r.deserialize(R"({"a":[1,2,{"b":[3,{"c":4,"d":[5,}]}]})", &e));
   std::optional<Value> v = r.deserialize(R"({"x":[1,{"y":2}]})");
   ASSERT_TRUE(v);
-  EXPECT_EQ(*v, Value(json::Object{{"x", Value(json::Array{Value(1u), Value(json::Object{
-                                                                          {"y", Value(2u)}})})}}));
+  EXPECT_EQ(*v, Value(json::Object{
+                    {"x", Value(json::Array{Value(1u), Value(json::Object{{"y", Value(2u)}})})}}));
 }
 
 double nearest(const std::string& text) {
@@ -130,17 +130,37 @@ void expectNearestDouble(const std::string& text) {
 // 27/28, 19 and 20 fraction digits, and texts exactly halfway between two doubles (ties go
 // to even, which only a single rounding gets right).
 TEST(JsonReaderAssembly, NumbersAtTheFastPathEdgesAreTheNearestDouble) {
-  for (const char* text : {
-           "9007199254740992e-5", "9007199254740993e-5", "9007199254740994e-22",
-           "9007199254740993e-22", "9007199254740993e22", "1e22", "1e23", "3e-22", "3e-23",
-           "9223372036854775807e-27", "9223372036854775807e-28", "9223372036854775808e-27",
-           "9223372036854775807e27", "12345678901234567e-27", "12345678901234567e-28",
-           "0.1234567890123456789", "0.12345678901234567891", "1.8446744073709551615",
-           "90071992547409930e-1",   // 2^53 + 1: halfway, ties to even (down)
-           "90071992547409950e-1",   // 2^53 + 3: halfway, ties to even (up)
-           "-90071992547409930e-1", "-0e5", "-0.0e1", "4.9e-324", "2.2250738585072011e-308",
-           "1.7976931348623158e308", "1797693134862315708e290", "1.5e",
-           "2.5E+", "-65.613616999999977", "-0.000000000000000000000000000123456789"}) {
+  for (const char* text : {"9007199254740992e-5",
+                           "9007199254740993e-5",
+                           "9007199254740994e-22",
+                           "9007199254740993e-22",
+                           "9007199254740993e22",
+                           "1e22",
+                           "1e23",
+                           "3e-22",
+                           "3e-23",
+                           "9223372036854775807e-27",
+                           "9223372036854775807e-28",
+                           "9223372036854775808e-27",
+                           "9223372036854775807e27",
+                           "12345678901234567e-27",
+                           "12345678901234567e-28",
+                           "0.1234567890123456789",
+                           "0.12345678901234567891",
+                           "1.8446744073709551615",
+                           "90071992547409930e-1",  // 2^53 + 1: halfway, ties to even (down)
+                           "90071992547409950e-1",  // 2^53 + 3: halfway, ties to even (up)
+                           "-90071992547409930e-1",
+                           "-0e5",
+                           "-0.0e1",
+                           "4.9e-324",
+                           "2.2250738585072011e-308",
+                           "1.7976931348623158e308",
+                           "1797693134862315708e290",
+                           "1.5e",
+                           "2.5E+",
+                           "-65.613616999999977",
+                           "-0.000000000000000000000000000123456789"}) {
     expectNearestDouble(text);
   }
   // Random 15 to 19 digit texts with exponents around every edge, against from_chars.

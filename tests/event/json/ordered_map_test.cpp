@@ -59,7 +59,8 @@ TEST(OrderedMapIndexTest, MatchesAPlainListThroughRandomSetsAndErasesInCrowdedPr
   std::mt19937 rng(7);
   for (int step = 0; step < 6000; ++step) {
     std::string k = key(static_cast<int>(rng() % 200));
-    auto it = std::find_if(model.begin(), model.end(), [&](const auto& kv) { return kv.first == k; });
+    auto it =
+        std::find_if(model.begin(), model.end(), [&](const auto& kv) { return kv.first == k; });
     if (rng() % 3 == 0) {
       ASSERT_EQ(map.erase(k), it != model.end()) << step;
       if (it != model.end()) model.erase(it);
@@ -119,11 +120,11 @@ TEST(OrderedMapIndexTest, RemovingAllButSomeKeysIsOnePass) {
   EXPECT_EQ(removed, static_cast<std::size_t>(n - n / 1000));
   EXPECT_LE(Counted::moves, static_cast<std::uint64_t>(n));
   EXPECT_LE(CountingHash::calls, static_cast<std::uint64_t>(n));
-  EXPECT_EQ(map.keys(), (std::vector<std::string>{key(0), key(1000), key(2000), key(3000),
-                                                  key(4000), key(5000), key(6000), key(7000),
-                                                  key(8000), key(9000), key(10000), key(11000),
-                                                  key(12000), key(13000), key(14000), key(15000),
-                                                  key(16000), key(17000), key(18000), key(19000)}));
+  EXPECT_EQ(map.keys(),
+            (std::vector<std::string>{key(0),     key(1000),  key(2000),  key(3000),  key(4000),
+                                      key(5000),  key(6000),  key(7000),  key(8000),  key(9000),
+                                      key(10000), key(11000), key(12000), key(13000), key(14000),
+                                      key(15000), key(16000), key(17000), key(18000), key(19000)}));
   EXPECT_EQ(map.find(key(5000))->v, 5000);
   EXPECT_EQ(map.find(key(5001)), nullptr);
   EXPECT_EQ(map.eraseIf([](const std::string&, const Counted&) { return true; }), 20u);
