@@ -85,7 +85,9 @@ TEST(OrderedMapIndexTest, MatchesAPlainListThroughRandomSetsAndErasesInCrowdedPr
                               [&](const auto& kv) { return kv.first == key(j); });
         const int* found = map.find(key(j));
         ASSERT_EQ(found != nullptr, m != model.end()) << step << " " << key(j);
-        if (found) ASSERT_EQ(*found, m->second);
+        if (found) {
+          ASSERT_EQ(*found, m->second);
+        }
       }
     }
   }
