@@ -6,7 +6,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libunwind-dev libcpp-httplib-dev
-  rapidjson-dev nlohmann-json3-dev libsimdjson-dev libspdlog-dev
+  rapidjson-dev nlohmann-json3-dev libsimdjson-dev libspdlog-dev zlib1g-dev
   python3 clang libclang-rt-14-dev clang-format
 )
 

@@ -52,10 +52,6 @@ inline constexpr std::uint64_t kJSONDeserializationOptions_AllowFragments = 4;
 // An unknown escape such as \q stands for its character instead of failing.
 inline constexpr std::uint64_t kJSONDeserializationOptions_LaxEscapeCodes = 8;
 
-namespace detail {
-struct JSONReaderTuning;
-}
-
 // Reads JSON text (UTF-8, or UTF-16/UTF-32 in either byte order, recognised by its first
 // four bytes) into json::Value trees. Numbers become unsigned or signed 64-bit integers,
 // doubles, or exact Decimals when they fit neither. Nesting deeper than kMaxNesting levels
@@ -63,8 +59,9 @@ struct JSONReaderTuning;
 // error of kstkJSONDeserializerErrorDomain with "line", "character", "location" and
 // "snippet" entries describing where the reader stood.
 //
-// A reader holds one input at a time and keeps a cache of short strings across calls; use
-// it from one thread at a time.
+// A reader holds one input at a time and keeps, across calls, a cache of short checked
+// strings and the room it gathers container entries in (up to a bound); use it from one
+// thread at a time.
 class ZEPLOG_API kstCJSONDeserializer {
  public:
   // Containers nested deeper than this fail; recursion is bounded by it.
@@ -123,7 +120,6 @@ class ZEPLOG_API kstCJSONDeserializer {
                                                              Error* error = nullptr);
 
  private:
-  friend struct detail::JSONReaderTuning;
   class Rep;
   std::unique_ptr<Rep> rep_;
 };

@@ -78,11 +78,6 @@ class ZEPLOG_API kstCJSONSerializer {
   void appendString(std::string& out, std::string_view string) const;
 
  private:
-  bool appendObjectAt(std::string& out, const json::Value& object, Error* error, int depth) const;
-  bool appendArrayAt(std::string& out, const json::Array& array, Error* error, int depth) const;
-  bool appendDictionaryAt(std::string& out, const json::Object& dictionary, Error* error,
-                          int depth) const;
-
   std::uint64_t options_ = 0;  // written only by setOptions; not synchronised
 };
 

@@ -1,9 +1,14 @@
 // A dictionary with text keys that keeps its keys in insertion order.
 #pragma once
 
+#include <sys/random.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -17,8 +22,9 @@ namespace detail {
 // A short multiply-mix hash over 8-byte words for map keys and other short texts; std::hash's
 // out-of-line byte loop costs more than the probing it serves. The last partial word is read
 // with whole (possibly overlapping) loads: assembling it byte by byte and reading it back as
-// a word stalls on store forwarding.
-inline std::uint64_t hashKeyBytes(std::string_view key) noexcept {
+// a word stalls on store forwarding. The seed enters the starting state, so keys crafted to
+// share one hash under one seed are spread under another.
+inline std::uint64_t hashKeyBytes(std::string_view key, std::uint64_t seed = 0) noexcept {
   constexpr std::uint64_t k = 0x9E3779B97F4A7C15ULL;
   auto mix = [](std::uint64_t h, std::uint64_t w) {
     h = (h ^ w) * k;
@@ -36,7 +42,7 @@ inline std::uint64_t hashKeyBytes(std::string_view key) noexcept {
   };
   const char* p = key.data();
   const std::size_t size = key.size();
-  std::uint64_t h = size * k;
+  std::uint64_t h = (size * k) ^ seed;
   std::size_t n = size;
   for (; n >= 8; p += 8, n -= 8) h = mix(h, load64(p));
   if (n != 0) {
@@ -52,17 +58,50 @@ inline std::uint64_t hashKeyBytes(std::string_view key) noexcept {
     }
     h = mix(h, w);
   }
-  return h ^ (h >> 32);
+  // A final multiply carries the high bits, where the last word's differences end up, into
+  // the low bits that pick a slot.
+  h ^= h >> 32;
+  h *= 0xFF51AFD7ED558CCDULL;
+  return h ^ (h >> 33);
 }
+
+// The process's key hash seed, drawn at first use from the kernel's random source (or, before
+// that has entropy, from the clock and an address), so that keys cannot be chosen in advance
+// to fall into one probe chain of every map. Each map takes the seed when it builds its
+// index and keeps it, so a map stays consistent wherever its inline code runs.
+inline std::uint64_t keyHashSeed() noexcept {
+  static const std::uint64_t seed = [] {
+    std::uint64_t s = 0;
+    if (getrandom(&s, sizeof s, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof s)) {
+      std::timespec ts{};
+      std::timespec_get(&ts, TIME_UTC);
+      s = (static_cast<std::uint64_t>(ts.tv_sec) << 30) ^ static_cast<std::uint64_t>(ts.tv_nsec) ^
+          reinterpret_cast<std::uintptr_t>(&s);
+    }
+    return s;
+  }();
+  return seed;
+}
+
+// The key hash OrderedMap uses unless told otherwise.
+struct KeyHash {
+  std::uint64_t operator()(std::string_view key, std::uint64_t seed) const noexcept {
+    return hashKeyBytes(key, seed);
+  }
+};
 
 }  // namespace detail
 
 // Dictionaries of the library (event fields, custom fields, JSON objects) enumerate their
 // keys in the order they were first inserted; replacing a value keeps the key's place.
 // Small maps are searched linearly; from kIndexThreshold entries on, an open-addressing
-// index of entry positions makes lookups constant time, so a large JSON object with many
-// keys is read in linear time.
-template <typename V>
+// index of entry positions (linear probing, keyed by a per-process seeded hash) makes
+// lookups constant time. No operation rebuilds the index per key: a large object is read,
+// and many keys are removed (eraseIf), in linear time; erase() of one key costs one pass over
+// the entries after it and over the index, without hashing them again.
+//
+// Hash: a callable (std::string_view key, std::uint64_t seed) -> std::uint64_t.
+template <typename V, typename Hash = detail::KeyHash>
 class OrderedMap {
  public:
   using value_type = std::pair<std::string, V>;
@@ -133,13 +172,82 @@ class OrderedMap {
     return entries_.back().second;
   }
 
+  // Replaces the contents with the entries of [first, last), moved in, in order, as a run
+  // of set() calls would leave them: a key met again replaces the earlier value and keeps
+  // the earlier place. The entries are stored in one allocation and the index is built
+  // once. keysDistinct: the caller knows no key repeats, so keys are not compared.
+  template <typename It>
+  void assignMoved(It first, It last, bool keysDistinct) {
+    clear();
+    const auto n = static_cast<std::size_t>(last - first);
+    entries_.reserve(n);
+    if (n < kIndexThreshold) {
+      for (; first != last; ++first) {
+        std::size_t p = keysDistinct ? kNone : position(first->first);
+        if (p == kNone) {
+          entries_.push_back(std::move(*first));
+        } else {
+          entries_[p].second = std::move(first->second);
+        }
+      }
+      return;
+    }
+    if (keysDistinct) {
+      for (; first != last; ++first) entries_.push_back(std::move(*first));
+      rebuildIndex(n);
+      return;
+    }
+    startIndex(n);
+    const std::size_t mask = index_.size() - 1;
+    for (; first != last; ++first) {
+      std::size_t s = hashOf(first->first) & mask;
+      for (; index_[s] != kEmptySlot; s = (s + 1) & mask) {
+        if (entries_[index_[s]].first == first->first) break;
+      }
+      if (index_[s] != kEmptySlot) {
+        entries_[index_[s]].second = std::move(first->second);
+      } else {
+        index_[s] = static_cast<std::uint32_t>(entries_.size());
+        entries_.push_back(std::move(*first));
+      }
+    }
+  }
+
   // Removes key; true when it was there. Later keys keep their relative order.
   bool erase(std::string_view key) {
-    std::size_t p = position(key);
-    if (p == kNone) return false;
+    if (index_.empty()) {
+      std::size_t p = position(key);
+      if (p == kNone) return false;
+      entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(p));
+      return true;
+    }
+    const std::size_t mask = index_.size() - 1;
+    std::size_t s = hashOf(key) & mask;
+    for (; index_[s] != kEmptySlot; s = (s + 1) & mask) {
+      if (entries_[index_[s]].first == key) break;
+    }
+    if (index_[s] == kEmptySlot) return false;
+    const std::uint32_t p = index_[s];
+    removeSlot(s);
+    // Entries after p move down one place; so do their positions in the index.
+    if (p + 1u != entries_.size()) {
+      for (std::uint32_t& e : index_) e -= (e > p && e != kEmptySlot) ? 1u : 0u;
+    }
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(p));
-    rebuildIndex(entries_.size());
     return true;
+  }
+
+  // Removes every entry for which pred(key, value) is true, in one pass; the others keep
+  // their order. Returns how many were removed.
+  template <typename Pred>
+  std::size_t eraseIf(Pred pred) {
+    auto kept = std::remove_if(entries_.begin(), entries_.end(),
+                               [&](const value_type& kv) { return pred(kv.first, kv.second); });
+    const auto removed = static_cast<std::size_t>(entries_.end() - kept);
+    if (removed == 0) return 0;
+    entries_.erase(kept, entries_.end());
+    if (!index_.empty()) rebuildIndex(entries_.size());
+    return removed;
   }
 
   std::vector<std::string> keys() const {
@@ -163,14 +271,14 @@ class OrderedMap {
   static constexpr std::size_t kIndexThreshold = 16;
   static constexpr std::uint32_t kEmptySlot = 0xFFFFFFFFu;
 
-  static std::size_t hashOf(std::string_view key) noexcept {
-    return static_cast<std::size_t>(detail::hashKeyBytes(key));
+  std::size_t hashOf(std::string_view key) const noexcept {
+    return static_cast<std::size_t>(Hash{}(key, seed_));
   }
 
-  // Index slots for n entries: at most a quarter full after a rebuild.
+  // Index slots for n entries: at most half full.
   static std::size_t indexCapacityFor(std::size_t n) noexcept {
-    std::size_t cap = 64;
-    while (cap < n * 4) cap <<= 1;
+    std::size_t cap = 32;
+    while (cap < n * 2) cap <<= 1;
     return cap;
   }
 
@@ -195,6 +303,22 @@ class OrderedMap {
     index_[s] = entry;
   }
 
+  // Empties slot s and moves later members of its probe run back, so every entry stays
+  // reachable from its home slot without tombstones.
+  void removeSlot(std::size_t s) {
+    const std::size_t mask = index_.size() - 1;
+    std::size_t hole = s;
+    for (std::size_t j = (s + 1) & mask; index_[j] != kEmptySlot; j = (j + 1) & mask) {
+      std::size_t home = hashOf(entries_[index_[j]].first) & mask;
+      // The entry may fill the hole when the hole lies on its way from home to j.
+      if (((j - home) & mask) >= ((j - hole) & mask)) {
+        index_[hole] = index_[j];
+        hole = j;
+      }
+    }
+    index_[hole] = kEmptySlot;
+  }
+
   void indexAppended() {
     if (index_.empty()) {
       if (entries_.size() >= kIndexThreshold) rebuildIndex(entries_.size());
@@ -202,10 +326,16 @@ class OrderedMap {
     }
     // Keep the table at most half full so probe runs stay short.
     if (entries_.size() * 2 > index_.size()) {
-      rebuildIndex(entries_.size());
+      rebuildIndex(entries_.size() * 2);
     } else {
       insertSlot(static_cast<std::uint32_t>(entries_.size() - 1));
     }
+  }
+
+  // An empty index with room for n entries, hashed with the process's seed.
+  void startIndex(std::size_t n) {
+    seed_ = detail::keyHashSeed();
+    index_.assign(indexCapacityFor(n), kEmptySlot);
   }
 
   // Rebuilds the index with room for at least `room` entries, or drops it when the map is
@@ -213,12 +343,13 @@ class OrderedMap {
   void rebuildIndex(std::size_t room) {
     index_.clear();
     if (room < kIndexThreshold) return;
-    index_.assign(indexCapacityFor(room), kEmptySlot);
+    startIndex(room);
     for (std::size_t i = 0; i < entries_.size(); ++i) insertSlot(static_cast<std::uint32_t>(i));
   }
 
   std::vector<value_type> entries_;
   std::vector<std::uint32_t> index_;  // empty while the map is small and not reserved large
+  std::uint64_t seed_ = 0;            // the hash seed the index was built with
 };
 
 }  // namespace zeplog

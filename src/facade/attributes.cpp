@@ -122,10 +122,10 @@ void ZEPLog::removeCustomFieldForKey_WardKit(Text key) noexcept {
 
 void ZEPLog::removeAllCustomFields(Text handleId) noexcept {
   changeHandle(handleId, NameId::kNo, [](kstVelaHandle& h) {
-    for (const std::string& key : h.customFields->keys()) {
-      if (!detail::isReservedFieldName(key) && !detail::isProtectedSystemKey(key))
-        h.customFields->erase(key);
-    }
+    // One pass over the fields, however many there are: the global lock is held.
+    h.customFields->eraseIf([](const std::string& key, const auto&) {
+      return !detail::isReservedFieldName(key) && !detail::isProtectedSystemKey(key);
+    });
   });
 }
 void ZEPLog::removeAllCustomFields() noexcept { removeAllCustomFields(kDefault); }

@@ -3,8 +3,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <system_error>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -12,7 +15,6 @@
 #endif
 
 #include "common/utf8.hpp"
-#include "event/json/json_reader_tuning.hpp"
 #include "event/json/utf_convert.hpp"
 
 namespace zeplog {
@@ -182,6 +184,23 @@ inline void buildValue(json::Value& slot, Args&&... args) {
   ::new (static_cast<void*>(&slot)) json::Value(std::forward<Args>(args)...);
 }
 
+using Member = std::pair<std::string, json::Value>;
+
+// Cuts a stack back to the size it had when a container rule began, whether the rule ends
+// with a container made from the entries above the mark or with a failure.
+template <typename T>
+class StackMark {
+ public:
+  StackMark(std::vector<T>& stack, std::size_t base) : stack_(stack), base_(base) {}
+  ~StackMark() { stack_.erase(stack_.begin() + static_cast<std::ptrdiff_t>(base_), stack_.end()); }
+  StackMark(const StackMark&) = delete;
+  StackMark& operator=(const StackMark&) = delete;
+
+ private:
+  std::vector<T>& stack_;
+  std::size_t base_;
+};
+
 // Keeps the nesting depth while a container rule runs.
 class DepthScope {
  public:
@@ -212,6 +231,7 @@ class kstCJSONDeserializer::Rep {
     errCode_ = 0;
     errMessage_ = nullptr;
     bool ok = setInput(input) && rule();
+    releaseLargeStacks();
     if (!ok && error) *error = makeError();
     if (hasInput_) location_ = static_cast<std::uint64_t>(current_ - start_);
     if (!data_) {  // a borrowed input is gone after the call
@@ -243,9 +263,6 @@ class kstCJSONDeserializer::Rep {
   std::optional<json::Value> nullObject_{json::Value(json::Null{})};
   std::uint64_t options_ = kJSONDeserializationOptions_MutableContainers;
   std::uint64_t location_ = 0;
-  bool interning_ = true;
-  bool internAscii_ = false;
-  bool sharedKeys_ = true;
 
  private:
   bool fail(std::int64_t code, const char* message) {
@@ -253,6 +270,16 @@ class kstCJSONDeserializer::Rep {
     errMessage_ = message;
     errOffset_ = hasInput_ ? static_cast<std::uint64_t>(current_ - start_) : location_;
     return false;
+  }
+
+  // A long-lived reader keeps the room of its entry stacks for the next input, but not the
+  // room a single very large document needed.
+  void releaseLargeStacks() {
+    constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
+    if (elements_.capacity() * sizeof(json::Value) > kKeepBytes) {
+      std::vector<json::Value>().swap(elements_);
+    }
+    if (members_.capacity() * sizeof(Member) > kKeepBytes) std::vector<Member>().swap(members_);
   }
 
   bool setInput(const Input& input) {
@@ -284,11 +311,31 @@ class kstCJSONDeserializer::Rep {
     hasInput_ = true;
     scratch_ = std::string();
     scratchMade_ = false;
-    if (interning_) strings_.prepare(bytes.size());
+    strings_.prepare(bytes.size());
     return true;
   }
 
+  // Compact text has no white space between tokens, so the first byte is checked alone;
+  // indented text has long runs, which are passed 16 bytes at a time.
   void skipWhite() {
+    if (current_ == end_ || !isWhite(*current_)) return;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i four = _mm_set1_epi8(4);  // tab to carriage return: '\t' + 0..4
+    while (end_ - current_ >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(current_));
+      __m128i t = _mm_sub_epi8(v, tab);
+      __m128i white =
+          _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(_mm_min_epu8(t, four), t));
+      unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(white)) & 0xFFFFu;
+      if (other != 0) {
+        current_ += __builtin_ctz(other);
+        return;
+      }
+      current_ += 16;
+    }
+#endif
     while (current_ < end_ && isWhite(*current_)) ++current_;
   }
 
@@ -358,17 +405,16 @@ class kstCJSONDeserializer::Rep {
     }
     ++current_;
     DepthScope depth(depth_);
-    std::shared_ptr<json::Object> dict;
-    try {
-      dict = std::make_shared<json::Object>();
-    } catch (const std::bad_alloc&) {
-      return fail(kJSONDeserializerErrorCode_CouldNotAllocateObject, kCouldNotAllocateMessage);
-    }
+    // Members are gathered on the reader's member stack and moved into the object in one
+    // step when it is complete, so the object is allocated once at its final size and its
+    // key index is built once.
+    const std::size_t base = members_.size();
+    StackMark<Member> mark(members_, base);
     // While the keys so far equal the guide's first keys, a key equal to the guide's next
-    // one is new to this object (the guide's keys are distinct): no lookup, no UTF-8 check.
-    const json::Object* guideKeys = sharedKeys_ && guide ? guide->first : nullptr;
-    if (guideKeys) dict->reserve(guideKeys->size());
-    bool aligned = guideKeys != nullptr;
+    // one is new to this object (the guide's keys are distinct): no UTF-8 check, and no
+    // key comparison when the object is assembled.
+    const json::Object* guideKeys = guide ? guide->first : nullptr;
+    bool allGuided = guideKeys != nullptr;
     const bool dropNulls = !nullObject_;
 
     for (;;) {
@@ -378,10 +424,11 @@ class kstCJSONDeserializer::Rep {
       if (!scanString(key))
         return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
                       kDictionaryKeyMessage);
+      const std::size_t count = members_.size() - base;
       bool guided = false;
       KeyGuide member;  // the guide's value under this key guides a nested object
-      if (aligned && dict->size() < guideKeys->size()) {
-        const auto& next = *(guideKeys->begin() + static_cast<std::ptrdiff_t>(dict->size()));
+      if (allGuided && count < guideKeys->size()) {
+        const auto& next = *(guideKeys->begin() + static_cast<std::ptrdiff_t>(count));
         if (next.first == key.bytes) {
           guided = true;
           if (next.second.isObject()) member.first = next.second.asObject().get();
@@ -397,29 +444,30 @@ class kstCJSONDeserializer::Rep {
                       kDictionaryColonMessage);
       }
       ++current_;
-      // A new key is stored before its value is read (the key's bytes may sit in the scratch
-      // buffer, which the value reuses) and the value is read in place. A repeated key's
-      // value is read aside and then replaces the earlier one, keeping its place.
-      json::Value* existing = guided ? nullptr : dict->find(key.bytes);
-      if (existing == nullptr) {
-        json::Value& slot = dict->appendNew(key.bytes);
-        if (!parseValue(slot, guided ? &member : nullptr)) {
-          return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
-                        kDictionaryValueMessage);
-        }
-        if (dropNulls && slot.isNull()) {
-          std::string dropped = (dict->end() - 1)->first;
-          dict->erase(dropped);
-        } else if (!guided) {
-          aligned = false;
-        }
-      } else {
+      // The key is stored before its value is read: its bytes may sit in the scratch
+      // buffer, which the value reuses. A container value is read aside, since reading it
+      // grows the member stack; any other value is read in place.
+      members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.bytes),
+                            std::forward_as_tuple());
+      skipWhite();
+      bool ok;
+      if (current_ < end_ && (*current_ == '{' || *current_ == '[')) {
         json::Value value;
-        if (!parseValue(value, nullptr)) {
-          return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
-                        kDictionaryValueMessage);
-        }
-        if (!(dropNulls && value.isNull())) *existing = std::move(value);
+        ok = parseValue(value, guided ? &member : nullptr);
+        members_.back().second = std::move(value);
+      } else {
+        ok = parseValue(members_.back().second, nullptr);
+      }
+      if (!ok) {
+        return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
+                      kDictionaryValueMessage);
+      }
+      // A null member is left out when nulls have no object; it changes nothing either,
+      // repeated key or not.
+      if (dropNulls && members_.back().second.isNull()) {
+        members_.pop_back();
+      } else if (!guided) {
+        allGuided = false;
       }
       skipWhite();
       if (atByte(',')) {
@@ -435,6 +483,15 @@ class kstCJSONDeserializer::Rep {
       break;
     }
     ++current_;
+    std::shared_ptr<json::Object> dict;
+    try {
+      dict = std::make_shared<json::Object>();
+    } catch (const std::bad_alloc&) {
+      return fail(kJSONDeserializerErrorCode_CouldNotAllocateObject, kCouldNotAllocateMessage);
+    }
+    // A repeated key keeps its first place and takes its last value.
+    dict->assignMoved(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end(),
+                      allGuided);
     if (guide && !guide->first) guide->first = dict.get();
     buildValue(out, std::move(dict));
     return true;
@@ -452,14 +509,25 @@ class kstCJSONDeserializer::Rep {
     }
     ++current_;
     DepthScope depth(depth_);
-    auto array = std::make_shared<json::Array>();
-    // Elements are read into place; the guide's object lives in the array, which outlives
-    // the loop.
+    // Elements are gathered on the reader's element stack and moved into an array of their
+    // final size at the end. A container element is read aside (reading it grows the
+    // stack); any other element is read in place. The guide's object is shared, so it
+    // stays where it is while the element holding it moves.
+    const std::size_t base = elements_.size();
+    StackMark<json::Value> mark(elements_, base);
     KeyGuide guide;
     skipWhite();
     while (!atByte(']')) {
-      array->emplace_back();
-      if (!parseValue(array->back(), &guide)) {
+      bool ok;
+      if (current_ < end_ && (*current_ == '{' || *current_ == '[')) {
+        json::Value value;
+        ok = parseValue(value, &guide);
+        elements_.push_back(std::move(value));
+      } else {
+        elements_.emplace_back();
+        ok = parseValue(elements_.back(), &guide);
+      }
+      if (!ok) {
         return failAt(arrayStart, kJSONDeserializerErrorCode_ArrayValueScanFailed,
                       kArrayValueMessage);
       }
@@ -472,7 +540,10 @@ class kstCJSONDeserializer::Rep {
       }
     }
     ++current_;
-    buildValue(out, std::move(array));
+    buildValue(out,
+               std::make_shared<json::Array>(
+                   std::make_move_iterator(elements_.begin() + static_cast<std::ptrdiff_t>(base)),
+                   std::make_move_iterator(elements_.end())));
     return true;
   }
 
@@ -592,38 +663,35 @@ class kstCJSONDeserializer::Rep {
     return true;
   }
 
-  // Checks the scanned bytes as UTF-8, through the interning table when the string is
-  // short: a hit on an equal, already checked string skips the check. The caller then makes
-  // the string from the scanned bytes, which equal the interned ones.
+  // Checks the scanned bytes as UTF-8; ASCII needs no check. A short non-ASCII string goes
+  // through the interning table: a hit on an equal, already checked string skips the check.
+  // The caller then makes the string from the scanned bytes, which equal the interned ones.
   bool validString(const ScannedString& s) {
-    const bool check = !s.ascii;
-    if (interning_ && s.bytes.size() < kInternLimit && (check || internAscii_)) {
+    if (s.ascii) return true;
+    if (s.bytes.size() < kInternLimit) {
       std::uint64_t h = hashBytes(s.bytes);
       if (strings_.find(h, s.bytes)) return true;
-      if (check && !detail::isValidUtf8(s.bytes)) {
+      if (!detail::isValidUtf8(s.bytes)) {
         return fail(kJSONDeserializerErrorCode_StringCouldNotBeCreated, kStringCreateMessage);
       }
       strings_.store(h, s.bytes);
       return true;
     }
-    if (check && !detail::isValidUtf8(s.bytes)) {
+    if (!detail::isValidUtf8(s.bytes)) {
       return fail(kJSONDeserializerErrorCode_StringCouldNotBeCreated, kStringCreateMessage);
     }
     return true;
   }
 
+  // Numbers are read in one pass over their digits. Integers and most doubles are built
+  // from the digits gathered on the way; only a double whose digits or exponent are out of
+  // the exact fast paths' reach is handed to from_chars, which reads the token again.
   bool parseNumber(json::Value& out) {
-    skipWhite();
-    const char* token = current_;
-    while (current_ < end_ && isNumberByte(*current_)) ++current_;
-    const char* tokenEnd = current_;
-    if (token == tokenEnd)
-      return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
-
     constexpr std::uint64_t kMax = ~std::uint64_t{0};
+    const char* const token = current_;
     const char* p = token;
     bool negative = false;
-    if (*p == '-') {
+    if (p < end_ && *p == '-') {
       negative = true;
       ++p;
     }
@@ -631,19 +699,21 @@ class kstCJSONDeserializer::Rep {
     std::uint64_t integer = 0, fraction = 0, exponent = 0;
     int fractionDigits = 0;
     bool exponentNegative = false;
-    const char* exponentMark = tokenEnd;  // the 'e' or 'E', when there is one
-    int exponentDigits = 0;
-    for (; p < tokenEnd && isDigit(*p); ++p) {
+    const char* exponentMark = nullptr;  // the 'e' or 'E', when there is one
+    const char* digits = p;
+    while (p < end_ && isDigit(*p)) {
       auto d = static_cast<std::uint64_t>(*p - '0');
-      if (integer > (kMax - d) / 10) {
+      // Up to 19 digits cannot overflow; only then is the bound checked.
+      if (p - digits >= 19 && integer > (kMax - d) / 10) {
         overflow = true;
         break;
       }
       integer = integer * 10 + d;
-      anyDigit = true;
+      ++p;
     }
-    if (!overflow && p < tokenEnd && *p == '.') {
-      for (++p; p < tokenEnd && isDigit(*p); ++p) {
+    anyDigit = p != digits;
+    if (!overflow && p < end_ && *p == '.') {
+      for (++p; p < end_ && isDigit(*p); ++p) {
         if (fraction > 1844674407370955160ULL) {
           overflow = true;
           break;
@@ -653,19 +723,25 @@ class kstCJSONDeserializer::Rep {
         anyDigit = true;
       }
     }
-    if (!overflow && p < tokenEnd && (*p == 'e' || *p == 'E')) {
+    if (!overflow && p < end_ && (*p == 'e' || *p == 'E')) {
       exponentMark = p++;
-      if (p < tokenEnd && (*p == '+' || *p == '-')) exponentNegative = *p++ == '-';
-      for (; p < tokenEnd && isDigit(*p); ++p) {
+      if (p < end_ && (*p == '+' || *p == '-')) exponentNegative = *p++ == '-';
+      const char* exponentDigits = p;
+      for (; p < end_ && isDigit(*p); ++p) {
         auto d = static_cast<std::uint64_t>(*p - '0');
-        if (exponent > (kMax - d) / 10) {
+        if (p - exponentDigits >= 19 && exponent > (kMax - d) / 10) {
           overflow = true;
           break;
         }
         exponent = exponent * 10 + d;
-        ++exponentDigits;
       }
     }
+    // The token is every number byte from its start; the grammar above must consume it all.
+    const char* tokenEnd = p;
+    while (tokenEnd < end_ && isNumberByte(*tokenEnd)) ++tokenEnd;
+    current_ = tokenEnd;
+    if (token == tokenEnd)
+      return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
     if (overflow) return parseDecimal(token, tokenEnd, out);
     if (!anyDigit || p != tokenEnd) {
       return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
@@ -681,24 +757,98 @@ class kstCJSONDeserializer::Rep {
       }
       return parseDecimal(token, tokenEnd, out);
     }
-    // The nearest double to the text. An exponent without digits ("1.5e", "2E+") counts as
-    // none: from_chars reads the part before it, which is the same number. When the text is
-    // out of from_chars' range, the value is built from the parts.
     double v = 0.0;
-    const char* mantissaEnd = exponentDigits == 0 ? exponentMark : tokenEnd;
-    auto r = std::from_chars(token, mantissaEnd, v);
-    if (r.ec != std::errc() || r.ptr != mantissaEnd) {
-      v = static_cast<double>(integer);
-      if (fractionDigits > 0) v += static_cast<double>(fraction) / std::pow(10.0, fractionDigits);
-      if (negative) v = -v;
-      if (exponent != 0 && v != 0.0) {
-        double x = static_cast<double>(exponent);
-        v *= std::pow(10.0, exponentNegative ? -x : x);
+    if (!exactDouble(integer, fraction, fractionDigits, exponent, exponentNegative, v)) {
+      // The nearest double to the text. An exponent without digits counts as none.
+      const char* numberEnd =
+          exponentMark && (p == exponentMark + 1 || !isDigit(p[-1])) ? exponentMark : tokenEnd;
+      auto r = std::from_chars(token, numberEnd, v);
+      if (r.ec != std::errc() || r.ptr != numberEnd) {
+        v = static_cast<double>(integer);
+        if (fractionDigits > 0) {
+          v += static_cast<double>(fraction) / std::pow(10.0, fractionDigits);
+        }
+        if (negative) v = -v;
+        if (exponent != 0 && v != 0.0) {
+          double x = static_cast<double>(exponent);
+          v *= std::pow(10.0, exponentNegative ? -x : x);
+        }
       }
+    } else if (negative) {
+      v = -v;
     }
     if (!std::isfinite(v)) return parseDecimal(token, tokenEnd, out);
     buildValue(out, v);
     return true;
+  }
+
+  // The magnitude integer.fraction × 10^±exponent, correctly rounded, when it can be had
+  // from one exact operation: the digits as an integer of at most 2^53 and a power of ten
+  // of at most 10^22, both exact doubles (a single rounding); or, where long double has a
+  // 64-bit significand, digits below 2^63 and a power up to 10^27, both exact there, with
+  // the one rounding to 64 bits checked not to fall next to a halfway point between two
+  // doubles, where rounding again to 53 bits could go the wrong way. False otherwise.
+  static bool exactDouble(std::uint64_t integer, std::uint64_t fraction, int fractionDigits,
+                          std::uint64_t exponent, bool exponentNegative, double& v) {
+    static constexpr std::uint64_t kPow10[20] = {1ULL,
+                                                 10ULL,
+                                                 100ULL,
+                                                 1000ULL,
+                                                 10000ULL,
+                                                 100000ULL,
+                                                 1000000ULL,
+                                                 10000000ULL,
+                                                 100000000ULL,
+                                                 1000000000ULL,
+                                                 10000000000ULL,
+                                                 100000000000ULL,
+                                                 1000000000000ULL,
+                                                 10000000000000ULL,
+                                                 100000000000000ULL,
+                                                 1000000000000000ULL,
+                                                 10000000000000000ULL,
+                                                 100000000000000000ULL,
+                                                 1000000000000000000ULL,
+                                                 10000000000000000000ULL};
+    if (fractionDigits > 19 || exponent > 100) return false;
+    std::uint64_t digits;
+    if (__builtin_mul_overflow(integer, kPow10[fractionDigits], &digits) ||
+        __builtin_add_overflow(digits, fraction, &digits)) {
+      return false;
+    }
+    const std::int64_t e10 = (exponentNegative ? -static_cast<std::int64_t>(exponent)
+                                               : static_cast<std::int64_t>(exponent)) -
+                             fractionDigits;
+    if (digits == 0) {
+      v = 0.0;
+      return true;
+    }
+    static constexpr double kExact10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (digits <= (std::uint64_t{1} << 53) && e10 >= -22 && e10 <= 22) {
+      double d = static_cast<double>(digits);
+      v = e10 < 0 ? d / kExact10[-e10] : d * kExact10[e10];
+      return true;
+    }
+#if (defined(__x86_64__) || defined(__i386__)) && __LDBL_MANT_DIG__ == 64
+    if (digits < (std::uint64_t{1} << 63) && e10 >= -27 && e10 <= 27) {
+      static constexpr long double kExact10L[28] = {
+          1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
+          1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
+          1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+      long double d = static_cast<long double>(static_cast<std::int64_t>(digits));
+      long double r = e10 < 0 ? d / kExact10L[-e10] : d * kExact10L[e10];
+      std::uint64_t significand;  // the 64-bit significand, explicit leading bit included
+      std::memcpy(&significand, &r, sizeof significand);
+      // The 11 bits below a double's 53: 0x400 is halfway; one unit either side of it
+      // could be the wrong side.
+      if ((significand & 0x7FF) - 0x3FF <= 2) return false;
+      v = static_cast<double>(r);
+      return true;
+    }
+#endif
+    return false;
   }
 
   bool parseDecimal(const char* token, const char* tokenEnd, json::Value& out) {
@@ -748,6 +898,10 @@ class kstCJSONDeserializer::Rep {
   bool hasInput_ = false;  // start_, current_ and end_ describe an input (maybe empty)
   std::string scratch_;
   bool scratchMade_ = false;
+  // Entries of the containers being read, innermost last; kept across inputs so that their
+  // room is reused (see releaseLargeStacks).
+  std::vector<json::Value> elements_;
+  std::vector<Member> members_;
   StringTable strings_;
   int depth_ = 0;
   std::int64_t errCode_ = 0;
@@ -861,18 +1015,5 @@ std::optional<json::Value> kstCJSONDeserializer::dictionaryWithJSONString(std::n
                                                                           Error* error) {
   return dictionaryWithJSONData(nullptr, error);
 }
-
-namespace detail {
-
-void JSONReaderTuning::setInterning(kstCJSONDeserializer& reader, bool on, bool asciiToo) {
-  reader.rep_->interning_ = on;
-  reader.rep_->internAscii_ = asciiToo;
-}
-
-void JSONReaderTuning::setSharedKeys(kstCJSONDeserializer& reader, bool on) {
-  reader.rep_->sharedKeys_ = on;
-}
-
-}  // namespace detail
 
 }  // namespace zeplog

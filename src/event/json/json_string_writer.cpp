@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/utf8.hpp"
 
 namespace zeplog::detail {
@@ -43,83 +47,97 @@ constexpr std::array<char, 256> makeShortEscapes() {
 constexpr std::array<ByteClass, 256> kClass = makeClasses();
 constexpr std::array<char, 256> kShortEscape = makeShortEscapes();
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-
-// High bit set in each byte of w that equals b. A false hit can only appear in a byte above
-// a true one (a borrow runs upward), so the lowest hit is always a true one.
-constexpr std::uint64_t bytesEqual(std::uint64_t w, unsigned char b) {
-  std::uint64_t x = w ^ (kOnes * b);
-  return (x - kOnes) & ~x & kHighBits;
+inline bool isSpecial(unsigned char c, bool escapeSolidus, bool checkHigh) {
+  ByteClass k = kClass[c];
+  return !(k == kPass || (k == kSolidus && !escapeSolidus) || (k == kHigh && !checkHigh));
 }
 
-// Index of the first byte at or after i that is not a plain run byte, or n. highMask is
-// kHighBits while non-ASCII bytes still need validation, else 0.
-std::size_t findSpecial(const unsigned char* p, std::size_t i, std::size_t n, bool escapeSolidus,
-                        std::uint64_t highMask) {
-  if constexpr (std::endian::native == std::endian::little) {
-    // Eight bytes at a time: control bytes, '"', '\\', optionally '/' and non-ASCII.
-    while (n - i >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      std::uint64_t hit = ((w - kOnes * 0x20) & ~w & kHighBits) | bytesEqual(w, '"') |
-                          bytesEqual(w, '\\') | (w & highMask);
-      if (escapeSolidus) hit |= bytesEqual(w, '/');
-      if (hit) return i + (static_cast<std::size_t>(std::countr_zero(hit)) >> 3);
-      i += 8;
+// Copies the plain bytes of p[i, n) to dst until the first byte the rule must look at,
+// and returns its index (n when there is none); dst advances by as many bytes. Sixteen
+// bytes are examined, and stored, at a time: dst must have 16 bytes of room past n - i.
+std::size_t copyPlain(const unsigned char* p, std::size_t i, std::size_t n, char*& dst,
+                      bool escapeSolidus, bool checkHigh) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i solidus = _mm_set1_epi8(escapeSolidus ? '/' : '"');
+  const __m128i lastControl = _mm_set1_epi8(0x1F);
+  while (n - i >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+    __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, solidus), _mm_cmpeq_epi8(_mm_min_epu8(v, lastControl), v)));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (checkHigh) mask |= static_cast<unsigned>(_mm_movemask_epi8(v));
+    if (mask != 0) {
+      unsigned k = static_cast<unsigned>(std::countr_zero(mask));
+      dst += k;
+      return i + k;
     }
+    dst += 16;
+    i += 16;
   }
-  for (; i < n; ++i) {
-    ByteClass c = kClass[p[i]];
-    if (c == kPass || (c == kSolidus && !escapeSolidus) || (c == kHigh && highMask == 0)) {
-      continue;
-    }
-    return i;
-  }
-  return n;
+#endif
+  for (; i < n && !isSpecial(p[i], escapeSolidus, checkHigh); ++i) *dst++ = static_cast<char>(p[i]);
+  return i;
 }
 
-void appendEscape(std::string& out, unsigned char c) {
+char* writeEscape(char* dst, unsigned char c) {
   static constexpr char kHex[] = "0123456789abcdef";
   if (kClass[c] == kShort) {
-    const char esc[2] = {'\\', kShortEscape[c]};
-    out.append(esc, 2);
-  } else if (kClass[c] == kSolidus) {
-    out.append("\\/", 2);
-  } else {
-    const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-    out.append(esc, 6);
+    dst[0] = '\\';
+    dst[1] = kShortEscape[c];
+    return dst + 2;
   }
+  if (kClass[c] == kSolidus) {
+    dst[0] = '\\';
+    dst[1] = '/';
+    return dst + 2;
+  }
+  const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+  std::memcpy(dst, esc, 6);
+  return dst + 6;
 }
 
 }  // namespace
 
-void appendJSONString(std::string& out, std::string_view s, bool escapeSolidus) {
-  const std::size_t start = out.size();
+void writeJSONString(JSONSink& sink, std::string_view s, bool escapeSolidus) {
+  const std::size_t start = sink.position();
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
-  std::uint64_t highMask = kHighBits;
-  std::size_t run = 0;  // first byte not yet copied
-  out.push_back('"');
-  for (std::size_t i = findSpecial(p, 0, n, escapeSolidus, highMask); i < n;
-       i = findSpecial(p, i, n, escapeSolidus, highMask)) {
+  bool checkHigh = true;  // until the first non-ASCII byte has settled the whole text
+  char* dst = sink.room(n + 2);
+  *dst++ = '"';
+  std::size_t i = 0;
+  for (;;) {
+    i = copyPlain(p, i, n, dst, escapeSolidus, checkHigh);
+    if (i == n) break;
     if (p[i] >= 0x80) {
       // The first non-ASCII byte: everything before it is ASCII, so i is a character
       // boundary and one check of the rest settles the whole text.
       if (!isValidUtf8(s.substr(i))) {
-        out.resize(start);
-        appendJSONString(out, repairUtf8(s), escapeSolidus);
+        sink.truncate(start);
+        writeJSONString(sink, repairUtf8(s), escapeSolidus);
         return;
       }
-      highMask = 0;
+      checkHigh = false;
       continue;
     }
-    out.append(s.data() + run, i - run);
-    appendEscape(out, p[i]);
-    run = ++i;
+    // An escape takes up to six bytes: make room for it and everything after it.
+    sink.advance(dst);
+    dst = sink.room(6 + (n - i));
+    dst = writeEscape(dst, p[i]);
+    ++i;
   }
-  out.append(s.data() + run, n - run);
-  out.push_back('"');
+  *dst++ = '"';
+  sink.advance(dst);
+}
+
+void appendJSONString(std::string& out, std::string_view s, bool escapeSolidus) {
+  JSONSink sink(out, s.size() + 2);
+  writeJSONString(sink, s, escapeSolidus);
+  sink.finish();
 }
 
 }  // namespace zeplog::detail

@@ -67,43 +67,240 @@ std::string describe(const json::Value& value) {
   return kindName(value.kind());
 }
 
-template <typename T>
-void appendInteger(std::string& out, T v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
-}
-
-// Writes a bool or number; false for a value of another kind.
-bool appendNumber(std::string& out, const json::Value& v) {
+// Writes a bool or number; false for a value of another kind. Numbers are formatted
+// straight into the output.
+bool writeNumber(detail::JSONSink& sink, const json::Value& v) {
   switch (v.kind()) {
     case json::Value::Kind::Bool:
-      out.append(v.asBool() ? kstCJSONSerializer::kTrue : kstCJSONSerializer::kFalse);
+      sink.append(v.asBool() ? kstCJSONSerializer::kTrue : kstCJSONSerializer::kFalse);
       return true;
-    case json::Value::Kind::UInt:
-      appendInteger(out, v.asUInt());
+    case json::Value::Kind::UInt: {
+      char* dst = sink.room(20);
+      sink.advance(std::to_chars(dst, dst + 20, v.asUInt()).ptr);
       return true;
-    case json::Value::Kind::Int:
-      appendInteger(out, v.asInt());
+    }
+    case json::Value::Kind::Int: {
+      char* dst = sink.room(20);
+      sink.advance(std::to_chars(dst, dst + 20, v.asInt()).ptr);
       return true;
+    }
     case json::Value::Kind::Double: {
       double d = v.asDouble();
       // JSON has no NaN or infinity; null keeps the document readable.
       if (!std::isfinite(d)) {
-        out.append(kstCJSONSerializer::kNULL);
+        sink.append(kstCJSONSerializer::kNULL);
         return true;
       }
-      char buf[32];  // the shortest round-trip text of a double needs at most 24
-      auto r = std::to_chars(buf, buf + sizeof buf, d);
-      out.append(buf, r.ptr);
+      // The shortest round-trip text of a double needs at most 24 bytes.
+      char* dst = sink.room(32);
+      sink.advance(std::to_chars(dst, dst + 32, d).ptr);
       return true;
     }
     case json::Value::Kind::Decimal:
-      out.append(v.asDecimal().toString());
+      sink.append(v.asDecimal().toString());
       return true;
     default:
       return false;
   }
+}
+
+bool appendNumber(std::string& out, const json::Value& v) {
+  detail::JSONSink sink(out, 32);
+  bool ok = writeNumber(sink, v);
+  sink.finish();
+  return ok;
+}
+
+// The output's size, near enough to reserve it up front without walking the whole tree
+// twice: a container of many entries is judged by its first kSample entries, and the walk
+// stops after `budget` values. An estimate short of the truth only costs a regrowth.
+constexpr std::size_t kSample = 8;
+
+std::size_t estimateArray(const json::Array& a, int& budget);
+std::size_t estimateDictionary(const json::Object& o, int& budget);
+
+std::size_t estimateSize(const json::Value& v, int& budget) {
+  if (--budget < 0) return 16;
+  switch (v.kind()) {
+    case json::Value::Kind::Null:
+    case json::Value::Kind::Bool:
+      return 5;
+    case json::Value::Kind::UInt:
+    case json::Value::Kind::Int:
+      return 8;
+    case json::Value::Kind::Double:
+    case json::Value::Kind::Decimal:
+      return 20;
+    case json::Value::Kind::String:
+      return v.asString().size() + 2;
+    case json::Value::Kind::Bytes:
+      return v.asBytes().view().size() + 2;
+    case json::Value::Kind::Array:
+      return v.asArray() ? estimateArray(*v.asArray(), budget) : 4;
+    case json::Value::Kind::Object:
+      return v.asObject() ? estimateDictionary(*v.asObject(), budget) : 4;
+    case json::Value::Kind::Opaque:
+      return 16;
+  }
+  return 16;
+}
+
+std::size_t estimateArray(const json::Array& a, int& budget) {
+  const std::size_t sample = a.size() < kSample ? a.size() : kSample;
+  std::size_t sum = 0;
+  for (std::size_t i = 0; i < sample; ++i) sum += estimateSize(a[i], budget);
+  return 2 + a.size() + (sample ? sum * a.size() / sample : 0);
+}
+
+std::size_t estimateDictionary(const json::Object& o, int& budget) {
+  std::size_t sample = 0, sum = 0;
+  for (const auto& [key, value] : o) {
+    if (sample == kSample) break;
+    sum += key.size() + 4 + estimateSize(value, budget);
+    ++sample;
+  }
+  return 2 + (sample ? sum * o.size() / sample : 0);
+}
+
+constexpr int kEstimateBudget = 512;
+
+// Asks for the block of a container that will be written next while the current entry is
+// written: a tree read from text is spread over the heap, and the writer otherwise waits on
+// each container's memory in turn.
+inline void prefetchContainer(const json::Value& v) {
+  if (v.isObject()) {
+    __builtin_prefetch(v.asObject().get());
+  } else if (v.isArray()) {
+    __builtin_prefetch(v.asArray().get());
+  }
+}
+
+// The recursive rules; on failure each leaves the sink where it found it.
+class TreeWriter {
+ public:
+  TreeWriter(detail::JSONSink& sink, bool escapeSolidus, Error* error)
+      : sink_(sink), escapeSolidus_(escapeSolidus), error_(error) {}
+
+  bool value(const json::Value& object, int depth) {
+    bool ok = true;
+    switch (object.kind()) {
+      case json::Value::Kind::Null:
+        sink_.append(kstCJSONSerializer::kNULL);
+        return true;
+      case json::Value::Kind::Bool:
+      case json::Value::Kind::UInt:
+      case json::Value::Kind::Int:
+      case json::Value::Kind::Double:
+      case json::Value::Kind::Decimal:
+        return writeNumber(sink_, object);
+      case json::Value::Kind::String:
+        detail::writeJSONString(sink_, object.asString(), escapeSolidus_);
+        return true;
+      case json::Value::Kind::Bytes: {
+        std::string_view bytes = object.asBytes().view();
+        if (!detail::isValidUtf8(bytes)) {
+          cannotSerializeType(error_, kindName(object.kind()));
+          return false;
+        }
+        detail::writeJSONString(sink_, bytes, escapeSolidus_);
+        return true;
+      }
+      // An absent container or opaque value has nothing to write but null.
+      case json::Value::Kind::Array:
+        if (object.asArray() == nullptr) {
+          sink_.append(kstCJSONSerializer::kNULL);
+          return true;
+        }
+        ok = array(*object.asArray(), depth + 1);
+        break;
+      case json::Value::Kind::Object:
+        if (object.asObject() == nullptr) {
+          sink_.append(kstCJSONSerializer::kNULL);
+          return true;
+        }
+        ok = dictionary(*object.asObject(), depth + 1);
+        break;
+      case json::Value::Kind::Opaque: {
+        const auto& opaque = object.asOpaque();
+        if (opaque == nullptr) {
+          sink_.append(kstCJSONSerializer::kNULL);
+          return true;
+        }
+        if (!opaque->hasJSONDataRepresentation()) {
+          cannotSerializeType(error_, opaque->typeName());
+          return false;
+        }
+        std::optional<std::string> text = opaque->JSONDataRepresentation();
+        if (text) sink_.append(*text);
+        ok = text.has_value();
+        break;
+      }
+    }
+    if (!ok) {
+      setError(error_, -2, "Could not serialize object '" + describe(object) + "'");
+    }
+    return ok;
+  }
+
+  bool array(const json::Array& array, int depth) {
+    if (depth > kstCJSONSerializer::kMaxDepth) return false;
+    const std::size_t start = sink_.position();
+    sink_.put('[');
+    bool first = true;
+    const std::size_t n = array.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + 1 < n) prefetchContainer(array[i + 1]);
+      const json::Value& element = array[i];
+      if (!first) sink_.put(',');
+      first = false;
+      if (!value(element, depth)) {
+        sink_.truncate(start);
+        return false;
+      }
+    }
+    sink_.put(']');
+    return true;
+  }
+
+  bool dictionary(const json::Object& dictionary, int depth) {
+    if (depth > kstCJSONSerializer::kMaxDepth) return false;
+    const std::size_t start = sink_.position();
+    sink_.put('{');
+    bool first = true;
+    for (auto it = dictionary.begin(), end = dictionary.end(); it != end; ++it) {
+      if (it + 1 != end) prefetchContainer((it + 1)->second);
+      const auto& [key, member] = *it;
+      if (!first) sink_.put(',');
+      first = false;
+      detail::writeJSONString(sink_, key, escapeSolidus_);
+      sink_.put(':');
+      if (!value(member, depth)) {
+        sink_.truncate(start);
+        return false;
+      }
+    }
+    sink_.put('}');
+    return true;
+  }
+
+ private:
+  detail::JSONSink& sink_;
+  const bool escapeSolidus_;
+  Error* const error_;
+};
+
+// Runs one of TreeWriter's rules onto the end of out, with the output's room reserved from
+// the estimate; on failure out is left as it was.
+template <typename Rule>
+bool writeTree(std::string& out, std::size_t estimate, bool escapeSolidus, Error* error,
+               Rule rule) {
+  const std::size_t start = out.size();
+  detail::JSONSink sink(out, estimate);
+  TreeWriter writer(sink, escapeSolidus, error);
+  bool ok = rule(writer);
+  if (!ok) sink.truncate(start);
+  sink.finish();
+  return ok;
 }
 
 }  // namespace
@@ -161,122 +358,27 @@ bool kstCJSONSerializer::isValidJSONObject(const json::Value& object) {
 
 bool kstCJSONSerializer::appendObject(std::string& out, const json::Value& object,
                                       Error* error) const {
-  return appendObjectAt(out, object, error, 0);
+  int budget = kEstimateBudget;
+  return writeTree(out, estimateSize(object, budget), (options_ & kEscapeSolidus) != 0, error,
+                   [&](TreeWriter& w) { return w.value(object, 0); });
 }
 
 bool kstCJSONSerializer::appendArray(std::string& out, const json::Array& array,
                                      Error* error) const {
-  return appendArrayAt(out, array, error, 0);
+  int budget = kEstimateBudget;
+  return writeTree(out, estimateArray(array, budget), (options_ & kEscapeSolidus) != 0, error,
+                   [&](TreeWriter& w) { return w.array(array, 0); });
 }
 
 bool kstCJSONSerializer::appendDictionary(std::string& out, const json::Object& dictionary,
                                           Error* error) const {
-  return appendDictionaryAt(out, dictionary, error, 0);
+  int budget = kEstimateBudget;
+  return writeTree(out, estimateDictionary(dictionary, budget), (options_ & kEscapeSolidus) != 0,
+                   error, [&](TreeWriter& w) { return w.dictionary(dictionary, 0); });
 }
 
 void kstCJSONSerializer::appendString(std::string& out, std::string_view string) const {
   detail::appendJSONString(out, string, (options_ & kEscapeSolidus) != 0);
-}
-
-bool kstCJSONSerializer::appendObjectAt(std::string& out, const json::Value& object, Error* error,
-                                        int depth) const {
-  bool ok = true;
-  switch (object.kind()) {
-    case json::Value::Kind::Null:
-      out.append(kNULL);
-      return true;
-    case json::Value::Kind::Bool:
-    case json::Value::Kind::UInt:
-    case json::Value::Kind::Int:
-    case json::Value::Kind::Double:
-    case json::Value::Kind::Decimal:
-      return appendNumber(out, object);
-    case json::Value::Kind::String:
-      appendString(out, object.asString());
-      return true;
-    case json::Value::Kind::Bytes: {
-      std::string_view bytes = object.asBytes().view();
-      if (!detail::isValidUtf8(bytes)) {
-        cannotSerializeType(error, kindName(object.kind()));
-        return false;
-      }
-      appendString(out, bytes);
-      return true;
-    }
-    // An absent container or opaque value has nothing to write but null.
-    case json::Value::Kind::Array:
-      if (object.asArray() == nullptr) {
-        out.append(kNULL);
-        return true;
-      }
-      ok = appendArrayAt(out, *object.asArray(), error, depth + 1);
-      break;
-    case json::Value::Kind::Object:
-      if (object.asObject() == nullptr) {
-        out.append(kNULL);
-        return true;
-      }
-      ok = appendDictionaryAt(out, *object.asObject(), error, depth + 1);
-      break;
-    case json::Value::Kind::Opaque: {
-      const auto& opaque = object.asOpaque();
-      if (opaque == nullptr) {
-        out.append(kNULL);
-        return true;
-      }
-      if (!opaque->hasJSONDataRepresentation()) {
-        cannotSerializeType(error, opaque->typeName());
-        return false;
-      }
-      std::optional<std::string> text = opaque->JSONDataRepresentation();
-      if (text) out.append(*text);
-      ok = text.has_value();
-      break;
-    }
-  }
-  if (!ok) {
-    setError(error, -2, "Could not serialize object '" + describe(object) + "'");
-  }
-  return ok;
-}
-
-bool kstCJSONSerializer::appendArrayAt(std::string& out, const json::Array& array, Error* error,
-                                       int depth) const {
-  if (depth > kMaxDepth) return false;
-  const std::size_t start = out.size();
-  out.push_back('[');
-  bool first = true;
-  for (const json::Value& element : array) {
-    if (!first) out.push_back(',');
-    first = false;
-    if (!appendObjectAt(out, element, error, depth)) {
-      out.resize(start);
-      return false;
-    }
-  }
-  out.push_back(']');
-  return true;
-}
-
-bool kstCJSONSerializer::appendDictionaryAt(std::string& out, const json::Object& dictionary,
-                                            Error* error, int depth) const {
-  if (depth > kMaxDepth) return false;
-  const std::size_t start = out.size();
-  const bool escapeSolidus = (options_ & kEscapeSolidus) != 0;
-  out.push_back('{');
-  bool first = true;
-  for (const auto& [key, value] : dictionary) {
-    if (!first) out.push_back(',');
-    first = false;
-    detail::appendJSONString(out, key, escapeSolidus);
-    out.push_back(':');
-    if (!appendObjectAt(out, value, error, depth)) {
-      out.resize(start);
-      return false;
-    }
-  }
-  out.push_back('}');
-  return true;
 }
 
 }  // namespace zeplog
