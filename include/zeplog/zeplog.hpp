@@ -166,6 +166,18 @@ class ZEPLog {
   // Queues the handle's session event (level "INFO", message "SESSION").
   static void createSession(Text handleId);
 
+  // ---- Remote settings --------------------------------------------------------------------
+  // Starts the settings thread and the latency-probe thread once per process (initialisation
+  // does it); false when they run already or before the first initialisation.
+  static bool createPerformanceThread();
+  // Applies a settings answer's text to the handle's switches and, when NetworkPulse is then
+  // on, queues its probe URLs for handleId. Returns the handle.
+  static std::shared_ptr<kstVelaHandle> Fill_Handler_by_SettingsAPI(
+      std::shared_ptr<kstVelaHandle> handle, Text loadData, Text handerId);
+  // Replaces the settings base URL built into the library (http or https; the project name
+  // and "/logsconf" are appended). Only before the first initialisation; false otherwise.
+  static bool setSettingsBaseURL(Text url);
+
   // ---- Unity crashes ----------------------------------------------------------------------
   // Queues a crash event for handle "0"; level and type are accepted and not used.
   static void sendUnityCrash(Text level, Text type, Text message, Text exception);

@@ -12,7 +12,6 @@
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
 #include "queue/block_queue.hpp"
-#include "settings/settings_thread.hpp"
 #include "zeplog/reachability.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -150,7 +149,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
         g.gs_crashReporterFlag = true;
       }
       detail::blockQueue()->enqueue_handler(id);
-      detail::createPerformanceThread();
+      createPerformanceThread();
       createSession(id);
     }
 

@@ -371,6 +371,7 @@ bool DevCollector::start(std::string* error) {
   d.server.Post(".*", handler);
   d.server.Put(".*", handler);
   d.server.set_keep_alive_max_count(100000);
+  d.server.set_keep_alive_timeout(d.options.keepAliveSeconds);
   d.server.set_payload_max_length(64u << 20);
   const int port = d.options.port == 0 ? d.server.bind_to_any_port(d.options.host)
                                        : (d.server.bind_to_port(d.options.host, d.options.port)
@@ -382,6 +383,9 @@ bool DevCollector::start(std::string* error) {
   }
   d.port = port;
   d.serverThread = std::thread([&d] { d.server.listen_after_bind(); });
+  // A stop() before the server loop runs would be lost (the server ignores it until then),
+  // so start() returns only once the loop runs. cpp-httplib offers no wait for it: poll.
+  while (!d.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
 

@@ -28,6 +28,9 @@ struct CollectorOptions {
   // File whose text is the settings answer's body; "" (or a missing file) serves the
   // built-in answer with every switch on. Read afresh for every settings request.
   std::string settingsPath;
+  // How long an idle kept-alive connection stays open. stop() waits up to this long for a
+  // client that keeps its connection open, so tests use a short one.
+  int keepAliveSeconds = 5;
   Answer logAnswer;       // POST /v2/log
   Answer settingsAnswer;  // GET /v2/<project>/logsconf
   // Receives one line per request as it arrives (for the console); empty: silent.
