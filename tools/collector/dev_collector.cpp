@@ -331,7 +331,7 @@ void DevCollector::Impl::handleAdmin(const httplib::Request& req, httplib::Respo
     res.status = 200;
     return;
   }
-  if (req.method == "PUT" && req.path == "/admin/settings") {
+  if ((req.method == "PUT" || req.method == "POST") && req.path == "/admin/settings") {
     std::lock_guard<std::mutex> g(mu);
     if (req.body.empty()) {
       settingsOverride.reset();

@@ -67,7 +67,7 @@ struct StoredEvent {
 //   GET  /probe/...              200, for latency probes.
 //   POST /admin/config           changes answers at run time: query log_status,
 //                                log_delay_ms, settings_status, settings_delay_ms.
-//   PUT  /admin/settings         replaces the settings body (an empty body restores the
+//   PUT  /admin/settings         (or POST) replaces the settings body (an empty body restores the
 //                                file or the built-in answer).
 //   GET  /admin/stats            {"requests":n,"events":n,"rejected":n}
 // Every request, known route or not, is stored in the requests table.
