@@ -499,19 +499,35 @@ bool dumpDatabase(const std::string& databasePath, std::string& out, std::string
       if (c == '\n' || c == '\r' || c == '\t') c = ' ';
     return s.size() > n ? s.substr(0, n - 3) + "..." : s;
   };
-  char line[512];
-  std::snprintf(line, sizeof line, "%-4s %-4s %-12s %-3s %-5s %-10s %-14s %-6s %s\n", "id",
-                "req", "arrived", "idx", "http", "project", "logType", "level", "body");
+  // What tells an event apart beyond its type: a probe's result, an error code, a
+  // session's id.
+  auto detail = [&](const ordered_json& o) {
+    std::string d;
+    const std::string type = field(o, "logType");
+    if (type == "NETWORKPULSES") {
+      d = "Status=" + field(o, "Status") + " Latency=" + field(o, "Latency") +
+          "ms Url=" + field(o, "Url");
+    } else if (!field(o, "errorCode").empty()) {
+      d = "errorCode=" + field(o, "errorCode");
+    } else if (type == "SESSION") {
+      d = "SessionID=" + field(o, "SessionID").substr(0, 8) + "...";
+    }
+    return d;
+  };
+  char line[1024];
+  std::snprintf(line, sizeof line, "%-4s %-4s %-12s %-3s %-4s %-8s %-13s %-5s %-36s %s\n", "id",
+                "req", "arrived", "idx", "http", "project", "logType", "level", "body",
+                "detail");
   out += line;
   std::size_t rows = 0;
   while (q.step()) {
     ordered_json o = ordered_json::parse(q.text(4), nullptr, false);
-    std::snprintf(line, sizeof line, "%-4lld %-4lld %-12s %-3lld %-5lld %-10s %-14s %-6s %s\n",
+    std::snprintf(line, sizeof line, "%-4lld %-4lld %-12s %-3lld %-4lld %-8s %-13s %-5s %-36s %s\n",
                   static_cast<long long>(q.integer(0)), static_cast<long long>(q.integer(1)),
                   clockText(q.integer(2)).c_str(), static_cast<long long>(q.integer(3)),
-                  static_cast<long long>(q.integer(5)),
-                  cut(field(o, "projectName"), 10).c_str(), cut(field(o, "logType"), 14).c_str(),
-                  cut(field(o, "logLevel"), 6).c_str(), cut(field(o, "body"), 48).c_str());
+                  static_cast<long long>(q.integer(5)), cut(field(o, "projectName"), 8).c_str(),
+                  cut(field(o, "logType"), 13).c_str(), cut(field(o, "logLevel"), 5).c_str(),
+                  cut(field(o, "body"), 36).c_str(), cut(detail(o), 80).c_str());
     out += line;
     ++rows;
   }
