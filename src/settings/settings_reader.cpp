@@ -15,7 +15,8 @@ bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' ||
 // as a value without a boolean reading, not as a missing one). Nothing when it is not JSON.
 std::optional<json::Value> parse(std::string_view text) {
   kstCJSONDeserializer reader;
-  reader.setNullObject(json::Value(json::Null{}));
+  std::optional<json::Value> null(std::in_place);  // a default Value is JSON null
+  reader.setNullObject(std::move(null));
   return reader.deserialize(text);
 }
 
