@@ -78,10 +78,9 @@ void queueResult(const NetworkData& item, std::int64_t latencyMs, long status) {
   fields->set("Latency", Bytes(std::to_string(latencyMs)));
   fields->set("Status", Bytes(std::to_string(status)));
   fields->set("logLevel", Bytes("INFO"));
-  auto event = std::make_shared<VelaEvent>(handle.projectName, handle.projectVersion,
-                                           "NETWORKPULSES", handle.logSource,
-                                           Bytes("NETWORKPULSES LOG"), now, host,
-                                           std::move(fields), item.handlerId);
+  auto event = std::make_shared<VelaEvent>(
+      handle.projectName, handle.projectVersion, "NETWORKPULSES", handle.logSource,
+      Bytes("NETWORKPULSES LOG"), now, host, std::move(fields), item.handlerId);
   if (kstVelaBlockQueue* queue = blockQueue()) queue->enqueue(std::move(event));
 }
 
@@ -143,7 +142,8 @@ void runProbe(const NetworkData& item) {
   }
   const auto start = std::chrono::steady_clock::now();
   const std::optional<std::string> target = normaliseProbeURL(item.url);
-  if (!target) ZEP_CONSOLE("NetworkPulse probes only http and https URLs, not : " + consoleURL(item.url));
+  if (!target)
+    ZEP_CONSOLE("NetworkPulse probes only http and https URLs, not : " + consoleURL(item.url));
   const long status = probe(target);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const std::int64_t latencyMs =
@@ -151,8 +151,6 @@ void runProbe(const NetworkData& item) {
   queueResult(item, latencyMs, status);
 }
 
-void startProbeThread() {
-  globals().gs_logPerformanceSendThreads.emplace_back(probeThreadBody);
-}
+void startProbeThread() { globals().gs_logPerformanceSendThreads.emplace_back(probeThreadBody); }
 
 }  // namespace zeplog::detail

@@ -9,7 +9,9 @@
 namespace zeplog::detail {
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // The parsed settings text, with JSON null kept as a value (so that a null switch is seen
 // as a value without a boolean reading, not as a missing one). Nothing when it is not JSON.
@@ -118,8 +120,7 @@ SettingsReading readSettings(const std::optional<std::string>& text) {
 
   // Then the switches, in the order they are applied; the first value without a boolean
   // reading ends it.
-  std::optional<bool>* switches[] = {&out.isNetworkPulse, &out.isCrash, &out.isLog,
-                                     &out.isSession};
+  std::optional<bool>* switches[] = {&out.isNetworkPulse, &out.isCrash, &out.isLog, &out.isSession};
   const Step* values[] = {&pulse, &crash, &log, &session};
   for (int i = 0; i < 4; ++i) {
     std::optional<bool> reading = booleanReading(values[i]->value);

@@ -102,8 +102,8 @@ TEST_F(SettingsTest, ProbesOfAHandleWhoseProbingIsOffAreSkipped) {
   VelaEventPtr e = takeEventOfType("NETWORKPULSES");
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->handleId(), "on");
-  EXPECT_EQ(requestedPaths(), (std::vector<std::string>{"/v2/off/logsconf", "/v2/on/logsconf",
-                                                        "/probe/on"}));
+  EXPECT_EQ(requestedPaths(),
+            (std::vector<std::string>{"/v2/off/logsconf", "/v2/on/logsconf", "/probe/on"}));
 }
 
 }  // namespace

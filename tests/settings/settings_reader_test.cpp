@@ -24,8 +24,8 @@ TEST(SettingsBoolean, TrueFalseNumbersAndStrings) {
   EXPECT_EQ(readingOfText("0"), false);
   EXPECT_EQ(readingOfText("0.0"), false);
   EXPECT_EQ(readingOfText("123456789012345678901234567890"), true);
-  for (const char* yes : {R"("yes")", R"("Y")", R"("true")", R"("T")", R"("  +0007")",
-                          R"("-1")", R"("9 lives")", R"("\ty")"}) {
+  for (const char* yes : {R"("yes")", R"("Y")", R"("true")", R"("T")", R"("  +0007")", R"("-1")",
+                          R"("9 lives")", R"("\ty")"}) {
     EXPECT_EQ(readingOfText(yes), true) << yes;
   }
   for (const char* no : {R"("no")", R"("0")", R"("")", R"("000")", R"("false")", R"("on")",
@@ -62,11 +62,13 @@ TEST(SettingsReading, AMissingValueIsOffAndTextThatIsNotJsonTurnsEverythingOff) 
 
 TEST(SettingsReading, URLsAreTakenOnlyWhenProbingIsOn) {
   const std::string urls = R"("urls":["http://a.invalid/",7,"https://b.invalid/x"])";
-  SettingsReading on = readSettings(R"({"result":{"networkpulses":{"enable":"yes",)" + urls + "}}}");
+  SettingsReading on =
+      readSettings(R"({"result":{"networkpulses":{"enable":"yes",)" + urls + "}}}");
   EXPECT_FALSE(on.failed);
   // Elements that are not strings are no URLs.
   EXPECT_EQ(on.urls, (std::vector<std::string>{"http://a.invalid/", "https://b.invalid/x"}));
-  SettingsReading off = readSettings(R"({"result":{"networkpulses":{"enable":"no",)" + urls + "}}}");
+  SettingsReading off =
+      readSettings(R"({"result":{"networkpulses":{"enable":"no",)" + urls + "}}}");
   EXPECT_FALSE(off.failed);
   EXPECT_TRUE(off.urls.empty());
   // "urls" that is not a list breaks the answer only when it is to be used.
@@ -76,18 +78,17 @@ TEST(SettingsReading, URLsAreTakenOnlyWhenProbingIsOn) {
 
 TEST(SettingsReading, ABrokenAnswerStopsWhereItBreaks) {
   // A path through something that is not an object: nothing is set.
-  for (const char* text : {R"({"result":"on"})", R"({"result":{"log":true}})",
-                           R"({"result":null})", R"([1,2])",
-                           R"({"result":{"networkpulses":[]}})"}) {
+  for (const char* text : {R"({"result":"on"})", R"({"result":{"log":true}})", R"({"result":null})",
+                           R"([1,2])", R"({"result":{"networkpulses":[]}})"}) {
     SettingsReading r = readSettings(std::string(text));
     EXPECT_TRUE(r.failed) << text;
     EXPECT_FALSE(r.isNetworkPulse.has_value()) << text;
     EXPECT_FALSE(r.isLog.has_value()) << text;
   }
   // A value without a reading: the switches before it are set, none from it on.
-  SettingsReading r = readSettings(
-      R"({"result":{"networkpulses":{"enable":true},"crash":{"enable":true},)"
-      R"("log":{"enable":null},"session":{"enable":true}}})");
+  SettingsReading r =
+      readSettings(R"({"result":{"networkpulses":{"enable":true},"crash":{"enable":true},)"
+                   R"("log":{"enable":null},"session":{"enable":true}}})");
   EXPECT_TRUE(r.failed);
   EXPECT_EQ(r.isNetworkPulse, true);
   EXPECT_EQ(r.isCrash, true);
@@ -118,7 +119,8 @@ TEST(SettingsURL, TheAlternateDeploymentHasItsOwnSettingsServer) {
   const std::string normal = settingsURL("logs.example.invalid", "game");
   EXPECT_TRUE(normal.ends_with("/game/logsconf")) << normal;
   EXPECT_EQ(normal.find("203.0.113"), std::string::npos) << normal;
-  EXPECT_EQ(settingsURL("203.0.113.10", "game"), "http://203.0.113.11:10092/v2/settings/game/logsconf");
+  EXPECT_EQ(settingsURL("203.0.113.10", "game"),
+            "http://203.0.113.11:10092/v2/settings/game/logsconf");
   EXPECT_EQ(settingsURL("203.0.113.10/v2", "game"), normal);
   EXPECT_EQ(settingsURL("203.0.113.100", "game"), normal);
   // A base set by the application wins over both.

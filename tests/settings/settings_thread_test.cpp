@@ -118,8 +118,8 @@ TEST_F(SettingsTest, AnAnswerThatIsNot200TurnsLogSessionCrashOnAndProbingOff) {
   VelaEventPtr result = takeEventOfType("NETWORKPULSES");
   ASSERT_NE(result, nullptr);
   EXPECT_EQ(result->handleId(), "b");
-  EXPECT_EQ(requestedPaths(), (std::vector<std::string>{"/v2/first/logsconf",
-                                                        "/v2/second/logsconf", "/probe/taken"}));
+  EXPECT_EQ(requestedPaths(), (std::vector<std::string>{"/v2/first/logsconf", "/v2/second/logsconf",
+                                                        "/probe/taken"}));
 }
 
 TEST_F(SettingsTest, AnswersThatAreNotJsonOrNotObjectsTurnLogSessionCrashOn) {
@@ -147,8 +147,8 @@ TEST_F(SettingsTest, AnswersThatAreNotJsonOrNotObjectsTurnLogSessionCrashOn) {
 TEST_F(SettingsTest, ARefusedFetchWithoutASavedAnswerTurnsLogSessionCrashOn) {
   // Point the settings at a port where nothing listens; the fixture's base was set before
   // any initialisation, so it may still be replaced.
-  ASSERT_TRUE(ZEPLog::setSettingsBaseURL("http://127.0.0.1:" + std::to_string(closedPort()) +
-                                         "/v2/"));
+  ASSERT_TRUE(
+      ZEPLog::setSettingsBaseURL("http://127.0.0.1:" + std::to_string(closedPort()) + "/v2/"));
   ASSERT_TRUE(initHandle("app", "a"));
   ASSERT_TRUE(waitForFetches(1)) << console.all();
   EXPECT_TRUE(console.contains("] NetworkPulse Connection Failed"));
@@ -161,8 +161,8 @@ TEST_F(SettingsTest, ARefusedFetchAppliesTheSavedAnswerEvenOfAnotherProject) {
   writeFile(dataDir.path() + "/KST_iOS_SETTING_FILE",
             R"({"status":200,"result":{"log":{"enable":true},"session":{"enable":"no"},)"
             R"("crash":{"enable":"0"},"networkpulses":{"enable":false}}})");
-  ASSERT_TRUE(ZEPLog::setSettingsBaseURL("http://127.0.0.1:" + std::to_string(closedPort()) +
-                                         "/v2/"));
+  ASSERT_TRUE(
+      ZEPLog::setSettingsBaseURL("http://127.0.0.1:" + std::to_string(closedPort()) + "/v2/"));
   ASSERT_TRUE(initHandle("other", "a"));
   ASSERT_TRUE(waitForFetches(1)) << console.all();
   EXPECT_TRUE(console.contains("] NetworkPulse Connection Failed"));
@@ -175,8 +175,8 @@ TEST_F(SettingsTest, ARefusedFetchJudgesTheSavedAnswerByItsStatus) {
   writeFile(dataDir.path() + "/KST_iOS_SETTING_FILE",
             R"({"status":500,"result":{"log":{"enable":false},"session":{"enable":false},)"
             R"("crash":{"enable":false}}})");
-  ASSERT_TRUE(ZEPLog::setSettingsBaseURL("http://127.0.0.1:" + std::to_string(closedPort()) +
-                                         "/v2/"));
+  ASSERT_TRUE(
+      ZEPLog::setSettingsBaseURL("http://127.0.0.1:" + std::to_string(closedPort()) + "/v2/"));
   ASSERT_TRUE(initHandle("app", "a"));
   ASSERT_TRUE(waitForFetches(1)) << console.all();
   EXPECT_EQ(switchesOf("a"), (Switches{true, true, true, false}));
@@ -197,8 +197,7 @@ TEST_F(SettingsTest, AnIdWithoutHandleReleasesTheHoldAndTheNextIdIsServed) {
   ASSERT_TRUE(waitForFetches(2)) << console.all();
   EXPECT_TRUE(ZEPLog::kst_getHandler("b")->isSettings);
   EXPECT_FALSE(detail::globals().gs_ThreadStop.load());
-  EXPECT_EQ(requestedPaths(),
-            (std::vector<std::string>{"/v2/app/logsconf", "/v2/later/logsconf"}));
+  EXPECT_EQ(requestedPaths(), (std::vector<std::string>{"/v2/app/logsconf", "/v2/later/logsconf"}));
 }
 
 TEST_F(SettingsTest, TheThreadsStartOncePerProcess) {

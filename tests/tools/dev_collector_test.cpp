@@ -81,8 +81,8 @@ TEST_F(DevCollectorTest, EveryEventObjectIsStoredWithItsRequestAndArrivalTime) {
 TEST_F(DevCollectorTest, ABodyThatIsNotAnArrayOfObjectsIsAnswered400AndKeptRaw) {
   start();
   const std::vector<std::string> bodies = {
-      "nope", R"({"projectName":"x"})", "[1,2]", R"([{"a":"b"},"c"])", R"([{"a":"b"})",
-      "[{\"a\":\"\xff\"}]", ""};
+      "nope",          R"({"projectName":"x"})", "[1,2]", R"([{"a":"b"},"c"])",
+      R"([{"a":"b"})", "[{\"a\":\"\xff\"}]",     ""};
   for (const std::string& body : bodies) {
     HttpResult r = post(body);
     ASSERT_TRUE(r.completed) << r.error;
@@ -115,8 +115,8 @@ TEST_F(DevCollectorTest, ItAnswersTheStatusAndDelayItIsToldAndStillStores) {
 
   // A delay longer than the client waits: the client gives up, the events are kept.
   collector->setLogAnswer({200, std::chrono::seconds(60)});
-  HttpResult late = send(HttpRequest::Method::kPost, "/v2/log", R"([{"n":"3"}])",
-                         std::chrono::milliseconds(200));
+  HttpResult late =
+      send(HttpRequest::Method::kPost, "/v2/log", R"([{"n":"3"}])", std::chrono::milliseconds(200));
   EXPECT_FALSE(late.completed);
   EXPECT_EQ(late.failure, HttpResult::Failure::kTimeout);
   ASSERT_TRUE(collector->waitForEvents(3, std::chrono::seconds(30)));
@@ -144,9 +144,7 @@ TEST_F(DevCollectorTest, SettingsComeFromTheFileOrTheBuiltInAnswerWithEverySwitc
   EXPECT_EQ(reading.isNetworkPulse, true);
   EXPECT_EQ(detail::readSettingsStatus(builtIn.body, nullptr), 200);
 
-  {
-    std::ofstream(options.settingsPath) << R"({"status":200,"result":{}})";
-  }
+  { std::ofstream(options.settingsPath) << R"({"status":200,"result":{}})"; }
   EXPECT_EQ(send(HttpRequest::Method::kGet, "/v2/game/logsconf", "").body,
             R"({"status":200,"result":{}})");
   EXPECT_EQ(send(HttpRequest::Method::kPost, "/admin/settings", "override").status, 200);

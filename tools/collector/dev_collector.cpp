@@ -155,7 +155,7 @@ struct DevCollector::Impl {
   std::thread serverThread;
   int port = 0;
 
-  mutable std::mutex mu;                 // guards everything below and the database
+  mutable std::mutex mu;                    // guards everything below and the database
   mutable std::condition_variable changed;  // a request stored, or stopping
   Database db;
   bool stopping = false;
@@ -343,8 +343,7 @@ void DevCollector::Impl::handleAdmin(const httplib::Request& req, httplib::Respo
   }
   if (req.method == "GET" && req.path == "/admin/stats") {
     std::lock_guard<std::mutex> g(mu);
-    Database::Statement q(db.handle(),
-                          "SELECT count(*), coalesce(sum(rejected),0) FROM requests");
+    Database::Statement q(db.handle(), "SELECT count(*), coalesce(sum(rejected),0) FROM requests");
     std::int64_t requests = 0, rejected = 0;
     if (q.step()) {
       requests = q.integer(0);
@@ -373,10 +372,10 @@ bool DevCollector::start(std::string* error) {
   d.server.set_keep_alive_max_count(100000);
   d.server.set_keep_alive_timeout(d.options.keepAliveSeconds);
   d.server.set_payload_max_length(64u << 20);
-  const int port = d.options.port == 0 ? d.server.bind_to_any_port(d.options.host)
-                                       : (d.server.bind_to_port(d.options.host, d.options.port)
-                                              ? d.options.port
-                                              : -1);
+  const int port =
+      d.options.port == 0
+          ? d.server.bind_to_any_port(d.options.host)
+          : (d.server.bind_to_port(d.options.host, d.options.port) ? d.options.port : -1);
   if (port <= 0) {
     if (error) *error = "cannot listen on " + d.options.host + ":" + std::to_string(d.options.port);
     return false;
@@ -485,8 +484,8 @@ bool dumpDatabase(const std::string& databasePath, std::string& out, std::string
                         " r.status FROM events e JOIN requests r ON r.id = e.request_id"
                         " ORDER BY e.id");
   if (!q.ok()) {
-    if (error) *error = std::string("cannot read ") + databasePath + ": " +
-                        sqlite3_errmsg(db.handle());
+    if (error)
+      *error = std::string("cannot read ") + databasePath + ": " + sqlite3_errmsg(db.handle());
     return false;
   }
   auto field = [](const ordered_json& o, const char* key) -> std::string {
@@ -516,8 +515,7 @@ bool dumpDatabase(const std::string& databasePath, std::string& out, std::string
   };
   char line[1024];
   std::snprintf(line, sizeof line, "%-4s %-4s %-12s %-3s %-4s %-8s %-13s %-5s %-36s %s\n", "id",
-                "req", "arrived", "idx", "http", "project", "logType", "level", "body",
-                "detail");
+                "req", "arrived", "idx", "http", "project", "logType", "level", "body", "detail");
   out += line;
   std::size_t rows = 0;
   while (q.step()) {

@@ -45,7 +45,7 @@ struct StoredRequest {
   std::string path;  // with the query, as requested
   int answeredStatus = 0;
   std::int64_t eventCount = 0;
-  bool rejected = false;      // a log body that was not a JSON array of objects
+  bool rejected = false;               // a log body that was not a JSON array of objects
   std::optional<std::string> rawBody;  // kept for rejected bodies only
 };
 
