@@ -14,9 +14,7 @@ bool ZEPLog::createPerformanceThread() {
     detail::GlobalLock lock(detail::global_resource_lock());
     // Settings come before sending: the settings thread starts the send thread once the
     // first fetch has ended.
-    detail::SettingsHooks hooks;
-    hooks.startSendThread = [] { detail::createLogSendThread(); };
-    return detail::createPerformanceThread(std::move(hooks));
+    return detail::createPerformanceThread([] { detail::createLogSendThread(); });
   });
 }
 

@@ -122,7 +122,7 @@ void fetchSettings(kstVelaHandle& handle, std::string_view handleId) {
 
 // Ends a fetch, whatever its outcome: reports the switches, starts the send thread and
 // releases the settings hold.
-void endFetch(kstVelaHandle* handle, const SettingsHooks& hooks) {
+void endFetch(kstVelaHandle* handle, const std::function<void()>& startSendThread) {
   GlobalLock lock(global_resource_lock());
   if (handle) {
     ZEP_CONSOLE(std::string("Session : ") + trueFalse(handle->isSession));
@@ -130,13 +130,12 @@ void endFetch(kstVelaHandle* handle, const SettingsHooks& hooks) {
     ZEP_CONSOLE(std::string("Crash : ") + trueFalse(handle->isCrash));
     ZEP_CONSOLE(std::string("NetworkPulse : ") + trueFalse(handle->isNetworkPulse));
   }
-  if (hooks.startSendThread) hooks.startSendThread();
-  globals().gs_ThreadStop.store(false);
-  if (hooks.holdReleased) hooks.holdReleased();
+  if (startSendThread) startSendThread();
+  globals().gs_ThreadStop.store(false);  // wakes a send thread waiting for the hold to end
   if (handle) handle->isSettings = true;
 }
 
-void settingsThreadBody(SettingsHooks hooks) {
+void settingsThreadBody(std::function<void()> startSendThread) {
   ZEP_CONSOLE("performanceThread start");
   kstVelaBlockQueue* queue = blockQueue();
   for (;;) {
@@ -153,19 +152,18 @@ void settingsThreadBody(SettingsHooks hooks) {
       // held for good, and the next id is served.
       ZEP_CONSOLE("handler is null");
     }
-    guarded("performanceThread", [&] { endFetch(handle.get(), hooks); });
+    guarded("performanceThread", [&] { endFetch(handle.get(), startSendThread); });
     // Whatever failed above, the hold ends here.
     if (globals().gs_ThreadStop.load()) {
       GlobalLock lock(global_resource_lock());
       globals().gs_ThreadStop.store(false);
-      if (hooks.holdReleased) guarded("performanceThread", [&] { hooks.holdReleased(); });
     }
   }
 }
 
 }  // namespace
 
-bool createPerformanceThread(SettingsHooks hooks) {
+bool createPerformanceThread(std::function<void()> startSendThread) {
   GlobalState& g = globals();
   if (g.gs_performanceThreadFlag) return false;
   if (!blockQueue()) return false;  // the threads serve the queue the first initialisation makes
@@ -174,7 +172,7 @@ bool createPerformanceThread(SettingsHooks hooks) {
   try {
     if (g.gs_logPerformanceSendThreads.empty()) startProbeThread();
     if (g.gs_logPerformanceThreads.empty())
-      g.gs_logPerformanceThreads.emplace_back(settingsThreadBody, std::move(hooks));
+      g.gs_logPerformanceThreads.emplace_back(settingsThreadBody, std::move(startSendThread));
   } catch (const std::system_error& e) {
     ZEP_CONSOLE(std::string("createPerformanceThread failed : ") + e.what());
     return false;

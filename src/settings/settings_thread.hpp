@@ -11,21 +11,15 @@
 
 namespace zeplog::detail {
 
-// What the settings thread asks of the rest of the library. Both are called with
-// global_resource_lock held, after every settings fetch (whatever its outcome), and must
-// not block.
-struct SettingsHooks {
-  // Starts the log send thread; later calls must do nothing.
-  std::function<void()> startSendThread;
-  // Tells the send thread that the settings hold (gs_ThreadStop) has just been released,
-  // so that a send thread waiting for it goes on. May be empty.
-  std::function<void()> holdReleased;
-};
-
 // Starts the settings thread and the probe thread once per process. False when they run
-// already (gs_performanceThreadFlag) or a thread can't be started; the next call then tries
-// again. The caller holds global_resource_lock.
-bool createPerformanceThread(SettingsHooks hooks);
+// already (gs_performanceThreadFlag), before the first initialisation made the queue, or
+// when a thread can't be started; the next call then tries again. The caller holds
+// global_resource_lock.
+//
+// startSendThread starts the log send thread (later calls must do nothing). The settings
+// thread calls it with global_resource_lock held after every fetch, whatever its outcome,
+// just before it releases the settings hold.
+bool createPerformanceThread(std::function<void()> startSendThread);
 
 // Reads a settings text and applies it to the handle: its switches (NetworkPulse, crash,
 // log, session, each on exactly when its value reads as true) and, when NetworkPulse is
