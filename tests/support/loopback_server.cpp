@@ -19,8 +19,11 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
     cv_.notify_all();
     cv_.wait(l, [this] { return !held_ || closing_; });
     res.status = status_;
-    res.set_content("answer", "text/plain");
+    // 204 and 304 answers have no body by definition.
+    if (status_ != 204 && status_ != 304) res.set_content("answer", "text/plain");
   };
+  // A short keep-alive: stopping the server waits for idle connections to time out.
+  server_->set_keep_alive_timeout(1);
   server_->Get(".*", handler);
   server_->Post(".*", handler);
   if (!server_->is_valid()) return;
@@ -28,6 +31,10 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) return;
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // stop() only ends a server whose accept loop runs; httplib offers no signal for that in
+  // this version, so look until it does (a few milliseconds at most).
+  for (int i = 0; i < 10000 && !server_->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 LoopbackServer::~LoopbackServer() {
