@@ -57,9 +57,21 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-  // The library's console lines, except the per-field lines of the common fields.
+  // The library's console tells every step of every event; the demo shows the lines about
+  // settings, probes and requests (all of them with ZEPLOG_DEMO_VERBOSE=1).
+  static const bool verbose = std::getenv("ZEPLOG_DEMO_VERBOSE") != nullptr;
   ZEPLog::setConsoleHandler([](std::string_view line) {
-    if (line.find("] load / ") != std::string_view::npos) return;
+    static constexpr std::string_view kShown[] = {
+        "init done",      "NetworkPulse",       "Session :",       "Log :",
+        "Crash :",        "settings request",   "handler is null", "didReceiveResponse",
+        "Request failed", "hostname could not", "enqueue to File"};
+    // The message follows the "[ZEPLog] [line N] " prefix.
+    const std::size_t prefixEnd = line.find("] ", line.find("[line "));
+    const std::string_view message =
+        prefixEnd == std::string_view::npos ? line : line.substr(prefixEnd + 2);
+    bool show = verbose;
+    for (std::string_view key : kShown) show = show || message.starts_with(key);
+    if (!show) return;
     std::printf("  zeplog| %.*s\n", static_cast<int>(line.size()), line.data());
     std::fflush(stdout);
   });
