@@ -39,12 +39,21 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// True when s begins with the lower-case prefix, in any letter case.
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), s.begin(), [](char a, char b) {
+           return a == std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
 // The state of one transfer, seen by libcurl's callbacks.
 struct Transfer {
   CURL* curl = nullptr;
   const HttpRequest* request = nullptr;
   HttpResult* result = nullptr;
   bool tooLarge = false;
+  bool hasLocation = false;  // the current answer names a redirect target
 };
 
 // Each header line of each answer (interim ones, redirects and the final one) comes here; the
@@ -54,15 +63,20 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * count;
   std::string_view line(data, n);
+  if (startsWithNoCase(line, "http/")) {
+    t->hasLocation = false;  // a new answer begins
+    return n;
+  }
+  if (startsWithNoCase(line, "location:")) {
+    t->hasLocation = true;
+    return n;
+  }
   if (line != "\r\n" && line != "\n") return n;
   long code = 0;
   curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &code);
   if (code < 200) return n;  // interim answer (100 Continue and the like)
-  if (t->request->followRedirects && code >= 300 && code < 400) {
-    char* location = nullptr;
-    curl_easy_getinfo(t->curl, CURLINFO_REDIRECT_URL, &location);
-    if (location) return n;  // libcurl goes on to the next answer
-  }
+  // A redirect that libcurl will follow is not the answer that ends the request.
+  if (t->request->followRedirects && code >= 300 && code < 400 && t->hasLocation) return n;
   t->result->completed = true;
   t->result->status = code;
   return n;
@@ -109,13 +123,7 @@ HttpResult::Failure failureOf(CURLcode code) {
 }  // namespace
 
 bool isHttpUrl(std::string_view url) {
-  auto startsWithNoCase = [&](std::string_view prefix) {
-    return url.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), url.begin(), [](char a, char b) {
-             return a == std::tolower(static_cast<unsigned char>(b));
-           });
-  };
-  return startsWithNoCase("http://") || startsWithNoCase("https://");
+  return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://");
 }
 
 void setTrustedCertificates(std::string path) {

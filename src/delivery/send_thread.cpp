@@ -2,6 +2,8 @@
 // gathers them per project and sends each project's batch as one request.
 #include "delivery/send_thread.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -130,6 +132,7 @@ void gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
 }
 
 void logSendThread() {
+  pthread_setname_np(pthread_self(), "zeplog-send");  // shows in top, gdb and perf
   ZEP_CONSOLE("logSendThread start");
   kstVelaBlockQueue* queue = blockQueue();  // made by the initialisation that started us
   for (;;) {

@@ -1,8 +1,10 @@
 #include "common/http_client.hpp"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <chrono>
+#include <thread>
 
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
@@ -86,6 +88,45 @@ TEST(HttpClient, OnlyHttpAndHttpsAreRequested) {
   EXPECT_FALSE(isHttpUrl("httpx://x"));
 }
 
+// Redirects are followed only when asked, and only to http and https.
+TEST(HttpClient, RedirectsStayOnHttpAndHttps) {
+  LoopbackServer target;
+  ASSERT_TRUE(target.ok());
+  httplib::Server redirector;
+  redirector.Get("/to-http", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect(base(target) + "/landed");
+  });
+  redirector.Get("/to-file", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("file:///etc/passwd");
+  });
+  const int port = redirector.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { redirector.listen_after_bind(); });
+  const std::string from = "http://127.0.0.1:" + std::to_string(port);
+
+  HttpClient client;
+  HttpRequest r;
+  r.url = from + "/to-http";
+  HttpResult notFollowed = client.perform(r);
+  EXPECT_EQ(notFollowed.status, 302);
+  EXPECT_EQ(target.requestCount(), 0u);
+
+  r.followRedirects = true;
+  HttpResult followed = client.perform(r);
+  EXPECT_EQ(followed.status, 200);
+  ASSERT_EQ(target.requestCount(), 1u);
+  EXPECT_EQ(target.requests()[0].path, "/landed");
+
+  r.url = from + "/to-file";
+  HttpResult refused = client.perform(r);
+  EXPECT_FALSE(refused.completed) << refused.status;
+  EXPECT_EQ(refused.failure, HttpResult::Failure::kUnsupportedUrl) << refused.error;
+
+  while (!redirector.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  redirector.stop();
+  serving.join();
+}
+
 TEST(HttpClient, ARefusedConnectionAndAnUnknownNameAreFailures) {
   int closedPort;
   {
@@ -96,7 +137,7 @@ TEST(HttpClient, ARefusedConnectionAndAnUnknownNameAreFailures) {
   HttpClient client;
   HttpResult refused =
       client.perform(post("http://127.0.0.1:" + std::to_string(closedPort) + "/v2/log", "[]"));
-  EXPECT_FALSE(refused.completed);
+  EXPECT_FALSE(refused.completed) << refused.status;
   EXPECT_EQ(refused.failure, HttpResult::Failure::kConnect);
   EXPECT_NE(refused.error, "");
 
@@ -131,7 +172,7 @@ TEST_F(HttpClientTls, ASelfSignedServerIsRefusedUntilItsCertificateIsTrusted) {
   const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/v2/log";
 
   HttpResult refused = HttpClient().perform(post(url, "[]"));
-  EXPECT_FALSE(refused.completed);
+  EXPECT_FALSE(refused.completed) << refused.status;
   EXPECT_EQ(refused.failure, HttpResult::Failure::kTls);
   EXPECT_NE(refused.error.find("certificate"), std::string::npos) << refused.error;
 

@@ -11,7 +11,8 @@ class TransportTest : public DeliveryTest {
  protected:
   void SetUp() override {
     DeliveryTest::SetUp();
-    ASSERT_TRUE(initHttp());
+    // Held: this test sends the batches itself, not the send thread.
+    ASSERT_TRUE(initHttp(SyncStart::On));
     ASSERT_TRUE(queue().dequeue());  // the session event
     batch = *detail::globals().gs_bulkObjectManager->find("app");
   }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "delivery/send_thread.hpp"
@@ -49,6 +50,19 @@ inline std::string textOf(const FieldValue* v) {
   return std::get<Bytes>(*v).data;
 }
 
+// Returns once the settings thread of this process, if one runs, has applied the handle's
+// settings, so that a test's own switch changes are not overwritten by it afterwards.
+inline void waitForSettings(const char* handleId) {
+  auto handle = ZEPLog::kst_getHandler(handleId);
+  for (int i = 0; i < 3000; ++i) {
+    {
+      detail::GlobalLock lock(detail::global_resource_lock());
+      if (!detail::globals().gs_performanceThreadFlag || !handle || handle->isSettings) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 // A loopback collector, the library initialised against it over HTTP (handle "0", app key
 // "app") and a short pause between send cycles, so a test does not wait a second per cycle.
 class DeliveryTest : public LibraryTest {
@@ -65,6 +79,14 @@ class DeliveryTest : public LibraryTest {
   }
 
   static kstVelaBlockQueue& queue() { return *detail::blockQueue(); }
+
+  // Lets the send thread run the events queued so far as one cycle: initialise with
+  // SyncStart::On, queue, then call this. The thread may already run (the settings thread
+  // starts it too); the hold keeps it from taking anything before this.
+  static void sendQueuedTogether() {
+    ZEPLog::createLogSendThread();
+    ZEPLog::startSendThread();
+  }
 
   // The request bodies the collector received so far, as event objects.
   std::vector<Objects> bodies() const {

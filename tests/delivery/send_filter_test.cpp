@@ -10,8 +10,9 @@ namespace {
 class SendFilterTest : public LibraryTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:9", "app", "1"));
+    ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:9", "app", "1", SyncStart::On));
     ASSERT_TRUE(detail::blockQueue()->dequeue());  // the session event
+    waitForSettings("0");
     handle = ZEPLog::kst_getHandler("0");
   }
 

@@ -15,11 +15,11 @@ std::string sessionIdOf(const char* handleId) {
 }
 
 TEST_F(SendThreadTest, OneCycleCarriesTheSessionAndTheLogCallsOfAHandle) {
-  ASSERT_TRUE(initHttp());
+  ASSERT_TRUE(initHttp(SyncStart::On));
   ZEPLog::info("E7", "hello");
   ZEPLog::info("E7", "hello");  // a repeat while collapsing: held back
   ZEPLog::warn(nullptr, "hello");
-  ASSERT_TRUE(ZEPLog::createLogSendThread());
+  sendQueuedTogether();
   EXPECT_FALSE(ZEPLog::createLogSendThread());  // once per process
 
   ASSERT_TRUE(server.waitForRequests(1));
@@ -73,7 +73,7 @@ TEST_F(SendThreadTest, OneCycleCarriesTheSessionAndTheLogCallsOfAHandle) {
 
 TEST_F(SendThreadTest, AnIdleThreadSendsAtOnceAndABusyCycleGathersWhatCameMeanwhile) {
   ASSERT_TRUE(initHttp());
-  ASSERT_TRUE(ZEPLog::createLogSendThread());
+  ZEPLog::createLogSendThread();
   ASSERT_TRUE(server.waitForRequests(1));  // the session event
 
   // The thread waits for events: the next call is a request of its own.
@@ -97,7 +97,7 @@ TEST_F(SendThreadTest, AnIdleThreadSendsAtOnceAndABusyCycleGathersWhatCameMeanwh
 TEST_F(SendThreadTest, SyncStartHoldsEverythingUntilStartSendThread) {
   ASSERT_TRUE(initHttp(SyncStart::On));
   ZEPLog::info(nullptr, "held");
-  ASSERT_TRUE(ZEPLog::createLogSendThread());
+  ZEPLog::createLogSendThread();
   for (int i = 0; i < 3000 && !console.contains("logSendThread start"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   // Several cycles' worth of time: a thread that ignored the hold would have sent by now.
@@ -114,14 +114,13 @@ TEST_F(SendThreadTest, SyncStartHoldsEverythingUntilStartSendThread) {
 }
 
 TEST_F(SendThreadTest, AnEventOverTheBudgetIsSentAloneAndEndsItsCycle) {
-  ASSERT_TRUE(initHttp());
-  std::vector<Objects> seen;
+  ASSERT_TRUE(initHttp(SyncStart::On));
   // Drop the session event so the big event opens the first cycle.
   ASSERT_TRUE(queue().dequeue());
   const std::string big(3u << 20, 'x');
   ZEPLog::info(nullptr, big);
   ZEPLog::info(nullptr, "small");
-  ASSERT_TRUE(ZEPLog::createLogSendThread());
+  sendQueuedTogether();
   ASSERT_TRUE(server.waitForRequests(2));
   std::vector<Objects> b = bodies();
   ASSERT_EQ(b[0].size(), 1u);
@@ -131,7 +130,7 @@ TEST_F(SendThreadTest, AnEventOverTheBudgetIsSentAloneAndEndsItsCycle) {
 }
 
 TEST_F(SendThreadTest, EventsOfAnUnknownProjectOrHandleAreDropped) {
-  ASSERT_TRUE(initHttp());
+  ASSERT_TRUE(initHttp(SyncStart::On));
   auto stray = [](const char* project, const char* handleId) {
     auto fields = std::make_shared<Fields>();
     fields->set("logLevel", Bytes("INFO"));
@@ -142,7 +141,7 @@ TEST_F(SendThreadTest, EventsOfAnUnknownProjectOrHandleAreDropped) {
   queue().enqueue(stray("app", "nobody"));  // handle unknown
   queue().enqueue(stray("app", nullptr));   // no handle id
   ZEPLog::info(nullptr, "kept");
-  ASSERT_TRUE(ZEPLog::createLogSendThread());
+  sendQueuedTogether();
   ASSERT_TRUE(server.waitForRequests(1));
   Objects o = objectsOf(server.requests()[0].body);
   ASSERT_EQ(o.size(), 2u);
@@ -151,13 +150,13 @@ TEST_F(SendThreadTest, EventsOfAnUnknownProjectOrHandleAreDropped) {
 }
 
 TEST_F(SendThreadTest, ARepeatedInitialisationKeepsTheProjectsGatheredEvents) {
-  ASSERT_TRUE(initHttp());
+  ASSERT_TRUE(initHttp(SyncStart::On));
   auto& table = *detail::globals().gs_bulkObjectManager;
   std::shared_ptr<detail::Batch> batch = *table.find("app");
   batch->push_back(queue().dequeue());  // as the send thread gathers it
 
-  EXPECT_FALSE(initHttp(SyncStart::Off, Text(), "app", "0"));  // refused: "0" exists
-  EXPECT_TRUE(initHttp(SyncStart::Off, Text(), "app", "second"));
+  EXPECT_FALSE(initHttp(SyncStart::On, Text(), "app", "0"));  // refused: "0" exists
+  EXPECT_TRUE(initHttp(SyncStart::On, Text(), "app", "second"));
   EXPECT_EQ(*table.find("app"), batch);
   EXPECT_EQ(batch->size(), 1u);
 }

@@ -13,11 +13,11 @@ std::string sessionIdOf(const char* handleId) {
 }
 
 TEST_F(SessionTest, AUnityCrashEndsTheSessionInTheSameRequest) {
-  ASSERT_TRUE(initHttp(SyncStart::Off, "2022.3"));
+  ASSERT_TRUE(initHttp(SyncStart::On, "2022.3"));
   const std::string first = sessionIdOf("0");
   ZEPLog::sendUnityCrash("ERROR", "UNITY", "boom", "at Foo()");
   ZEPLog::info("E1", "after");
-  ASSERT_TRUE(ZEPLog::createLogSendThread());
+  sendQueuedTogether();
   ASSERT_TRUE(server.waitForRequests(1));
 
   const std::string renewed = sessionIdOf("0");
@@ -46,10 +46,10 @@ TEST_F(SessionTest, AUnityCrashEndsTheSessionInTheSameRequest) {
 }
 
 TEST_F(SessionTest, OutsideUnityModeACrashKeepsTheSession) {
-  ASSERT_TRUE(initHttp());
+  ASSERT_TRUE(initHttp(SyncStart::On));
   const std::string first = sessionIdOf("0");
   ZEPLog::handledError("caught", "trace");
-  ASSERT_TRUE(ZEPLog::createLogSendThread());
+  sendQueuedTogether();
   ASSERT_TRUE(server.waitForRequests(1));
   Objects o = objectsOf(server.requests()[0].body);
   ASSERT_EQ(o.size(), 2u);
@@ -62,8 +62,9 @@ class SessionRenewal : public DeliveryTest {
  protected:
   void SetUp() override {
     DeliveryTest::SetUp();
-    ASSERT_TRUE(initHttp(SyncStart::Off, "2022.3"));
+    ASSERT_TRUE(initHttp(SyncStart::On, "2022.3"));
     ASSERT_TRUE(queue().dequeue());  // the session event
+    waitForSettings("0");
   }
   static VelaEventPtr crash() {
     ZEPLog::sendUnityCrash("ERROR", "UNITY", "boom", "x");
