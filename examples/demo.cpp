@@ -1,14 +1,20 @@
-// The demo: initialises a handle against a local collector address, logs through the API and
-// shows what the library did with each call: the handles, the queue, the network state and
-// the JSON object each queued event becomes on the wire.
+// The demo: an application that uses ZEPLog through its public API only.
+//
+//   demo <collector base URL, e.g. http://127.0.0.1:8765> <data directory> [seconds]
+//
+// It points the library's settings and collector at the given server, logs at every
+// level with a custom field, reports a handled exception and a Unity crash, and then stays
+// alive while the library's send thread delivers, until SIGINT or SIGTERM or the given
+// number of seconds (default 30) has passed: events still in memory when a process ends
+// are lost, so an application that wants them delivered keeps running.
+#include <signal.h>
+#include <time.h>
+
 #include <cstdio>
-#include <filesystem>
+#include <cstdlib>
 #include <string>
 
-#include "event/global_state.hpp"
-#include "queue/block_queue.hpp"
-#include "zeplog/reachability.hpp"
-#include "zeplog/zeplog.hpp"
+#include <zeplog/zeplog.hpp>
 
 using zeplog::CrashCapture;
 using zeplog::SyncStart;
@@ -17,78 +23,87 @@ using zeplog::ZEPLog;
 
 namespace {
 
-void section(const char* title) { std::printf("\n== %s\n", title); }
-
-void showHandle(const char* id) {
-  auto h = ZEPLog::kst_getHandler(id);
-  if (!h) {
-    std::printf("handle %-8s (none)\n", id);
-    return;
-  }
-  std::printf("handle %-8s project=%s version=%s collector=%s port=%lld protocol=%s\n", id,
-              h->projectName.value_or("-").c_str(), h->projectVersion.value_or("-").c_str(),
-              h->collectorUrl.value_or("-").c_str(), static_cast<long long>(h->collectorPort),
-              h->protocol == 1 ? "HTTP" : "HTTPS");
-  std::printf("       custom fields:");
-  for (const auto& [key, value] : *h->customFields) std::printf(" %s", key.c_str());
-  std::printf("\n");
+// Splits "http://host:port" into the address and the port; false when it has no port.
+bool splitBaseURL(const std::string& base, std::string& address, int& port) {
+  const std::size_t scheme = base.find("://");
+  const std::size_t colon = base.rfind(':');
+  if (scheme == std::string::npos || colon == std::string::npos || colon <= scheme) return false;
+  address = base.substr(0, colon);
+  port = std::atoi(base.c_str() + colon + 1);
+  return port > 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string collector = argc > 1 ? argv[1] : "http://127.0.0.1:8765/";
-  const std::string dataDir = (std::filesystem::temp_directory_path() / "zeplog-demo").string();
-  ZEPLog::setDataDirectory(dataDir);
-  // Console lines go to stdout, prefixed, so they read in order with the demo's own lines.
-  // The per-field "load /" lines of the common fields are counted, not shown.
-  static int loadLines = 0;
-  ZEPLog::setConsoleHandler([](std::string_view line) {
-    if (line.find("] load / ") != std::string_view::npos) {
-      ++loadLines;
-      return;
-    }
-    std::printf("  console| %.*s\n", static_cast<int>(line.size()), line.data());
-  });
-
-  section("Initialisation");
-  std::printf("collector %s, data directory %s\n", collector.c_str(), dataDir.c_str());
-  bool ok = ZEPLog::init(collector, "demo-app", "1.0.0", "player-42");
-  std::printf("init handle \"0\": %s\n", ok ? "true" : "false");
-  ok = ZEPLog::init(collector, "demo-app", "1.0.0", Text(), "WardKit");
-  std::printf("init handle \"WardKit\": %s\n", ok ? "true" : "false");
-  ok = ZEPLog::init("ftp://127.0.0.1/", "demo-app", "1.0.0");
-  std::printf("init with an ftp URL: %s\n", ok ? "true" : "false");
-  ok = ZEPLog::init(collector, 443, 0, "bad key", "1.0", Text());
-  std::printf("init with app key \"bad key\": %s\n", ok ? "true" : "false");
-  showHandle("0");
-  showHandle("WardKit");
-
-  section("Network");
-  const auto& net = zeplog::detail::globals().gs_network_handle;
-  std::printf("collector reachable: %s, network type: %s, flags: %s\n",
-              net->isReachable ? "yes" : "no", net->networkType.value_or("-").c_str(),
-              net->reachability ? net->reachability->currentReachabilityFlags().c_str() : "-");
-  std::printf("device id: %s\n", ZEPLog::getDeviceID().value_or("(none)").c_str());
-  std::printf("IPv4 address: %s\n", ZEPLog::getIPAddress().c_str());
-
-  section("Log calls");
-  ZEPLog::setCustomField("forest", "level_name");
-  ZEPLog::info(Text(), "player entered the forest");
-  ZEPLog::warn("E42", "frame took 40 ms", "render.cpp:88");
-  ZEPLog::error_Wardkit(Text(), "store receipt rejected");
-  ZEPLog::handledError("save failed", "IOException: disk full\n  at Save()");
-  ZEPLog::info(Text(), "to an unknown handle", Text(), "nobody");
-  std::printf("main queue: %d events, failed-send queue: %d events\n", ZEPLog::queueSize(),
-              ZEPLog::fileQueueSize());
-
-  section("Queued events as the collector will receive them");
-  zeplog::kstVelaBlockQueue* queue = zeplog::detail::blockQueue();
-  for (int i = 0, n = queue->queueCount(); i < n; ++i) {
-    zeplog::VelaEventPtr event = queue->dequeue();
-    ZEPLog::copyCommonFields(*event->fields(), *event->handleId());
-    std::printf("%s\n", ZEPLog::getJsonFromVelaEvent(event, i).c_str());
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: demo <collector base URL> <data directory> [seconds]\n");
+    return 2;
   }
-  std::printf("(%d \"load /\" console lines of the common fields not shown)\n", loadLines);
+  const std::string base = argv[1];
+  const int seconds = argc > 3 ? std::atoi(argv[3]) : 30;
+  std::string address;
+  int port = 0;
+  if (!splitBaseURL(base, address, port)) {
+    std::fprintf(stderr, "demo: %s is not an http://host:port URL\n", base.c_str());
+    return 2;
+  }
+
+  // Block the stop signals before the library starts its threads, so they inherit the mask
+  // and the signals reach the sigtimedwait below.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  // The library's console tells every step of every event; the demo shows the lines about
+  // settings, probes and requests (all of them with ZEPLOG_DEMO_VERBOSE=1).
+  static const bool verbose = std::getenv("ZEPLOG_DEMO_VERBOSE") != nullptr;
+  ZEPLog::setConsoleHandler([](std::string_view line) {
+    static constexpr std::string_view kShown[] = {
+        "init done",      "NetworkPulse",       "Session :",       "Log :",
+        "Crash :",        "settings request",   "handler is null", "didReceiveResponse",
+        "Request failed", "hostname could not", "enqueue to File"};
+    // The message follows the "[ZEPLog] [line N] " prefix.
+    const std::size_t prefixEnd = line.find("] ", line.find("[line "));
+    const std::string_view message =
+        prefixEnd == std::string_view::npos ? line : line.substr(prefixEnd + 2);
+    bool show = verbose;
+    for (std::string_view key : kShown) show = show || message.starts_with(key);
+    if (!show) return;
+    std::printf("  zeplog| %.*s\n", static_cast<int>(line.size()), line.data());
+    std::fflush(stdout);
+  });
+  ZEPLog::setDataDirectory(argv[2]);
+  ZEPLog::setSettingsBaseURL(base + "/v2/");
+
+  std::printf("demo: collector %s, data directory %s\n", base.c_str(), argv[2]);
+  // Protocol 1 is HTTP. The Unity version puts the library in Unity mode: after a Unity
+  // crash it starts a new session.
+  const bool ok = ZEPLog::init(address, port, 1, "demo", "1.0.0", "player-42", CrashCapture::Off,
+                               SyncStart::Off, "2022.3.10f1");
+  std::printf("demo: init %s (the session event is queued)\n", ok ? "true" : "false");
+  if (!ok) return 1;
+
+  ZEPLog::setCustomField("forest", "level_name");
+  ZEPLog::debug(Text(), "loading the forest");
+  ZEPLog::info(Text(), "player entered the forest");
+  ZEPLog::warn("E42", "frame took 40 ms");
+  ZEPLog::error("E500", "store receipt rejected");
+  ZEPLog::fatal(Text(), "out of memory while loading textures");
+  ZEPLog::handledError("save failed", "IOException: disk full\n  at SaveGame.Write()");
+  ZEPLog::sendUnityCrash("error", "NullReferenceException",
+                         "Object reference not set to an instance of an object",
+                         "NullReferenceException\n  at Player.Update () [0x00012]");
+  ZEPLog::info(Text(), "demo finished");
+  std::printf("demo: %d events queued; waiting for the send thread\n", ZEPLog::queueSize());
+  std::fflush(stdout);
+
+  const timespec bound{seconds, 0};
+  siginfo_t info;
+  sigtimedwait(&stop, &info, &bound);
+  std::printf("demo: main queue %d, failed-send queue %d at exit\n", ZEPLog::queueSize(),
+              ZEPLog::fileQueueSize());
   return 0;
 }

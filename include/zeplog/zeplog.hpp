@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "zeplog/export.hpp"
 #include "zeplog/switches.hpp"
@@ -175,6 +176,37 @@ class ZEPLOG_API ZEPLog {
   // Queues the handle's session event (level "INFO", message "SESSION").
   static void createSession(Text handleId) noexcept;
 
+  // Ends the handle's session after a Unity crash event was appended to the batch: a new
+  // session id, and a session event appended right after the crash event.
+  static void regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaEventPtr>& batch,
+                                const std::shared_ptr<kstVelaHandle>& handle);
+
+  // ---- Delivery ---------------------------------------------------------------------------
+  // Starts the send thread once per process; false when it runs already.
+  static bool createLogSendThread();
+  // The send filter: true when the event joins its project's batch.
+  static bool checkSendStatus(const VelaEventPtr& event,
+                              const std::shared_ptr<kstVelaHandle>& handle);
+  // Stores a count in the duplicate table of ordinary events, trimming it first when full.
+  static void InsertQueue(Text key, std::int32_t value);
+  // Sends every gathered batch, one request per project; returns when all have ended.
+  static void sendVelaEventByRestAPI();
+  // Posts one JSON array text to the handle's collector and returns when the request has
+  // ended. Anything but status 200 writes its events back to the failed-send queue.
+  static void sendVelaEventByRestAPI(Text json, Text handleId);
+
+  // ---- Remote settings --------------------------------------------------------------------
+  // Starts the settings thread and the latency-probe thread once per process (initialisation
+  // does it); false when they run already or before the first initialisation.
+  static bool createPerformanceThread();
+  // Applies a settings answer's text to the handle's switches and, when NetworkPulse is then
+  // on, queues its probe URLs for handleId. Returns the handle.
+  static std::shared_ptr<kstVelaHandle> Fill_Handler_by_SettingsAPI(
+      std::shared_ptr<kstVelaHandle> handle, Text loadData, Text handerId);
+  // Replaces the settings base URL built into the library (http or https; the project name
+  // and "/logsconf" are appended). Only before the first initialisation; false otherwise.
+  static bool setSettingsBaseURL(Text url);
+
   // ---- Unity crashes ----------------------------------------------------------------------
   // Queues a crash event for handle "0"; level and type are accepted and not used.
   static void sendUnityCrash(Text level, Text type, Text message, Text exception) noexcept;
@@ -208,6 +240,10 @@ class ZEPLOG_API ZEPLog {
   static void setConsoleHandler(ConsoleHandler handler) noexcept;
   // Directory for the library's files; call before the first initialisation.
   static void setDataDirectory(std::string path) noexcept;
+  // Trusts the CA certificates in a PEM file (or a directory of hashed certificates) in
+  // addition to the system's store, for a collector with a private CA; "" forgets it.
+  // Certificates are always verified.
+  static void setTrustedCertificates(std::string path);
 };
 
 }  // namespace zeplog

@@ -7,7 +7,8 @@
 #include "common/guard.hpp"
 #include "common/utf8.hpp"
 #include "crash/crash_capture.hpp"
-#include "delivery/https_delegate.hpp"
+#include "crash/unity_crash.hpp"
+#include "delivery/send_filter.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/device_id.hpp"
 #include "event/global_state.hpp"
@@ -16,7 +17,6 @@
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
 #include "queue/block_queue.hpp"
-#include "settings/settings_thread.hpp"
 #include "zeplog/reachability.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -110,8 +110,9 @@ void buildCommonStateLocked(detail::GlobalState& g, std::shared_ptr<kstVelaReach
   g.gs_bulkObjectManager.emplace();
   g.gs_bulkObjectManager->reserve(2);
   g.gs_network_handle = std::make_shared<kstVelaHandle>();
-  g.gs_httpsDelegate = std::make_shared<kstVelaHttpsDelegate>();
   g.gs_network_handle->reachability = std::move(monitor);
+  // The send filter asks the crash path about Unity crash repeats.
+  detail::setUnityCrashCheck(&detail::checkUnityCrash);
   g.gs_commonInit = true;
 }
 
@@ -176,9 +177,13 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     // is kept and this one's is dropped once the lock is released.
     if (!g.gs_commonInit) buildCommonStateLocked(g, lookups.newMonitor);
 
-    auto batch = std::make_shared<detail::Batch>();
-    batch->reserve(10);
-    g.gs_bulkObjectManager->set(appKey.view(), std::move(batch));
+    // A project keeps its batch: replacing it would drop what the send thread gathered into
+    // it this cycle, also for an initialisation that is then refused.
+    if (!g.gs_bulkObjectManager->contains(appKey.view())) {
+      auto batch = std::make_shared<detail::Batch>();
+      batch->reserve(10);
+      g.gs_bulkObjectManager->set(appKey.view(), std::move(batch));
+    }
 
     kstVelaHandle& net = *g.gs_network_handle;
     net.isReachable = lookups.isReachable;
@@ -218,7 +223,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
         g.gs_crashReporterFlag = true;
       }
       detail::blockQueue()->enqueue_handler(id);
-      detail::createPerformanceThread();
+      createPerformanceThread();
       createSession(id);
     }
 

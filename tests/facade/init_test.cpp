@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "dev_collector.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "support/test_env.hpp"
@@ -15,6 +16,17 @@ constexpr const char* kUrl = "http://127.0.0.1:8765";
 
 class InitTest : public test::LibraryTest {
  protected:
+  // Serves the settings on loopback, so a test can see the settings thread take a handle id
+  // from the handler queue (it takes them as soon as they come).
+  std::unique_ptr<tools::DevCollector> startSettingsServer() {
+    tools::CollectorOptions options;
+    options.keepAliveSeconds = 1;
+    auto server = std::make_unique<tools::DevCollector>(options);
+    EXPECT_TRUE(server->start());
+    EXPECT_TRUE(ZEPLog::setSettingsBaseURL(server->baseUrl() + "/v2/"));
+    return server;
+  }
+
   static std::string bytesField(const kstVelaHandle& h, std::string_view key) {
     const FieldValue* v = h.customFields->find(key);
     if (!v) return "<absent>";
@@ -147,6 +159,7 @@ TEST_F(InitTest, UnityModeIsSetOnceAndOnlyItsCallsGetTheField) {
 }
 
 TEST_F(InitTest, WardKitStartsNoSessionAndLeavesTheCrashDecision) {
+  auto settings = startSettingsServer();
   ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1", Text(), "WardKit"));
   auto wk = ZEPLog::kst_getHandler("WardKit");
   ASSERT_NE(wk, nullptr);
@@ -155,10 +168,14 @@ TEST_F(InitTest, WardKitStartsNoSessionAndLeavesTheCrashDecision) {
   EXPECT_EQ(detail::blockQueue()->queueSize_handler(), 0);
   EXPECT_FALSE(detail::globals().gs_crashReporterFlag);
 
-  ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1"));
+  // Held by sync start, so the send thread leaves the session event in the queue.
+  ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1", SyncStart::On));
   EXPECT_TRUE(detail::globals().gs_crashReporterFlag);
   EXPECT_EQ(ZEPLog::queueSize(), 1);  // the session event of handle "0"
-  EXPECT_EQ(detail::blockQueue()->dequeue_handler(), "0");
+  // Handle "0" is fetched its settings; WardKit never was.
+  EXPECT_TRUE(settings->waitForRequests("/v2/", 1, std::chrono::seconds(30)));
+  ASSERT_EQ(settings->requests().size(), 1u);
+  EXPECT_EQ(settings->requests()[0].path, "/v2/app/logsconf");
   VelaEventPtr session = detail::blockQueue()->dequeue();
   EXPECT_EQ(session->logType(), "SESSION");
   EXPECT_EQ(session->handleId(), "0");
@@ -176,13 +193,13 @@ TEST_F(InitTest, SyncStartHoldIsSetAndReleased) {
   EXPECT_FALSE(detail::globals().gs_SyncSend.load());
 }
 
-TEST_F(InitTest, SecondHandleOfAProjectReplacesItsBatch) {
+TEST_F(InitTest, SecondHandleOfAProjectKeepsItsBatch) {
   ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1"));
   auto first = *detail::globals().gs_bulkObjectManager->find("app");
   first->push_back(std::make_shared<VelaEvent>());
   ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1", Text(), "other"));
-  EXPECT_NE(*detail::globals().gs_bulkObjectManager->find("app"), first);
-  EXPECT_TRUE((*detail::globals().gs_bulkObjectManager->find("app"))->empty());
+  EXPECT_EQ(*detail::globals().gs_bulkObjectManager->find("app"), first);
+  EXPECT_EQ(first->size(), 1u);
 }
 
 TEST_F(InitTest, LookupsBeforeInitAndWithAbsentIdsFindNothing) {
@@ -247,11 +264,11 @@ namespace zeplog {
 namespace {
 
 TEST_F(InitTest, EmptyHandleIdIsAHandleLikeAnyOther) {
+  auto settings = startSettingsServer();
   ASSERT_TRUE(ZEPLog::init(kUrl, 80, "app", "1", "u", ""));
   EXPECT_NE(ZEPLog::kst_getHandler(""), nullptr);
-  // It waits for its settings like every ordinary handle.
-  EXPECT_EQ(detail::blockQueue()->queueSize_handler(), 1);
-  EXPECT_EQ(detail::blockQueue()->dequeue_handler(), "");
+  // It gets its settings like every ordinary handle.
+  EXPECT_TRUE(settings->waitForRequests("/v2/app/logsconf", 1, std::chrono::seconds(30)));
 }
 
 TEST_F(InitTest, RemovingAnAbsentKeyStillReportsAnUnknownHandle) {

@@ -1,0 +1,156 @@
+#include "settings/probe_thread.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include "common/clock.hpp"
+#include "common/console.hpp"
+#include "common/guard.hpp"
+#include "common/http_client.hpp"
+#include "event/common_fields.hpp"
+#include "event/global_state.hpp"
+#include "event/handle_registry.hpp"
+#include "queue/block_queue.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+// A probe waits as long as the platform's default request time-out.
+constexpr std::chrono::seconds kProbeTimeout{60};
+
+bool startsWithNoCase(std::string_view s, std::string_view lowerPrefix) {
+  if (s.size() < lowerPrefix.size()) return false;
+  for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lowerPrefix[i]) return false;
+  }
+  return true;
+}
+
+// A URL from the remote settings as it appears in a console line: control characters
+// escaped, length capped.
+std::string consoleURL(std::string_view url) {
+  constexpr std::size_t kCap = 256;
+  std::string out;
+  for (char c : url.substr(0, kCap)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) {
+      static const char* const kHex = "0123456789abcdef";
+      out += "\\x";
+      out.push_back(kHex[u >> 4]);
+      out.push_back(kHex[u & 0xf]);
+    } else {
+      out.push_back(c);
+    }
+  }
+  if (url.size() > kCap) out += "...";
+  return out;
+}
+
+// The answer's status, 0 when no answer came (or nothing was requested).
+long probe(const std::optional<std::string>& target) {
+  if (!target) return 0;
+  HttpRequest request;
+  request.method = HttpRequest::Method::kGet;
+  request.url = *target;
+  request.timeout = kProbeTimeout;
+  request.followRedirects = true;  // the client keeps redirects to http and https
+  const HttpResult result = HttpClient::forThisThread().perform(request);
+  return result.completed ? result.status : 0;
+}
+
+// Builds the result event and puts it on the main queue. The handle's attributes, the
+// common fields and the queueing are taken under the lock, so the event is of one state of
+// the handle; a handle that has gone makes no event.
+void queueResult(const NetworkData& item, std::int64_t latencyMs, long status) {
+  GlobalLock lock(global_resource_lock());
+  const auto* entry = findHandleLocked(item.handlerId);
+  if (!entry) return;
+  const kstVelaHandle& handle = *entry->second;
+  OptText host = getHost();
+  const std::int64_t now = nowMillis();
+  auto fields = std::make_shared<Fields>();
+  fields->reserve(10);
+  if (!copyCommonFields(*fields, item.handlerId)) return;
+  fields->set("NPVersion", Bytes("1.0.0"));
+  fields->set("Url", Bytes(item.url));
+  fields->set("Latency", Bytes(std::to_string(latencyMs)));
+  fields->set("Status", Bytes(std::to_string(status)));
+  fields->set("logLevel", Bytes("INFO"));
+  auto event = std::make_shared<VelaEvent>(
+      handle.projectName, handle.projectVersion, "NETWORKPULSES", handle.logSource,
+      Bytes("NETWORKPULSES LOG"), now, host, std::move(fields), item.handlerId);
+  if (kstVelaBlockQueue* queue = blockQueue()) queue->enqueue(std::move(event));
+}
+
+void probeThreadBody() {
+  ZEP_CONSOLE("performanceSendThread start");
+  kstVelaBlockQueue* queue = blockQueue();
+  for (;;) {
+    std::shared_ptr<NetworkData> item = queue->dequeue_network();
+    if (!item) continue;
+    guarded("performanceSendThread", [&] { runProbe(*item); });
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> normaliseProbeURL(std::string_view url) {
+  std::string_view scheme;
+  std::string_view defaultPort;
+  if (startsWithNoCase(url, "https://")) {
+    scheme = "https://";
+    defaultPort = "443";
+  } else if (startsWithNoCase(url, "http://")) {
+    scheme = "http://";
+    defaultPort = "80";
+  } else {
+    return std::nullopt;
+  }
+  // The pieces between "/": "<scheme>:", "", the host part, then the path pieces.
+  std::string_view rest = url.substr(scheme.size());
+  const std::size_t slash = rest.find('/');
+  std::string_view hostPart = rest.substr(0, slash);
+  std::string_view path = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+  if (hostPart.empty()) return std::nullopt;
+
+  std::string out(scheme);
+  if (hostPart.find(':') == std::string_view::npos) {
+    // The port belongs to the authority: before a query or fragment that ends the host part.
+    const std::size_t end = hostPart.find_first_of("?#");
+    out.append(hostPart.substr(0, end));
+    out.push_back(':');
+    out.append(defaultPort);
+    if (end != std::string_view::npos) out.append(hostPart.substr(end));
+  } else {
+    out.append(hostPart);
+  }
+  out.append(path);
+  return out;
+}
+
+void runProbe(const NetworkData& item) {
+  std::shared_ptr<kstVelaHandle> handle = getHandler(item.handlerId);
+  if (!handle) {
+    ZEP_CONSOLE("handler is null");
+    return;
+  }
+  {
+    GlobalLock lock(global_resource_lock());
+    if (!handle->isNetworkPulse) return;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const std::optional<std::string> target = normaliseProbeURL(item.url);
+  if (!target)
+    ZEP_CONSOLE("NetworkPulse probes only http and https URLs, not : " + consoleURL(item.url));
+  const long status = probe(target);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  const std::int64_t latencyMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+  queueResult(item, latencyMs, status);
+}
+
+void startProbeThread() { globals().gs_logPerformanceSendThreads.emplace_back(probeThreadBody); }
+
+}  // namespace zeplog::detail

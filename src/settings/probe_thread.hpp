@@ -1,0 +1,28 @@
+// Network latency probes: the probe thread and what it reports.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "queue/network_data.hpp"
+
+namespace zeplog::detail {
+
+// The URL a probe requests: an http or https URL (scheme in any letter case) rewritten with
+// a lower-case scheme and, when its host part names no port, the scheme's default port
+// (443, 80) after the host part, before any query or fragment that follows the host
+// directly. Every other piece of the URL is kept as it is, a trailing "/" included.
+// Nothing for a URL of any other scheme or without a host: such a URL is never requested.
+std::optional<std::string> normaliseProbeURL(std::string_view url);
+
+// Runs one probe: skips it (with a console line) when its handle id names no handle, or
+// when the handle's NetworkPulse switch is off; otherwise requests the URL (only http and
+// https, never another scheme), times it and queues the "NETWORKPULSES" result event.
+void runProbe(const NetworkData& probe);
+
+// Starts the probe thread, which runs runProbe for every item of the probe queue, in
+// order, for the life of the process. The caller holds global_resource_lock.
+void startProbeThread();
+
+}  // namespace zeplog::detail

@@ -1,0 +1,88 @@
+#include "settings/settings_url.hpp"
+
+#include <mutex>
+#include <optional>
+
+#include "common/console.hpp"
+#include "event/global_state.hpp"
+
+#ifndef ZEPLOG_SETTINGS_BASE_URL
+#error "ZEPLOG_SETTINGS_BASE_URL names the settings base URL compiled into the library"
+#endif
+
+namespace zeplog::detail {
+namespace {
+
+// The one collector deployment that keeps its settings on a server of its own, addressed by
+// IPv4 literal (documentation addresses stand in for the deployment's own).
+constexpr std::string_view kAlternateCollectorAddress = "203.0.113.10";
+constexpr std::string_view kAlternateSettingsBase = "http://203.0.113.11:10092/v2/settings/";
+
+std::mutex& baseLock() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+std::optional<std::string>& baseOverride() {  // guarded by baseLock()
+  static auto* s = new std::optional<std::string>;
+  return *s;
+}
+
+bool startsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = s[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+// True for "http://host..." or "https://host..." with a non-empty host.
+bool isHttpBase(std::string_view url) {
+  std::size_t rest = 0;
+  if (startsWithNoCase(url, "https://")) {
+    rest = 8;
+  } else if (startsWithNoCase(url, "http://")) {
+    rest = 7;
+  } else {
+    return false;
+  }
+  return rest < url.size() && url[rest] != '/' && url[rest] != '?' && url[rest] != '#';
+}
+
+std::string withTrailingSlash(std::string_view url) {
+  std::string out(url);
+  if (out.back() != '/') out.push_back('/');
+  return out;
+}
+
+}  // namespace
+
+bool setSettingsBaseURL(std::string_view url) {
+  if (!isHttpBase(url)) {
+    ZEP_CONSOLE("setSettingsBaseURL ignored: an http or https URL with a host is expected");
+    return false;
+  }
+  if (globals().gs_isInit.load()) {
+    ZEP_CONSOLE("setSettingsBaseURL ignored: call it before the first initialisation");
+    return false;
+  }
+  std::lock_guard<std::mutex> g(baseLock());
+  baseOverride() = withTrailingSlash(url);
+  return true;
+}
+
+std::string settingsURL(std::string_view collectorAddress, std::string_view projectName) {
+  std::string base;
+  {
+    std::lock_guard<std::mutex> g(baseLock());
+    if (baseOverride()) base = *baseOverride();
+  }
+  if (base.empty()) {
+    base = collectorAddress == kAlternateCollectorAddress ? std::string(kAlternateSettingsBase)
+                                                          : std::string(ZEPLOG_SETTINGS_BASE_URL);
+  }
+  return base + std::string(projectName) + "/logsconf";
+}
+
+}  // namespace zeplog::detail
