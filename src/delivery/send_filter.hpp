@@ -19,7 +19,7 @@ bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHan
 
 // The crash duplicate check of Unity mode (true = send), which lives with the crash path;
 // the facade hands it in at initialisation. Until then every Unity crash event is sent.
-using UnityCrashCheck = bool (*)(const VelaEventPtr&, const std::shared_ptr<kstVelaHandle>&);
+using UnityCrashCheck = bool (*)(const VelaEventPtr&, const std::shared_ptr<const kstVelaHandle>&);
 void setUnityCrashCheck(UnityCrashCheck check);
 
 // Stores the count under the key in the duplicate table of ordinary events. A table of 10 or

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "delivery/collector_url.hpp"
+#include "event/handle_registry.hpp"
 #include "delivery_helpers.hpp"
 
 namespace zeplog::test {
@@ -111,7 +112,7 @@ TEST_F(TransportTest, ARefusedConnectionWritesTheBatchBackWithTheReason) {
   }
   {
     detail::GlobalLock lock(detail::global_resource_lock());
-    ZEPLog::kst_getHandler("0")->collectorPort = closedPort;
+    detail::getHandler("0")->collectorPort = closedPort;
   }
   fillBatch();
   ZEPLog::sendVelaEventByRestAPI();
@@ -123,7 +124,7 @@ TEST_F(TransportTest, ARefusedConnectionWritesTheBatchBackWithTheReason) {
 TEST_F(TransportTest, AnUnknownCollectorNameSaysSoAndWritesBack) {
   {
     detail::GlobalLock lock(detail::global_resource_lock());
-    ZEPLog::kst_getHandler("0")->collectorUrl = "collector.zeplog.invalid";
+    detail::getHandler("0")->collectorUrl = "collector.zeplog.invalid";
   }
   fillBatch();
   ZEPLog::sendVelaEventByRestAPI();

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "event/handle_registry.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
@@ -53,7 +54,7 @@ inline std::string textOf(const FieldValue* v) {
 // Returns once the settings thread of this process, if one runs, has applied the handle's
 // settings, so that a test's own switch changes are not overwritten by it afterwards.
 inline void waitForSettings(const char* handleId) {
-  auto handle = ZEPLog::kst_getHandler(handleId);
+  auto handle = detail::getHandler(handleId);
   for (int i = 0; i < 3000; ++i) {
     {
       detail::GlobalLock lock(detail::global_resource_lock());

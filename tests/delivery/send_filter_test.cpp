@@ -1,6 +1,7 @@
 // The send filter: switches, collapsing of repeats and the duplicate table.
 #include <gtest/gtest.h>
 
+#include "event/handle_registry.hpp"
 #include "delivery_helpers.hpp"
 #include "event/common_fields.hpp"
 
@@ -13,7 +14,7 @@ class SendFilterTest : public LibraryTest {
     ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:9", "app", "1", SyncStart::On));
     ASSERT_TRUE(detail::blockQueue()->dequeue());  // the session event
     waitForSettings("0");
-    handle = ZEPLog::kst_getHandler("0");
+    handle = detail::getHandler("0");
   }
 
   // A queued log call as the send thread takes it.

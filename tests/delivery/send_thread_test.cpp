@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "event/handle_registry.hpp"
 #include "delivery_helpers.hpp"
 
 namespace zeplog::test {
@@ -11,7 +12,7 @@ namespace {
 using SendThreadTest = DeliveryTest;
 
 std::string sessionIdOf(const char* handleId) {
-  return textOf(ZEPLog::kst_getHandler(handleId)->customFields->find("SessionID"));
+  return textOf(detail::getHandler(handleId)->customFields->find("SessionID"));
 }
 
 TEST_F(SendThreadTest, OneCycleCarriesTheSessionAndTheLogCallsOfAHandle) {

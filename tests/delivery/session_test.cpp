@@ -1,6 +1,7 @@
 // Session events: one per initialisation, and the renewal after a Unity crash.
 #include <gtest/gtest.h>
 
+#include "event/handle_registry.hpp"
 #include "delivery_helpers.hpp"
 
 namespace zeplog::test {
@@ -9,7 +10,7 @@ namespace {
 using SessionTest = DeliveryTest;
 
 std::string sessionIdOf(const char* handleId) {
-  return textOf(ZEPLog::kst_getHandler(handleId)->customFields->find("SessionID"));
+  return textOf(detail::getHandler(handleId)->customFields->find("SessionID"));
 }
 
 TEST_F(SessionTest, AUnityCrashEndsTheSessionInTheSameRequest) {
@@ -77,13 +78,13 @@ TEST_F(SessionRenewal, ARestoredCrashRenewsTheIdButAddsNoSessionEvent) {
   e->fields()->set("errorRate", std::string("1"));
   const std::string before = sessionIdOf("0");
   std::vector<VelaEventPtr> batch{e};
-  ZEPLog::regenerateSession(e, batch, ZEPLog::kst_getHandler("0"));
+  ZEPLog::regenerateSession(e, batch, detail::getHandler("0"));
   EXPECT_EQ(batch.size(), 1u);
   EXPECT_NE(sessionIdOf("0"), before);
 }
 
 TEST_F(SessionRenewal, ACrashSeenTwiceWhileCollapsingEndsNoMoreSessions) {
-  auto handle = ZEPLog::kst_getHandler("0");
+  auto handle = detail::getHandler("0");
   VelaEventPtr e = crash();
   ASSERT_TRUE(ZEPLog::checkUnityCrash(e, handle));  // counted once
   std::vector<VelaEventPtr> batch{e};

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "event/handle_registry.hpp"
 #include "common/files.hpp"
 #include "settings/network_pulse_store.hpp"
 #include "settings_fixture.hpp"
@@ -32,7 +33,7 @@ struct Switches {
 };
 
 Switches switchesOf(const std::string& handleId) {
-  auto h = ZEPLog::kst_getHandler(handleId);
+  auto h = detail::getHandler(handleId);
   detail::GlobalLock lock(detail::global_resource_lock());
   return {h->isLog, h->isSession, h->isCrash, h->isNetworkPulse};
 }
@@ -56,7 +57,7 @@ TEST_F(SettingsTest, Status200SetsTheSwitchesSavesTheAnswerAndQueuesItsProbes) {
   ASSERT_TRUE(waitForFetches(1)) << console.all();
 
   EXPECT_EQ(switchesOf("h"), (Switches{false, true, false, true}));
-  EXPECT_TRUE(ZEPLog::kst_getHandler("h")->isSettings);
+  EXPECT_TRUE(detail::getHandler("h")->isSettings);
   EXPECT_TRUE(console.contains("] NetworkPulse status : 200"));
   EXPECT_TRUE(console.contains("] Session : true"));
   EXPECT_TRUE(console.contains("] Log : false"));
@@ -153,7 +154,7 @@ TEST_F(SettingsTest, ARefusedFetchWithoutASavedAnswerTurnsLogSessionCrashOn) {
   ASSERT_TRUE(waitForFetches(1)) << console.all();
   EXPECT_TRUE(console.contains("] NetworkPulse Connection Failed"));
   EXPECT_EQ(switchesOf("a"), (Switches{true, true, true, false}));
-  EXPECT_TRUE(ZEPLog::kst_getHandler("a")->isSettings);
+  EXPECT_TRUE(detail::getHandler("a")->isSettings);
   EXPECT_FALSE(detail::fileExists(NetworkPulseStore::settingFilePath()));
 }
 
@@ -195,7 +196,7 @@ TEST_F(SettingsTest, AnIdWithoutHandleReleasesTheHoldAndTheNextIdIsServed) {
   ASSERT_TRUE(console.waitFor("] handler is null")) << console.all();
   ASSERT_TRUE(initHandle("later", "b"));
   ASSERT_TRUE(waitForFetches(2)) << console.all();
-  EXPECT_TRUE(ZEPLog::kst_getHandler("b")->isSettings);
+  EXPECT_TRUE(detail::getHandler("b")->isSettings);
   EXPECT_FALSE(detail::globals().gs_ThreadStop.load());
   EXPECT_EQ(requestedPaths(), (std::vector<std::string>{"/v2/app/logsconf", "/v2/later/logsconf"}));
 }
