@@ -64,7 +64,6 @@ class VelaEvent {
   void setFields(FieldsPtr v) { fields_ = std::move(v); }
 
  private:
-  friend class VelaEventCoder;  // the queue files' decoder sets the handle id
   OptText projectName_;
   OptText projectVersion_;
   OptText logType_;

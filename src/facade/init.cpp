@@ -12,6 +12,7 @@
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/queue_files.hpp"
 #include "settings/settings_thread.hpp"
 #include "zeplog/reachability.hpp"
 #include "zeplog/zeplog.hpp"
@@ -62,7 +63,6 @@ bool buildCommonState(detail::GlobalState& g, const std::string& collectorAddres
   if (!monitor) return false;
   if (!monitor->startNotifier()) return false;
 
-  detail::blockQueue()->loadFromFile();
   g.gs_commonInit = true;
   return true;
 }
@@ -89,6 +89,8 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
   return detail::guarded<bool>("init", false, [&]() -> bool {
     if (!check_params(url, port, protocol, appKey, version)) return false;
     const std::string collectorAddress = removeURLPrefix(url);
+    // Restoring an earlier run's events reads files, so it happens before the lock is taken.
+    detail::createQueueAndRestoreSavedEvents();
 
     detail::GlobalState& g = detail::globals();
     detail::GlobalUniqueLock lock(detail::global_resource_lock());
