@@ -111,9 +111,15 @@ std::optional<std::string> readWholeFile(const std::string& path, std::string* e
     return std::nullopt;
   }
   std::string out;
-  char buf[16384];
+  // Read straight into a buffer of the file's size (plus one byte to see the end at once),
+  // growing it only if the file grew meanwhile.
+  struct stat st {};
+  std::size_t capacity = 16384;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) capacity = static_cast<std::size_t>(st.st_size) + 1;
+  std::size_t used = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (out.size() - used == 0) out.resize(used == 0 ? capacity : out.size() * 2);
+    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       if (error) *error = errnoText("read", path);
@@ -121,9 +127,10 @@ std::optional<std::string> readWholeFile(const std::string& path, std::string* e
       return std::nullopt;
     }
     if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
+    used += static_cast<std::size_t>(n);
   }
   ::close(fd);
+  out.resize(used);
   return out;
 }
 

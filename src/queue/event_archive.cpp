@@ -79,9 +79,40 @@ std::string valueKindName(std::uint8_t k) {
   }
 }
 
+#if defined(__x86_64__)
+// The SSE4.2 crc32 instruction computes the same CRC eight bytes at a time, several times
+// faster than the tables; it is used where the processor has it.
+__attribute__((target("sse4.2"))) std::uint32_t crc32cSse42(std::string_view data,
+                                                             std::uint32_t crc) {
+  std::uint64_t c = ~crc;
+  const char* p = data.data();
+  std::size_t n = data.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    c = __builtin_ia32_crc32di(c, w);
+  }
+  auto c32 = static_cast<std::uint32_t>(c);
+  for (; n > 0; ++p, --n) c32 = __builtin_ia32_crc32qi(c32, static_cast<unsigned char>(*p));
+  return ~c32;
+}
+
+bool haveSse42() {
+  static const bool have = __builtin_cpu_supports("sse4.2");
+  return have;
+}
+#endif
+
 }  // namespace
 
 std::uint32_t crc32c(std::string_view data, std::uint32_t crc) {
+#if defined(__x86_64__)
+  if (haveSse42()) return crc32cSse42(data, crc);
+#endif
+  return crc32cPortable(data, crc);
+}
+
+std::uint32_t crc32cPortable(std::string_view data, std::uint32_t crc) {
   crc = ~crc;
   const auto* p = reinterpret_cast<const unsigned char*>(data.data());
   std::size_t n = data.size();
@@ -121,36 +152,58 @@ void ArchiveEncoder::string(std::string_view s) {
   out_.append(s);
 }
 
-void ArchiveEncoder::kind(std::string_view key, std::uint8_t k) {
-  string(key);
-  out_.push_back(static_cast<char>(k));
+void ArchiveEncoder::key(std::string_view k) {
+  const std::size_t at = position_++;
+  if (at < previous_.size()) {
+    const std::uint32_t guess = previous_[at];
+    if (guess != 0 && keys_[guess - 1] == k) return varint(guess);
+  } else {
+    previous_.resize(at + 1);
+  }
+  std::uint32_t number;
+  if (auto it = numbers_.find(k); it != numbers_.end()) {
+    number = it->second;
+    varint(number);
+  } else {
+    keys_.push_back(k);
+    number = static_cast<std::uint32_t>(keys_.size());
+    numbers_.emplace(k, number);
+    varint(0);  // a new key: its text follows and it takes the next number
+    string(k);
+  }
+  previous_[at] = number;
 }
 
-void ArchiveEncoder::absent(std::string_view key) { kind(key, kAbsent); }
+void ArchiveEncoder::kind(std::string_view k, std::uint8_t valueKind) {
+  key(k);
+  out_.push_back(static_cast<char>(valueKind));
+}
 
-void ArchiveEncoder::text(std::string_view key, const OptText& value) {
-  if (!value) return absent(key);
-  kind(key, kText);
+void ArchiveEncoder::absent(std::string_view name) { kind(name, kAbsent); }
+
+void ArchiveEncoder::text(std::string_view name, const OptText& value) {
+  if (!value) return absent(name);
+  kind(name, kText);
   string(*value);
 }
 
-void ArchiveEncoder::bytes(std::string_view key, const std::optional<Bytes>& value) {
-  if (!value) return absent(key);
-  kind(key, kBytes);
+void ArchiveEncoder::bytes(std::string_view name, const std::optional<Bytes>& value) {
+  if (!value) return absent(name);
+  kind(name, kBytes);
   string(value->view());
 }
 
-void ArchiveEncoder::int64(std::string_view key, std::int64_t value) {
-  kind(key, kInt64);
+void ArchiveEncoder::int64(std::string_view name, std::int64_t value) {
+  kind(name, kInt64);
   putLE(out_, static_cast<std::uint64_t>(value), 8);
 }
 
-void ArchiveEncoder::fields(std::string_view key, const FieldsPtr& value) {
-  if (!value) return absent(key);
-  kind(key, kDictionary);
+void ArchiveEncoder::fields(std::string_view name, const FieldsPtr& value) {
+  if (!value) return absent(name);
+  kind(name, kDictionary);
   varint(value->size());
   for (const auto& [k, v] : *value) {
-    string(k);
+    key(k);
     if (const auto* t = std::get_if<std::string>(&v)) {
       out_.push_back(static_cast<char>(kText));
       string(*t);
@@ -211,9 +264,24 @@ std::string_view ArchiveDecoder::string() {
   return take(static_cast<std::size_t>(n));
 }
 
+std::string_view ArchiveDecoder::key() {
+  const std::uint64_t number = varint();
+  if (!ok()) return {};
+  if (number == 0) {
+    std::string_view k = string();
+    if (ok()) keys_.push_back(k);
+    return k;
+  }
+  if (number > keys_.size()) {
+    fail("corrupt archive: key number " + std::to_string(number) + " before its key");
+    return {};
+  }
+  return keys_[number - 1];
+}
+
 ArchiveDecoder::Member ArchiveDecoder::member() {
   Member m;
-  m.key = string();
+  m.key = key();
   std::string_view k = take(1);
   if (!k.empty()) m.kind = static_cast<std::uint8_t>(k[0]);
   return m;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "zeplog/vela_event.hpp"
@@ -18,22 +19,35 @@ inline constexpr std::uint32_t kEventArchiveVersion = 1;
 // Appends the archive's primitives to a byte buffer. An event entry is a keyed record: each
 // member is written with its key and the kind of its value (absent, text, byte data, 64-bit
 // integer, field dictionary), so a reader tells absent from empty and text from byte data.
+//
+// A key is written out once per archive; later uses refer to it by number. Events of one
+// queue mostly carry the same keys in the same order, so the number the key had at the same
+// place of the previous record is tried first, and only a miss looks the key up. The key texts
+// handed in must outlive the encoder.
 class ArchiveEncoder {
  public:
   explicit ArchiveEncoder(std::string& out) : out_(out) {}
 
   void varint(std::uint64_t v);
   void string(std::string_view s);  // length, then the bytes
-  void beginRecord(std::size_t members) { varint(members); }
-  void absent(std::string_view key);
-  void text(std::string_view key, const OptText& value);
-  void bytes(std::string_view key, const std::optional<Bytes>& value);
-  void int64(std::string_view key, std::int64_t value);
-  void fields(std::string_view key, const FieldsPtr& value);
+  void beginRecord(std::size_t members) {
+    varint(members);
+    position_ = 0;
+  }
+  void absent(std::string_view name);
+  void text(std::string_view name, const OptText& value);
+  void bytes(std::string_view name, const std::optional<Bytes>& value);
+  void int64(std::string_view name, std::int64_t value);
+  void fields(std::string_view name, const FieldsPtr& value);
 
  private:
-  void kind(std::string_view key, std::uint8_t k);
+  void key(std::string_view name);
+  void kind(std::string_view name, std::uint8_t valueKind);
   std::string& out_;
+  std::vector<std::string_view> keys_;                      // by number - 1, in order of use
+  std::unordered_map<std::string_view, std::uint32_t> numbers_;  // key to its number
+  std::vector<std::uint32_t> previous_;  // number of the key at each place of the last record
+  std::size_t position_ = 0;             // place in the current record
 };
 
 // Reads the archive's primitives back. Every read checks that the bytes it needs are there;
@@ -70,7 +84,9 @@ class ArchiveDecoder {
 
  private:
   std::string_view take(std::size_t n);
+  std::string_view key();
   std::string_view in_;
+  std::vector<std::string_view> keys_;  // keys met so far, by number - 1
   std::size_t pos_ = 0;
   std::string error_;  // first failure; empty while every read succeeded
 };
@@ -93,7 +109,9 @@ std::string encodeEventArchive(std::string_view rootKey, const std::vector<VelaE
 bool decodeEventArchive(std::string_view file, std::string_view rootKey,
                         std::vector<VelaEventPtr>& events, std::string& error);
 
-// CRC-32C (Castagnoli) of data, continuing from crc (0 to start).
+// CRC-32C (Castagnoli) of data, continuing from crc (0 to start): with the processor's CRC
+// instruction where there is one, else crc32cPortable.
 std::uint32_t crc32c(std::string_view data, std::uint32_t crc = 0);
+std::uint32_t crc32cPortable(std::string_view data, std::uint32_t crc = 0);
 
 }  // namespace zeplog::detail
