@@ -50,9 +50,9 @@ std::vector<VelaEventPtr> makeEvents() {
     fields->set("DeviceID", std::string("4F3C2A10-9B8E-4D7C-A6B5-1E0F9D8C7B6A"));
     fields->set("SessionID", std::string("A1B2C3D4-E5F6-4789-9ABC-DEF012345678"));
     fields->set("logVersion", std::string("2"));
-    events.push_back(std::make_shared<VelaEvent>(
-        "b6e1c0de-2f4a-4c57-9d1e-7a3f5e2b9c10", "3.14.2", "vela2-log", "client", Bytes(body),
-        1718000000000LL + i, zeplog::Text(), fields, "0"));
+    events.push_back(std::make_shared<VelaEvent>("b6e1c0de-2f4a-4c57-9d1e-7a3f5e2b9c10", "3.14.2",
+                                                 "vela2-log", "client", Bytes(body),
+                                                 1718000000000LL + i, zeplog::Text(), fields, "0"));
   }
   return events;
 }
@@ -182,8 +182,7 @@ void BM_JsonArrayFileWriteRead(benchmark::State& state) {
 // fsync of the directory) and deleting it, with no encoding at all.
 void BM_AtomicWriteOnly(benchmark::State& state) {
   const std::string path = benchDirectory() + "/floor";
-  const std::string bytes =
-      zeplog::detail::encodeEventArchive("logArray", makeEvents());
+  const std::string bytes = zeplog::detail::encodeEventArchive("logArray", makeEvents());
   for (auto _ : state) {
     zeplog::detail::atomicWriteFile(path, bytes);
     ::unlink(path.c_str());

@@ -74,10 +74,10 @@ class kstVelaBlockQueue {
  private:
   // Each channel carries its own lock (see Channel). Saving and restoring reach the two event
   // channels' items through Channel::lock(), one channel at a time, after monitor_.
-  std::recursive_mutex monitor_;  // serialises saveToFile, FileToMemory and loadFromFile
-  Channel<VelaEventPtr> logArray_;                      // main queue
-  Channel<VelaEventPtr> fileArray_;                     // failed-send queue
-  Channel<std::string> handlerArray_;                   // handler queue
+  std::recursive_mutex monitor_;       // serialises saveToFile, FileToMemory and loadFromFile
+  Channel<VelaEventPtr> logArray_;     // main queue
+  Channel<VelaEventPtr> fileArray_;    // failed-send queue
+  Channel<std::string> handlerArray_;  // handler queue
   Channel<std::shared_ptr<NetworkData>> networkArray_;  // probe queue
 };
 

@@ -70,12 +70,18 @@ constexpr CrcTables kCrc = makeCrcTables();
 
 std::string valueKindName(std::uint8_t k) {
   switch (k) {
-    case kAbsent: return "absent";
-    case kText: return "text";
-    case kBytes: return "byte data";
-    case kInt64: return "integer";
-    case kDictionary: return "dictionary";
-    default: return "kind " + std::to_string(k);
+    case kAbsent:
+      return "absent";
+    case kText:
+      return "text";
+    case kBytes:
+      return "byte data";
+    case kInt64:
+      return "integer";
+    case kDictionary:
+      return "dictionary";
+    default:
+      return "kind " + std::to_string(k);
   }
 }
 
@@ -83,7 +89,7 @@ std::string valueKindName(std::uint8_t k) {
 // The SSE4.2 crc32 instruction computes the same CRC eight bytes at a time, several times
 // faster than the tables; it is used where the processor has it.
 __attribute__((target("sse4.2"))) std::uint32_t crc32cSse42(std::string_view data,
-                                                             std::uint32_t crc) {
+                                                            std::uint32_t crc) {
   std::uint64_t c = ~crc;
   const char* p = data.data();
   std::size_t n = data.size();
@@ -351,12 +357,20 @@ FieldsPtr ArchiveDecoder::fields(const Member& m) {
 
 void ArchiveDecoder::skip(const Member& m) {
   switch (m.kind) {
-    case kAbsent: return;
+    case kAbsent:
+      return;
     case kText:
-    case kBytes: string(); return;
-    case kInt64: take(8); return;
-    case kDictionary: fields(m); return;
-    default: fail("corrupt archive: \"" + std::string(m.key) + "\" holds " + valueKindName(m.kind));
+    case kBytes:
+      string();
+      return;
+    case kInt64:
+      take(8);
+      return;
+    case kDictionary:
+      fields(m);
+      return;
+    default:
+      fail("corrupt archive: \"" + std::string(m.key) + "\" holds " + valueKindName(m.kind));
   }
 }
 
@@ -408,8 +422,7 @@ VelaEventPtr initWithCoder(ArchiveDecoder& coder) {
   }
   if (!coder.ok()) return nullptr;
   return std::make_shared<VelaEvent>(projectName, projectVersion, logType, logSource,
-                                     std::move(body), sendTime, host, std::move(fields),
-                                     handleId);
+                                     std::move(body), sendTime, host, std::move(fields), handleId);
 }
 
 // ---- The whole file ------------------------------------------------------------------------
@@ -421,8 +434,8 @@ std::string encodeEventArchive(std::string_view rootKey, const std::vector<VelaE
     estimate += 160 + (e->body() ? e->body()->size() : 0);
     if (e->fields()) {
       for (const auto& [k, v] : *e->fields()) {
-        estimate += k.size() + 12 +
-                    std::visit([](const auto& x) -> std::size_t { return x.size(); }, v);
+        estimate +=
+            k.size() + 12 + std::visit([](const auto& x) -> std::size_t { return x.size(); }, v);
       }
     }
   }

@@ -44,7 +44,7 @@ class ArchiveEncoder {
   void key(std::string_view name);
   void kind(std::string_view name, std::uint8_t valueKind);
   std::string& out_;
-  std::vector<std::string_view> keys_;                      // by number - 1, in order of use
+  std::vector<std::string_view> keys_;                           // by number - 1, in order of use
   std::unordered_map<std::string_view, std::uint32_t> numbers_;  // key to its number
   std::vector<std::uint32_t> previous_;  // number of the key at each place of the last record
   std::size_t position_ = 0;             // place in the current record

@@ -75,8 +75,7 @@ void saveChannel(EventChannel& channel, std::string_view rootKey, const std::str
     while (items.size() > kstVelaBlockQueue::kMaxEvents) items.pop_front();
     locked.broadcast();
   }
-  detail::consoleRaw(line + error + "; " + std::to_string(kept) +
-                     " events stay in the queue");
+  detail::consoleRaw(line + error + "; " + std::to_string(kept) + " events stay in the queue");
 }
 
 // "errorRate" is the number of restarts that found the event queued: the leading integer of

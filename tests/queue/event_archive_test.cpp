@@ -218,9 +218,15 @@ TEST_F(EventArchiveDamage, ResealedMutationsAreReadSafely) {
       if (bad.size() <= bodyStart) break;
       const std::size_t at = bodyStart + random() % (bad.size() - bodyStart);
       switch (random() % 3) {
-        case 0: bad[at] = static_cast<char>(random()); break;
-        case 1: bad.erase(at, 1 + random() % 8); break;
-        default: bad.insert(at, 1, static_cast<char>(random())); break;
+        case 0:
+          bad[at] = static_cast<char>(random());
+          break;
+        case 1:
+          bad.erase(at, 1 + random() % 8);
+          break;
+        default:
+          bad.insert(at, 1, static_cast<char>(random()));
+          break;
       }
     }
     const std::uint64_t length = bad.size() - bodyStart;

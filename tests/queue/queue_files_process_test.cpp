@@ -185,8 +185,8 @@ VelaEventPtr crashTrialEvent(std::uint64_t generation, std::size_t index) {
   fields->set("logLevel", Bytes("INFO"));
   std::string body = "event " + std::to_string(index) + " of save " + std::to_string(generation);
   body.resize(200, '.');
-  return std::make_shared<VelaEvent>("app", "1.0", "vela2-log", "mac-log", Bytes(body), 1,
-                                     Text(), fields, "0");
+  return std::make_shared<VelaEvent>("app", "1.0", "vela2-log", "mac-log", Bytes(body), 1, Text(),
+                                     fields, "0");
 }
 
 // The child: saves ever new generations of both queues and reports each completed save.
@@ -211,7 +211,8 @@ std::uint64_t generationIn(const std::string& path, std::string_view root, bool 
     return 0;
   }
   if (events.empty()) return 0;
-  const std::uint64_t g = std::stoull(std::get<std::string>(*events[0]->fields()->find("generation")));
+  const std::uint64_t g =
+      std::stoull(std::get<std::string>(*events[0]->fields()->find("generation")));
   if (events.size() != eventsOf(g, failedQueue)) return 0;
   for (std::size_t i = 0; i < events.size(); ++i) {
     VelaEventPtr expected = crashTrialEvent(g, i);
@@ -279,8 +280,8 @@ TEST_F(QueueFilesProcess, ASaveKilledAtAnyMomentLeavesThePreviousOrTheNewFileWho
     ASSERT_TRUE(fs::is_empty(dataDir.path())) << trial;
   }
   std::cout << trials << " kills: previous main file kept " << keptPrevious
-            << ", new main file complete " << keptNew << ", killed while writing "
-            << leftTemporary << " (temporary removed by the next start)\n";
+            << ", new main file complete " << keptNew << ", killed while writing " << leftTemporary
+            << " (temporary removed by the next start)\n";
   RecordProperty("kept_previous", keptPrevious);
   RecordProperty("kept_new", keptNew);
   RecordProperty("killed_while_writing", leftTemporary);

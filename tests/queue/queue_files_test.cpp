@@ -216,29 +216,43 @@ enum class Damage { Corrupt, Truncated, Empty, WrongVersion, WrongRoot };
 std::string damaged(Damage d, const std::string& good, const std::string& otherRootFile) {
   std::string bad = good;
   switch (d) {
-    case Damage::Corrupt: bad[bad.size() / 2] ^= 0x20; break;
-    case Damage::Truncated: bad.resize(bad.size() - 7); break;
-    case Damage::Empty: bad.clear(); break;
-    case Damage::WrongVersion: bad[8] = 9; break;
-    case Damage::WrongRoot: bad = otherRootFile; break;
+    case Damage::Corrupt:
+      bad[bad.size() / 2] ^= 0x20;
+      break;
+    case Damage::Truncated:
+      bad.resize(bad.size() - 7);
+      break;
+    case Damage::Empty:
+      bad.clear();
+      break;
+    case Damage::WrongVersion:
+      bad[8] = 9;
+      break;
+    case Damage::WrongRoot:
+      bad = otherRootFile;
+      break;
   }
   return bad;
 }
 
 const char* expectedReason(Damage d) {
   switch (d) {
-    case Damage::Corrupt: return "checksum mismatch";
-    case Damage::Truncated: return "truncated";
-    case Damage::Empty: return "empty file";
-    case Damage::WrongVersion: return "unsupported archive version 9";
-    case Damage::WrongRoot: return "root key";
+    case Damage::Corrupt:
+      return "checksum mismatch";
+    case Damage::Truncated:
+      return "truncated";
+    case Damage::Empty:
+      return "empty file";
+    case Damage::WrongVersion:
+      return "unsupported archive version 9";
+    case Damage::WrongRoot:
+      return "root key";
   }
   return "";
 }
 
 std::string damageName(const ::testing::TestParamInfo<Damage>& info) {
-  static const char* const names[] = {"Corrupt", "Truncated", "Empty", "WrongVersion",
-                                      "WrongRoot"};
+  static const char* const names[] = {"Corrupt", "Truncated", "Empty", "WrongVersion", "WrongRoot"};
   return names[static_cast<int>(info.param)];
 }
 
