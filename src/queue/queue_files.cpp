@@ -36,8 +36,6 @@ constexpr const char* kFailedFile = "fileVela2SavedLog";
 
 using EventChannel = Channel<VelaEventPtr>;
 
-std::string describe(const std::exception& e) { return e.what(); }
-
 // Writes one channel's events to path under rootKey and empties the channel. The events
 // leave the channel before the write, so the send thread can't take (and send) an event
 // that is also going to disk; if the write fails they go back to the head, ahead of whatever
@@ -61,18 +59,21 @@ void saveChannel(EventChannel& channel, std::string_view rootKey, const std::str
       written = detail::atomicWriteFile(path, detail::encodeEventArchive(rootKey, saving), &error);
     }
   } catch (const std::exception& e) {
-    error = describe(e);
+    error = e.what();
   }
   if (written) return;
 
-  const std::size_t kept = saving.size();
+  std::size_t kept = saving.size();
   {
     auto locked = channel.lock();
     auto& items = locked.items();
     items.insert(items.begin(), std::make_move_iterator(saving.begin()),
                  std::make_move_iterator(saving.end()));
-    // The channel's bound still holds: the oldest events go first.
-    while (items.size() > kstVelaBlockQueue::kMaxEvents) items.pop_front();
+    // The channel's bound still holds: if producers filled it meanwhile, the oldest go first.
+    while (items.size() > kstVelaBlockQueue::kMaxEvents) {
+      items.pop_front();
+      if (kept > 0) --kept;
+    }
     locked.broadcast();
   }
   detail::consoleRaw(line + error + "; " + std::to_string(kept) + " events stay in the queue");
@@ -144,7 +145,7 @@ void restoreChannel(EventChannel& target, std::string_view rootKey, const std::s
       detail::consoleRaw(line + error);
     }
   } catch (const std::exception& e) {
-    detail::consoleRaw(line + describe(e));
+    detail::consoleRaw(line + e.what());
   }
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
     detail::consoleRaw(line + "cannot delete " + path + ": " + std::strerror(errno));
