@@ -197,8 +197,8 @@ class ZEPLog {
   // to the foreground puts them back into the queues they came from. Both do nothing before
   // the first initialisation. They read and write files: call them from a thread that may
   // wait for the disk.
-  static void applicationDidEnterBackground();
-  static void applicationWillEnterForeground();
+  static void applicationDidEnterBackground() noexcept;
+  static void applicationWillEnterForeground() noexcept;
 
   // ---- Host integration -------------------------------------------------------------------
   // Receives every console line instead of stderr; an empty function restores stderr. Lines

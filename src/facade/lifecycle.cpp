@@ -6,13 +6,13 @@
 
 namespace zeplog {
 
-void ZEPLog::applicationDidEnterBackground() {
+void ZEPLog::applicationDidEnterBackground() noexcept {
   detail::guarded("applicationDidEnterBackground", [] {
     if (kstVelaBlockQueue* queue = detail::blockQueue()) queue->saveToFile();
   });
 }
 
-void ZEPLog::applicationWillEnterForeground() {
+void ZEPLog::applicationWillEnterForeground() noexcept {
   detail::guarded("applicationWillEnterForeground", [] {
     if (kstVelaBlockQueue* queue = detail::blockQueue()) queue->FileToMemory();
   });
