@@ -105,17 +105,24 @@ bool fileExists(const std::string& path) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path, std::string* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so a FIFO put in a file's place opens at once and is refused below
+  // instead of holding the reader until someone writes to it.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (error) *error = errnoText("open", path);
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (error) *error = path + " is not a regular file";
+    ::close(fd);
     return std::nullopt;
   }
   std::string out;
   // Read straight into a buffer of the file's size (plus one byte to see the end at once),
   // growing it only if the file grew meanwhile.
-  struct stat st {};
   std::size_t capacity = 16384;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) capacity = static_cast<std::size_t>(st.st_size) + 1;
+  if (st.st_size > 0) capacity = static_cast<std::size_t>(st.st_size) + 1;
   std::size_t used = 0;
   for (;;) {
     if (out.size() - used == 0) out.resize(used == 0 ? capacity : out.size() * 2);

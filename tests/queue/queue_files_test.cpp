@@ -329,6 +329,17 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DamagedQueueFile,
                                            Damage::WrongVersion, Damage::WrongRoot),
                          damageName);
 
+TEST_F(QueueFiles, AFifoInAFilesPlaceIsDroppedWithoutWaitingForAWriter) {
+  ASSERT_EQ(::mkfifo(mainPath.c_str(), 0600), 0);
+  saveFiles({}, {"F"});
+  kstVelaBlockQueue q;
+  q.FileToMemory();  // would wait forever if the FIFO were opened for a blocking read
+  EXPECT_EQ(console.count("[FileToMemory] logArray : "), 1);
+  EXPECT_TRUE(console.contains("not a regular file"));
+  EXPECT_FALSE(fs::exists(mainPath));
+  EXPECT_EQ(q.fileQueueCount(), 1);
+}
+
 // ---- Saves that cannot complete keep the queue ----------------------------------------------
 
 TEST_F(QueueFiles, ADataDirectoryThatCannotBeWrittenKeepsBothQueues) {
