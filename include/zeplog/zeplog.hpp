@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "zeplog/switches.hpp"
 #include "zeplog/text.hpp"
@@ -166,6 +167,25 @@ class ZEPLog {
   // Queues the handle's session event (level "INFO", message "SESSION").
   static void createSession(Text handleId);
 
+  // Ends the handle's session after a Unity crash event was appended to the batch: a new
+  // session id, and a session event appended right after the crash event.
+  static void regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaEventPtr>& batch,
+                                const std::shared_ptr<kstVelaHandle>& handle);
+
+  // ---- Delivery ---------------------------------------------------------------------------
+  // Starts the send thread once per process; false when it runs already.
+  static bool createLogSendThread();
+  // The send filter: true when the event joins its project's batch.
+  static bool checkSendStatus(const VelaEventPtr& event,
+                              const std::shared_ptr<kstVelaHandle>& handle);
+  // Stores a count in the duplicate table of ordinary events, trimming it first when full.
+  static void InsertQueue(Text key, std::int32_t value);
+  // Sends every gathered batch, one request per project; returns when all have ended.
+  static void sendVelaEventByRestAPI();
+  // Posts one JSON array text to the handle's collector and returns when the request has
+  // ended. Anything but status 200 writes its events back to the failed-send queue.
+  static void sendVelaEventByRestAPI(Text json, Text handleId);
+
   // ---- Unity crashes ----------------------------------------------------------------------
   // Queues a crash event for handle "0"; level and type are accepted and not used.
   static void sendUnityCrash(Text level, Text type, Text message, Text exception);
@@ -208,6 +228,10 @@ class ZEPLog {
   static void setConsoleHandler(ConsoleHandler handler);
   // Directory for the library's files; call before the first initialisation.
   static void setDataDirectory(std::string path);
+  // Trusts the CA certificates in a PEM file (or a directory of hashed certificates) in
+  // addition to the system's store, for a collector with a private CA; "" forgets it.
+  // Certificates are always verified.
+  static void setTrustedCertificates(std::string path);
 };
 
 }  // namespace zeplog

@@ -10,6 +10,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "event/common_fields.hpp"
+#include "event/crash_key.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "event/text_rules.hpp"
@@ -25,27 +26,6 @@ std::int32_t countOf(const std::string& text) {
   std::int32_t n = 0;
   std::from_chars(text.data(), text.data() + text.size(), n);
   return n;
-}
-
-const FieldValue* field(const VelaEvent& event, std::string_view key) {
-  return event.fields() ? event.fields()->find(key) : nullptr;
-}
-
-// The crash key: the texts of body, "logLevel", log type and "DmpData", joined. Only byte
-// data contributes text (a value that is not UTF-8 contributes nothing), so the log type,
-// which is text, adds nothing.
-std::string crashKey(const VelaEvent& event) {
-  auto byteText = [](const Bytes* bytes) -> std::string_view {
-    return bytes && isValidUtf8(bytes->view()) ? bytes->view() : std::string_view();
-  };
-  auto fieldBytes = [&](std::string_view key) -> const Bytes* {
-    const FieldValue* v = field(event, key);
-    return v ? std::get_if<Bytes>(v) : nullptr;
-  };
-  std::string key(byteText(event.body() ? &*event.body() : nullptr));
-  key += byteText(fieldBytes("logLevel"));
-  key += byteText(fieldBytes("DmpData"));
-  return key;
 }
 
 }  // namespace

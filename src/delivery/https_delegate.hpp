@@ -1,13 +1,41 @@
-// The transport delegate that carries batches to the collector.
+// The context of one request to the collector and what its outcome does with the batch.
 #pragma once
+
+#include <string>
+
+#include "zeplog/text.hpp"
 
 namespace zeplog {
 
-// The one process-wide transport delegate. Initialisation creates it; the collector
-// transport gives it its request and write-back work.
+// One request's own context: the JSON text it carries and the handle id its events belong
+// to. Every request gets a fresh one, so a crash upload and a batch send running at the same
+// time never see each other's body or handle id. The outcome handlers below decide the
+// batch's fate: an answer with status 200 ends it; any other answer, and any failure, writes
+// every event of the text back to the failed-send queue.
 class kstVelaHttpsDelegate {
  public:
-  kstVelaHttpsDelegate() = default;
+  kstVelaHttpsDelegate(std::string log, std::string handleId)
+      : log_(std::move(log)), handleId_(std::move(handleId)) {}
+
+  const std::string& log() const { return log_; }
+  const std::string& handleId() const { return handleId_; }
+
+  // The answer's status line and headers arrived: 200 delivers, anything else writes back.
+  void didReceiveResponse(long status);
+  // The request ended without an answer (refused, timed out, TLS refused, name unknown).
+  void didFailWithError(const std::string& description, bool hostNotFound);
+  // The answer has been read to its end.
+  void connectionDidFinishLoading();
+
+  // Writes the text's events back to the failed-send queue when writeBack is true; with
+  // false only its console line is written. The events are rebuilt from the text with the
+  // library's JSON reader: text values, this request's handle id, send time unchanged.
+  void saveToFile(const std::string& text, bool writeBack) const;
+
+ private:
+  std::string log_;        // the request body: a JSON array of event objects
+  std::string handleId_;   // given to every written-back event
+  bool answered_ = false;  // an answer was handled; a later failure writes nothing back
 };
 
 }  // namespace zeplog

@@ -1,9 +1,171 @@
+// The log send thread: once a cycle it takes the queued events, completes and filters them,
+// gathers them per project and sends each project's batch as one request.
 #include "delivery/send_thread.hpp"
 
-namespace zeplog::detail {
+#include <pthread.h>
 
-// The send thread itself (batching, filtering, delivery) is not built yet: until it is,
-// nothing is started and queued events stay in the main queue.
-bool createLogSendThread() { return false; }
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "common/console.hpp"
+#include "common/guard.hpp"
+#include "delivery/collector_transport.hpp"
+#include "delivery/send_filter.hpp"
+#include "delivery/session.hpp"
+#include "event/common_fields.hpp"
+#include "event/event_json.hpp"
+#include "event/global_state.hpp"
+#include "event/handle_registry.hpp"
+#include "queue/block_queue.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+// Event JSON taken per cycle, measured before the common fields are added. The event that
+// crosses it is still sent; the rest wait for the next cycle.
+constexpr std::size_t kCycleBudgetBytes = 2u << 20;
+
+std::atomic<std::int64_t> cycleSleepMillis{1000};
+
+bool sendHeld() {
+  const GlobalState& g = globals();
+  return g.gs_SyncSend.load() || g.gs_ThreadStop.load();
+}
+
+// The project's batch, or none when the project was never initialised in this process.
+std::shared_ptr<Batch> batchOf(const OptText& project) {
+  if (!project) return nullptr;
+  GlobalLock lock(global_resource_lock());
+  auto& table = globals().gs_bulkObjectManager;
+  if (!table) return nullptr;
+  std::shared_ptr<Batch>* batch = table->find(*project);
+  return batch ? *batch : nullptr;
+}
+
+// Puts the handle's user id into an event that has none of its own.
+void completeUserId(Fields& fields, const kstVelaHandle& handle) {
+  const FieldValue* v = fields.find("UserID");
+  bool empty = true;
+  if (const auto* text = v ? std::get_if<std::string>(v) : nullptr) {
+    empty = text->empty();
+  } else if (v) {
+    empty = idToNSString(v).value_or("").empty();
+  }
+  if (!empty) return;
+  GlobalLock lock(global_resource_lock());
+  if (handle.userId) fields.set("UserID", FieldValue(*handle.userId));
+}
+
+// Completes one taken event and, if the filter lets it through, appends it to its project's
+// batch. Returns the event's size toward the cycle's budget, or none for an event that does
+// not count (dropped before the filter).
+std::optional<std::size_t> takeEvent(const VelaEventPtr& event) {
+  if (!event->handleId()) return std::nullopt;
+  const std::string handleId = *event->handleId();
+  ZEP_CONSOLE("getJsonFromVelaEvent");
+  const std::size_t size = getJsonFromVelaEvent(event).size();
+
+  ZEP_CONSOLE("kst_getHandler");
+  std::shared_ptr<kstVelaHandle> handle = getHandler(handleId);
+  if (!handle) return std::nullopt;
+
+  ZEP_CONSOLE("copyCommonFields");
+  if (!event->fields()) event->setFields(std::make_shared<Fields>());
+  Fields& fields = *event->fields();
+  if (!copyCommonFields(fields, handleId)) {
+    // Handles are never removed, so this cannot happen; if it did, only this event is lost.
+    ZEP_CONSOLE("copyCommonFields failed : " + handleId);
+    return std::nullopt;
+  }
+  ZEP_CONSOLE("getHost");
+  event->setHost(getHost());
+  ZEP_CONSOLE("get userid");
+  completeUserId(fields, *handle);
+
+  ZEP_CONSOLE("get gs_bulkObjectManager");
+  std::shared_ptr<Batch> batch = batchOf(event->projectName());
+  if (!batch) return std::nullopt;
+
+  ZEP_CONSOLE("checkSendStatus");
+  if (checkSendStatus(event, handle)) {
+    ZEP_CONSOLE("get bulkEventQueue");
+    ZEP_CONSOLE("remove dmpdata");
+    const bool crash = fields.contains("DmpData");
+    if (!crash) {
+      fields.erase("SymMethod");
+      fields.erase("CrashStyle");
+    }
+    ZEP_CONSOLE("add object");
+    batch->push_back(event);
+    if (crash) {
+      GlobalLock lock(global_resource_lock());
+      if (globals().gs_isUnity) regenerateSession(event, *batch, handle);
+    }
+    ZEP_CONSOLE("add object done");
+  }
+  return size;
+}
+
+// Takes up to n events (fewer once the budget is spent) into the batches.
+void gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
+  std::size_t total = 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    VelaEventPtr event;
+    {
+      // Taken under the lock, in order with a background save of the queue; never waits,
+      // because waiting here would stop every producer.
+      GlobalLock lock(global_resource_lock());
+      ZEP_CONSOLE("dequeue");
+      event = queue.dequeueIfAny();
+    }
+    // A background save emptied the queue between the count and the take.
+    if (!event) return;
+    const std::optional<std::size_t> size = takeEvent(event);
+    if (!size) continue;
+    if (total + *size > kCycleBudgetBytes) return;
+    total += *size;
+  }
+}
+
+void logSendThread() {
+  pthread_setname_np(pthread_self(), "zeplog-send");  // shows in top, gdb and perf
+  ZEP_CONSOLE("logSendThread start");
+  kstVelaBlockQueue* queue = blockQueue();  // made by the initialisation that started us
+  for (;;) {
+    guarded("logSendThread", [&] {
+      // Held by sync start or paused by the settings thread: sleep until released.
+      waitWhileSendHeld();
+      std::this_thread::sleep_for(std::chrono::milliseconds(cycleSleepMillis.load()));
+      const std::int32_t n = queue->queueSize();  // waits while the queue is empty
+      ZEP_CONSOLE("queue size : " + std::to_string(n));
+      // A hold that began while the thread waited for events keeps them queued.
+      if (sendHeld()) return;
+      gatherCycle(*queue, n);
+      sendVelaEventByRestAPI();
+    });
+  }
+}
+
+}  // namespace
+
+bool createLogSendThread() {
+  GlobalLock lock(global_resource_lock());
+  GlobalState& g = globals();
+  if (g.gs_logSendThreadFlag || !blockQueue()) return false;
+  try {
+    g.gs_logSendThreads.emplace_back(logSendThread);
+  } catch (const std::system_error& e) {
+    ZEP_CONSOLE(std::string("logSendThread could not be started : ") + e.what());
+    return false;
+  }
+  g.gs_logSendThreadFlag = true;
+  return true;
+}
+
+void setSendCycleSleep(std::chrono::milliseconds pause) { cycleSleepMillis.store(pause.count()); }
 
 }  // namespace zeplog::detail

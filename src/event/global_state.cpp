@@ -1,12 +1,45 @@
 #include "event/global_state.hpp"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 namespace zeplog::detail {
 
 GlobalState& globals() {
   static auto* state = new GlobalState;  // never destroyed
   return *state;
+}
+
+namespace {
+
+// Orders the hold switches' stores against the send thread's test-then-wait, so a release
+// between the two cannot be missed. Taken after global_resource_lock, never before it.
+struct HoldSignal {
+  std::mutex mu;
+  std::condition_variable released;
+};
+HoldSignal& holdSignal() {
+  static auto* s = new HoldSignal;  // never destroyed
+  return *s;
+}
+
+}  // namespace
+
+void SendHold::store(bool on) {
+  HoldSignal& s = holdSignal();
+  {
+    std::lock_guard<std::mutex> g(s.mu);
+    on_.store(on);
+  }
+  if (!on) s.released.notify_all();
+}
+
+void waitWhileSendHeld() {
+  HoldSignal& s = holdSignal();
+  GlobalState& g = globals();
+  std::unique_lock<std::mutex> l(s.mu);
+  s.released.wait(l, [&] { return !g.gs_SyncSend.load() && !g.gs_ThreadStop.load(); });
 }
 
 const std::vector<std::string>& reservedFieldNames() {

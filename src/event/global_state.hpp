@@ -19,7 +19,6 @@
 
 namespace zeplog {
 class kstVelaBlockQueue;
-class kstVelaHttpsDelegate;
 }  // namespace zeplog
 
 namespace zeplog::detail {
@@ -38,6 +37,18 @@ using Batch = std::vector<VelaEventPtr>;
 // Duplicate tables: key to a count written as decimal text.
 using CountTable = OrderedMap<std::string>;
 
+// A switch that holds the send thread while it is set (gs_SyncSend, gs_ThreadStop). Reads and
+// writes like std::atomic<bool>; a store also wakes the send thread waiting in
+// waitWhileSendHeld(), so a held thread sleeps on a condition instead of polling the switch.
+class SendHold {
+ public:
+  bool load() const noexcept { return on_.load(); }
+  void store(bool on);
+
+ private:
+  std::atomic<bool> on_{false};
+};
+
 // Everything the library shares across threads. Created on first use and never destroyed,
 // so that a late log call during exit() never touches a destroyed object. Unless noted,
 // every member is guarded by global_resource_lock().
@@ -45,8 +56,8 @@ struct GlobalState {
   bool gs_commonInit = false;
   // Written under the lock; atomic because other threads read them between cycles.
   std::atomic<bool> gs_isInit{false};
-  std::atomic<bool> gs_SyncSend{false};
-  std::atomic<bool> gs_ThreadStop{false};
+  SendHold gs_SyncSend;    // sync-start hold: set by init, cleared by startSendThread
+  SendHold gs_ThreadStop;  // set while the settings thread applies a handle's settings
   bool gs_isUnity = false;
   std::int32_t gs_current_index = 0;
   bool gs_crashReporterFlag = false;
@@ -60,7 +71,6 @@ struct GlobalState {
   std::optional<OrderedMap<std::shared_ptr<Batch>>> gs_bulkObjectManager;
   std::optional<CountTable> deDuplicateQueue;
   std::optional<CountTable> deDuplicateCrashQueue;
-  std::shared_ptr<kstVelaHttpsDelegate> gs_httpsDelegate;
   std::vector<std::thread> gs_logSendThreads;
   std::vector<std::thread> gs_logPerformanceThreads;
   std::vector<std::thread> gs_logPerformanceSendThreads;
@@ -73,6 +83,9 @@ struct GlobalState {
 };
 
 GlobalState& globals();
+
+// Blocks while gs_SyncSend or gs_ThreadStop is set. Called without global_resource_lock.
+void waitWhileSendHeld();
 
 // The event queue, or nullptr before the first initialisation created it.
 inline kstVelaBlockQueue* blockQueue() {

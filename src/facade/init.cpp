@@ -4,7 +4,8 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "crash/crash_capture.hpp"
-#include "delivery/https_delegate.hpp"
+#include "crash/unity_crash.hpp"
+#include "delivery/send_filter.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/device_id.hpp"
 #include "event/global_state.hpp"
@@ -53,7 +54,8 @@ bool buildCommonState(detail::GlobalState& g, const std::string& collectorAddres
   if (!detail::blockQueue()) {
     g.gs_blockQueue.store(new kstVelaBlockQueue, std::memory_order_release);
   }
-  g.gs_httpsDelegate = std::make_shared<kstVelaHttpsDelegate>();
+  // The send filter asks the crash path about Unity crash repeats.
+  detail::setUnityCrashCheck(&detail::checkUnityCrash);
 
   // The monitor watches the host only: a port or path in the address is not part of the
   // name to resolve.
@@ -104,9 +106,13 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
 
     if (!g.gs_commonInit && !buildCommonState(g, collectorAddress)) return false;
 
-    auto batch = std::make_shared<detail::Batch>();
-    batch->reserve(10);
-    g.gs_bulkObjectManager->set(appKey.view(), std::move(batch));
+    // A project keeps its batch: replacing it would drop what the send thread gathered into
+    // it this cycle, also for an initialisation that is then refused.
+    if (!g.gs_bulkObjectManager->contains(appKey.view())) {
+      auto batch = std::make_shared<detail::Batch>();
+      batch->reserve(10);
+      g.gs_bulkObjectManager->set(appKey.view(), std::move(batch));
+    }
 
     kstVelaHandle& net = *g.gs_network_handle;
     net.isReachable = net.reachability && net.reachability->isReachable();

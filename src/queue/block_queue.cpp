@@ -20,6 +20,8 @@ void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {
 
 VelaEventPtr kstVelaBlockQueue::dequeue() { return logArray_.take(); }
 
+VelaEventPtr kstVelaBlockQueue::dequeueIfAny() { return logArray_.takeIfAny(); }
+
 std::int32_t kstVelaBlockQueue::queueSize() { return logArray_.waitCount(); }
 
 std::int32_t kstVelaBlockQueue::queueCount() { return logArray_.count(); }
@@ -30,6 +32,11 @@ void kstVelaBlockQueue::enqueueFile(VelaEventPtr event) {
 }
 
 std::int32_t kstVelaBlockQueue::fileQueueCount() { return fileArray_.count(); }
+
+std::vector<VelaEventPtr> kstVelaBlockQueue::fileQueueEvents() {
+  auto locked = fileArray_.lock();
+  return std::vector<VelaEventPtr>(locked.items().begin(), locked.items().end());
+}
 
 void kstVelaBlockQueue::enqueue_handler(std::optional<std::string> handleId) {
   // Only an absent id is dropped: "" is a handle id like any other and needs its settings.

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "queue/channel.hpp"
 #include "queue/network_data.hpp"
@@ -34,12 +35,14 @@ class kstVelaBlockQueue {
   void enqueue(VelaEventPtr event);       // appends; drops the head while full
   void frontEnqueue(VelaEventPtr event);  // inserts at the head; drops the tail while full
   VelaEventPtr dequeue();                 // waits while empty
+  VelaEventPtr dequeueIfAny();            // never waits; nullptr when empty
   std::int32_t queueSize();               // waits while empty, then counts
   std::int32_t queueCount();              // counts without waiting
 
   // Failed-send queue.
   void enqueueFile(VelaEventPtr event);
   std::int32_t fileQueueCount();
+  std::vector<VelaEventPtr> fileQueueEvents();  // a copy of its events, oldest first
 
   // Handler queue. An absent id is ignored; an id that finds the queue full is
   // dropped.

@@ -74,6 +74,15 @@ class Channel {
     return head;
   }
 
+  // Removes and returns the head without waiting; a default T when the channel is empty.
+  T takeIfAny() {
+    std::lock_guard<std::mutex> g(mu_);
+    if (items_.empty()) return T();
+    T head = std::move(items_.front());
+    items_.pop_front();
+    return head;
+  }
+
   // Waits while the channel is empty, then returns the number of items (at least 1).
   std::int32_t waitCount() {
     std::unique_lock<std::mutex> l(mu_);

@@ -176,13 +176,13 @@ TEST_F(InitTest, SyncStartHoldIsSetAndReleased) {
   EXPECT_FALSE(detail::globals().gs_SyncSend.load());
 }
 
-TEST_F(InitTest, SecondHandleOfAProjectReplacesItsBatch) {
+TEST_F(InitTest, SecondHandleOfAProjectKeepsItsBatch) {
   ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1"));
   auto first = *detail::globals().gs_bulkObjectManager->find("app");
   first->push_back(std::make_shared<VelaEvent>());
   ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1", Text(), "other"));
-  EXPECT_NE(*detail::globals().gs_bulkObjectManager->find("app"), first);
-  EXPECT_TRUE((*detail::globals().gs_bulkObjectManager->find("app"))->empty());
+  EXPECT_EQ(*detail::globals().gs_bulkObjectManager->find("app"), first);
+  EXPECT_EQ(first->size(), 1u);
 }
 
 TEST_F(InitTest, LookupsBeforeInitAndWithAbsentIdsFindNothing) {

@@ -1,0 +1,121 @@
+#include "delivery/collector_transport.hpp"
+
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include "common/console.hpp"
+#include "common/guard.hpp"
+#include "common/http_client.hpp"
+#include "delivery/collector_url.hpp"
+#include "delivery/https_delegate.hpp"
+#include "event/event_json.hpp"
+#include "event/global_state.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+constexpr std::chrono::seconds kRequestTimeout{10};
+
+// Where a handle's batches go, read under the lock so that the request runs without it.
+struct Collector {
+  std::string url;
+  std::string address;
+  std::int64_t port = 0;
+};
+
+std::optional<Collector> collectorOf(std::string_view handleId) {
+  GlobalLock lock(global_resource_lock());
+  const auto* entry = findHandleLocked(handleId);
+  if (!entry) return std::nullopt;
+  const kstVelaHandle& h = *entry->second;
+  Collector c;
+  c.address = h.collectorUrl.value_or("");
+  c.port = h.collectorPort;
+  c.url = collectorLogURL(h.protocol, c.address, c.port);
+  return c;
+}
+
+// The batches with events, taken whole: each batch is left empty.
+std::vector<std::pair<std::string, Batch>> takeBatches() {
+  std::vector<std::pair<std::string, Batch>> out;
+  GlobalLock lock(global_resource_lock());
+  auto& table = globals().gs_bulkObjectManager;
+  if (!table) return out;
+  for (auto& [project, batch] : *table) {
+    if (!batch || batch->empty()) continue;
+    out.emplace_back(project, Batch());
+    out.back().second.swap(*batch);
+  }
+  return out;
+}
+
+// The batch as one JSON array; handleId becomes that of the last event that has one. An
+// event without a handle id is left out, but keeps its position in the numbering.
+std::string bodyOf(const Batch& batch, std::string& handleId) {
+  std::string body = "[";
+  bool first = true;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const VelaEventPtr& event = batch[i];
+    if (!event || !event->handleId()) continue;
+    handleId = *event->handleId();
+    if (!first) body.push_back(',');
+    first = false;
+    body += getJsonFromVelaEvent(event, static_cast<std::int32_t>(i));
+  }
+  body.push_back(']');
+  return body;
+}
+
+}  // namespace
+
+void sendVelaEventByRestAPI() {
+  guarded("sendVelaEventByRestAPI", [&] {
+    for (auto& [project, batch] : takeBatches()) {
+      std::string handleId;
+      const std::string body = bodyOf(batch, handleId);
+      batch.clear();
+      std::optional<Collector> collector = collectorOf(handleId);
+      // A batch whose handle id names no handle has nowhere to go.
+      if (!collector) continue;
+      try {
+        sendVelaEventByRestAPI(body, handleId);
+      } catch (const std::exception& e) {
+        ZEP_CONSOLE("END: send normal log to collector(" + collector->address + ":" +
+                    std::to_string(collector->port) + ") is failed:" + e.what() + ".");
+      }
+    }
+  });
+}
+
+void sendVelaEventByRestAPI(const std::string& json, Text handleId) {
+  std::optional<Collector> collector = collectorOf(handleId.view());
+  if (handleId.absent() || !collector) {
+    ZEP_CONSOLE("handler is null");
+    return;
+  }
+  // Each request has its own context: nothing of it is shared with another request.
+  kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
+
+  HttpRequest request;
+  request.method = HttpRequest::Method::kPost;
+  request.url = collector->url;
+  request.headers = {"Content-Type: application/json"};
+  request.body = json;
+  request.timeout = kRequestTimeout;
+
+  ZEP_CONSOLE("Send");
+  const HttpResult result = HttpClient::forThisThread().perform(request);
+  if (result.completed) {
+    delegate.didReceiveResponse(result.status);
+    if (result.error.empty()) {
+      delegate.connectionDidFinishLoading();
+    } else {
+      delegate.didFailWithError(result.error, false);
+    }
+    return;
+  }
+  delegate.didFailWithError(result.error, result.failure == HttpResult::Failure::kResolve);
+}
+
+}  // namespace zeplog::detail

@@ -1,0 +1,149 @@
+#include "delivery/send_filter.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <string>
+#include <vector>
+
+#include "common/console.hpp"
+#include "event/common_fields.hpp"
+#include "event/event_json.hpp"
+#include "event/global_state.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+constexpr const char* kNetworkPulseBody = "NETWORKPULSES LOG";
+// At this many entries an insert first trims the table.
+constexpr std::size_t kDuplicateTableLimit = 10;
+
+std::atomic<UnityCrashCheck> unityCrashCheck{nullptr};
+
+std::int32_t countOf(const std::string* text) {
+  std::int32_t n = 0;
+  if (text) std::from_chars(text->data(), text->data() + text->size(), n);
+  return n;
+}
+
+// The text of a byte-data value; "" for text, no value or bytes that are not UTF-8.
+std::string textOf(const FieldValue* value) { return idToNSString(value).value_or(""); }
+
+std::string bodyText(const VelaEvent& event) {
+  if (!event.body()) return "";
+  const FieldValue body(*event.body());
+  return textOf(&body);
+}
+
+const FieldValue* field(const VelaEvent& event, std::string_view key) {
+  return event.fields() ? event.fields()->find(key) : nullptr;
+}
+
+// The handle's switches, read together under the lock.
+struct Switches {
+  bool isLog, isSession, isCrash, isDeduplicate;
+};
+Switches switchesOf(const kstVelaHandle& h) {
+  GlobalLock lock(global_resource_lock());
+  return {h.isLog, h.isSession, h.isCrash, h.isDeduplicate};
+}
+
+// Ordinary events: collapse repeats of the same body and level.
+bool checkOrdinary(const VelaEvent& event, const Switches& sw, const std::string& body) {
+  ZEP_CONSOLE("logtype : normal");
+  if (!sw.isDeduplicate) {
+    ZEP_CONSOLE("not deduplicate");
+    return true;
+  }
+  ZEP_CONSOLE("is deduplicate");
+  const std::string level = textOf(field(event, "logLevel"));
+  // A log type is text, whose text is "": it adds nothing to the duplicate key.
+  const std::string baseKey = body + level;
+  const std::string& duplicateKey = baseKey;
+
+  ZEP_CONSOLE("check containsobject");
+  GlobalLock lock(global_resource_lock());
+  auto& table = globals().deDuplicateQueue;
+  if (!table) return sw.isLog;
+  if (table->contains(duplicateKey)) {
+    ZEP_CONSOLE("is contain object");
+    const std::string counterKey = baseKey + event.logType().value_or("");
+    const std::int32_t seen = countOf(table->find(counterKey));
+    table->set(counterKey, std::to_string(seen == INT32_MAX ? seen : seen + 1));
+    return false;
+  }
+  ZEP_CONSOLE("is not contain object");
+  if (!sw.isLog) return false;
+  const std::int32_t count = countOf(table->find(duplicateKey)) + 1;
+  ZEP_CONSOLE("InsertQueue");
+  try {
+    InsertQueue(duplicateKey, count);
+  } catch (const std::exception& e) {
+    consoleRaw(std::string("InsertQueue Exception : ") + e.what());
+  }
+  return true;
+}
+
+}  // namespace
+
+bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle) {
+  if (!event || !handle) return false;
+  const Switches sw = switchesOf(*handle);
+  if (event->logType() == "SESSION") {
+    ZEP_CONSOLE("check session");
+    return sw.isSession;
+  }
+  ZEP_CONSOLE("check session");
+  if (field(*event, "DmpData")) {
+    if (!sw.isCrash) return false;
+    GlobalLock lock(global_resource_lock());
+    if (!globals().gs_isUnity) {
+      ZEP_CONSOLE("is not unity crash");
+      return true;
+    }
+    ZEP_CONSOLE("check checkUnityCrash");
+    UnityCrashCheck check = unityCrashCheck.load();
+    return check ? check(event, handle) : true;
+  }
+
+  ZEP_CONSOLE("is normal");
+  ZEP_CONSOLE("event.logType : " + event->logType().value_or("(null)"));
+  ZEP_CONSOLE("receivedDataString : " + getJsonFromVelaEvent(event));
+  const std::string body = bodyText(*event);
+  ZEP_CONSOLE("try equalToString");
+  if (body == kNetworkPulseBody) {
+    ZEP_CONSOLE("logtype : networkpulse");
+    return sw.isLog;
+  }
+  return checkOrdinary(*event, sw, body);
+}
+
+void setUnityCrashCheck(UnityCrashCheck check) { unityCrashCheck.store(check); }
+
+void InsertQueue(Text key, std::int32_t value) {
+  if (key.emptyOrAbsent()) return;
+  GlobalLock lock(global_resource_lock());
+  auto& table = globals().deDuplicateQueue;
+  if (!table) return;
+  if (table->size() < kDuplicateTableLimit) {
+    table->set(key.view(), std::to_string(value));
+    return;
+  }
+  try {
+    // Make room: drop the half of the entries with the lowest counts (base entries, which
+    // hold 1, and small repeat counters go first).
+    std::vector<std::pair<std::int32_t, std::string>> byCount;
+    byCount.reserve(table->size());
+    for (const auto& [k, v] : *table) byCount.emplace_back(countOf(&v), k);
+    std::stable_sort(byCount.begin(), byCount.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    const std::size_t drop = byCount.size() / 2;
+    for (std::size_t i = 0; i < drop; ++i) table->erase(byCount[i].second);
+    table->set(key.view(), std::to_string(value));
+  } catch (...) {
+    table->clear();
+    table->set(key.view(), std::string("0"));
+  }
+}
+
+}  // namespace zeplog::detail
