@@ -18,9 +18,11 @@
 #include <vector>
 
 #include "common/files.hpp"
+#include "delivery/send_thread.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/event_archive.hpp"
+#include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -169,6 +171,39 @@ TEST_F(QueueFilesProcess, ARestartResendsFailedEventsOnceMoreWithTheirCount) {
   });
   EXPECT_EQ(ownEvents(third), "C:2 ") << third;
   EXPECT_FALSE(fs::exists(kstVelaBlockQueue::fileFilePath()));
+}
+
+TEST_F(QueueFilesProcess, ARestoredEventOfAProjectThisRunNeverInitialisedIsDropped) {
+  // An earlier run of another project left an event in the main queue file; this project's
+  // own failed event waits in the failed-send file.
+  {
+    kstVelaBlockQueue earlier;
+    earlier.enqueue(std::make_shared<VelaEvent>("old-app", "1.0", "vela2-log", "mac-log",
+                                                Bytes("from another project"), 1, Text(),
+                                                std::make_shared<Fields>(), "0"));
+    earlier.enqueueFile(std::make_shared<VelaEvent>("app", "1.0", "vela2-log", "mac-log",
+                                                    Bytes("resent"), 2, Text(),
+                                                    std::make_shared<Fields>(), "0"));
+    earlier.saveToFile();
+  }
+  std::string report = inChild([](std::ostream& report) {
+    test::LoopbackServer server;
+    detail::setSendCycleSleep(std::chrono::milliseconds(50));
+    ZEPLog::init("127.0.0.1", server.port(), 1, "app", "1.0", "user-1", CrashCapture::Off,
+                 SyncStart::On, Text(), Text());
+    ZEPLog::createLogSendThread();
+    ZEPLog::startSendThread();
+    // The foreign event is ahead of "resent" in the queue: once "resent" has arrived, the
+    // send thread has dealt with both.
+    for (std::size_t n = 1; server.waitForRequests(n); ++n) {
+      if (server.requests()[n - 1].body.find("resent") != std::string::npos) break;
+    }
+    for (const auto& r : server.requests()) report << r.body << '\n';
+  });
+  EXPECT_NE(report.find("\"resent\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"errorRate\":\"1\""), std::string::npos) << report;
+  EXPECT_EQ(report.find("from another project"), std::string::npos) << report;
+  EXPECT_EQ(report.find("old-app"), std::string::npos) << report;
 }
 
 // ---- Crash safety ---------------------------------------------------------------------------
