@@ -65,7 +65,6 @@ class ZEPLOG_API VelaEvent {
   void setFields(FieldsPtr v) { fields_ = std::move(v); }
 
  private:
-  friend class VelaEventCoder;  // the queue files' decoder sets the handle id
   OptText projectName_;
   OptText projectVersion_;
   OptText logType_;

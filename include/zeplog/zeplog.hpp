@@ -232,6 +232,16 @@ class ZEPLOG_API ZEPLog {
   // The device's IPv4 address, preferring the wireless or wired interface; "0.0.0.0" if none.
   static std::string getIPAddress() noexcept;
 
+  // ---- Application lifecycle -------------------------------------------------------------
+  // The application calls these from its own lifecycle handling; the library watches no
+  // lifecycle events itself. Entering the background writes the queued and the failed events
+  // to the data directory (a queue whose file can't be written keeps its events); returning
+  // to the foreground puts them back into the queues they came from. Both do nothing before
+  // the first initialisation. They read and write files: call them from a thread that may
+  // wait for the disk.
+  static void applicationDidEnterBackground() noexcept;
+  static void applicationWillEnterForeground() noexcept;
+
   // ---- Host integration -------------------------------------------------------------------
   // Receives every console line instead of stderr; an empty function restores stderr. Lines
   // come from any thread, and a call already running on another thread may still be inside

@@ -115,15 +115,28 @@ bool fileExists(const std::string& path) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path, std::string* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking, so a FIFO put in a file's place opens at once and is refused below
+  // instead of holding the reader until someone writes to it.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (error) *error = errnoText("open", path);
     return std::nullopt;
   }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (error) *error = path + " is not a regular file";
+    ::close(fd);
+    return std::nullopt;
+  }
   std::string out;
-  char buf[16384];
+  // Read straight into a buffer of the file's size (plus one byte to see the end at once),
+  // growing it only if the file grew meanwhile.
+  std::size_t capacity = 16384;
+  if (st.st_size > 0) capacity = static_cast<std::size_t>(st.st_size) + 1;
+  std::size_t used = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (out.size() - used == 0) out.resize(used == 0 ? capacity : out.size() * 2);
+    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       if (error) *error = errnoText("read", path);
@@ -131,9 +144,10 @@ std::optional<std::string> readWholeFile(const std::string& path, std::string* e
       return std::nullopt;
     }
     if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
+    used += static_cast<std::size_t>(n);
   }
   ::close(fd);
+  out.resize(used);
   return out;
 }
 

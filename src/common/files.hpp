@@ -23,7 +23,8 @@ std::string joinPath(std::string_view dir, std::string_view name);
 // the directory. The file gets mode 0600. False with error text on failure.
 bool atomicWriteFile(const std::string& path, std::string_view contents,
                      std::string* error = nullptr);
-// The whole file, or nothing with error text.
+// The whole regular file, or nothing with error text (also for a FIFO, device or directory,
+// which are refused without waiting on them).
 std::optional<std::string> readWholeFile(const std::string& path, std::string* error = nullptr);
 bool fileExists(const std::string& path);
 

@@ -17,6 +17,11 @@
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
 #include "queue/block_queue.hpp"
+<<<<<<< HEAD
+=======
+#include "queue/queue_files.hpp"
+#include "settings/settings_thread.hpp"
+>>>>>>> queuefiles
 #include "zeplog/reachability.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -50,29 +55,15 @@ struct Lookups {
   std::optional<std::string> deviceId;
 };
 
-// Set once the first monitor has started and the saved events were restored: the restore
-// runs once per process, outside the lock, like the lookups.
-std::atomic<bool> g_restored{false};
-
-// Builds the monitor of the collector host and restores saved events; false when the
-// monitor can't be made or started (the next initialisation tries again).
+// Builds the monitor of the collector host; false when it can't be made or started (the
+// next initialisation tries again).
 bool prepareCommonState(const std::string& collectorAddress, Lookups& out) {
-  // The queue is made once and kept (also when the monitor fails below), so the lock-free
-  // counters never see it replaced; it is never destroyed (its channels are in the fork
-  // order), so racing first initialisations share one made under the static's own guard.
-  static kstVelaBlockQueue* const queue = [] {
-    auto* made = new kstVelaBlockQueue;
-    made->joinForkOrder();
-    detail::globals().gs_blockQueue.store(made, std::memory_order_release);
-    return made;
-  }();
   // The monitor watches the host only: a port or path in the address is not part of the
   // name to resolve.
   auto monitor =
       kstVelaReachability::reachabilityWithHostname(detail::collectorHost(collectorAddress));
   if (!monitor || !monitor->startNotifier()) return false;
   out.newMonitor = std::move(monitor);
-  if (!g_restored.exchange(true)) queue->loadFromFile();
   return true;
 }
 
@@ -113,6 +104,18 @@ void buildCommonStateLocked(detail::GlobalState& g, std::shared_ptr<kstVelaReach
   g.gs_network_handle->reachability = std::move(monitor);
   // The send filter asks the crash path about Unity crash repeats.
   detail::setUnityCrashCheck(&detail::checkUnityCrash);
+<<<<<<< HEAD
+=======
+
+  // The monitor watches the host only: a port or path in the address is not part of the
+  // name to resolve.
+  auto monitor =
+      kstVelaReachability::reachabilityWithHostname(detail::collectorHost(collectorAddress));
+  g.gs_network_handle->reachability = monitor;
+  if (!monitor) return false;
+  if (!monitor->startNotifier()) return false;
+
+>>>>>>> queuefiles
   g.gs_commonInit = true;
 }
 
@@ -158,6 +161,8 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
       return false;
     }
     const std::string collectorAddress = removeURLPrefix(url);
+    // Restoring an earlier run's events reads files, so it happens before the lock is taken.
+    detail::createQueueAndRestoreSavedEvents();
 
     detail::GlobalState& g = detail::globals();
     {

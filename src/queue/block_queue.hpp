@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,16 +63,29 @@ class kstVelaBlockQueue {
   static std::string dataFilePath();  // .../Vela2SavedLog
   static std::string fileFilePath();  // .../fileVela2SavedLog
 
-  // Moves events saved by an earlier run back into the main queue.
+  // The queue files. Each runs entirely inside the queue's monitor, so the three never
+  // overlap, and holds at most one channel lock at a time, never while it reads or writes a
+  // file. None reports to its caller: failures become console lines.
+  //
+  // Writes each non-empty event channel to its file (replacing the file atomically) and
+  // empties it. A channel whose file could not be written keeps its events. An empty channel
+  // writes nothing and leaves an earlier file in place.
+  void saveToFile();
+  // Puts the saved events back into the channels they came from, behind the events queued
+  // since, and deletes the files.
+  void FileToMemory();
+  // At the start of a process: moves the saved main queue and the saved failed-send queue
+  // into the main queue, so that failed events are sent again, and raises every queued
+  // event's "errorRate". Deletes the files.
   void loadFromFile();
 
  private:
-  // Each channel carries its own lock (see Channel); the queue adds none. Saving and
-  // restoring the two event channels reach their items through Channel::lock(), one channel
-  // at a time, after any lock of their own.
-  Channel<VelaEventPtr> logArray_;                      // main queue
-  Channel<VelaEventPtr> fileArray_;                     // failed-send queue
-  Channel<std::string> handlerArray_;                   // handler queue
+  // Each channel carries its own lock (see Channel). Saving and restoring reach the two event
+  // channels' items through Channel::lock(), one channel at a time, after monitor_.
+  std::recursive_mutex monitor_;       // serialises saveToFile, FileToMemory and loadFromFile
+  Channel<VelaEventPtr> logArray_;     // main queue
+  Channel<VelaEventPtr> fileArray_;    // failed-send queue
+  Channel<std::string> handlerArray_;  // handler queue
   Channel<std::shared_ptr<NetworkData>> networkArray_;  // probe queue
 };
 

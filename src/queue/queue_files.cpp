@@ -1,10 +1,224 @@
 // Saving and restoring the event channels.
+//
+// The files are read and written outside every channel lock: a channel is held only to move
+// its events out before a save (or back after a failed one) and to splice restored events in.
+// Producers enqueue while holding global_resource_lock, so a channel lock held across an
+// fsync would stall every log call of the application behind the disk.
+#include "queue/queue_files.hpp"
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "common/console.hpp"
+#include "common/files.hpp"
+#include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/event_archive.hpp"
 
 namespace zeplog {
+namespace {
 
-// The queue files are not written yet, so there is nothing to restore: events in memory
-// when the process ends are lost until saving arrives.
-void kstVelaBlockQueue::loadFromFile() {}
+constexpr const char* kMainFile = "Vela2SavedLog";
+constexpr const char* kFailedFile = "fileVela2SavedLog";
 
+using EventChannel = Channel<VelaEventPtr>;
+
+// Writes one channel's events to path under rootKey and empties the channel. The events
+// leave the channel before the write, so the send thread can't take (and send) an event
+// that is also going to disk; if the write fails they go back to the head, ahead of whatever
+// was queued meanwhile.
+void saveChannel(EventChannel& channel, std::string_view rootKey, const std::string& path,
+                 const std::string& line) {
+  std::vector<VelaEventPtr> saving;
+  {
+    auto locked = channel.lock();
+    auto& items = locked.items();
+    if (items.empty()) return;
+    saving.assign(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+    items.clear();
+  }
+  std::string error;
+  bool written = false;
+  try {
+    if (detail::documentsDirectory().empty()) {
+      error = "no per-user data directory (no home directory)";
+    } else {
+      written = detail::atomicWriteFile(path, detail::encodeEventArchive(rootKey, saving), &error);
+    }
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  if (written) return;
+
+  std::size_t kept = saving.size();
+  {
+    auto locked = channel.lock();
+    auto& items = locked.items();
+    items.insert(items.begin(), std::make_move_iterator(saving.begin()),
+                 std::make_move_iterator(saving.end()));
+    // The channel's bound still holds: if producers filled it meanwhile, the oldest go first.
+    while (items.size() > kstVelaBlockQueue::kMaxEvents) {
+      items.pop_front();
+      if (kept > 0) --kept;
+    }
+    locked.broadcast();
+  }
+  detail::consoleRaw(line + error + "; " + std::to_string(kept) + " events stay in the queue");
+}
+
+// "errorRate" is the number of restarts that found the event queued: the leading integer of
+// the old value (0 without one), plus one.
+std::int32_t leadingInt(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r')) ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  std::int64_t v = 0;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    v = v * 10 + (s[i] - '0');
+    if (v > std::int64_t{INT_MAX} + 1) break;  // saturates below
+  }
+  if (negative) v = -v;
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<std::int32_t>(v);
+}
+
+void raiseErrorRate(Fields& fields) {
+  std::int32_t rate = 0;
+  if (const FieldValue* old = fields.find("errorRate")) {
+    rate = std::visit(
+        [](const auto& v) {
+          if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Bytes>) {
+            return leadingInt(v.view());
+          } else {
+            return leadingInt(v);
+          }
+        },
+        *old);
+  }
+  // A count that has reached the top stays there instead of wrapping to a negative number.
+  if (rate < INT_MAX) ++rate;
+  fields.set("errorRate", std::to_string(rate));
+}
+
+// Reads the file at path (saved under rootKey) and appends its events to target, then trims
+// the head while 2000 or more events are queued: the rule an enqueue applies before adding
+// one, so a full restore leaves 1999. markResent raises "errorRate" on every event of the
+// target afterwards. The file is deleted also when it could not be read, so a bad file is
+// reported once and never read again; it is read whole and decoded before the channel is
+// touched, so a bad file adds nothing.
+void restoreChannel(EventChannel& target, std::string_view rootKey, const std::string& path,
+                    const std::string& line, bool markResent) {
+  if (!detail::fileExists(path)) return;
+  try {
+    std::string error;
+    std::vector<VelaEventPtr> events;
+    std::optional<std::string> data = detail::readWholeFile(path, &error);
+    if (data && detail::decodeEventArchive(*data, rootKey, events, error)) {
+      data.reset();
+      auto locked = target.lock();
+      auto& items = locked.items();
+      items.insert(items.end(), std::make_move_iterator(events.begin()),
+                   std::make_move_iterator(events.end()));
+      locked.trimHead(kstVelaBlockQueue::kMaxEvents);
+      if (markResent) {
+        for (const VelaEventPtr& e : items) {
+          if (e->fields()) raiseErrorRate(*e->fields());
+        }
+      }
+      if (!items.empty()) locked.broadcast();
+    } else {
+      detail::consoleRaw(line + error);
+    }
+  } catch (const std::exception& e) {
+    detail::consoleRaw(line + e.what());
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    detail::consoleRaw(line + "cannot delete " + path + ": " + std::strerror(errno));
+  }
+}
+
+// A save killed between creating its temporary file and renaming it leaves the temporary
+// behind ("<file>.tmp-<pid>-<n>"). Those of processes that no longer run are removed, so
+// they don't pile up in the data directory.
+void removeStaleTemporaries(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(d)) {
+    std::string_view name = entry->d_name;
+    for (std::string_view file : {std::string_view(kMainFile), std::string_view(kFailedFile)}) {
+      const std::string prefix = std::string(file) + ".tmp-";
+      if (name.substr(0, prefix.size()) != prefix) continue;
+      std::string_view rest = name.substr(prefix.size());
+      const std::size_t dash = rest.find('-');
+      if (dash == 0 || dash == std::string_view::npos) continue;
+      pid_t pid = 0;
+      bool digits = true;
+      for (char c : rest.substr(0, dash)) {
+        if (c < '0' || c > '9' || pid > 4194304) digits = false;
+        if (digits) pid = pid * 10 + (c - '0');
+      }
+      if (!digits || pid <= 0) continue;
+      if (::kill(pid, 0) != 0 && errno == ESRCH) stale.emplace_back(name);
+    }
+  }
+  ::closedir(d);
+  for (const std::string& name : stale) ::unlink(detail::joinPath(dir, name).c_str());
+}
+
+}  // namespace
+
+void kstVelaBlockQueue::saveToFile() {
+  std::lock_guard<std::recursive_mutex> monitor(monitor_);
+  saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ");
+  saveChannel(fileArray_, "fileArray", fileFilePath(), "[saveToFile] fileArray : ");
+}
+
+void kstVelaBlockQueue::FileToMemory() {
+  std::lock_guard<std::recursive_mutex> monitor(monitor_);
+  if (detail::documentsDirectory().empty()) return;
+  restoreChannel(logArray_, "logArray", dataFilePath(), "[FileToMemory] logArray : ", false);
+  restoreChannel(fileArray_, "fileArray", fileFilePath(), "[FileToMemory] fileArray: ", false);
+}
+
+void kstVelaBlockQueue::loadFromFile() {
+  std::lock_guard<std::recursive_mutex> monitor(monitor_);
+  const std::string dir = detail::documentsDirectory();
+  if (dir.empty()) return;
+  restoreChannel(logArray_, "logArray", dataFilePath(), "[loadFromFile] logArray: ", false);
+  // The failed events join the main queue to be sent again.
+  restoreChannel(logArray_, "fileArray", fileFilePath(), "[loadFromFile] logArray: ", true);
+  removeStaleTemporaries(dir);
+}
+
+namespace detail {
+
+void createQueueAndRestoreSavedEvents() {
+  static auto* once = new std::once_flag;
+  std::call_once(*once, [] {
+    if (blockQueue()) return;
+    // Never destroyed: its channels join the locks taken around fork().
+    auto* queue = new kstVelaBlockQueue;
+    queue->joinForkOrder();
+    queue->loadFromFile();
+    globals().gs_blockQueue.store(queue, std::memory_order_release);
+  });
+}
+
+}  // namespace detail
 }  // namespace zeplog
