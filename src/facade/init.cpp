@@ -17,11 +17,7 @@
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
 #include "queue/block_queue.hpp"
-<<<<<<< HEAD
-=======
 #include "queue/queue_files.hpp"
-#include "settings/settings_thread.hpp"
->>>>>>> queuefiles
 #include "zeplog/reachability.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -104,18 +100,6 @@ void buildCommonStateLocked(detail::GlobalState& g, std::shared_ptr<kstVelaReach
   g.gs_network_handle->reachability = std::move(monitor);
   // The send filter asks the crash path about Unity crash repeats.
   detail::setUnityCrashCheck(&detail::checkUnityCrash);
-<<<<<<< HEAD
-=======
-
-  // The monitor watches the host only: a port or path in the address is not part of the
-  // name to resolve.
-  auto monitor =
-      kstVelaReachability::reachabilityWithHostname(detail::collectorHost(collectorAddress));
-  g.gs_network_handle->reachability = monitor;
-  if (!monitor) return false;
-  if (!monitor->startNotifier()) return false;
-
->>>>>>> queuefiles
   g.gs_commonInit = true;
 }
 
