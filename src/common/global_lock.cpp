@@ -19,6 +19,12 @@ bool GlobalResourceLock::try_lock() {
   return true;
 }
 
+bool GlobalResourceLock::try_lock_for(std::chrono::milliseconds timeout) {
+  if (!mutex_.try_lock_for(timeout)) return false;
+  ++tl_depth;
+  return true;
+}
+
 void GlobalResourceLock::unlock() {
   const bool outermost = --tl_depth == 0;
   mutex_.unlock();

@@ -3,7 +3,6 @@
 
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "crash/crash_capture.hpp"
 #include "delivery/https_delegate.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/device_id.hpp"
@@ -11,6 +10,7 @@
 #include "event/handle_registry.hpp"
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
+#include "facade/crash_wiring.hpp"
 #include "queue/block_queue.hpp"
 #include "settings/settings_thread.hpp"
 #include "zeplog/reachability.hpp"
@@ -101,6 +101,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     }
 
     if (!g.gs_commonInit && !buildCommonState(g, collectorAddress)) return false;
+    bool armCrashCapture = false;
 
     auto batch = std::make_shared<detail::Batch>();
     batch->reserve(10);
@@ -146,7 +147,8 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
       if (!g.gs_crashReporterFlag) detail::createLogSendThread();
     } else {
       if (!g.gs_crashReporterFlag) {
-        if (crashCapture == CrashCapture::On) detail::enableSendCrashReport();
+        // Armed once the lock is released: arming creates files and threads.
+        armCrashCapture = crashCapture == CrashCapture::On;
         g.gs_crashReporterFlag = true;
       }
       detail::blockQueue()->enqueue_handler(id);
@@ -155,6 +157,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     }
 
     lock.unlock();
+    if (armCrashCapture) detail::armCrashCapture();
     ZEP_CONSOLE("init done");
     return g.gs_isInit.load();
   });
