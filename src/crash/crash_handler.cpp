@@ -21,6 +21,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/utsname.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -464,35 +465,43 @@ struct ImageInProgress {
   bool open = false;
   std::uint64_t start = 0;
   std::uint64_t end = 0;
-  std::uint64_t firstMappingEnd = 0;
   char path[kPathMax];
 };
 
-// Writes one image: ELF machine, load bias and GNU build id read from the mapped headers.
-// Reads only inside the image's first mapping, which is readable and holds the headers.
+// Copies n bytes of this process's memory at address into dst without touching the
+// memory directly: a mapped file cut short, or a mapping gone, gives false instead of a
+// second fault inside the handler.
+bool safeRead(void* dst, std::uint64_t address, std::size_t n) {
+  struct iovec local {dst, n};
+  struct iovec remote {reinterpret_cast<void*>(address), n};
+  return ::process_vm_readv(g_armPid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
+}
+
+// Writes one image: ELF machine, load bias and GNU build id read from the mapped headers,
+// which lie in the image's first mapping.
 void writeImage(RawWriter& w, const ImageInProgress& image) {
-  const auto* base = reinterpret_cast<const unsigned char*>(image.start);
-  const std::uint64_t mapped = image.firstMappingEnd - image.start;
-  if (mapped < sizeof(Elf64_Ehdr) || std::memcmp(base, ELFMAG, SELFMAG) != 0) return;
-  if (base[EI_CLASS] != ELFCLASS64) return;
-  const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(base);
+  Elf64_Ehdr eh;
+  if (!safeRead(&eh, image.start, sizeof eh) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
+      eh.e_ident[EI_CLASS] != ELFCLASS64)
+    return;
   std::uint64_t bias = image.start;
   char buildId[2 * 64 + 1] = "-";
-  const std::uint64_t phEnd = eh->e_phoff + std::uint64_t{eh->e_phnum} * sizeof(Elf64_Phdr);
-  if (eh->e_phentsize == sizeof(Elf64_Phdr) && phEnd <= mapped) {
-    const auto* ph = reinterpret_cast<const Elf64_Phdr*>(base + eh->e_phoff);
-    for (int i = 0; i < eh->e_phnum; ++i) {
+  static Elf64_Phdr ph[64];
+  const int phnum = eh.e_phnum < 64 ? eh.e_phnum : 64;
+  if (eh.e_phentsize == sizeof(Elf64_Phdr) &&
+      safeRead(ph, image.start + eh.e_phoff, sizeof(Elf64_Phdr) * static_cast<std::size_t>(phnum))) {
+    for (int i = 0; i < phnum; ++i) {
       if (ph[i].p_type == PT_LOAD && ph[i].p_offset == 0) {
         bias = image.start - ph[i].p_vaddr;
         break;
       }
     }
-    for (int i = 0; i < eh->e_phnum; ++i) {
-      if (ph[i].p_type != PT_NOTE) continue;
-      const std::uint64_t at = bias + ph[i].p_vaddr;
-      if (at < image.start || at + ph[i].p_filesz > image.firstMappingEnd) continue;
-      const auto* p = reinterpret_cast<const unsigned char*>(at);
-      const auto* end = p + ph[i].p_filesz;
+    alignas(8) static unsigned char notes[4096];
+    for (int i = 0; i < phnum && buildId[0] == '-'; ++i) {
+      if (ph[i].p_type != PT_NOTE || ph[i].p_filesz > sizeof notes) continue;
+      if (!safeRead(notes, bias + ph[i].p_vaddr, ph[i].p_filesz)) continue;
+      const unsigned char* p = notes;
+      const unsigned char* end = notes + ph[i].p_filesz;
       while (p + sizeof(Elf64_Nhdr) <= end) {
         const auto* note = reinterpret_cast<const Elf64_Nhdr*>(p);
         const unsigned char* name = p + sizeof(Elf64_Nhdr);
@@ -513,7 +522,7 @@ void writeImage(RawWriter& w, const ImageInProgress& image) {
     }
   }
   w.str("image ").hex(image.start).ch(' ').hex(image.end - image.start).ch(' ').hex(bias);
-  w.ch(' ').dec(eh->e_machine).ch(' ').str(buildId).ch(' ').text(image.path).ch('\n');
+  w.ch(' ').dec(eh.e_machine).ch(' ').str(buildId).ch(' ').text(image.path).ch('\n');
 }
 
 // Every mapped ELF file (and the vDSO) from /proc/self/maps: from the mapping at file offset
@@ -547,12 +556,12 @@ void writeImages(RawWriter& w) {
     if (image.open) writeImage(w, image);
     image.open = false;
     const bool candidate = path[0] == '/' || std::strcmp(path, "[vdso]") == 0;
-    if (candidate && offset == 0 && readable && end - start >= SELFMAG &&
-        std::memcmp(reinterpret_cast<const void*>(start), ELFMAG, SELFMAG) == 0) {
+    char magic[SELFMAG];
+    if (candidate && offset == 0 && readable && safeRead(magic, start, SELFMAG) &&
+        std::memcmp(magic, ELFMAG, SELFMAG) == 0) {
       image.open = true;
       image.start = start;
       image.end = end;
-      image.firstMappingEnd = end;
       copyText(image.path, sizeof image.path, path);
     }
   }
