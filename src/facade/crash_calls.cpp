@@ -2,6 +2,7 @@
 #include <curl/curl.h>
 
 #include <memory>
+#include <mutex>
 
 #include "common/console.hpp"
 #include "crash/crash_capture.hpp"
@@ -49,10 +50,16 @@ bool postCrashEvent(const CrashPostTarget& target, const std::string& body,
   return status == 200;
 }
 
+// The crash upload's transport, given once, before anything can send.
+void wireCrashTransport() {
+  static std::once_flag once;
+  std::call_once(once, [] { setCrashTransport(postCrashEvent); });
+}
+
 }  // namespace
 
 void armCrashCapture() {
-  setCrashTransport(postCrashEvent);
+  wireCrashTransport();
   enableSendCrashReport();
 }
 
@@ -60,10 +67,17 @@ void armCrashCapture() {
 
 void ZEPLog::enableSendCrashReport() { detail::armCrashCapture(); }
 void ZEPLog::setCrashBlock(std::function<void()> block) { detail::setCrashBlock(std::move(block)); }
-void ZEPLog::velaSendCrash(void* context) { detail::velaSendCrash(context); }
-void ZEPLog::sendCrashReport() { detail::sendCrashReport(); }
+void ZEPLog::velaSendCrash(void* context) {
+  detail::wireCrashTransport();
+  detail::velaSendCrash(context);
+}
+void ZEPLog::sendCrashReport() {
+  detail::wireCrashTransport();
+  detail::sendCrashReport();
+}
 void ZEPLog::transportFile(Text fileName, const void* fileData, std::uint32_t fileSize,
                            Text errorCode, Text logBody) {
+  detail::wireCrashTransport();
   (void)detail::transportFile(fileName, fileData, fileSize, errorCode, logBody);
 }
 

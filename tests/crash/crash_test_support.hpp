@@ -28,10 +28,14 @@ class Collector {
       if (onRequest_) onRequest_();
       changed_.notify_all();
       if (!answers_) changed_.wait(lock, [this] { return closing_; });
-      res.status = 200;
+      res.status = status_;
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() is lost on a server whose loop has not started yet; this httplib has no ready
+    // callback, so look until it runs (bounded: a failure guard only).
+    for (int i = 0; i < 10000 && !server_.is_running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~Collector() {
     {
@@ -43,6 +47,10 @@ class Collector {
     thread_.join();
   }
   int port() const { return port_; }
+  void setStatus(int status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_ = status;
+  }
   // Called under the collector's lock for every request, before it is answered.
   void setOnRequest(std::function<void()> f) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -67,6 +75,7 @@ class Collector {
   std::condition_variable changed_;
   std::vector<std::string> bodies_;  // guarded by mutex_
   std::function<void()> onRequest_;  // guarded by mutex_
+  int status_ = 200;  // guarded by mutex_
   bool answers_;
   bool closing_ = false;  // guarded by mutex_
 };
