@@ -5,7 +5,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libunwind-dev libcpp-httplib-dev
+  libcurl4-openssl-dev libunwind-dev libcpp-httplib-dev libssl-dev openssl
   rapidjson-dev nlohmann-json3-dev libsimdjson-dev libspdlog-dev
   python3 clang libclang-rt-14-dev clang-format
 )

@@ -1,0 +1,238 @@
+#include "common/http_client.hpp"
+
+#include <curl/curl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <string_view>
+
+namespace zeplog::detail {
+namespace {
+
+// The system's certificate directory: kept trusted beside a bundle the application names.
+constexpr const char* kSystemCertDir = "/etc/ssl/certs";
+
+// libcurl's process-wide setup, done once and never undone: a late request at exit must
+// still find it.
+bool curlReady() {
+  static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  return ready;
+}
+
+std::mutex& trustLock() {
+  static auto* m = new std::mutex;  // never destroyed
+  return *m;
+}
+std::string& trustedPath() {  // guarded by trustLock()
+  static auto* p = new std::string;
+  return *p;
+}
+std::string currentTrustedPath() {
+  std::lock_guard<std::mutex> g(trustLock());
+  return trustedPath();
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The state of one transfer, seen by libcurl's callbacks.
+struct Transfer {
+  CURL* curl = nullptr;
+  const HttpRequest* request = nullptr;
+  HttpResult* result = nullptr;
+  bool tooLarge = false;
+};
+
+// Each header line of each answer (interim ones, redirects and the final one) comes here; the
+// empty line ends an answer's headers. The status of an answer that ends a request is kept
+// there, so a body that never comes cannot hide it.
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t n = size * count;
+  std::string_view line(data, n);
+  if (line != "\r\n" && line != "\n") return n;
+  long code = 0;
+  curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &code);
+  if (code < 200) return n;  // interim answer (100 Continue and the like)
+  if (t->request->followRedirects && code >= 300 && code < 400) {
+    char* location = nullptr;
+    curl_easy_getinfo(t->curl, CURLINFO_REDIRECT_URL, &location);
+    if (location) return n;  // libcurl goes on to the next answer
+  }
+  t->result->completed = true;
+  t->result->status = code;
+  return n;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t n = size * count;
+  if (!t->request->wantBody) return n;
+  if (t->result->body.size() + n > t->request->maxBodyBytes) {
+    t->tooLarge = true;
+    return 0;  // ends the transfer with CURLE_WRITE_ERROR
+  }
+  t->result->body.append(data, n);
+  return n;
+}
+
+HttpResult::Failure failureOf(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return HttpResult::Failure::kResolve;
+    case CURLE_COULDNT_CONNECT:
+      return HttpResult::Failure::kConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+      return HttpResult::Failure::kTimeout;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return HttpResult::Failure::kTls;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return HttpResult::Failure::kUnsupportedUrl;
+    default:
+      return HttpResult::Failure::kOther;
+  }
+}
+
+}  // namespace
+
+bool isHttpUrl(std::string_view url) {
+  auto startsWithNoCase = [&](std::string_view prefix) {
+    return url.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), url.begin(), [](char a, char b) {
+             return a == std::tolower(static_cast<unsigned char>(b));
+           });
+  };
+  return startsWithNoCase("http://") || startsWithNoCase("https://");
+}
+
+void setTrustedCertificates(std::string path) {
+  std::lock_guard<std::mutex> g(trustLock());
+  trustedPath() = std::move(path);
+}
+
+struct HttpClient::Impl {
+  CURL* curl = nullptr;  // made on first use; kept, with its connection cache, for reuse
+};
+
+HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
+
+HttpClient::~HttpClient() {
+  if (impl_->curl) curl_easy_cleanup(impl_->curl);
+}
+
+HttpClient& HttpClient::forThisThread() {
+  thread_local HttpClient client;
+  return client;
+}
+
+HttpResult HttpClient::perform(const HttpRequest& request) {
+  HttpResult result;
+  if (!isHttpUrl(request.url)) {
+    result.failure = HttpResult::Failure::kUnsupportedUrl;
+    result.error = "only http and https URLs are requested";
+    return result;
+  }
+  if (!curlReady()) {
+    result.failure = HttpResult::Failure::kOther;
+    result.error = "libcurl could not be initialised";
+    return result;
+  }
+  if (!impl_->curl) impl_->curl = curl_easy_init();
+  CURL* curl = impl_->curl;
+  if (!curl) {
+    result.failure = HttpResult::Failure::kOther;
+    result.error = "libcurl handle could not be made";
+    return result;
+  }
+  // Clears the options of the previous request; open connections, the name cache and TLS
+  // sessions stay.
+  curl_easy_reset(curl);
+
+  Transfer transfer{curl, &request, &result};
+  char errorText[CURL_ERROR_SIZE] = {0};
+  curl_slist* headers = nullptr;
+  for (const std::string& h : request.headers) headers = curl_slist_append(headers, h.c_str());
+  // No "Expect: 100-continue" round trip for larger bodies: the collector answers directly.
+  headers = curl_slist_append(headers, "Expect:");
+
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  const std::string trusted = currentTrustedPath();
+  if (!trusted.empty()) {
+    if (isDirectory(trusted)) {
+      curl_easy_setopt(curl, CURLOPT_CAPATH, trusted.c_str());
+    } else {
+      curl_easy_setopt(curl, CURLOPT_CAINFO, trusted.c_str());
+      if (isDirectory(kSystemCertDir)) curl_easy_setopt(curl, CURLOPT_CAPATH, kSystemCertDir);
+    }
+  }
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  if (request.method == HttpRequest::Method::kPost) {
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+  } else {
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  }
+
+  const CURLcode code = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+  curl_slist_free_all(headers);
+
+  if (code == CURLE_OK) {
+    // Also covers an answer whose headers the callback did not see end (HTTP/0.9 and the
+    // like): the final status is what libcurl reports.
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    result.completed = status != 0;
+    result.status = status;
+    if (!result.completed) {
+      result.failure = HttpResult::Failure::kOther;
+      result.error = "no answer";
+    }
+    return result;
+  }
+  if (transfer.tooLarge) {
+    result.completed = false;
+    result.status = 0;
+    result.body.clear();
+    result.failure = HttpResult::Failure::kOther;
+    result.error = "answer larger than " + std::to_string(request.maxBodyBytes) + " bytes";
+    return result;
+  }
+  result.error = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
+  if (!result.completed) {
+    result.failure = failureOf(code);
+    result.status = 0;
+  }
+  return result;
+}
+
+}  // namespace zeplog::detail

@@ -1,0 +1,145 @@
+#include "common/http_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "support/loopback_server.hpp"
+#include "support/test_env.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+using test::LoopbackServer;
+
+std::string base(const LoopbackServer& s) { return "http://127.0.0.1:" + std::to_string(s.port()); }
+
+HttpRequest post(std::string url, std::string body) {
+  HttpRequest r;
+  r.method = HttpRequest::Method::kPost;
+  r.url = std::move(url);
+  r.headers = {"Content-Type: application/json"};
+  r.body = std::move(body);
+  return r;
+}
+
+TEST(HttpClient, PostsTheBodyAndReportsTheStatusWithoutReadingTheAnswer) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok());
+  HttpClient client;
+  server.setStatus(201);
+  HttpResult r = client.perform(post(base(server) + "/v2/log", "[1,2]"));
+  EXPECT_TRUE(r.completed);
+  EXPECT_EQ(r.status, 201);
+  EXPECT_EQ(r.body, "");  // not asked for
+  EXPECT_EQ(r.failure, HttpResult::Failure::kNone);
+  ASSERT_EQ(server.requestCount(), 1u);
+  const test::SeenRequest seen = server.requests()[0];
+  EXPECT_EQ(seen.method, "POST");
+  EXPECT_EQ(seen.path, "/v2/log");
+  EXPECT_EQ(seen.body, "[1,2]");
+  EXPECT_EQ(seen.contentType, "application/json");
+}
+
+TEST(HttpClient, GetKeepsTheAnswerWhenAskedAndReusesTheConnection) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok());
+  HttpClient client;
+  HttpRequest get;
+  get.url = base(server) + "/a/logsconf";
+  get.wantBody = true;
+  HttpResult first = client.perform(get);
+  HttpResult second = client.perform(post(base(server) + "/v2/log", "[]"));
+  EXPECT_EQ(first.status, 200);
+  EXPECT_EQ(first.body, "answer");
+  EXPECT_EQ(second.status, 200);
+  ASSERT_EQ(server.requestCount(), 2u);
+  // The same client port: the second request went over the first one's connection.
+  EXPECT_EQ(server.requests()[0].remotePort, server.requests()[1].remotePort);
+}
+
+TEST(HttpClient, AnAnswerLargerThanAllowedFails) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok());
+  HttpRequest get;
+  get.url = base(server) + "/x";
+  get.wantBody = true;
+  get.maxBodyBytes = 3;
+  HttpResult r = HttpClient::forThisThread().perform(get);
+  EXPECT_FALSE(r.completed);
+  EXPECT_EQ(r.body, "");
+  EXPECT_NE(r.error, "");
+}
+
+TEST(HttpClient, OnlyHttpAndHttpsAreRequested) {
+  HttpClient client;
+  for (const char* url :
+       {"file:///etc/passwd", "ftp://127.0.0.1/x", "gopher://127.0.0.1/", "127.0.0.1:80/x", ""}) {
+    HttpRequest r;
+    r.url = url;
+    HttpResult result = client.perform(r);
+    EXPECT_FALSE(result.completed) << url;
+    EXPECT_EQ(result.failure, HttpResult::Failure::kUnsupportedUrl) << url;
+  }
+  EXPECT_TRUE(isHttpUrl("HTTPS://x"));
+  EXPECT_TRUE(isHttpUrl("http://x"));
+  EXPECT_FALSE(isHttpUrl("httpx://x"));
+}
+
+TEST(HttpClient, ARefusedConnectionAndAnUnknownNameAreFailures) {
+  int closedPort;
+  {
+    LoopbackServer gone;
+    ASSERT_TRUE(gone.ok());
+    closedPort = gone.port();
+  }
+  HttpClient client;
+  HttpResult refused =
+      client.perform(post("http://127.0.0.1:" + std::to_string(closedPort) + "/v2/log", "[]"));
+  EXPECT_FALSE(refused.completed);
+  EXPECT_EQ(refused.failure, HttpResult::Failure::kConnect);
+  EXPECT_NE(refused.error, "");
+
+  HttpResult unknown = client.perform(post("http://collector.zeplog.invalid/v2/log", "[]"));
+  EXPECT_FALSE(unknown.completed);
+  EXPECT_EQ(unknown.failure, HttpResult::Failure::kResolve);
+}
+
+TEST(HttpClient, AServerThatNeverAnswersEndsAtTheTimeout) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.ok());
+  server.hold();
+  HttpRequest r = post(base(server) + "/v2/log", "[]");
+  r.timeout = std::chrono::milliseconds(300);
+  HttpResult result = HttpClient().perform(r);
+  EXPECT_FALSE(result.completed);
+  EXPECT_EQ(result.failure, HttpResult::Failure::kTimeout);
+  server.release();
+}
+
+class HttpClientTls : public ::testing::Test {
+ protected:
+  void TearDown() override { setTrustedCertificates(""); }
+  test::TempDir dir;
+};
+
+TEST_F(HttpClientTls, ASelfSignedServerIsRefusedUntilItsCertificateIsTrusted) {
+  test::SelfSignedCertificate cert;
+  ASSERT_TRUE(test::makeSelfSignedCertificate(dir.path(), cert));
+  LoopbackServer server(cert.cert, cert.key);
+  ASSERT_TRUE(server.ok());
+  const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/v2/log";
+
+  HttpResult refused = HttpClient().perform(post(url, "[]"));
+  EXPECT_FALSE(refused.completed);
+  EXPECT_EQ(refused.failure, HttpResult::Failure::kTls);
+  EXPECT_NE(refused.error.find("certificate"), std::string::npos) << refused.error;
+
+  setTrustedCertificates(cert.cert);
+  HttpResult accepted = HttpClient().perform(post(url, "[]"));
+  EXPECT_TRUE(accepted.completed) << accepted.error;
+  EXPECT_EQ(accepted.status, 200);
+}
+
+}  // namespace
+}  // namespace zeplog::detail

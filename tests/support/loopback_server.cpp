@@ -1,0 +1,87 @@
+#include "support/loopback_server.hpp"
+
+#include <httplib.h>
+
+#include <cstdlib>
+
+namespace zeplog::test {
+
+LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tlsKey) {
+  if (tlsCert.empty()) {
+    server_ = std::make_unique<httplib::Server>();
+  } else {
+    server_ = std::make_unique<httplib::SSLServer>(tlsCert.c_str(), tlsKey.c_str());
+  }
+  auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+    std::unique_lock<std::mutex> l(mu_);
+    seen_.push_back({req.method, req.path, req.body, req.get_header_value("Content-Type"),
+                     req.remote_addr, req.remote_port});
+    cv_.notify_all();
+    cv_.wait(l, [this] { return !held_ || closing_; });
+    res.status = status_;
+    res.set_content("answer", "text/plain");
+  };
+  server_->Get(".*", handler);
+  server_->Post(".*", handler);
+  if (!server_->is_valid()) return;
+  // The socket listens once bound, so requests made before the accept loop runs just wait.
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) return;
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    closing_ = true;
+  }
+  cv_.notify_all();
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void LoopbackServer::setStatus(int status) {
+  std::lock_guard<std::mutex> g(mu_);
+  status_ = status;
+}
+
+void LoopbackServer::hold() {
+  std::lock_guard<std::mutex> g(mu_);
+  held_ = true;
+}
+
+void LoopbackServer::release() {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    held_ = false;
+  }
+  cv_.notify_all();
+}
+
+std::vector<SeenRequest> LoopbackServer::requests() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return seen_;
+}
+
+std::size_t LoopbackServer::requestCount() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return seen_.size();
+}
+
+bool LoopbackServer::waitForRequests(std::size_t n, std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> l(mu_);
+  return cv_.wait_for(l, limit, [&] { return seen_.size() >= n; });
+}
+
+bool makeSelfSignedCertificate(const std::string& dir, SelfSignedCertificate& out) {
+  out.cert = dir + "/cert.pem";
+  out.key = dir + "/key.pem";
+  const std::string command =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+      " -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1"
+      " -keyout '" +
+      out.key + "' -out '" + out.cert + "' >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+}  // namespace zeplog::test

@@ -1,0 +1,80 @@
+// An HTTP server on 127.0.0.1 for tests that talk to a real collector.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace zeplog::test {
+
+// One request as the server saw it.
+struct SeenRequest {
+  std::string method;
+  std::string path;
+  std::string body;
+  std::string contentType;
+  std::string remoteAddr;
+  int remotePort = -1;
+};
+
+// Listens on a free loopback port from construction until destruction and records every
+// request. By default it answers 200 with a short body; the test may change the status or
+// tell it to hold answers back until released. Request handlers run on the server's own
+// threads; every accessor is safe from the test's thread.
+class LoopbackServer {
+ public:
+  // tlsCert/tlsKey: PEM files of a certificate and its key for HTTPS; empty for HTTP.
+  explicit LoopbackServer(const std::string& tlsCert = "", const std::string& tlsKey = "");
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  int port() const { return port_; }
+  bool ok() const { return port_ > 0; }
+
+  // The status every later request is answered with.
+  void setStatus(int status);
+  // While held, requests are recorded and then wait, without an answer, until release() or
+  // the server's end.
+  void hold();
+  void release();
+
+  std::vector<SeenRequest> requests() const;
+  std::size_t requestCount() const;
+  // Waits until at least n requests were recorded; false when `limit` passes first (a guard
+  // against a hung test, not a timing assertion).
+  bool waitForRequests(std::size_t n,
+                       std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
+
+ private:
+  std::unique_ptr<httplib::Server> server_;
+  std::thread thread_;
+  int port_ = -1;
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;  // signalled on every request and on release
+  std::vector<SeenRequest> seen_;       // guarded by mu_
+  int status_ = 200;                    // guarded by mu_
+  bool held_ = false;                   // guarded by mu_
+  bool closing_ = false;                // guarded by mu_
+};
+
+// A self-signed certificate for 127.0.0.1 and its key, made with the openssl command in dir
+// ("cert.pem", "key.pem"). The certificate is its own CA: naming it as trusted makes a
+// server that presents it verify.
+struct SelfSignedCertificate {
+  std::string cert;
+  std::string key;
+};
+bool makeSelfSignedCertificate(const std::string& dir, SelfSignedCertificate& out);
+
+}  // namespace zeplog::test
