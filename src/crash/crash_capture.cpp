@@ -3,8 +3,8 @@
 // Arming creates the crash-upload thread and installs the handlers (crash_handler.cpp).
 // After a crash the handler writes this process's pending report, wakes the upload thread
 // through a pipe and waits, bounded. The upload thread runs the application's crash block,
-// parses and formats the report, and POSTs one crash event of handle "0" through the
-// transport the facade wired. A report stays on disk until a send of it has succeeded; the
+// parses and formats the report, and POSTs one crash event of handle "0" to that handle's
+// collector with the shared HTTP client, on its own thread and with its own request. A report stays on disk until a send of it has succeeded; the
 // first arming in a later run sends whatever earlier runs left.
 #include "crash/crash_capture.hpp"
 
@@ -24,6 +24,7 @@
 #include "common/files.hpp"
 #include "common/global_lock.hpp"
 #include "common/guard.hpp"
+#include "common/http_client.hpp"
 #include "common/utf8.hpp"
 #include "crash/base64.hpp"
 #include "crash/crash_handler.hpp"
@@ -47,8 +48,7 @@ constexpr std::int64_t kShortestUsefulRequestMs = 50;
 // Process-wide crash state; created once and never destroyed.
 struct CrashState {
   std::mutex lock;
-  CrashTransport transport;  // guarded by lock
-  bool armed = false;        // guarded by lock
+  bool armed = false;  // guarded by lock
   std::string reportPath;    // written once while arming, before the handlers exist
   // The application's block; swapped whole, so the upload thread reads it without a lock
   // the crashed thread might hold.
@@ -108,6 +108,37 @@ class CrashPathLock {
   bool held_ = false;
 };
 
+// Where a crash event goes: a handle's collector.
+struct CrashPostTarget {
+  std::string collectorUrl;
+  std::int64_t collectorPort = 0;
+  std::int64_t protocol = 0;  // 0 = HTTPS, anything else HTTP
+};
+
+// POSTs body to the target's "v2/log" within timeout (the whole request); true only when
+// the collector answered 200. The request is this call's own: nothing of it is shared with
+// the send thread's requests.
+bool postCrashEvent(const CrashPostTarget& target, std::string body,
+                    std::chrono::milliseconds timeout) {
+  HttpRequest request;
+  request.method = HttpRequest::Method::kPost;
+  request.url = std::string(target.protocol == 0 ? "https" : "http") + "://" +
+                target.collectorUrl + ":" + std::to_string(target.collectorPort) + "/v2/log";
+  request.headers = {"Content-Type: application/json"};
+  request.body = std::move(body);
+  request.timeout = timeout;
+  ZEP_CONSOLE("Send");
+  // A client of its own, closed afterwards: crash sends are rare and one at a time.
+  HttpClient client;
+  HttpResult result = client.perform(request);
+  if (!result.completed) {
+    ZEP_CONSOLE("Request failed with error : " + result.error);
+    return false;
+  }
+  ZEP_CONSOLE(result.status == 200 ? "didReceiveResponse 200" : "didReceiveResponse not 200");
+  return result.status == 200;
+}
+
 // What the crash event takes from handle "0".
 struct HandleSnapshot {
   OptText projectName, projectVersion, logType, logSource;
@@ -165,16 +196,7 @@ bool transportFileIn(SendContext& context, std::string_view data, Text errorCode
       ZEP_CONSOLE("crash report not sent: the hand-off's time is up");
       return false;
     }
-    CrashTransport transport;
-    {
-      std::lock_guard<std::mutex> guard(state().lock);
-      transport = state().transport;
-    }
-    if (!transport) {
-      ZEP_CONSOLE("crash report not sent: no transport");
-      return false;
-    }
-    return transport(handle.target, body, timeout);
+    return postCrashEvent(handle.target, body, timeout);
   } catch (const std::exception& e) {
     ZEP_CONSOLE(" END: send crash log to collector(" + handle.target.collectorUrl + ":" +
                 std::to_string(handle.target.collectorPort) + ") is failed:" + e.what() + ".");
@@ -295,11 +317,6 @@ bool armCapture(std::string* error) {
 }
 
 }  // namespace
-
-void setCrashTransport(CrashTransport transport) {
-  std::lock_guard<std::mutex> guard(state().lock);
-  state().transport = std::move(transport);
-}
 
 void enableSendCrashReport() {
   {

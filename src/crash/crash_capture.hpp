@@ -1,7 +1,6 @@
 // Native crash capture and the crash upload.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -9,20 +8,6 @@
 #include "zeplog/text.hpp"
 
 namespace zeplog::detail {
-
-// Where a crash event goes: a handle's collector.
-struct CrashPostTarget {
-  std::string collectorUrl;
-  std::int64_t collectorPort = 0;
-  std::int64_t protocol = 0;  // 0 = HTTPS, 1 = HTTP
-};
-// Posts body (a JSON array) to the target's "v2/log" within timeout (the whole request);
-// true only when the collector answered 200. Called on the crash-upload thread, never under
-// global_resource_lock.
-using CrashTransport = std::function<bool(const CrashPostTarget& target, const std::string& body,
-                                          std::chrono::milliseconds timeout)>;
-// Wired by the facade before capture is armed.
-void setCrashTransport(CrashTransport transport);
 
 // Arms crash capture for the process: the crash-upload thread, the signal and terminate
 // handlers, and a thread that sends the reports earlier runs left pending. Once per

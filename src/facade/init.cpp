@@ -3,6 +3,7 @@
 
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "crash/crash_capture.hpp"
 #include "delivery/https_delegate.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/device_id.hpp"
@@ -10,7 +11,6 @@
 #include "event/handle_registry.hpp"
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
-#include "facade/crash_wiring.hpp"
 #include "queue/block_queue.hpp"
 #include "settings/settings_thread.hpp"
 #include "zeplog/reachability.hpp"
@@ -157,7 +157,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     }
 
     lock.unlock();
-    if (armCrashCapture) detail::armCrashCapture();
+    if (armCrashCapture) detail::enableSendCrashReport();
     ZEP_CONSOLE("init done");
     return g.gs_isInit.load();
   });

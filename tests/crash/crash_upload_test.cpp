@@ -20,9 +20,9 @@ class CrashUploadTest : public test::LibraryTest {
                         sync);
   }
   std::vector<std::map<std::string, std::string>> crashEvents() {
-    return test::crashEventsOf(collector.bodies());
+    return test::crashEventsOf(collector.requests());
   }
-  test::Collector collector;
+  test::LoopbackServer collector;
 };
 
 TEST_F(CrashUploadTest, CrashEventCarriesTheTextAndTheFieldsInOrder) {
@@ -42,7 +42,7 @@ TEST_F(CrashUploadTest, CrashEventCarriesTheTextAndTheFieldsInOrder) {
 
   // The body is a one-event array; within the object the crash fields follow the common
   // fields in the order they were added.
-  const std::string body = collector.bodies()[0];
+  const std::string body = collector.requests()[0].body;
   EXPECT_EQ(body.front(), '[');
   EXPECT_EQ(body.back(), ']');
   const std::size_t level = body.find("\"logLevel\""), sym = body.find("\"SymMethod\""),
@@ -74,10 +74,10 @@ TEST(CrashUploadBeforeInitTest, SaysSoAndSendsNothing) {
   test::TempDir dir;
   ZEPLog::setDataDirectory(dir.path());
   test::ConsoleCapture console;
-  test::Collector collector;
+  test::LoopbackServer collector;
   EXPECT_FALSE(detail::transportFile("f", "x", 1, "SIGSEGV", "signal: SIGSEGV"));
   EXPECT_TRUE(console.contains("Debug: Please call the init function first."));
-  EXPECT_TRUE(collector.bodies().empty());
+  EXPECT_TRUE(collector.requests().empty());
 }
 
 // A report as the crash handler writes it.

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <cstdlib>
 
 namespace zeplog::test {
@@ -28,6 +29,11 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
   port_ = server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) return;
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // httplib's stop() does nothing before the accept loop runs, and the loop would then run
+  // for ever: a server destroyed at once would hang its test. This httplib has no ready
+  // callback, so look until the loop runs (bounded; a failure guard only).
+  for (int i = 0; i < 10000 && !server_->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 LoopbackServer::~LoopbackServer() {
