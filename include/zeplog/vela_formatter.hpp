@@ -19,8 +19,7 @@ class kstVelaFormatter {
 
   // The whole crash text. The text format is accepted and ignored: every call gives the one
   // layout.
-  static std::string stringValueForCrashReport(const CrashReport& report,
-                                               std::int32_t textFormat);
+  static std::string stringValueForCrashReport(const CrashReport& report, std::int32_t textFormat);
   // One backtrace line of frame number frameIndex, "\n" included.
   static std::string formatStackFrame(const CrashStackFrame& frame, std::uint64_t frameIndex,
                                       const CrashReport& report);
@@ -31,7 +30,6 @@ class kstVelaFormatter {
 };
 
 // Orders images by base address: -1, 0 or 1. The context is ignored.
-int kst_sdk_binaryImageSort(const CrashBinaryImage& a, const CrashBinaryImage& b,
-                            void* context);
+int kst_sdk_binaryImageSort(const CrashBinaryImage& a, const CrashBinaryImage& b, void* context);
 
 }  // namespace zeplog

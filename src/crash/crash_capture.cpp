@@ -4,8 +4,9 @@
 // After a crash the handler writes this process's pending report, wakes the upload thread
 // through a pipe and waits, bounded. The upload thread runs the application's crash block,
 // parses and formats the report, and POSTs one crash event of handle "0" to that handle's
-// collector with the shared HTTP client, on its own thread and with its own request. A report stays on disk until a send of it has succeeded; the
-// first arming in a later run sends whatever earlier runs left.
+// collector with the shared HTTP client, on its own thread and with its own request. A report stays
+// on disk until a send of it has succeeded; the first arming in a later run sends whatever earlier
+// runs left.
 #include "crash/crash_capture.hpp"
 
 #include <fcntl.h>
@@ -48,8 +49,8 @@ constexpr std::int64_t kShortestUsefulRequestMs = 50;
 // Process-wide crash state; created once and never destroyed.
 struct CrashState {
   std::mutex lock;
-  bool armed = false;  // guarded by lock
-  std::string reportPath;    // written once while arming, before the handlers exist
+  bool armed = false;      // guarded by lock
+  std::string reportPath;  // guarded by lock; set once while arming
   // The application's block; swapped whole, so the upload thread reads it without a lock
   // the crashed thread might hold.
   std::atomic<std::shared_ptr<const std::function<void()>>> crashBlock;
@@ -71,8 +72,8 @@ struct SendContext {
     return {false, monotonicNs() + std::chrono::nanoseconds(kRequestTimeout).count(), false};
   }
   static SendContext atCrash() {
-    return {true, crashHandOff().crashMonotonicNs + kCrashHandOffBoundNs - kHandOffMarginNs,
-            crashHandOff().crashedThreadHeldGlobalLock};
+    return {true, crashHandOff().crashMonotonicNs.load() + kCrashHandOffBoundNs - kHandOffMarginNs,
+            crashHandOff().crashedThreadHeldGlobalLock.load()};
   }
   // What is left for a request: at most the request timeout, at most the time to the
   // deadline.
@@ -122,8 +123,8 @@ bool postCrashEvent(const CrashPostTarget& target, std::string body,
                     std::chrono::milliseconds timeout) {
   HttpRequest request;
   request.method = HttpRequest::Method::kPost;
-  request.url = std::string(target.protocol == 0 ? "https" : "http") + "://" +
-                target.collectorUrl + ":" + std::to_string(target.collectorPort) + "/v2/log";
+  request.url = std::string(target.protocol == 0 ? "https" : "http") + "://" + target.collectorUrl +
+                ":" + std::to_string(target.collectorPort) + "/v2/log";
   request.headers = {"Content-Type: application/json"};
   request.body = std::move(body);
   request.timeout = timeout;
@@ -145,8 +146,7 @@ struct HandleSnapshot {
   CrashPostTarget target;
 };
 
-bool transportFileIn(SendContext& context, std::string_view data, Text errorCode,
-                     Text logBody) {
+bool transportFileIn(SendContext& context, std::string_view data, Text errorCode, Text logBody) {
   {
     CrashPathLock lock(context);
     if (!globals().gs_isInit.load()) {
@@ -173,7 +173,10 @@ bool transportFileIn(SendContext& context, std::string_view data, Text errorCode
       ZEP_CONSOLE("custom field copy failed");
       return false;
     }
-    handle = {h.projectName, h.projectVersion, h.logType, h.logSource,
+    handle = {h.projectName,
+              h.projectVersion,
+              h.logType,
+              h.logSource,
               {h.collectorUrl.value_or(""), h.collectorPort, h.protocol}};
   }
   fields->set("SymMethod", std::string("dwarf-apple"));
@@ -252,7 +255,7 @@ void runCrashBlock() {
 
 // The crash-upload thread: sleeps on the wake pipe, serves the one crash, answers on the
 // done pipe.
-void uploadThreadMain(int wakeRead, int doneWrite) {
+void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath) {
   installAltSignalStack();
   setCrashUploadThreadId(static_cast<pid_t>(::syscall(SYS_gettid)));
   for (;;) {
@@ -260,10 +263,10 @@ void uploadThreadMain(int wakeRead, int doneWrite) {
     ssize_t n = ::read(wakeRead, &byte, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
-    guarded("crash upload", [] {
+    guarded("crash upload", [&] {
       runCrashBlock();
       SendContext context = SendContext::atCrash();
-      sendReportIn(context, PendingCrashReport(state().reportPath));
+      sendReportIn(context, PendingCrashReport(reportPath));
     });
     (void)!::write(doneWrite, &byte, 1);
   }
@@ -286,9 +289,14 @@ bool armCapture(std::string* error) {
   const std::string dir = documentsDirectory();
   struct timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  const CrashReportNames names = crashReportNames(
-      static_cast<long>(::getpid()), static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
-  state().reportPath = joinPath(dir, names.report);
+  const CrashReportNames names =
+      crashReportNames(static_cast<long>(::getpid()),
+                       static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
+  const std::string reportPath = joinPath(dir, names.report);
+  {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().reportPath = reportPath;
+  }
 
   int wake[2], done[2];
   if (::pipe2(wake, O_CLOEXEC) != 0) {
@@ -302,11 +310,11 @@ bool armCapture(std::string* error) {
     return false;
   }
   // The threads outlive every owner: they are detached and serve until the process ends.
-  std::thread(uploadThreadMain, wake[0], done[1]).detach();
+  std::thread(uploadThreadMain, wake[0], done[1], reportPath).detach();
 
   CrashHandlerSetup setup;
   setup.dataDirectory = dir;
-  setup.reportPath = state().reportPath;
+  setup.reportPath = reportPath;
   setup.tempPath = joinPath(dir, names.temp);
   setup.wakeFd = wake[1];
   setup.doneFd = done[0];
@@ -333,8 +341,8 @@ void enableSendCrashReport() {
 }
 
 void setCrashBlock(std::function<void()> block) {
-  state().crashBlock.store(
-      block ? std::make_shared<const std::function<void()>>(std::move(block)) : nullptr);
+  state().crashBlock.store(block ? std::make_shared<const std::function<void()>>(std::move(block))
+                                 : nullptr);
 }
 
 void velaSendCrash(void* /*context*/) {
@@ -344,14 +352,15 @@ void velaSendCrash(void* /*context*/) {
 
 void sendCrashReport() {
   guarded("sendCrashReport", [] {
-    if (state().reportPath.empty()) return;
+    const std::string path = pendingCrashReportPath();
+    if (path.empty()) return;
     SendContext context = SendContext::ordinary();
-    sendReportIn(context, PendingCrashReport(state().reportPath));
+    sendReportIn(context, PendingCrashReport(path));
   });
 }
 
-bool transportFile(Text /*fileName*/, const void* fileData, std::uint32_t fileSize,
-                   Text errorCode, Text logBody) {
+bool transportFile(Text /*fileName*/, const void* fileData, std::uint32_t fileSize, Text errorCode,
+                   Text logBody) {
   return guarded<bool>("transportFile", false, [&] {
     std::string_view data(static_cast<const char*>(fileData), fileData ? fileSize : 0);
     SendContext context = SendContext::ordinary();
@@ -359,6 +368,9 @@ bool transportFile(Text /*fileName*/, const void* fileData, std::uint32_t fileSi
   });
 }
 
-std::string pendingCrashReportPath() { return state().reportPath; }
+std::string pendingCrashReportPath() {
+  std::lock_guard<std::mutex> guard(state().lock);
+  return state().reportPath;
+}
 
 }  // namespace zeplog::detail

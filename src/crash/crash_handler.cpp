@@ -42,7 +42,7 @@ constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTR
 constexpr int kMaxFrames = 128;
 constexpr int kMaxThreads = 512;
 constexpr std::int64_t kThreadDumpBudgetNs = 2'000'000'000;  // all other threads together
-constexpr int kThreadDumpWaitMs = 200;                          // one thread
+constexpr int kThreadDumpWaitMs = 200;                       // one thread
 constexpr std::size_t kPathMax = 4096;
 
 // ---- State prepared when capture is armed (read-only afterwards) -------------------------
@@ -145,10 +145,17 @@ class RawWriter {
   RawWriter& text(const char* s, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
       switch (s[i]) {
-        case '\\': str("\\\\"); break;
-        case '\n': str("\\n"); break;
-        case '\r': str("\\r"); break;
-        default: ch(s[i]);
+        case '\\':
+          str("\\\\");
+          break;
+        case '\n':
+          str("\\n");
+          break;
+        case '\r':
+          str("\\r");
+          break;
+        default:
+          ch(s[i]);
       }
     }
     return *this;
@@ -226,12 +233,13 @@ void writeRegisters(RawWriter& w, const ucontext_t* uc) {
   static constexpr struct {
     const char* name;
     int index;
-  } kRegs[] = {{"rax", REG_RAX}, {"rbx", REG_RBX}, {"rcx", REG_RCX},       {"rdx", REG_RDX},
-               {"rdi", REG_RDI}, {"rsi", REG_RSI}, {"rbp", REG_RBP},       {"rsp", REG_RSP},
-               {"r8", REG_R8},   {"r9", REG_R9},   {"r10", REG_R10},       {"r11", REG_R11},
-               {"r12", REG_R12}, {"r13", REG_R13}, {"r14", REG_R14},       {"r15", REG_R15},
-               {"rip", REG_RIP}, {"eflags", REG_EFL}, {"csgsfs", REG_CSGSFS}, {"err", REG_ERR},
-               {"trapno", REG_TRAPNO}, {"cr2", REG_CR2}};
+  } kRegs[] = {
+      {"rax", REG_RAX},       {"rbx", REG_RBX},    {"rcx", REG_RCX},       {"rdx", REG_RDX},
+      {"rdi", REG_RDI},       {"rsi", REG_RSI},    {"rbp", REG_RBP},       {"rsp", REG_RSP},
+      {"r8", REG_R8},         {"r9", REG_R9},      {"r10", REG_R10},       {"r11", REG_R11},
+      {"r12", REG_R12},       {"r13", REG_R13},    {"r14", REG_R14},       {"r15", REG_R15},
+      {"rip", REG_RIP},       {"eflags", REG_EFL}, {"csgsfs", REG_CSGSFS}, {"err", REG_ERR},
+      {"trapno", REG_TRAPNO}, {"cr2", REG_CR2}};
   for (const auto& r : kRegs) reg(r.name, static_cast<std::uint64_t>(g[r.index]));
 #elif defined(__aarch64__)
   const auto& m = uc->uc_mcontext;
@@ -391,9 +399,8 @@ void writeThreads(RawWriter& w, pid_t self, void* ucontext) {
     } else if (g_threadDumpSignal > 0) {
       std::int64_t leftMs = (dumpUntil - monotonicNs()) / 1'000'000;
       if (leftMs > 0)
-        n = requestThreadFrames(tid, static_cast<int>(leftMs < kThreadDumpWaitMs ? leftMs
-                                                                                   : kThreadDumpWaitMs),
-                                frames);
+        n = requestThreadFrames(
+            tid, static_cast<int>(leftMs < kThreadDumpWaitMs ? leftMs : kThreadDumpWaitMs), frames);
     }
     writeFrames(w, frames, n);
   }
@@ -448,9 +455,12 @@ std::uint64_t parseHex(const char*& p) {
   std::uint64_t v = 0;
   for (;; ++p) {
     char c = *p;
-    if (c >= '0' && c <= '9') v = v * 16 + static_cast<std::uint64_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') v = v * 16 + static_cast<std::uint64_t>(c - 'a' + 10);
-    else break;
+    if (c >= '0' && c <= '9')
+      v = v * 16 + static_cast<std::uint64_t>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      v = v * 16 + static_cast<std::uint64_t>(c - 'a' + 10);
+    else
+      break;
   }
   return v;
 }
@@ -472,8 +482,12 @@ struct ImageInProgress {
 // memory directly: a mapped file cut short, or a mapping gone, gives false instead of a
 // second fault inside the handler.
 bool safeRead(void* dst, std::uint64_t address, std::size_t n) {
-  struct iovec local {dst, n};
-  struct iovec remote {reinterpret_cast<void*>(address), n};
+  struct iovec local {
+    dst, n
+  };
+  struct iovec remote {
+    reinterpret_cast<void*>(address), n
+  };
   return ::process_vm_readv(g_armPid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
 }
 
@@ -489,7 +503,8 @@ void writeImage(RawWriter& w, const ImageInProgress& image) {
   static Elf64_Phdr ph[64];
   const int phnum = eh.e_phnum < 64 ? eh.e_phnum : 64;
   if (eh.e_phentsize == sizeof(Elf64_Phdr) &&
-      safeRead(ph, image.start + eh.e_phoff, sizeof(Elf64_Phdr) * static_cast<std::size_t>(phnum))) {
+      safeRead(ph, image.start + eh.e_phoff,
+               sizeof(Elf64_Phdr) * static_cast<std::size_t>(phnum))) {
     for (int i = 0; i < phnum; ++i) {
       if (ph[i].p_type == PT_LOAD && ph[i].p_offset == 0) {
         bias = image.start - ph[i].p_vaddr;
@@ -628,7 +643,7 @@ void writeReport(int sig, const siginfo_t* info, void* ucontext, pid_t self) {
 void handOff() {
   char byte = 1;
   if (::write(g_wakeFd, &byte, 1) != 1) return;
-  const std::int64_t until = g_handOff.crashMonotonicNs + kCrashHandOffBoundNs;
+  const std::int64_t until = g_handOff.crashMonotonicNs.load() + kCrashHandOffBoundNs;
   for (;;) {
     std::int64_t leftMs = (until - monotonicNs()) / 1'000'000;
     if (leftMs <= 0) return;
@@ -686,8 +701,9 @@ void crashSignalHandler(int sig, siginfo_t* info, void* ucontext) {
       dieBySignal(sig);
     } else {
       // Another thread is reporting its crash and will end the process; wait for that.
-      const std::int64_t leftMs =
-          (g_handOff.crashMonotonicNs + kCrashHandOffBoundNs - monotonicNs()) / 1'000'000;
+      std::int64_t since = g_handOff.crashMonotonicNs.load();
+      if (since == 0) since = monotonicNs();  // it has only just begun
+      const std::int64_t leftMs = (since + kCrashHandOffBoundNs - monotonicNs()) / 1'000'000;
       if (leftMs > 0) ::poll(nullptr, 0, static_cast<int>(leftMs));
       passOn(sig, info, ucontext);
     }

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -20,8 +21,8 @@ struct CrashHandlerSetup {
 // Everything the crash path hands from the handler to the upload thread; written by the
 // handler before it wakes the upload thread (the pipe orders the accesses).
 struct CrashHandOff {
-  std::int64_t crashMonotonicNs = 0;   // when the handler started
-  bool crashedThreadHeldGlobalLock = false;
+  std::atomic<std::int64_t> crashMonotonicNs{0};  // when the handler started; 0 before
+  std::atomic<bool> crashedThreadHeldGlobalLock{false};
 };
 
 // The whole hand-off, crash detection to the re-raise, is bounded by this.

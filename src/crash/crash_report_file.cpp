@@ -22,11 +22,16 @@ constexpr std::string_view kClaim = ".claim-";
 // Mach CPU numbers for the ELF machines this library runs on.
 std::optional<CrashProcessorInfo> codeTypeOfMachine(int elfMachine) {
   switch (elfMachine) {
-    case 62: return CrashProcessorInfo{1, 0x1000007, 3};  // EM_X86_64: x86-64, all
-    case 183: return CrashProcessorInfo{1, 0x100000c, 0};  // EM_AARCH64: ARM64, all
-    case 3: return CrashProcessorInfo{1, 7, 3};            // EM_386
-    case 40: return CrashProcessorInfo{1, 12, 9};          // EM_ARM: ARMv7
-    default: return std::nullopt;
+    case 62:
+      return CrashProcessorInfo{1, 0x1000007, 3};  // EM_X86_64: x86-64, all
+    case 183:
+      return CrashProcessorInfo{1, 0x100000c, 0};  // EM_AARCH64: ARM64, all
+    case 3:
+      return CrashProcessorInfo{1, 7, 3};  // EM_386
+    case 40:
+      return CrashProcessorInfo{1, 12, 9};  // EM_ARM: ARMv7
+    default:
+      return std::nullopt;
   }
 }
 
@@ -66,7 +71,9 @@ std::optional<std::string> optionalText(std::string_view text) {
   return unescape(text);
 }
 
-bool processAlive(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
+bool processAlive(long pid) {
+  return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
 
 // The pid in "crash-<pid>-..." or in a claim suffix; 0 when there is none.
 long leadingPid(std::string_view text) {
@@ -79,24 +86,37 @@ long leadingPid(std::string_view text) {
 
 std::string signalName(int signal) {
   switch (signal) {
-    case SIGSEGV: return "SIGSEGV";
-    case SIGBUS: return "SIGBUS";
-    case SIGILL: return "SIGILL";
-    case SIGFPE: return "SIGFPE";
-    case SIGABRT: return "SIGABRT";
-    case SIGTRAP: return "SIGTRAP";
-    case SIGSYS: return "SIGSYS";
-    default: return "#" + std::to_string(signal);
+    case SIGSEGV:
+      return "SIGSEGV";
+    case SIGBUS:
+      return "SIGBUS";
+    case SIGILL:
+      return "SIGILL";
+    case SIGFPE:
+      return "SIGFPE";
+    case SIGABRT:
+      return "SIGABRT";
+    case SIGTRAP:
+      return "SIGTRAP";
+    case SIGSYS:
+      return "SIGSYS";
+    default:
+      return "#" + std::to_string(signal);
   }
 }
 
 std::string signalCodeName(int signal, int code) {
   switch (code) {
-    case SI_USER: return "SI_USER";
-    case SI_TKILL: return "SI_TKILL";
-    case SI_QUEUE: return "SI_QUEUE";
-    case SI_KERNEL: return "SI_KERNEL";
-    default: break;
+    case SI_USER:
+      return "SI_USER";
+    case SI_TKILL:
+      return "SI_TKILL";
+    case SI_QUEUE:
+      return "SI_QUEUE";
+    case SI_KERNEL:
+      return "SI_KERNEL";
+    default:
+      break;
   }
   struct Name {
     int signal, code;

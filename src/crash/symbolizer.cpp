@@ -35,7 +35,8 @@ class MappedFile {
     if (fd < 0) return;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-      void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+      void* p =
+          ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
       if (p != MAP_FAILED) {
         data_ = static_cast<const unsigned char*>(p);
         size_ = static_cast<std::size_t>(st.st_size);
@@ -83,8 +84,8 @@ std::vector<Symbol> loadSymbols(const std::string& path, const std::string* expe
   std::vector<Symbol> symbols;
   MappedFile file(path);
   const auto* eh = reinterpret_cast<const Elf64_Ehdr*>(file.at(0, sizeof(Elf64_Ehdr)));
-  if (!eh || std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 || eh->e_ident[EI_CLASS] != ELFCLASS64 ||
-      eh->e_shentsize != sizeof(Elf64_Shdr))
+  if (!eh || std::memcmp(eh->e_ident, ELFMAG, SELFMAG) != 0 ||
+      eh->e_ident[EI_CLASS] != ELFCLASS64 || eh->e_shentsize != sizeof(Elf64_Shdr))
     return symbols;
   const auto* sections = reinterpret_cast<const Elf64_Shdr*>(
       file.at(eh->e_shoff, std::uint64_t{eh->e_shnum} * sizeof(Elf64_Shdr)));
@@ -123,7 +124,8 @@ std::vector<Symbol> loadSymbols(const std::string& path, const std::string* expe
         continue;
       const auto* syms = reinterpret_cast<const Elf64_Sym*>(file.at(s.sh_offset, s.sh_size));
       const Elf64_Shdr& strtab = sections[s.sh_link];
-      const auto* strings = reinterpret_cast<const char*>(file.at(strtab.sh_offset, strtab.sh_size));
+      const auto* strings =
+          reinterpret_cast<const char*>(file.at(strtab.sh_offset, strtab.sh_size));
       if (!syms || !strings) continue;
       for (std::size_t k = 0; k < s.sh_size / sizeof(Elf64_Sym); ++k) {
         const Elf64_Sym& sym = syms[k];

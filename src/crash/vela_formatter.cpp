@@ -61,21 +61,31 @@ CodeType codeTypeOf(const CrashReport& report) {
   for (const CrashBinaryImage& image : report.images) {
     if (!image.codeType || image.codeType->typeEncoding != 1) continue;
     switch (image.codeType->type) {
-      case kCpuX86: return {"X86", false};
-      case kCpuArm: return {"ARM", false};
-      case kCpuPowerPC: return {"PPC", false};
-      case kCpuX86_64: return {"X86-64", true};
-      case kCpuArm64: return {"ARM-64", true};
-      default: break;
+      case kCpuX86:
+        return {"X86", false};
+      case kCpuArm:
+        return {"ARM", false};
+      case kCpuPowerPC:
+        return {"PPC", false};
+      case kCpuX86_64:
+        return {"X86-64", true};
+      case kCpuArm64:
+        return {"ARM-64", true};
+      default:
+        break;
     }
   }
   const std::int32_t arch = report.systemInfo.architecture;
   switch (arch) {
-    case 0: return {"X86", false};
-    case 1: return {"X86-64", true};
+    case 0:
+      return {"X86", false};
+    case 1:
+      return {"X86-64", true};
     case 2:
-    case 5: return {"ARM", false};
-    case 3: return {"PPC", false};
+    case 5:
+      return {"ARM", false};
+    case 3:
+      return {"PPC", false};
     default: {
       std::string name;
       appendf(name, "Unknown (%d)", arch);
@@ -96,19 +106,23 @@ std::string archNameOf(const CrashBinaryImage& image) {
   if (!image.codeType || image.codeType->typeEncoding != 1) return "???";
   const std::uint64_t subtype = image.codeType->subtype;
   switch (image.codeType->type) {
-    case kCpuX86: return "i386";
+    case kCpuX86:
+      return "i386";
     case kCpuArm:
       if (subtype == 6) return "armv6";
       if (subtype == 9) return "armv7";
       if (subtype == 11) return "armv7s";
       return "arm-unknown";
-    case kCpuPowerPC: return "powerpc";
-    case kCpuX86_64: return "x86_64";
+    case kCpuPowerPC:
+      return "powerpc";
+    case kCpuX86_64:
+      return "x86_64";
     case kCpuArm64:
       if (subtype == 0) return "arm64";
       if (subtype == 13) return "armv8";
       return "arm64-unknown";
-    default: return "???";
+    default:
+      return "???";
   }
 }
 
@@ -174,15 +188,14 @@ std::string kstVelaFormatter::formatStackFrame(const CrashStackFrame& frame,
     // A symbolicated frame names the function and the offset into it, as symbolicated
     // Apple crash logs do.
     const auto offset = static_cast<long long>(frame.instructionPointer - frame.symbolStart);
-    appendf(line, "%-4ld%-36s0x%08llx %s + %lld\n", static_cast<long>(frameIndex), name.c_str(),
-            ip, frame.symbolName->c_str(), offset);
+    appendf(line, "%-4ld%-36s0x%08llx %s + %lld\n", static_cast<long>(frameIndex), name.c_str(), ip,
+            frame.symbolName->c_str(), offset);
     return line;
   }
   const std::uint64_t base = image ? image->imageBaseAddress : 0;
   const std::uint64_t offset = image ? frame.instructionPointer - base : 0;
-  appendf(line, "%-4ld%-36s0x%08llx 0x%llx + %lld\n", static_cast<long>(frameIndex),
-          name.c_str(), ip, static_cast<unsigned long long>(base),
-          static_cast<long long>(offset));
+  appendf(line, "%-4ld%-36s0x%08llx 0x%llx + %lld\n", static_cast<long>(frameIndex), name.c_str(),
+          ip, static_cast<unsigned long long>(base), static_cast<long long>(offset));
   return line;
 }
 
@@ -288,10 +301,9 @@ std::string kstVelaFormatter::stringValueForCrashReport(const CrashReport& repor
   for (const CrashBinaryImage* image : images) {
     const auto base = static_cast<unsigned long long>(image->imageBaseAddress);
     const auto end = base + std::max<unsigned long long>(image->imageSize, 1) - 1;
-    const char* plus = report.processInfo && report.processInfo->processPath &&
-                               image->imageName == path
-                           ? "+"
-                           : " ";
+    const char* plus =
+        report.processInfo && report.processInfo->processPath && image->imageName == path ? "+"
+                                                                                          : " ";
     const std::string shortName(lastPathComponent(image->imageName));
     const std::string uuidText = image->hasImageUUID ? image->imageUUID : std::string("???");
     if (codeType.is64) {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "zeplog/text.hpp"
-#include "zeplog/vela_handle.hpp"
 #include "zeplog/vela_event.hpp"
+#include "zeplog/vela_handle.hpp"
 
 namespace zeplog::detail {
 

@@ -60,7 +60,8 @@ TEST_F(CrashUploadTest, TextEncodingRulesAndAnEmptyErrorCode) {
   const std::string accented = "Thread 0 name:  caf\xC3\xA9\n";  // "café"
   const std::string invalid = "bad \xFF byte";
   ZEPLog::transportFile("f", accented.data(), static_cast<std::uint32_t>(accented.size()), "", "s");
-  ZEPLog::transportFile("f", invalid.data(), static_cast<std::uint32_t>(invalid.size()), Text(), "s");
+  ZEPLog::transportFile("f", invalid.data(), static_cast<std::uint32_t>(invalid.size()), Text(),
+                        "s");
   auto events = crashEvents();
   ASSERT_EQ(events.size(), 2u);
   // Non-ASCII text arrives as its UTF-8 bytes, not as an empty value.
@@ -163,7 +164,8 @@ TEST_F(CrashUploadTest, PendingReportStaysUntilASendSucceeds) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_EQ(events[1]["errorCode"], "std::logic_error");
-  EXPECT_EQ(events[1]["body"], "signal: SIGSEGV, exception: std::logic_error raised by line one\nline two \\ end");
+  EXPECT_EQ(events[1]["body"],
+            "signal: SIGSEGV, exception: std::logic_error raised by line one\nline two \\ end");
 }
 
 TEST_F(CrashUploadTest, UnparsableReportIsPurgedWithoutARequest) {
@@ -185,12 +187,12 @@ TEST_F(CrashUploadTest, LaterInitialisationDoesNotArmWhenTheFirstDidNot) {
 TEST(CrashReportClaimTest, StaleReportsAreClaimedOnceAndReleasedForTheNextStart) {
   test::TempDir dir;
   auto touch = [&](const std::string& name) { std::ofstream(dir.path() + "/" + name) << "x"; };
-  touch("crash-1-5.zcr");                 // an earlier run's report
-  touch("crash-2-6.zcr");                 // this run's own: not stale
-  touch("crash-999999999-7.tmp");         // half-written by a process that is gone
+  touch("crash-1-5.zcr");                  // an earlier run's report
+  touch("crash-2-6.zcr");                  // this run's own: not stale
+  touch("crash-999999999-7.tmp");          // half-written by a process that is gone
   touch("crash-3-8.zcr.claim-999999999");  // claimed by a process that died sending it
   const std::string live = "crash-4-9.zcr.claim-" + std::to_string(::getppid());
-  touch(live);                            // claimed by a live process
+  touch(live);  // claimed by a live process
 
   auto claimed = detail::claimStaleCrashReports(dir.path(), "crash-2-6.zcr");
   const std::string suffix = ".claim-" + std::to_string(::getpid());

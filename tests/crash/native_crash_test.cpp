@@ -40,9 +40,7 @@ volatile int g_zero = 0;
 int* volatile g_null = nullptr;
 volatile bool g_keepGoing = true;
 
-[[gnu::noinline]] void crashByNullWrite() {
-  *g_null = 1;
-}
+[[gnu::noinline]] void crashByNullWrite() { *g_null = 1; }
 
 [[gnu::noinline]] void crashByBusError(const std::string& dir) {
   // A mapping beyond the end of an empty file: touching it is a bus error.
@@ -256,20 +254,19 @@ TEST_P(CrashCaseTest, OneCrashEventReachesTheCollectorAndTheProcessDiesByItsSign
   EXPECT_TRUE(pendingReports().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Signals, CrashCaseTest,
-    ::testing::Values(Case{"segv", SIGSEGV, "crashByNullWrite"},
-                      Case{"bus", SIGBUS, "crashByBusError"},
+INSTANTIATE_TEST_SUITE_P(Signals, CrashCaseTest,
+                         ::testing::Values(Case{"segv", SIGSEGV, "crashByNullWrite"},
+                                           Case{"bus", SIGBUS, "crashByBusError"},
 #if defined(__x86_64__)  // ARM64 integer division by zero does not trap
-                      Case{"fpe", SIGFPE, "crashByDivision"},
+                                           Case{"fpe", SIGFPE, "crashByDivision"},
 #endif
-                      Case{"ill", SIGILL, "crashByIllegalInstruction"},
-                      Case{"abort", SIGABRT, "crashByAbort"},
-                      Case{"exception", SIGABRT, "crashByUncaughtException"},
-                      Case{"overflow", SIGSEGV, "crashByStackOverflow"},
-                      Case{"thread", SIGSEGV, "crashByNullWrite"},
-                      Case{"locked", SIGSEGV, "crashByNullWrite"}),
-    [](const auto& info) { return std::string(info.param.scenario); });
+                                           Case{"ill", SIGILL, "crashByIllegalInstruction"},
+                                           Case{"abort", SIGABRT, "crashByAbort"},
+                                           Case{"exception", SIGABRT, "crashByUncaughtException"},
+                                           Case{"overflow", SIGSEGV, "crashByStackOverflow"},
+                                           Case{"thread", SIGSEGV, "crashByNullWrite"},
+                                           Case{"locked", SIGSEGV, "crashByNullWrite"}),
+                         [](const auto& info) { return std::string(info.param.scenario); });
 
 TEST_F(NativeCrashTest, SignalCrashNamesTheSignalAndEveryThreadHasItsFrames) {
   test::LoopbackServer collector;
@@ -284,7 +281,8 @@ TEST_F(NativeCrashTest, SignalCrashNamesTheSignalAndEveryThreadHasItsFrames) {
   // The main thread was waiting for the crashing one: its own frames say where.
   const std::size_t mainThread = text.find("Thread 0:\n");
   ASSERT_NE(mainThread, std::string::npos) << text;
-  const std::string mainFrames = text.substr(mainThread, text.find("\n\n", mainThread) - mainThread);
+  const std::string mainFrames =
+      text.substr(mainThread, text.find("\n\n", mainThread) - mainThread);
   EXPECT_NE(mainFrames.find("std::thread::join()"), std::string::npos) << text;
   EXPECT_NE(mainFrames.find("crashOnOtherThread"), std::string::npos) << text;
   EXPECT_NE(text.find("crashed with X86-64 Thread State:\n   rax: 0x"), std::string::npos);
@@ -299,7 +297,8 @@ TEST_F(NativeCrashTest, UncaughtExceptionIsNamedAndItsNonAsciiTextArrivesIntact)
   auto crashes = test::crashEventsOf(collector.requests());
   ASSERT_EQ(crashes.size(), 1u) << run.console;
   EXPECT_EQ(crashes[0]["errorCode"], "std::runtime_error");
-  EXPECT_EQ(crashes[0]["body"], "signal: SIGABRT, exception: std::runtime_error raised by boom \xC3\xBC");
+  EXPECT_EQ(crashes[0]["body"],
+            "signal: SIGABRT, exception: std::runtime_error raised by boom \xC3\xBC");
   const std::string text = test::base64Decode(crashes[0]["DmpData"]);
   EXPECT_NE(text.find("*** Terminating app due to uncaught exception 'std::runtime_error', "
                       "reason: 'boom \xC3\xBC'\n"),

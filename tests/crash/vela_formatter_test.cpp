@@ -51,53 +51,55 @@ TEST(VelaFormatterTest, FullReportLayout) {
   t1.stackFrames = {{0x200020, {}, 0}};
   for (int i = 0; i < 5; ++i) t1.registers.push_back({"x" + std::to_string(i), std::uint64_t(i)});
   r.threads = {t0, t1};
-  r.exceptionInfo = CrashExceptionInfo{"NSRangeException", "index 3 beyond bounds", {{0x100020, {}, 0}}};
+  r.exceptionInfo =
+      CrashExceptionInfo{"NSRangeException", "index 3 beyond bounds", {{0x100020, {}, 0}}};
 
   const std::string text = kstVelaFormatter::stringValueForCrashReport(r, 0);
   EXPECT_TRUE(std::regex_search(
       text, std::regex("^Incident Identifier: [0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-"
                        "[0-9A-F]{12}\n")));
-  EXPECT_EQ(afterIdentifier(text),
-            "CrashReporter Key:   (null)\n"
-            "Hardware Model:      iPhone6,1\n"
-            "Process:         demo [42]\n"
-            "Path:            /app/demo\n"
-            "Identifier:      com.example.demo\n"
-            "Version:         2.0\n"
-            "Code Type:       ARM-64\n"
-            "Parent Process:  launchd [1]\n"
-            "\n"
-            "Date/Time:       2014-05-01 13:45:10 +0000\n"
-            "OS Version:      iPhone OS 7.1 (11D167)\n"
-            "Report Version:  104\n"
-            "\n"
-            "Exception Type:  SIGSEGV\n"
-            "Exception Codes: SEGV_MAPERR at 0x10\n"
-            "Crashed Thread:  1\n"
-            "\n"
-            "Application Specific Information:\n"
-            "*** Terminating app due to uncaught exception 'NSRangeException', reason: 'index 3 "
-            "beyond bounds'\n"
-            "\n"
-            "Thread 0:\n"
-            "0   demo                                0x00100010 0x100000 + 16\n"
-            "1   ???                                 0x00000999 0x0 + 0\n"
-            "\n"
-            "Thread 1 Crashed:\n"
-            "0   libz.dylib                          0x00200020 0x200000 + 32\n"
-            "\n"
-            "Thread 2 name:  Exception Backtrace\n"
-            "Thread 2:\n"
-            "0   demo                                0x00100020 0x100000 + 32\n"
-            "\n"
-            "Thread 1 crashed with ARM-64 Thread State:\n"
-            "    x0: 0x0000000000000000     x1: 0x0000000000000001     x2: 0x0000000000000002 "
-            "    x3: 0x0000000000000003 \n"
-            "    x4: 0x0000000000000004 \n"
-            "\n"
-            "Binary Images:\n"
-            "          0x100000 -           0x107fff +demo arm64  <ABC> /app/demo\n"
-            "          0x200000 -           0x200fff  libz.dylib arm64  <???> /usr/lib/libz.dylib\n");
+  EXPECT_EQ(
+      afterIdentifier(text),
+      "CrashReporter Key:   (null)\n"
+      "Hardware Model:      iPhone6,1\n"
+      "Process:         demo [42]\n"
+      "Path:            /app/demo\n"
+      "Identifier:      com.example.demo\n"
+      "Version:         2.0\n"
+      "Code Type:       ARM-64\n"
+      "Parent Process:  launchd [1]\n"
+      "\n"
+      "Date/Time:       2014-05-01 13:45:10 +0000\n"
+      "OS Version:      iPhone OS 7.1 (11D167)\n"
+      "Report Version:  104\n"
+      "\n"
+      "Exception Type:  SIGSEGV\n"
+      "Exception Codes: SEGV_MAPERR at 0x10\n"
+      "Crashed Thread:  1\n"
+      "\n"
+      "Application Specific Information:\n"
+      "*** Terminating app due to uncaught exception 'NSRangeException', reason: 'index 3 "
+      "beyond bounds'\n"
+      "\n"
+      "Thread 0:\n"
+      "0   demo                                0x00100010 0x100000 + 16\n"
+      "1   ???                                 0x00000999 0x0 + 0\n"
+      "\n"
+      "Thread 1 Crashed:\n"
+      "0   libz.dylib                          0x00200020 0x200000 + 32\n"
+      "\n"
+      "Thread 2 name:  Exception Backtrace\n"
+      "Thread 2:\n"
+      "0   demo                                0x00100020 0x100000 + 32\n"
+      "\n"
+      "Thread 1 crashed with ARM-64 Thread State:\n"
+      "    x0: 0x0000000000000000     x1: 0x0000000000000001     x2: 0x0000000000000002 "
+      "    x3: 0x0000000000000003 \n"
+      "    x4: 0x0000000000000004 \n"
+      "\n"
+      "Binary Images:\n"
+      "          0x100000 -           0x107fff +demo arm64  <ABC> /app/demo\n"
+      "          0x200000 -           0x200fff  libz.dylib arm64  <???> /usr/lib/libz.dylib\n");
 }
 
 TEST(VelaFormatterTest, NoThreadsNoProcessInfoAndThirtyTwoBitImages) {
@@ -153,12 +155,13 @@ TEST(VelaFormatterTest, TwoCrashedThreadsAndEightRegistersOnAnArmMachine) {
   r.threads = {a, b};
   const std::string text = kstVelaFormatter::stringValueForCrashReport(r, 0);
   EXPECT_NE(text.find("Crashed Thread:  3\n\n"), std::string::npos);
-  EXPECT_NE(text.find("Thread 5 crashed with X86 Thread State:\n"
-                      "    ip: 0x00000001     r1: 0x00000001     r2: 0x00000001     r3: 0x00000001 \n"
-                      "    r4: 0x00000001     r5: 0x00000001     r6: 0x00000001     r7: 0x00000001 \n"
-                      "\n"
-                      "Binary Images:\n"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("Thread 5 crashed with X86 Thread State:\n"
+                "    ip: 0x00000001     r1: 0x00000001     r2: 0x00000001     r3: 0x00000001 \n"
+                "    r4: 0x00000001     r5: 0x00000001     r6: 0x00000001     r7: 0x00000001 \n"
+                "\n"
+                "Binary Images:\n"),
+      std::string::npos)
       << text;
 }
 
@@ -168,10 +171,14 @@ TEST(VelaFormatterTest, NamesArchitecturesAndOperatingSystems) {
     const char* arch;
     const char* codeType;
   };
-  const Row rows[] = {{{1, 7, 3}, "i386", "X86"},           {{1, 12, 6}, "armv6", "ARM"},
-                      {{1, 12, 11}, "armv7s", "ARM"},       {{1, 12, 1}, "arm-unknown", "ARM"},
-                      {{1, 18, 0}, "powerpc", "PPC"},       {{1, 0x1000007, 3}, "x86_64", "X86-64"},
-                      {{1, 0x100000c, 13}, "armv8", "ARM-64"}, {{1, 0x100000c, 2}, "arm64-unknown", "ARM-64"}};
+  const Row rows[] = {{{1, 7, 3}, "i386", "X86"},
+                      {{1, 12, 6}, "armv6", "ARM"},
+                      {{1, 12, 11}, "armv7s", "ARM"},
+                      {{1, 12, 1}, "arm-unknown", "ARM"},
+                      {{1, 18, 0}, "powerpc", "PPC"},
+                      {{1, 0x1000007, 3}, "x86_64", "X86-64"},
+                      {{1, 0x100000c, 13}, "armv8", "ARM-64"},
+                      {{1, 0x100000c, 2}, "arm64-unknown", "ARM-64"}};
   for (const Row& row : rows) {
     CrashReport r = baseReport();
     r.images = {image(0x1000, 16, "/x", row.code)};
@@ -183,11 +190,13 @@ TEST(VelaFormatterTest, NamesArchitecturesAndOperatingSystems) {
   CrashReport r = baseReport();
   r.systemInfo.architecture = 4;
   r.systemInfo.operatingSystem = 0;
-  r.images = {image(0x1000, 16, "/x", CrashProcessorInfo{0, 7, 3}), image(0x2000, 16, "/y", std::nullopt)};
+  r.images = {image(0x1000, 16, "/x", CrashProcessorInfo{0, 7, 3}),
+              image(0x2000, 16, "/y", std::nullopt)};
   const std::string text = kstVelaFormatter::stringValueForCrashReport(r, 0);
   EXPECT_NE(text.find("Code Type:       Unknown (4)\n"), std::string::npos);
   EXPECT_NE(text.find("OS Version:      Mac OS X 7.1"), std::string::npos);
-  EXPECT_NE(text.find("            0x1000 -             0x100f  x ???  <???> /x\n"), std::string::npos)
+  EXPECT_NE(text.find("            0x1000 -             0x100f  x ???  <???> /x\n"),
+            std::string::npos)
       << text;
 }
 
