@@ -20,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/alt_signal_stack.hpp"
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/files.hpp"

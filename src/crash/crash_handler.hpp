@@ -36,11 +36,6 @@ bool installCrashHandlers(const CrashHandlerSetup& setup, std::string* error);
 void setCrashUploadThreadId(pid_t tid);
 const CrashHandOff& crashHandOff();
 
-// Gives the calling thread an alternate signal stack (kept for the thread's lifetime), so
-// that a stack overflow on it can still be reported. Every thread the library creates calls
-// this first; a thread that has one already keeps it.
-void installAltSignalStack();
-
 // Monotonic clock in nanoseconds (async-signal-safe).
 std::int64_t monotonicNs();
 
