@@ -24,11 +24,14 @@
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
 
-// Under AddressSanitizer the crash signals must reach the library's handlers, as they do in
-// an application built without it.
+// Under the sanitizers the crash signals must reach the library's handlers, and their
+// default actions must end the process, as in an application built without them.
 extern "C" const char* __asan_default_options() {
   return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
          "detect_leaks=0";
+}
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
 }
 
 namespace zeplog {
@@ -71,8 +74,28 @@ ZEPLOG_REAL_FAULT int crashByDivision() { return 7 / g_zero; }
   return crashByStackOverflow(depth + 1) + pad[0];
 }
 
+// Parks the main thread where its backtrace can be checked: the other thread crashes only
+// once the main thread has let go of the mutex inside the wait.
+[[gnu::noinline]] void parkMainThreadUntilTheCrash(std::mutex& m, std::condition_variable& cv,
+                                                   bool& parked) {
+  std::unique_lock<std::mutex> lock(m);
+  parked = true;
+  cv.notify_all();
+  cv.wait(lock, [] { return false; });  // the other thread's crash ends the process
+}
+
 [[gnu::noinline]] void crashOnOtherThread() {
-  std::thread t([] { crashByNullWrite(); });
+  std::mutex m;
+  std::condition_variable cv;
+  bool parked = false;
+  std::thread t([&] {
+    {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return parked; });
+    }
+    crashByNullWrite();
+  });
+  parkMainThreadUntilTheCrash(m, cv, parked);
   t.join();
 }
 
@@ -286,7 +309,7 @@ TEST_F(NativeCrashTest, SignalCrashNamesTheSignalAndEveryThreadHasItsFrames) {
   ASSERT_NE(mainThread, std::string::npos) << text;
   const std::string mainFrames =
       text.substr(mainThread, text.find("\n\n", mainThread) - mainThread);
-  EXPECT_NE(mainFrames.find("std::thread::join()"), std::string::npos) << text;
+  EXPECT_NE(mainFrames.find("parkMainThreadUntilTheCrash"), std::string::npos) << text;
   EXPECT_NE(mainFrames.find("crashOnOtherThread"), std::string::npos) << text;
   EXPECT_NE(text.find("crashed with X86-64 Thread State:\n   rax: 0x"), std::string::npos);
   EXPECT_NE(text.find("Binary Images:\n"), std::string::npos);
