@@ -13,15 +13,12 @@
 
 #define UNW_LOCAL_ONLY
 #include <cxxabi.h>
-#include <elf.h>
 #include <fcntl.h>
 #include <libunwind.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <sys/utsname.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -35,6 +32,8 @@
 
 #include "common/alt_signal_stack.hpp"
 #include "common/global_lock.hpp"
+#include "crash/loaded_images.hpp"
+#include "crash/signal_safe_io.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -87,140 +86,6 @@ int g_dumpCount = 0;
 pid_t sysGettid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 int sysTgkill(pid_t pid, pid_t tid, int sig) {
   return static_cast<int>(::syscall(SYS_tgkill, pid, tid, sig));
-}
-
-// Copies src into a fixed buffer, cut to fit.
-void copyText(char* dst, std::size_t size, const char* src) {
-  std::size_t n = src ? std::strlen(src) : 0;
-  if (n >= size) n = size - 1;
-  if (n) std::memcpy(dst, src, n);
-  dst[n] = '\0';
-}
-
-// ---- Async-signal-safe output ---------------------------------------------------------------
-
-// Buffered writes to one descriptor with number and text formatting of its own.
-class RawWriter {
- public:
-  explicit RawWriter(int fd) : fd_(fd) {}
-  ~RawWriter() { flush(); }
-
-  RawWriter& raw(const char* s, std::size_t n) {
-    while (n > 0) {
-      if (used_ == sizeof buffer_) flush();
-      std::size_t take = sizeof buffer_ - used_;
-      if (take > n) take = n;
-      std::memcpy(buffer_ + used_, s, take);
-      used_ += take;
-      s += take;
-      n -= take;
-    }
-    return *this;
-  }
-  RawWriter& str(const char* s) { return raw(s, std::strlen(s)); }
-  RawWriter& ch(char c) { return raw(&c, 1); }
-  RawWriter& dec(std::int64_t v) {
-    char digits[24];
-    int n = 0;
-    std::uint64_t u = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    do {
-      digits[n++] = static_cast<char>('0' + u % 10);
-      u /= 10;
-    } while (u);
-    if (v < 0) ch('-');
-    while (n) ch(digits[--n]);
-    return *this;
-  }
-  RawWriter& hex(std::uint64_t v) {
-    char digits[16];
-    int n = 0;
-    do {
-      digits[n++] = "0123456789abcdef"[v & 15];
-      v >>= 4;
-    } while (v);
-    while (n) ch(digits[--n]);
-    return *this;
-  }
-  // Text on one line: line breaks and backslashes are escaped, the end of the line is the
-  // end of the value.
-  RawWriter& text(const char* s, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      switch (s[i]) {
-        case '\\':
-          str("\\\\");
-          break;
-        case '\n':
-          str("\\n");
-          break;
-        case '\r':
-          str("\\r");
-          break;
-        default:
-          ch(s[i]);
-      }
-    }
-    return *this;
-  }
-  RawWriter& text(const char* s) { return text(s, std::strlen(s)); }
-
-  void flush() {
-    std::size_t done = 0;
-    while (done < used_) {
-      ssize_t n = ::write(fd_, buffer_ + done, used_ - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // a full disk loses the rest; the report's end marker is then absent
-      done += static_cast<std::size_t>(n);
-    }
-    used_ = 0;
-  }
-
- private:
-  int fd_;
-  char buffer_[4096];
-  std::size_t used_ = 0;
-};
-
-// A small path or number builder on the stack.
-class PathBuilder {
- public:
-  PathBuilder& add(const char* s) {
-    while (*s && n_ + 1 < sizeof buf_) buf_[n_++] = *s++;
-    buf_[n_] = '\0';
-    return *this;
-  }
-  PathBuilder& add(std::int64_t v) {
-    char digits[24];
-    int n = 0;
-    std::uint64_t u = static_cast<std::uint64_t>(v < 0 ? -v : v);
-    do {
-      digits[n++] = static_cast<char>('0' + u % 10);
-      u /= 10;
-    } while (u);
-    while (n && n_ + 1 < sizeof buf_) buf_[n_++] = digits[--n];
-    buf_[n_] = '\0';
-    return *this;
-  }
-  const char* c_str() const { return buf_; }
-
- private:
-  char buf_[256] = {};
-  std::size_t n_ = 0;
-};
-
-// Reads a small file (a /proc comm file) into buf without its trailing line break.
-std::size_t readSmallFile(const char* path, char* buf, std::size_t size) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  ssize_t n;
-  do {
-    n = ::read(fd, buf, size - 1);
-  } while (n < 0 && errno == EINTR);
-  ::close(fd);
-  if (n <= 0) return 0;
-  std::size_t len = static_cast<std::size_t>(n);
-  while (len && (buf[len - 1] == '\n' || buf[len - 1] == '\0')) --len;
-  buf[len] = '\0';
-  return len;
 }
 
 // ---- Registers and frames ------------------------------------------------------------------
@@ -407,184 +272,6 @@ void writeThreads(RawWriter& w, pid_t self, void* ucontext) {
   }
 }
 
-// ---- Loaded images -------------------------------------------------------------------------
-
-// Reads a file line by line through a fixed buffer; a line longer than the buffer is cut.
-class LineReader {
- public:
-  explicit LineReader(int fd) : fd_(fd) {}
-  // The next line without its break, or nullptr at the end.
-  const char* next() {
-    for (;;) {
-      char* nl = static_cast<char*>(std::memchr(buf_ + start_, '\n', end_ - start_));
-      if (nl) {
-        *nl = '\0';
-        const char* line = buf_ + start_;
-        start_ = static_cast<std::size_t>(nl - buf_) + 1;
-        return line;
-      }
-      if (start_ > 0) {
-        std::memmove(buf_, buf_ + start_, end_ - start_);
-        end_ -= start_;
-        start_ = 0;
-      }
-      if (end_ == sizeof buf_ - 1) {  // no break in a full buffer: cut the line
-        buf_[end_] = '\0';
-        end_ = 0;
-        return buf_;
-      }
-      ssize_t n = ::read(fd_, buf_ + end_, sizeof buf_ - 1 - end_);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        if (end_ == 0) return nullptr;
-        buf_[end_] = '\0';
-        end_ = 0;
-        return buf_;
-      }
-      end_ += static_cast<std::size_t>(n);
-    }
-  }
-
- private:
-  int fd_;
-  char buf_[8192];
-  std::size_t start_ = 0;
-  std::size_t end_ = 0;
-};
-
-std::uint64_t parseHex(const char*& p) {
-  std::uint64_t v = 0;
-  for (;; ++p) {
-    char c = *p;
-    if (c >= '0' && c <= '9')
-      v = v * 16 + static_cast<std::uint64_t>(c - '0');
-    else if (c >= 'a' && c <= 'f')
-      v = v * 16 + static_cast<std::uint64_t>(c - 'a' + 10);
-    else
-      break;
-  }
-  return v;
-}
-
-const char* skipField(const char* p) {
-  while (*p && *p != ' ') ++p;
-  while (*p == ' ') ++p;
-  return p;
-}
-
-struct ImageInProgress {
-  bool open = false;
-  std::uint64_t start = 0;
-  std::uint64_t end = 0;
-  char path[kPathMax];
-};
-
-// Copies n bytes of this process's memory at address into dst without touching the
-// memory directly: a mapped file cut short, or a mapping gone, gives false instead of a
-// second fault inside the handler.
-bool safeRead(void* dst, std::uint64_t address, std::size_t n) {
-  struct iovec local {
-    dst, n
-  };
-  struct iovec remote {
-    reinterpret_cast<void*>(address), n
-  };
-  return ::process_vm_readv(g_armPid, &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
-}
-
-// Writes one image: ELF machine, load bias and GNU build id read from the mapped headers,
-// which lie in the image's first mapping.
-void writeImage(RawWriter& w, const ImageInProgress& image) {
-  Elf64_Ehdr eh;
-  if (!safeRead(&eh, image.start, sizeof eh) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
-      eh.e_ident[EI_CLASS] != ELFCLASS64)
-    return;
-  std::uint64_t bias = image.start;
-  char buildId[2 * 64 + 1] = "-";
-  static Elf64_Phdr ph[64];
-  const int phnum = eh.e_phnum < 64 ? eh.e_phnum : 64;
-  if (eh.e_phentsize == sizeof(Elf64_Phdr) &&
-      safeRead(ph, image.start + eh.e_phoff,
-               sizeof(Elf64_Phdr) * static_cast<std::size_t>(phnum))) {
-    for (int i = 0; i < phnum; ++i) {
-      if (ph[i].p_type == PT_LOAD && ph[i].p_offset == 0) {
-        bias = image.start - ph[i].p_vaddr;
-        break;
-      }
-    }
-    alignas(8) static unsigned char notes[4096];
-    for (int i = 0; i < phnum && buildId[0] == '-'; ++i) {
-      if (ph[i].p_type != PT_NOTE || ph[i].p_filesz > sizeof notes) continue;
-      if (!safeRead(notes, bias + ph[i].p_vaddr, ph[i].p_filesz)) continue;
-      const unsigned char* p = notes;
-      const unsigned char* end = notes + ph[i].p_filesz;
-      while (p + sizeof(Elf64_Nhdr) <= end) {
-        const auto* note = reinterpret_cast<const Elf64_Nhdr*>(p);
-        const unsigned char* name = p + sizeof(Elf64_Nhdr);
-        const unsigned char* desc = name + ((note->n_namesz + 3) & ~3u);
-        const unsigned char* next = desc + ((note->n_descsz + 3) & ~3u);
-        if (next > end) break;
-        if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
-            std::memcmp(name, "GNU", 4) == 0 && note->n_descsz <= 64) {
-          for (unsigned j = 0; j < note->n_descsz; ++j) {
-            buildId[2 * j] = "0123456789abcdef"[desc[j] >> 4];
-            buildId[2 * j + 1] = "0123456789abcdef"[desc[j] & 15];
-          }
-          buildId[2 * note->n_descsz] = '\0';
-          break;
-        }
-        p = next;
-      }
-    }
-  }
-  w.str("image ").hex(image.start).ch(' ').hex(image.end - image.start).ch(' ').hex(bias);
-  w.ch(' ').dec(eh.e_machine).ch(' ').str(buildId).ch(' ').text(image.path).ch('\n');
-}
-
-// Every mapped ELF file (and the vDSO) from /proc/self/maps: from the mapping at file offset
-// 0 to the last mapping of the same path.
-void writeImages(RawWriter& w) {
-  int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  static LineReader* reader;
-  alignas(LineReader) static unsigned char readerStorage[sizeof(LineReader)];
-  reader = new (readerStorage) LineReader(fd);
-  static ImageInProgress image;
-  image.open = false;
-  while (const char* line = reader->next()) {
-    const char* p = line;
-    std::uint64_t start = parseHex(p);
-    if (*p++ != '-') continue;
-    std::uint64_t end = parseHex(p);
-    ++p;
-    const bool readable = *p == 'r';
-    p = skipField(p);
-    std::uint64_t offset = parseHex(p);
-    p = skipField(p);  // offset
-    p = skipField(p);  // device
-    p = skipField(p);  // inode
-    const char* path = p;
-    if (!*path) continue;  // anonymous memory belongs to no image
-    if (image.open && std::strcmp(path, image.path) == 0) {
-      image.end = end;
-      continue;
-    }
-    if (image.open) writeImage(w, image);
-    image.open = false;
-    const bool candidate = path[0] == '/' || std::strcmp(path, "[vdso]") == 0;
-    char magic[SELFMAG];
-    if (candidate && offset == 0 && readable && safeRead(magic, start, SELFMAG) &&
-        std::memcmp(magic, ELFMAG, SELFMAG) == 0) {
-      image.open = true;
-      image.start = start;
-      image.end = end;
-      copyText(image.path, sizeof image.path, path);
-    }
-  }
-  if (image.open) writeImage(w, image);
-  ::close(fd);
-}
-
 // ---- The report ----------------------------------------------------------------------------
 
 void writeReport(int sig, const siginfo_t* info, void* ucontext, pid_t self) {
@@ -631,7 +318,7 @@ void writeReport(int sig, const siginfo_t* info, void* ucontext, pid_t self) {
 
     writeThreads(w, self, ucontext);
     w.flush();
-    writeImages(w);
+    writeLoadedImages(w);
     w.str("end\n");
     w.flush();
     writer->~RawWriter();
