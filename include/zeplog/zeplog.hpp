@@ -216,6 +216,24 @@ class ZEPLOG_API ZEPLog {
   // Stores a count in the crash duplicate table, making room first when it is full.
   static void InsertCrashQueue(Text key, std::int32_t value) noexcept;
 
+  // ---- Native crashes ---------------------------------------------------------------------
+  // Arms crash capture once per process (initialisation calls it for the first ordinary
+  // handle that asks for it). After a crash the report is sent at once, while the process is
+  // still alive, as one crash event of handle "0"; a report that can't be sent then is sent
+  // by the next run that arms capture.
+  static void enableSendCrashReport();
+  // A block run once after a crash, before the report is sent; an empty function clears it.
+  // It runs on the library's crash-upload thread while the crashed thread waits.
+  static void setCrashBlock(std::function<void()> block);
+  // The crash hand-off: runs the crash block, then sendCrashReport(). The context is ignored.
+  static void velaSendCrash(void* context);
+  // Sends this process's pending crash report, if there is one.
+  static void sendCrashReport();
+  // Builds the crash event of handle "0" from crash text (fileData, fileSize bytes) and
+  // POSTs it at once. The file name is accepted and not used.
+  static void transportFile(Text fileName, const void* fileData, std::uint32_t fileSize,
+                            Text errorCode, Text logBody);
+
   // ---- Event JSON and common fields --------------------------------------------------------
   // The collector's JSON object of the event (UTF-8 bytes); "{}" for no event.
   static std::string getJsonFromVelaEvent(const VelaEventPtr& event) noexcept;

@@ -1,6 +1,7 @@
 // The process-wide re-entrant lock and what happens when its outermost hold ends.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 
 namespace zeplog::detail {
@@ -22,6 +23,8 @@ class GlobalResourceLock {
 
   void lock();
   bool try_lock();
+  // Waits at most timeout for the lock (the crash upload, which must not wait forever).
+  bool try_lock_for(std::chrono::milliseconds timeout);
   void unlock();
 
   // True when the calling thread holds the lock (at any depth).
@@ -34,7 +37,7 @@ class GlobalResourceLock {
   void forkChild();
 
  private:
-  std::recursive_mutex mutex_;
+  std::recursive_timed_mutex mutex_;
 };
 
 // The one instance; created on first use and never destroyed.

@@ -1,8 +1,377 @@
+// Native crash capture and the crash upload.
+//
+// Arming creates the crash-upload thread and installs the handlers (crash_handler.cpp).
+// After a crash the handler writes this process's pending report, wakes the upload thread
+// through a pipe and waits, bounded. The upload thread runs the application's crash block,
+// parses and formats the report, and POSTs one crash event of handle "0" to that handle's
+// collector with the shared HTTP client, on its own thread and with its own request. A report stays
+// on disk until a send of it has succeeded; the first arming in a later run sends whatever earlier
+// runs left.
 #include "crash/crash_capture.hpp"
 
-namespace zeplog::detail {
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
-// Native crash capture is not built yet: nothing is installed.
-void enableSendCrashReport() {}
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "common/alt_signal_stack.hpp"
+#include "common/clock.hpp"
+#include "common/console.hpp"
+#include "common/files.hpp"
+#include "common/global_lock.hpp"
+#include "common/guard.hpp"
+#include "common/http_client.hpp"
+#include "common/utf8.hpp"
+#include "crash/base64.hpp"
+#include "crash/crash_handler.hpp"
+#include "crash/crash_report_file.hpp"
+#include "crash/symbolizer.hpp"
+#include "event/common_fields.hpp"
+#include "event/event_json.hpp"
+#include "event/global_state.hpp"
+#include "zeplog/vela_formatter.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+constexpr auto kRequestTimeout = std::chrono::milliseconds(10'000);
+// How long the crash upload waits for global_resource_lock before it reads without it.
+constexpr auto kCrashLockWait = std::chrono::milliseconds(1'000);
+// Kept free at the end of the hand-off's bound for the handler's own re-raise.
+constexpr std::int64_t kHandOffMarginNs = 300'000'000;
+constexpr std::int64_t kShortestUsefulRequestMs = 50;
+
+// Process-wide crash state; created once and never destroyed.
+struct CrashState {
+  std::mutex lock;
+  bool armed = false;      // guarded by lock
+  std::string reportPath;  // guarded by lock; set once while arming
+  // The application's block; swapped whole, so the upload thread reads it without a lock
+  // the crashed thread might hold.
+  std::atomic<std::shared_ptr<const std::function<void()>>> crashBlock;
+};
+
+CrashState& state() {
+  static auto* s = new CrashState;
+  return *s;
+}
+
+// How one send is made: at crash time it is bounded by the hand-off and may not wait for
+// global_resource_lock for ever.
+struct SendContext {
+  bool crashTime = false;
+  std::int64_t deadlineNs = 0;  // monotonic
+  bool lockless = false;        // set once the lock could not be had at crash time
+
+  static SendContext ordinary() {
+    return {false, monotonicNs() + std::chrono::nanoseconds(kRequestTimeout).count(), false};
+  }
+  static SendContext atCrash() {
+    return {true, crashHandOff().crashMonotonicNs.load() + kCrashHandOffBoundNs - kHandOffMarginNs,
+            crashHandOff().crashedThreadHeldGlobalLock.load()};
+  }
+  // What is left for a request: at most the request timeout, at most the time to the
+  // deadline.
+  std::chrono::milliseconds requestTimeout() const {
+    const std::int64_t leftMs = (deadlineNs - monotonicNs()) / 1'000'000;
+    return std::min(kRequestTimeout, std::chrono::milliseconds(std::max<std::int64_t>(leftMs, 0)));
+  }
+};
+
+// global_resource_lock for the crash path. At crash time the holder may be the crashed
+// thread itself, frozen in its handler, or a thread that keeps it too long: after a bounded
+// wait the upload goes on without the lock. No other thread can then be changing what the
+// lock guards in the first case; in the second the process is about to end either way, and
+// a report that reaches the collector is worth more than a hang.
+class CrashPathLock {
+ public:
+  explicit CrashPathLock(SendContext& context) {
+    if (!context.crashTime) {
+      global_resource_lock().lock();
+      held_ = true;
+    } else if (!context.lockless) {
+      held_ = global_resource_lock().try_lock_for(kCrashLockWait);
+      context.lockless = !held_;
+    }
+  }
+  ~CrashPathLock() {
+    if (held_) global_resource_lock().unlock();
+  }
+  CrashPathLock(const CrashPathLock&) = delete;
+  CrashPathLock& operator=(const CrashPathLock&) = delete;
+
+ private:
+  bool held_ = false;
+};
+
+// Where a crash event goes: a handle's collector.
+struct CrashPostTarget {
+  std::string collectorUrl;
+  std::int64_t collectorPort = 0;
+  std::int64_t protocol = 0;  // 0 = HTTPS, anything else HTTP
+};
+
+// POSTs body to the target's "v2/log" within timeout (the whole request); true only when
+// the collector answered 200. The request is this call's own: nothing of it is shared with
+// the send thread's requests.
+bool postCrashEvent(const CrashPostTarget& target, std::string body,
+                    std::chrono::milliseconds timeout) {
+  HttpRequest request;
+  request.method = HttpRequest::Method::kPost;
+  request.url = std::string(target.protocol == 0 ? "https" : "http") + "://" + target.collectorUrl +
+                ":" + std::to_string(target.collectorPort) + "/v2/log";
+  request.headers = {"Content-Type: application/json"};
+  request.body = std::move(body);
+  request.timeout = timeout;
+  ZEP_CONSOLE("Send");
+  // A client of its own, closed afterwards: crash sends are rare and one at a time.
+  HttpClient client;
+  HttpResult result = client.perform(request);
+  if (!result.completed) {
+    ZEP_CONSOLE("Request failed with error : " + result.error);
+    return false;
+  }
+  ZEP_CONSOLE(result.status == 200 ? "didReceiveResponse 200" : "didReceiveResponse not 200");
+  return result.status == 200;
+}
+
+// What the crash event takes from handle "0".
+struct HandleSnapshot {
+  OptText projectName, projectVersion, logType, logSource;
+  CrashPostTarget target;
+};
+
+bool transportFileIn(SendContext& context, std::string_view data, Text errorCode, Text logBody) {
+  {
+    CrashPathLock lock(context);
+    if (!globals().gs_isInit.load()) {
+      ZEP_CONSOLE("Debug: Please call the init function first.");
+      return false;
+    }
+  }
+
+  auto fields = std::make_shared<Fields>();
+  fields->reserve(10);
+  fields->set("logLevel", Bytes("FATAL"));
+  HandleSnapshot handle;
+  {
+    CrashPathLock lock(context);
+    const auto* entry = findHandleLocked("0");
+    if (!entry || !entry->second) {
+      ZEP_CONSOLE("halder is null");
+      return false;
+    }
+    const kstVelaHandle& h = *entry->second;
+    try {
+      copyCommonFieldsOf(*fields, h);
+    } catch (const std::exception&) {
+      ZEP_CONSOLE("custom field copy failed");
+      return false;
+    }
+    handle = {h.projectName,
+              h.projectVersion,
+              h.logType,
+              h.logSource,
+              {h.collectorUrl.value_or(""), h.collectorPort, h.protocol}};
+  }
+  fields->set("SymMethod", std::string("dwarf-apple"));
+  fields->set("CrashStyle", std::string("ios-objc"));
+  // The text's UTF-8 bytes, whatever characters they hold; bytes that are not UTF-8 are no
+  // crash text.
+  fields->set("DmpData",
+              base64Encode(isValidUtf8(data) ? data : std::string_view("EMPTY CRASH FILE")));
+  if (!errorCode.emptyOrAbsent()) fields->set("errorCode", Bytes(toValidUtf8(errorCode.view())));
+
+  auto event = std::make_shared<VelaEvent>(
+      handle.projectName, handle.projectVersion, handle.logType, handle.logSource,
+      Bytes(toValidUtf8(logBody.view())), nowMillis(), getHost(), fields, "0");
+
+  try {
+    const std::string body = "[" + getJsonFromVelaEvent(event) + "]";
+    globals().gs_SyncSend.store(false);
+    const std::chrono::milliseconds timeout = context.requestTimeout();
+    if (timeout.count() < kShortestUsefulRequestMs) {
+      ZEP_CONSOLE("crash report not sent: the hand-off's time is up");
+      return false;
+    }
+    return postCrashEvent(handle.target, body, timeout);
+  } catch (const std::exception& e) {
+    ZEP_CONSOLE(" END: send crash log to collector(" + handle.target.collectorUrl + ":" +
+                std::to_string(handle.target.collectorPort) + ") is failed:" + e.what() + ".");
+    return false;
+  }
+}
+
+enum class SendOutcome { Sent, Kept, Dropped, None };
+
+// Loads, formats and sends one pending report. Sent and dropped reports are purged; a report
+// that was not sent stays.
+SendOutcome sendReportIn(SendContext& context, const PendingCrashReport& pending) {
+  if (!pending.hasPendingCrashReport()) return SendOutcome::None;
+  std::string error;
+  std::optional<std::string> data = pending.loadPendingCrashReportDataAndReturnError(&error);
+  if (!data) {
+    ZEP_CONSOLE("Could not load crash report data: " + error);
+    return SendOutcome::Kept;
+  }
+  std::optional<CrashReport> report = parseCrashReport(*data);
+  if (!report) {
+    pending.purgePendingCrashReport();
+    return SendOutcome::Dropped;
+  }
+  symbolizeCrashReport(*report);
+  const std::string text = kstVelaFormatter::stringValueForCrashReport(*report, 0);
+
+  std::string errorCode;
+  std::string summary;
+  const std::string& signal = report->signalInfo.name;
+  if (report->hasExceptionInfo()) {
+    errorCode = report->exceptionInfo->exceptionName;
+    summary = "signal: " + signal + ", exception: " + report->exceptionInfo->exceptionName +
+              " raised by " + report->exceptionInfo->exceptionReason;
+  } else {
+    errorCode = signal;
+    summary = "signal: " + signal;
+  }
+  if (text.empty()) {
+    pending.purgePendingCrashReport();
+    return SendOutcome::Dropped;
+  }
+  ZEP_CONSOLE("call transportFile");
+  if (!transportFileIn(context, text, errorCode, summary)) return SendOutcome::Kept;
+  pending.purgePendingCrashReport();
+  return SendOutcome::Sent;
+}
+
+void runCrashBlock() {
+  std::shared_ptr<const std::function<void()>> block = state().crashBlock.load();
+  if (block && *block) guarded("crash block", [&] { (*block)(); });
+}
+
+// The crash-upload thread: sleeps on the wake pipe, serves the one crash, answers on the
+// done pipe.
+void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath) {
+  installAltSignalStack();
+  setCrashUploadThreadId(static_cast<pid_t>(::syscall(SYS_gettid)));
+  for (;;) {
+    char byte = 0;
+    ssize_t n = ::read(wakeRead, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    guarded("crash upload", [&] {
+      runCrashBlock();
+      SendContext context = SendContext::atCrash();
+      sendReportIn(context, PendingCrashReport(reportPath));
+    });
+    (void)!::write(doneWrite, &byte, 1);
+  }
+}
+
+// Sends the reports earlier runs left; one that can't be sent now waits for the next start.
+void sendStaleReports(const std::string& dir, const std::string& ownName) {
+  installAltSignalStack();
+  guarded("pending crash reports", [&] {
+    for (const std::string& claimed : claimStaleCrashReports(dir, ownName)) {
+      SendContext context = SendContext::ordinary();
+      if (sendReportIn(context, PendingCrashReport(claimed)) == SendOutcome::Kept)
+        releaseCrashReportClaim(claimed);
+    }
+  });
+}
+
+bool armCapture(std::string* error) {
+  if (!ensureDataDirectory(error)) return false;
+  const std::string dir = documentsDirectory();
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const CrashReportNames names =
+      crashReportNames(static_cast<long>(::getpid()),
+                       static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
+  const std::string reportPath = joinPath(dir, names.report);
+  {
+    std::lock_guard<std::mutex> guard(state().lock);
+    state().reportPath = reportPath;
+  }
+
+  int wake[2], done[2];
+  if (::pipe2(wake, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  if (::pipe2(done, O_CLOEXEC) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    ::close(wake[0]);
+    ::close(wake[1]);
+    return false;
+  }
+  // The threads outlive every owner: they are detached and serve until the process ends.
+  std::thread(uploadThreadMain, wake[0], done[1], reportPath).detach();
+
+  CrashHandlerSetup setup;
+  setup.dataDirectory = dir;
+  setup.reportPath = reportPath;
+  setup.tempPath = joinPath(dir, names.temp);
+  setup.wakeFd = wake[1];
+  setup.doneFd = done[0];
+  if (!installCrashHandlers(setup, error)) return false;
+
+  std::thread(sendStaleReports, dir, names.report).detach();
+  return true;
+}
+
+}  // namespace
+
+void enableSendCrashReport() {
+  {
+    std::lock_guard<std::mutex> guard(state().lock);
+    if (state().armed) return;
+    state().armed = true;
+  }
+  try {
+    std::string error;
+    if (!armCapture(&error)) ZEP_CONSOLE("Warning: Could not enable crash reporter: " + error);
+  } catch (const std::exception& e) {
+    ZEP_CONSOLE(std::string("Failed to enable crash report:") + e.what());
+  }
+}
+
+void setCrashBlock(std::function<void()> block) {
+  state().crashBlock.store(block ? std::make_shared<const std::function<void()>>(std::move(block))
+                                 : nullptr);
+}
+
+void velaSendCrash(void* /*context*/) {
+  runCrashBlock();
+  sendCrashReport();
+}
+
+void sendCrashReport() {
+  guarded("sendCrashReport", [] {
+    const std::string path = pendingCrashReportPath();
+    if (path.empty()) return;
+    SendContext context = SendContext::ordinary();
+    sendReportIn(context, PendingCrashReport(path));
+  });
+}
+
+bool transportFile(Text /*fileName*/, const void* fileData, std::uint32_t fileSize, Text errorCode,
+                   Text logBody) {
+  return guarded<bool>("transportFile", false, [&] {
+    std::string_view data(static_cast<const char*>(fileData), fileData ? fileSize : 0);
+    SendContext context = SendContext::ordinary();
+    return transportFileIn(context, data, errorCode, logBody);
+  });
+}
+
+std::string pendingCrashReportPath() {
+  std::lock_guard<std::mutex> guard(state().lock);
+  return state().reportPath;
+}
 
 }  // namespace zeplog::detail

@@ -1,10 +1,33 @@
-// Native crash capture.
+// Native crash capture and the crash upload.
 #pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "zeplog/text.hpp"
 
 namespace zeplog::detail {
 
-// Installs crash capture for the process. Called once, by the first ordinary
-// initialisation that asks for it.
+// Arms crash capture for the process: the crash-upload thread, the signal and terminate
+// handlers, and a thread that sends the reports earlier runs left pending. Once per
+// process; later calls do nothing. Does file I/O: never call it under global_resource_lock.
 void enableSendCrashReport();
+
+// The application's crash block: runs once on the crash-upload thread after a crash, before
+// the report is sent. An empty function clears it.
+void setCrashBlock(std::function<void()> block);
+
+// The crash hand-off: runs the crash block, then sends this process's pending report.
+void velaSendCrash(void* context);
+// Sends this process's pending report, if there is one, and purges it once it is sent.
+void sendCrashReport();
+// Builds the crash event of handle "0" from the crash text and POSTs it at once; true when
+// the collector took it.
+bool transportFile(Text fileName, const void* fileData, std::uint32_t fileSize, Text errorCode,
+                   Text logBody);
+
+// The path of this process's pending report ("" before capture is armed).
+std::string pendingCrashReportPath();
 
 }  // namespace zeplog::detail

@@ -46,30 +46,33 @@ bool copyCommonFields(Fields& fields, Text handleId) {
   return guarded<bool>("copyCommonFields", false, [&]() -> bool {
     std::shared_ptr<kstVelaHandle> handle = getHandler(handleId);
     if (!handle) return false;
-    fields.set("Platform", Bytes(platformText()));
-
     GlobalLock lock(global_resource_lock());
-    fields.set("NetworkType", Bytes("No Connection"));
-    const auto& net = globals().gs_network_handle;
-    if (net && net->networkType && *net->networkType != "NONE")
-      fields.set("NetworkType", Bytes(*net->networkType));
-    if (handle->userId) fields.set("UserID", Bytes(*handle->userId));
-    if (handle->customFields) {
-      // The lines are written after the walk: a console handler may call back into the
-      // library on this thread (the lock is re-entrant) and change the custom fields.
-      std::vector<std::string> lines;
-      for (const auto& [key, value] : *handle->customFields) {
-        if (fields.contains(key)) continue;  // custom fields never replace what is there
-        std::string text = std::holds_alternative<std::string>(value)
-                               ? std::get<std::string>(value)
-                               : toValidUtf8(std::get<Bytes>(value).view());
-        lines.push_back("load / " + key + ":" + text);
-        fields.appendNew(key, std::move(text));
-      }
-      for (const std::string& line : lines) ZEP_CONSOLE(line);
-    }
+    copyCommonFieldsOf(fields, *handle);
     return true;
   });
+}
+
+void copyCommonFieldsOf(Fields& fields, const kstVelaHandle& handle) {
+  fields.set("Platform", Bytes(platformText()));
+  fields.set("NetworkType", Bytes("No Connection"));
+  const auto& net = globals().gs_network_handle;
+  if (net && net->networkType && *net->networkType != "NONE")
+    fields.set("NetworkType", Bytes(*net->networkType));
+  if (handle.userId) fields.set("UserID", Bytes(*handle.userId));
+  if (handle.customFields) {
+    // The lines are written after the walk: a console handler may call back into the
+    // library on this thread (the lock is re-entrant) and change the custom fields.
+    std::vector<std::string> lines;
+    for (const auto& [key, value] : *handle.customFields) {
+      if (fields.contains(key)) continue;  // custom fields never replace what is there
+      std::string text = std::holds_alternative<std::string>(value)
+                             ? std::get<std::string>(value)
+                             : toValidUtf8(std::get<Bytes>(value).view());
+      lines.push_back("load / " + key + ":" + text);
+      fields.appendNew(key, std::move(text));
+    }
+    for (const std::string& line : lines) ZEP_CONSOLE(line);
+  }
 }
 
 OptText getHost() {

@@ -74,7 +74,6 @@ struct GlobalState {
   std::vector<std::thread> gs_logSendThreads;
   std::vector<std::thread> gs_logPerformanceThreads;
   std::vector<std::thread> gs_logPerformanceSendThreads;
-  std::function<void()> gs_crashBlock;
 
   // The event queue. Created once by the first initialisation and never replaced or
   // destroyed; published through an atomic pointer so that the queue counters, which take

@@ -160,6 +160,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     }
 
     if (!lookUp(collectorAddress, lookups)) return false;
+    bool armCrashCapture = false;
 
     detail::GlobalUniqueLock lock(detail::global_resource_lock());
     // Another initialisation may have built the state while this one looked up; its monitor
@@ -208,7 +209,8 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
       if (!g.gs_crashReporterFlag) detail::createLogSendThread();
     } else {
       if (!g.gs_crashReporterFlag) {
-        if (crashCapture == CrashCapture::On) detail::enableSendCrashReport();
+        // Armed once the lock is released: arming creates files and threads.
+        armCrashCapture = crashCapture == CrashCapture::On;
         g.gs_crashReporterFlag = true;
       }
       detail::blockQueue()->enqueue_handler(id);
@@ -217,6 +219,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     }
 
     lock.unlock();
+    if (armCrashCapture) detail::enableSendCrashReport();
     ZEP_CONSOLE("init done");
     return g.gs_isInit.load();
   });

@@ -1,0 +1,68 @@
+// Reading crash events as the collector receives them.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/loopback_server.hpp"
+#include "zeplog/json_reader.hpp"
+
+namespace zeplog::test {
+
+inline std::string base64Decode(std::string_view text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::string out;
+  unsigned bits = 0;
+  int count = 0;
+  for (char c : text) {
+    int v = value(c);
+    if (v < 0) break;
+    bits = bits << 6 | static_cast<unsigned>(v);
+    count += 6;
+    if (count >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xff);
+    }
+  }
+  return out;
+}
+
+// The string members of every object of a posted JSON array, one map per event.
+inline std::vector<std::map<std::string, std::string>> eventsOf(const std::string& body) {
+  std::vector<std::map<std::string, std::string>> events;
+  std::optional<json::Value> parsed = kstCJSONDeserializer::dictionaryWithJSONData(body);
+  if (!parsed || !parsed->isArray()) return events;
+  for (const json::Value& item : *parsed->asArray()) {
+    if (!item.isObject()) continue;
+    std::map<std::string, std::string> event;
+    for (const auto& [key, value] : *item.asObject()) {
+      if (value.isString()) event[key] = value.asString();
+    }
+    events.push_back(std::move(event));
+  }
+  return events;
+}
+
+// The crash events (those with "DmpData") among every request received.
+inline std::vector<std::map<std::string, std::string>> crashEventsOf(
+    const std::vector<SeenRequest>& requests) {
+  std::vector<std::map<std::string, std::string>> crashes;
+  for (const SeenRequest& request : requests) {
+    if (request.path != "/v2/log") continue;
+    for (auto& event : eventsOf(request.body)) {
+      if (event.count("DmpData")) crashes.push_back(std::move(event));
+    }
+  }
+  return crashes;
+}
+
+}  // namespace zeplog::test

@@ -1,0 +1,395 @@
+// Native crashes of real child processes, reported to a real collector on 127.0.0.1.
+//
+// Each case starts this test program again as a child (exec, so it starts clean) that
+// initialises the library against the parent's collector and then really crashes. The
+// parent checks what reached the collector and how the child died.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "common/global_lock.hpp"
+#include "crash/crash_test_support.hpp"
+#include "support/test_env.hpp"
+#include "zeplog/zeplog.hpp"
+
+// Under the sanitizers the crash signals must reach the library's handlers, and their
+// default actions must end the process, as in an application built without them.
+extern "C" const char* __asan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
+         "detect_leaks=0";
+}
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+}
+
+namespace zeplog {
+namespace {
+
+// ---- The child's side: functions that crash, kept out of line with their own frames ----------
+
+volatile int g_zero = 0;
+int* volatile g_null = nullptr;
+volatile bool g_keepGoing = true;
+
+// The sanitizers would stop these before the hardware does: they are left uninstrumented.
+#define ZEPLOG_REAL_FAULT [[gnu::noinline, gnu::no_sanitize("undefined", "address")]]
+
+ZEPLOG_REAL_FAULT void crashByNullWrite() { *g_null = 1; }
+
+[[gnu::noinline]] void crashByBusError(const std::string& dir) {
+  // A mapping beyond the end of an empty file: touching it is a bus error.
+  std::string path = dir + "/empty-file";
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  void* p = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) std::_Exit(4);
+  *static_cast<volatile char*>(p) = 1;
+}
+
+ZEPLOG_REAL_FAULT int crashByDivision() { return 7 / g_zero; }
+
+[[gnu::noinline]] void crashByIllegalInstruction() { __builtin_trap(); }
+
+[[gnu::noinline]] void crashByAbort() { std::abort(); }
+
+[[gnu::noinline]] void crashByUncaughtException() {
+  if (g_keepGoing) throw std::runtime_error("boom \xC3\xBC");  // "boom ü"
+}
+
+[[gnu::noinline]] int crashByStackOverflow(int depth) {
+  volatile char pad[512];
+  pad[0] = static_cast<char>(depth);
+  if (!g_keepGoing) return pad[0];
+  return crashByStackOverflow(depth + 1) + pad[0];
+}
+
+// Parks the main thread where its backtrace can be checked: the other thread crashes only
+// once the main thread has let go of the mutex inside the wait.
+[[gnu::noinline]] void parkMainThreadUntilTheCrash(std::mutex& m, std::condition_variable& cv,
+                                                   bool& parked) {
+  std::unique_lock<std::mutex> lock(m);
+  parked = true;
+  cv.notify_all();
+  cv.wait(lock, [] { return false; });  // the other thread's crash ends the process
+}
+
+[[gnu::noinline]] void crashOnOtherThread() {
+  std::mutex m;
+  std::condition_variable cv;
+  bool parked = false;
+  std::thread t([&] {
+    {
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait(lock, [&] { return parked; });
+    }
+    crashByNullWrite();
+  });
+  parkMainThreadUntilTheCrash(m, cv, parked);
+  t.join();
+}
+
+[[gnu::noinline]] void crashWhileLockIsHeld() {
+  std::mutex m;
+  std::condition_variable cv;
+  bool locked = false;
+  std::thread holder([&] {
+    detail::GlobalLock lock(detail::global_resource_lock());
+    {
+      std::lock_guard<std::mutex> g(m);
+      locked = true;
+    }
+    cv.notify_all();
+    std::mutex never;
+    std::unique_lock<std::mutex> wait(never);
+    std::condition_variable().wait(wait);  // holds the library's lock until the process ends
+  });
+  {
+    std::unique_lock<std::mutex> g(m);
+    cv.wait(g, [&] { return locked; });
+  }
+  crashByNullWrite();
+  holder.join();
+}
+
+void appendLine(const std::string& path, const std::string& line) {
+  std::ofstream(path, std::ios::app) << line << "\n";
+}
+
+void runChild(const std::string& scenario, const std::string& dir, int port) {
+  ZEPLog::setDataDirectory(dir);
+  if (scenario == "before-init") {
+    ZEPLog::enableSendCrashReport();
+    crashByNullWrite();
+  }
+  if (!ZEPLog::init("http://127.0.0.1", port, 1, "crashapp", "1.0", "user-1", CrashCapture::On))
+    std::_Exit(3);
+  if (scenario == "resend") {
+    char byte;
+    while (::read(0, &byte, 1) > 0) {
+    }
+    std::_Exit(0);  // the parent closed our input: it has what it waited for
+  }
+  if (scenario == "block") {
+    ZEPLog::setCrashBlock([dir] { appendLine(dir + "/block-ran", "block"); });
+    crashByNullWrite();
+  }
+  if (scenario == "cleared-block") {
+    ZEPLog::setCrashBlock([dir] { appendLine(dir + "/block-ran", "block"); });
+    ZEPLog::setCrashBlock(nullptr);
+    crashByNullWrite();
+  }
+  if (scenario == "segv" || scenario == "silent") crashByNullWrite();
+  if (scenario == "bus") crashByBusError(dir);
+  if (scenario == "fpe") std::_Exit(crashByDivision());
+  if (scenario == "ill") crashByIllegalInstruction();
+  if (scenario == "abort") crashByAbort();
+  if (scenario == "exception") crashByUncaughtException();
+  if (scenario == "overflow") std::_Exit(crashByStackOverflow(0));
+  if (scenario == "thread") crashOnOtherThread();
+  if (scenario == "locked") crashWhileLockIsHeld();
+  std::_Exit(5);  // not crashed: the parent sees an exit, not a signal
+}
+
+TEST(CrashChild, Run) {
+  const char* scenario = std::getenv("ZEPLOG_CRASH_SCENARIO");
+  if (!scenario) GTEST_SKIP() << "runs only as the child of a crash test";
+  runChild(scenario, std::getenv("ZEPLOG_CRASH_DIR"), std::atoi(std::getenv("ZEPLOG_CRASH_PORT")));
+}
+
+// ---- The parent's side -------------------------------------------------------------------------
+
+struct ChildRun {
+  pid_t pid = -1;
+  int inputFd = -1;  // the child's standard input
+  int status = 0;
+  std::string console;  // what the child wrote to stderr
+};
+
+class NativeCrashTest : public ::testing::Test {
+ protected:
+  // Starts this program as a child running scenario against the collector on port.
+  ChildRun start(const std::string& scenario, int port) {
+    std::vector<std::string> env = {"ZEPLOG_CRASH_SCENARIO=" + scenario,
+                                    "ZEPLOG_CRASH_DIR=" + dataDir.path(),
+                                    "ZEPLOG_CRASH_PORT=" + std::to_string(port)};
+    for (char** e = environ; *e; ++e) {
+      if (!std::string_view(*e).starts_with("ZEPLOG_CRASH_")) env.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=CrashChild.Run";
+    std::string noCatch = "--gtest_catch_exceptions=0";
+    char* argv[] = {exe.data(), filter.data(), noCatch.data(), nullptr};
+    std::string consolePath = dataDir.path() + "/console-" + scenario;
+    int in[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    int err = ::open(consolePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+
+    ChildRun run;
+    run.pid = ::fork();
+    if (run.pid == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(err, 2);
+      ::execve(exe.c_str(), argv, envp.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(err);
+    run.inputFd = in[1];
+    consolePaths_[run.pid] = consolePath;
+    return run;
+  }
+
+  void finish(ChildRun& run) {
+    ::close(run.inputFd);
+    ASSERT_EQ(::waitpid(run.pid, &run.status, 0), run.pid);
+    std::ifstream in(consolePaths_[run.pid]);
+    std::stringstream text;
+    text << in.rdbuf();
+    run.console = text.str();
+  }
+
+  ChildRun runToEnd(const std::string& scenario, int port) {
+    ChildRun run = start(scenario, port);
+    finish(run);
+    return run;
+  }
+
+  std::vector<std::string> pendingReports() {
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(dataDir.path())) {
+      std::string name = e.path().filename().string();
+      if (name.starts_with("crash-")) found.push_back(name);
+    }
+    return found;
+  }
+
+  test::TempDir dataDir;
+  std::map<pid_t, std::string> consolePaths_;
+};
+
+// The section of one thread: from its header line to the empty line that ends it.
+std::string crashedThreadSection(const std::string& text) {
+  std::size_t at = text.find(" Crashed:\n");
+  if (at == std::string::npos) return "";
+  std::size_t end = text.find("\n\n", at);
+  return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+struct Case {
+  const char* scenario;
+  int signal;
+  const char* function;  // must be among the crashed thread's frames
+};
+
+class CrashCaseTest : public NativeCrashTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(CrashCaseTest, OneCrashEventReachesTheCollectorAndTheProcessDiesByItsSignal) {
+  const Case& c = GetParam();
+  test::LoopbackServer collector;
+  ChildRun run = runToEnd(c.scenario, collector.port());
+
+  ASSERT_TRUE(WIFSIGNALED(run.status)) << "status " << run.status << "\n" << run.console;
+  EXPECT_EQ(WTERMSIG(run.status), c.signal);
+
+  // The child waited for the answer before it died, so the request is already here.
+  auto crashes = test::crashEventsOf(collector.requests());
+  ASSERT_EQ(crashes.size(), 1u) << run.console;
+  auto& event = crashes[0];
+  const std::string text = test::base64Decode(event["DmpData"]);
+  EXPECT_NE(text.find("Incident Identifier: "), std::string::npos);
+  EXPECT_NE(crashedThreadSection(text).find(c.function), std::string::npos) << text;
+  EXPECT_EQ(event["projectName"], "crashapp");
+  EXPECT_EQ(event["logLevel"], "FATAL");
+  EXPECT_EQ(event["CrashStyle"], "ios-objc");
+  EXPECT_EQ(event["SymMethod"], "dwarf-apple");
+  // Sent, so nothing is left pending.
+  EXPECT_TRUE(pendingReports().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, CrashCaseTest,
+                         ::testing::Values(Case{"segv", SIGSEGV, "crashByNullWrite"},
+                                           Case{"bus", SIGBUS, "crashByBusError"},
+#if defined(__x86_64__)  // ARM64 integer division by zero does not trap
+                                           Case{"fpe", SIGFPE, "crashByDivision"},
+#endif
+                                           Case{"ill", SIGILL, "crashByIllegalInstruction"},
+                                           Case{"abort", SIGABRT, "crashByAbort"},
+                                           Case{"exception", SIGABRT, "crashByUncaughtException"},
+                                           Case{"overflow", SIGSEGV, "crashByStackOverflow"},
+                                           Case{"thread", SIGSEGV, "crashByNullWrite"},
+                                           Case{"locked", SIGSEGV, "crashByNullWrite"}),
+                         [](const auto& info) { return std::string(info.param.scenario); });
+
+TEST_F(NativeCrashTest, SignalCrashNamesTheSignalAndEveryThreadHasItsFrames) {
+  test::LoopbackServer collector;
+  ChildRun run = runToEnd("thread", collector.port());
+  auto crashes = test::crashEventsOf(collector.requests());
+  ASSERT_EQ(crashes.size(), 1u) << run.console;
+  EXPECT_EQ(crashes[0]["errorCode"], "SIGSEGV");
+  EXPECT_EQ(crashes[0]["body"], "signal: SIGSEGV");
+  const std::string text = test::base64Decode(crashes[0]["DmpData"]);
+  EXPECT_NE(text.find("Exception Type:  SIGSEGV\nException Codes: SEGV_MAPERR at 0x0\n"),
+            std::string::npos);
+  // The main thread was waiting for the crashing one: its own frames say where.
+  const std::size_t mainThread = text.find("Thread 0:\n");
+  ASSERT_NE(mainThread, std::string::npos) << text;
+  const std::string mainFrames =
+      text.substr(mainThread, text.find("\n\n", mainThread) - mainThread);
+  EXPECT_NE(mainFrames.find("parkMainThreadUntilTheCrash"), std::string::npos) << text;
+  EXPECT_NE(mainFrames.find("crashOnOtherThread"), std::string::npos) << text;
+  EXPECT_NE(text.find("crashed with X86-64 Thread State:\n   rax: 0x"), std::string::npos);
+  EXPECT_NE(text.find("Binary Images:\n"), std::string::npos);
+  EXPECT_NE(text.find("x86_64  <"), std::string::npos);
+}
+
+TEST_F(NativeCrashTest, UncaughtExceptionIsNamedAndItsNonAsciiTextArrivesIntact) {
+  test::LoopbackServer collector;
+  ChildRun run = runToEnd("exception", collector.port());
+  ASSERT_TRUE(WIFSIGNALED(run.status));
+  auto crashes = test::crashEventsOf(collector.requests());
+  ASSERT_EQ(crashes.size(), 1u) << run.console;
+  EXPECT_EQ(crashes[0]["errorCode"], "std::runtime_error");
+  EXPECT_EQ(crashes[0]["body"],
+            "signal: SIGABRT, exception: std::runtime_error raised by boom \xC3\xBC");
+  const std::string text = test::base64Decode(crashes[0]["DmpData"]);
+  EXPECT_NE(text.find("*** Terminating app due to uncaught exception 'std::runtime_error', "
+                      "reason: 'boom \xC3\xBC'\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(NativeCrashTest, CrashBlockRunsOnceBeforeTheSend) {
+  test::LoopbackServer collector;
+  const std::string marker = dataDir.path() + "/block-ran";
+  collector.hold();  // the request waits here while we look
+  ChildRun run = start("block", collector.port());
+  ASSERT_TRUE(collector.waitForRequests(1));
+  EXPECT_TRUE(std::filesystem::exists(marker));  // the block ran before the request left
+  collector.release();
+  finish(run);
+  ASSERT_TRUE(WIFSIGNALED(run.status));
+  ASSERT_EQ(test::crashEventsOf(collector.requests()).size(), 1u);
+  std::ifstream in(marker);
+  std::stringstream lines;
+  lines << in.rdbuf();
+  EXPECT_EQ(lines.str(), "block\n");
+}
+
+TEST_F(NativeCrashTest, ClearedCrashBlockIsNotCalled) {
+  test::LoopbackServer collector;
+  ChildRun run = runToEnd("cleared-block", collector.port());
+  ASSERT_EQ(test::crashEventsOf(collector.requests()).size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dataDir.path() + "/block-ran"));
+}
+
+TEST_F(NativeCrashTest, CrashBeforeInitialisationSendsNothingAndKeepsTheReport) {
+  test::LoopbackServer collector;
+  ChildRun run = runToEnd("before-init", collector.port());
+  ASSERT_TRUE(WIFSIGNALED(run.status));
+  EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+  EXPECT_NE(run.console.find("Debug: Please call the init function first."), std::string::npos)
+      << run.console;
+  EXPECT_TRUE(collector.requests().empty());
+  EXPECT_EQ(pendingReports().size(), 1u);
+}
+
+TEST_F(NativeCrashTest, SilentCollectorStillLetsTheProcessDieAndTheNextStartSendsTheReport) {
+  {
+    test::LoopbackServer silent;
+    silent.hold();  // takes the request and never answers
+    ChildRun run = runToEnd("silent", silent.port());
+    ASSERT_TRUE(WIFSIGNALED(run.status)) << run.console;
+    EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+    EXPECT_EQ(silent.requestCount(), 1u);  // it was asked, and never answered
+  }
+  ASSERT_EQ(pendingReports().size(), 1u);
+
+  test::LoopbackServer collector;
+  ChildRun next = start("resend", collector.port());
+  // Other events of the start may come first; the crash event comes once.
+  for (std::size_t n = 1; test::crashEventsOf(collector.requests()).empty(); ++n)
+    ASSERT_TRUE(collector.waitForRequests(n));
+  finish(next);
+  EXPECT_TRUE(WIFEXITED(next.status));
+  auto crashes = test::crashEventsOf(collector.requests());
+  ASSERT_EQ(crashes.size(), 1u);
+  const std::string text = test::base64Decode(crashes[0]["DmpData"]);
+  EXPECT_NE(crashedThreadSection(text).find("crashByNullWrite"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace zeplog
