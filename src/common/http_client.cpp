@@ -1,7 +1,10 @@
 #include "common/http_client.hpp"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <sys/stat.h>
+
+#include <cstdint>
 
 #include <algorithm>
 #include <cctype>
@@ -14,10 +17,26 @@ namespace {
 // The system's certificate directory: kept trusted beside a bundle the application names.
 constexpr const char* kSystemCertDir = "/etc/ssl/certs";
 
+// OpenSSL, under libcurl, registers a clean-up that runs in exit() and takes OpenSSL's own
+// locks. A child forked while one of the library's threads was inside OpenSSL inherits such
+// a lock held by a thread that does not exist in it, and its exit() would hang for good.
+// Asked before its first use, OpenSSL registers no clean-up; the operating system reclaims
+// its memory at exit. Looked up at run time: libcurl brings libcrypto into the process, and
+// the library itself does not link it.
+void keepOpenSslOutOfExit() {
+  using InitCrypto = int (*)(std::uint64_t, const void*);
+  constexpr std::uint64_t kNoAtExit = 0x00080000;  // OPENSSL_INIT_NO_ATEXIT
+  if (auto init = reinterpret_cast<InitCrypto>(::dlsym(RTLD_DEFAULT, "OPENSSL_init_crypto")))
+    init(kNoAtExit, nullptr);
+}
+
 // libcurl's process-wide setup, done once and never undone: a late request at exit must
 // still find it.
 bool curlReady() {
-  static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  static const bool ready = [] {
+    keepOpenSslOutOfExit();
+    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  }();
   return ready;
 }
 
