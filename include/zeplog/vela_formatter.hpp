@@ -6,6 +6,7 @@
 #include <string>
 
 #include "zeplog/crash_report.hpp"
+#include "zeplog/export.hpp"
 
 namespace zeplog {
 
@@ -13,7 +14,7 @@ namespace zeplog {
 // exception, every thread's backtrace, the exception backtrace, the crashed thread's
 // registers and the loaded binary images. Class operations only; keeps no state, so any
 // thread may call it at any time.
-class kstVelaFormatter {
+class ZEPLOG_API kstVelaFormatter {
  public:
   kstVelaFormatter() = delete;
 
@@ -30,6 +31,7 @@ class kstVelaFormatter {
 };
 
 // Orders images by base address: -1, 0 or 1. The context is ignored.
-int kst_sdk_binaryImageSort(const CrashBinaryImage& a, const CrashBinaryImage& b, void* context);
+ZEPLOG_API int kst_sdk_binaryImageSort(const CrashBinaryImage& a, const CrashBinaryImage& b,
+                                       void* context);
 
 }  // namespace zeplog

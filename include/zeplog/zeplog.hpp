@@ -179,33 +179,33 @@ class ZEPLOG_API ZEPLog {
   // Ends the handle's session after a Unity crash event was appended to the batch: a new
   // session id, and a session event appended right after the crash event.
   static void regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaEventPtr>& batch,
-                                const std::shared_ptr<kstVelaHandle>& handle);
+                                const std::shared_ptr<kstVelaHandle>& handle) noexcept;
 
   // ---- Delivery ---------------------------------------------------------------------------
   // Starts the send thread once per process; false when it runs already.
-  static bool createLogSendThread();
+  static bool createLogSendThread() noexcept;
   // The send filter: true when the event joins its project's batch.
   static bool checkSendStatus(const VelaEventPtr& event,
-                              const std::shared_ptr<kstVelaHandle>& handle);
+                              const std::shared_ptr<kstVelaHandle>& handle) noexcept;
   // Stores a count in the duplicate table of ordinary events, trimming it first when full.
-  static void InsertQueue(Text key, std::int32_t value);
+  static void InsertQueue(Text key, std::int32_t value) noexcept;
   // Sends every gathered batch, one request per project; returns when all have ended.
-  static void sendVelaEventByRestAPI();
+  static void sendVelaEventByRestAPI() noexcept;
   // Posts one JSON array text to the handle's collector and returns when the request has
   // ended. Anything but status 200 writes its events back to the failed-send queue.
-  static void sendVelaEventByRestAPI(Text json, Text handleId);
+  static void sendVelaEventByRestAPI(Text json, Text handleId) noexcept;
 
   // ---- Remote settings --------------------------------------------------------------------
   // Starts the settings thread and the latency-probe thread once per process (initialisation
   // does it); false when they run already or before the first initialisation.
-  static bool createPerformanceThread();
+  static bool createPerformanceThread() noexcept;
   // Applies a settings answer's text to the handle's switches and, when NetworkPulse is then
   // on, queues its probe URLs for handleId. Returns the handle.
   static std::shared_ptr<kstVelaHandle> Fill_Handler_by_SettingsAPI(
-      std::shared_ptr<kstVelaHandle> handle, Text loadData, Text handerId);
+      std::shared_ptr<kstVelaHandle> handle, Text loadData, Text handerId) noexcept;
   // Replaces the settings base URL built into the library (http or https; the project name
   // and "/logsconf" are appended). Only before the first initialisation; false otherwise.
-  static bool setSettingsBaseURL(Text url);
+  static bool setSettingsBaseURL(Text url) noexcept;
 
   // ---- Unity crashes ----------------------------------------------------------------------
   // Queues a crash event for handle "0"; level and type are accepted and not used.
@@ -221,18 +221,18 @@ class ZEPLOG_API ZEPLog {
   // handle that asks for it). After a crash the report is sent at once, while the process is
   // still alive, as one crash event of handle "0"; a report that can't be sent then is sent
   // by the next run that arms capture.
-  static void enableSendCrashReport();
+  static void enableSendCrashReport() noexcept;
   // A block run once after a crash, before the report is sent; an empty function clears it.
   // It runs on the library's crash-upload thread while the crashed thread waits.
-  static void setCrashBlock(std::function<void()> block);
+  static void setCrashBlock(std::function<void()> block) noexcept;
   // The crash hand-off: runs the crash block, then sendCrashReport(). The context is ignored.
-  static void velaSendCrash(void* context);
+  static void velaSendCrash(void* context) noexcept;
   // Sends this process's pending crash report, if there is one.
-  static void sendCrashReport();
+  static void sendCrashReport() noexcept;
   // Builds the crash event of handle "0" from crash text (fileData, fileSize bytes) and
   // POSTs it at once. The file name is accepted and not used.
   static void transportFile(Text fileName, const void* fileData, std::uint32_t fileSize,
-                            Text errorCode, Text logBody);
+                            Text errorCode, Text logBody) noexcept;
 
   // ---- Event JSON and common fields --------------------------------------------------------
   // The collector's JSON object of the event (UTF-8 bytes); "{}" for no event.
@@ -271,7 +271,7 @@ class ZEPLOG_API ZEPLog {
   // Trusts the CA certificates in a PEM file (or a directory of hashed certificates) in
   // addition to the system's store, for a collector with a private CA; "" forgets it.
   // Certificates are always verified.
-  static void setTrustedCertificates(std::string path);
+  static void setTrustedCertificates(std::string path) noexcept;
 };
 
 }  // namespace zeplog

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "delivery/collector_transport.hpp"
@@ -132,6 +133,7 @@ void gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
 }
 
 void logSendThread() {
+  installAltSignalStack();                            // a stack overflow here can still be reported
   pthread_setname_np(pthread_self(), "zeplog-send");  // shows in top, gdb and perf
   ZEP_CONSOLE("logSendThread start");
   kstVelaBlockQueue* queue = blockQueue();  // made by the initialisation that started us

@@ -9,7 +9,7 @@
 
 namespace zeplog {
 
-bool ZEPLog::createPerformanceThread() {
+bool ZEPLog::createPerformanceThread() noexcept {
   return detail::guarded<bool>("createPerformanceThread", false, [] {
     detail::GlobalLock lock(detail::global_resource_lock());
     // Settings come before sending: the settings thread starts the send thread once the
@@ -19,7 +19,7 @@ bool ZEPLog::createPerformanceThread() {
 }
 
 std::shared_ptr<kstVelaHandle> ZEPLog::Fill_Handler_by_SettingsAPI(
-    std::shared_ptr<kstVelaHandle> handle, Text loadData, Text handerId) {
+    std::shared_ptr<kstVelaHandle> handle, Text loadData, Text handerId) noexcept {
   return detail::guarded<std::shared_ptr<kstVelaHandle>>(
       "Fill_Handler_by_SettingsAPI", handle, [&] {
         return detail::fillHandlerBySettings(handle, detail::apiText(loadData),
@@ -27,7 +27,7 @@ std::shared_ptr<kstVelaHandle> ZEPLog::Fill_Handler_by_SettingsAPI(
       });
 }
 
-bool ZEPLog::setSettingsBaseURL(Text url) {
+bool ZEPLog::setSettingsBaseURL(Text url) noexcept {
   return detail::guarded<bool>("setSettingsBaseURL", false, [&] {
     return detail::setSettingsBaseURL(url.present() ? url.view() : std::string_view());
   });

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "net/netlink_watcher.hpp"
 #include "net/route_probe.hpp"
@@ -35,6 +36,7 @@ struct NotifierRun {
 // reports them when they differ from the last reported ones. self keeps the monitor alive
 // while the thread runs.
 void notifierLoop(std::shared_ptr<kstVelaReachability> self, std::shared_ptr<NotifierRun> run) {
+  detail::installAltSignalStack();  // a stack overflow here can still be reported
   for (;;) {
     const auto event = run->watcher.wait();
     if (event == detail::NetlinkWatcher::Event::kStopped) break;

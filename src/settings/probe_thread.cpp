@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/alt_signal_stack.hpp"
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
@@ -85,6 +86,7 @@ void queueResult(const NetworkData& item, std::int64_t latencyMs, long status) {
 }
 
 void probeThreadBody() {
+  installAltSignalStack();  // a stack overflow here can still be reported
   ZEP_CONSOLE("performanceSendThread start");
   kstVelaBlockQueue* queue = blockQueue();
   for (;;) {

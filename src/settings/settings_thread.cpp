@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
@@ -136,6 +137,7 @@ void endFetch(kstVelaHandle* handle, const std::function<void()>& startSendThrea
 }
 
 void settingsThreadBody(std::function<void()> startSendThread) {
+  installAltSignalStack();  // a stack overflow here can still be reported
   ZEP_CONSOLE("performanceThread start");
   kstVelaBlockQueue* queue = blockQueue();
   for (;;) {
