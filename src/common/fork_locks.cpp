@@ -3,7 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <new>
 
 namespace zeplog::detail {
 namespace {
@@ -19,9 +19,17 @@ struct Entry {
 constexpr int kMaxEntries = 32;
 
 struct Registry {
-  std::mutex lock;  // guards the members below; held from the prepare handler to the after
+  std::mutex lock;  // guards entries and count; held only briefly, never across fork()
   Entry entries[kMaxEntries];
   int count = 0;
+
+  // Held from the prepare handler to the parent's or child's handler: one fork at a time
+  // uses `taken`, the copy of the entries whose locks the prepare handler took. The
+  // registry's own lock is not held across fork(), because a lock may be registered
+  // while its holder holds another registered lock (a first use under the global lock).
+  std::mutex forking;
+  Entry taken[kMaxEntries];  // guarded by forking
+  int takenCount = 0;        // guarded by forking
 };
 
 Registry& registry() {
@@ -31,20 +39,27 @@ Registry& registry() {
 
 void prepare() {
   Registry& r = registry();
-  r.lock.lock();
-  for (int i = 0; i < r.count; ++i) r.entries[i].ops.lock(r.entries[i].object);
+  r.forking.lock();
+  {
+    std::lock_guard<std::mutex> g(r.lock);
+    std::copy(r.entries, r.entries + r.count, r.taken);
+    r.takenCount = r.count;
+  }
+  for (int i = 0; i < r.takenCount; ++i) r.taken[i].ops.lock(r.taken[i].object);
 }
 
 void parent() {
   Registry& r = registry();
-  for (int i = r.count - 1; i >= 0; --i) r.entries[i].ops.unlockParent(r.entries[i].object);
-  r.lock.unlock();
+  for (int i = r.takenCount - 1; i >= 0; --i) r.taken[i].ops.unlockParent(r.taken[i].object);
+  r.forking.unlock();
 }
 
 void child() {
   Registry& r = registry();
-  for (int i = r.count - 1; i >= 0; --i) r.entries[i].ops.resetChild(r.entries[i].object);
-  r.lock.unlock();
+  for (int i = r.takenCount - 1; i >= 0; --i) r.taken[i].ops.resetChild(r.taken[i].object);
+  // Another thread may have been registering at the fork; it does not exist here.
+  new (&r.lock) std::mutex;
+  r.forking.unlock();
 }
 
 }  // namespace

@@ -11,7 +11,8 @@ class AttributesTest : public test::LibraryTest {
   void SetUp() override { ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:8765", "app", "1.0")); }
   static std::shared_ptr<const kstVelaHandle> h0() { return ZEPLog::kst_getHandler("0"); }
   static std::string field(std::string_view key) {
-    const FieldValue* v = h0()->customFields->find(key);
+    const auto h = h0();  // a snapshot: keep it while its fields are read
+    const FieldValue* v = h->customFields->find(key);
     if (!v) return "<absent>";
     return std::holds_alternative<Bytes>(*v) ? std::get<Bytes>(*v).data : "text!";
   }
