@@ -213,6 +213,49 @@ class OrderedMap {
     }
   }
 
+  // The same for entries already in a vector, which the map takes over as its storage:
+  // nothing is moved unless a key repeats.
+  void assignEntries(std::vector<value_type>&& entries, bool keysDistinct) {
+    index_.clear();
+    entries_ = std::move(entries);
+    const std::size_t n = entries_.size();
+    if (keysDistinct) {
+      if (n >= kIndexThreshold) rebuildIndex(n);
+      return;
+    }
+    // Compacts in place: entry r is kept at w, or merged into the earlier entry of its key.
+    std::size_t w = 0;
+    if (n < kIndexThreshold) {
+      for (std::size_t r = 0; r < n; ++r) {
+        std::size_t p = 0;
+        while (p < w && entries_[p].first != entries_[r].first) ++p;
+        if (p < w) {
+          entries_[p].second = std::move(entries_[r].second);
+        } else {
+          if (w != r) entries_[w] = std::move(entries_[r]);
+          ++w;
+        }
+      }
+      entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(w), entries_.end());
+      return;
+    }
+    startIndex(n);
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t r = 0; r < n; ++r) {
+      std::size_t s = hashOf(entries_[r].first) & mask;
+      for (; index_[s] != kEmptySlot; s = (s + 1) & mask) {
+        if (entries_[index_[s]].first == entries_[r].first) break;
+      }
+      if (index_[s] != kEmptySlot) {
+        entries_[index_[s]].second = std::move(entries_[r].second);
+      } else {
+        if (w != r) entries_[w] = std::move(entries_[r]);
+        index_[s] = static_cast<std::uint32_t>(w++);
+      }
+    }
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(w), entries_.end());
+  }
+
   // Removes key; true when it was there. Later keys keep their relative order.
   bool erase(std::string_view key) {
     if (index_.empty()) {

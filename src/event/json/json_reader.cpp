@@ -405,17 +405,21 @@ class kstCJSONDeserializer::Rep {
     }
     ++current_;
     DepthScope depth(depth_);
-    // Members are gathered on the reader's member stack and moved into the object in one
-    // step when it is complete, so the object is allocated once at its final size and its
-    // key index is built once.
-    const std::size_t base = members_.size();
-    StackMark<Member> mark(members_, base);
     // While the keys so far equal the guide's first keys, a key equal to the guide's next
     // one is new to this object (the guide's keys are distinct): no UTF-8 check, and no
     // key comparison when the object is assembled.
     const json::Object* guideKeys = guide ? guide->first : nullptr;
     bool allGuided = guideKeys != nullptr;
     const bool dropNulls = !nullObject_;
+    // A guided object is expected to have the guide's size: its members are read straight
+    // into their final storage, allocated at that size. Any other object's members are
+    // gathered on the reader's member stack and moved into the object in one step when it
+    // is complete. Either way the object is allocated once and its key index built once.
+    std::vector<Member> own;
+    if (guideKeys) own.reserve(guideKeys->size());
+    std::vector<Member>& members = guideKeys ? own : members_;
+    const std::size_t base = members.size();
+    StackMark<Member> mark(members, base);
 
     for (;;) {
       skipWhite();
@@ -424,7 +428,7 @@ class kstCJSONDeserializer::Rep {
       if (!scanString(key))
         return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
                       kDictionaryKeyMessage);
-      const std::size_t count = members_.size() - base;
+      const std::size_t count = members.size() - base;
       bool guided = false;
       KeyGuide member;  // the guide's value under this key guides a nested object
       if (allGuided && count < guideKeys->size()) {
@@ -446,17 +450,17 @@ class kstCJSONDeserializer::Rep {
       ++current_;
       // The key is stored before its value is read: its bytes may sit in the scratch
       // buffer, which the value reuses. A container value is read aside, since reading it
-      // grows the member stack; any other value is read in place.
-      members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.bytes),
-                            std::forward_as_tuple());
+      // may grow the member stack; any other value is read in place.
+      members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.bytes),
+                           std::forward_as_tuple());
       skipWhite();
       bool ok;
       if (current_ < end_ && (*current_ == '{' || *current_ == '[')) {
         json::Value value;
         ok = parseValue(value, guided ? &member : nullptr);
-        members_.back().second = std::move(value);
+        members.back().second = std::move(value);
       } else {
-        ok = parseValue(members_.back().second, nullptr);
+        ok = parseValue(members.back().second, nullptr);
       }
       if (!ok) {
         return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
@@ -464,8 +468,8 @@ class kstCJSONDeserializer::Rep {
       }
       // A null member is left out when nulls have no object; it changes nothing either,
       // repeated key or not.
-      if (dropNulls && members_.back().second.isNull()) {
-        members_.pop_back();
+      if (dropNulls && members.back().second.isNull()) {
+        members.pop_back();
       } else if (!guided) {
         allGuided = false;
       }
@@ -490,8 +494,12 @@ class kstCJSONDeserializer::Rep {
       return fail(kJSONDeserializerErrorCode_CouldNotAllocateObject, kCouldNotAllocateMessage);
     }
     // A repeated key keeps its first place and takes its last value.
-    dict->assignMoved(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end(),
-                      allGuided);
+    if (guideKeys) {
+      dict->assignEntries(std::move(own), allGuided);
+    } else {
+      dict->assignMoved(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end(),
+                        allGuided);
+    }
     if (guide && !guide->first) guide->first = dict.get();
     buildValue(out, std::move(dict));
     return true;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <set>
@@ -134,8 +136,9 @@ TEST(OrderedMapIndexTest, RemovingAllButSomeKeysIsOnePass) {
   EXPECT_EQ(map.find(key(0)), nullptr);
 }
 
-// assignMoved leaves what a run of set() calls would: a repeated key keeps its first place
-// and takes its last value. Checked below and above the size from which maps are indexed.
+// assignMoved and assignEntries leave what a run of set() calls would: a repeated key keeps its
+// first place and takes its last value. Checked below and above the size from which maps are
+// indexed.
 TEST(OrderedMapIndexTest, AssigningEntriesWithRepeatedKeysKeepsFirstPlaceAndLastValue) {
   for (int n : {6, 40, 3000}) {
     std::vector<std::pair<std::string, int>> entries;
@@ -145,18 +148,28 @@ TEST(OrderedMapIndexTest, AssigningEntriesWithRepeatedKeysKeepsFirstPlaceAndLast
       entries.emplace_back(k, i);
       expected.set(k, i);
     }
-    OrderedMap<int, CountingHash> map;
+    // From a range of entries moved in, and from a vector taken over as the storage.
+    OrderedMap<int, CountingHash> map, taken;
+    taken.assignEntries(std::vector<std::pair<std::string, int>>(entries), false);
     CountingHash::calls = 0;
     map.assignMoved(entries.begin(), entries.end(), false);
     EXPECT_LE(CountingHash::calls, static_cast<std::uint64_t>(n)) << n;  // one per entry
     ASSERT_EQ(map.size(), expected.size()) << n;
+    ASSERT_EQ(taken.size(), expected.size()) << n;
     auto it = expected.begin();
+    auto t = taken.begin();
     for (const auto& [k, v] : map) {
       EXPECT_EQ(k, it->first) << n;
       EXPECT_EQ(v, it->second) << n;
+      EXPECT_EQ(t->first, it->first) << n;
+      EXPECT_EQ(t->second, it->second) << n;
       ++it;
+      ++t;
     }
-    for (const auto& [k, v] : expected) ASSERT_EQ(*map.find(k), v) << n << " " << k;
+    for (const auto& [k, v] : expected) {
+      ASSERT_EQ(*map.find(k), v) << n << " " << k;
+      ASSERT_EQ(*taken.find(k), v) << n << " " << k;
+    }
     map.set("late", 1);  // the index built in bulk takes further keys
     EXPECT_EQ(*map.find("late"), 1);
   }
@@ -194,23 +207,40 @@ TEST(OrderedMapIndexTest, KeysCraftedToCollideWithoutTheSeedSpreadUnderIt) {
   EXPECT_GT(seeded.size(), 2000u);
 }
 
-// The seed is drawn per process: two children that draw their own see different seeds.
+// Run as a fresh program by the next test: prints the seed this process draws.
+TEST(OrderedMapIndexTest, SeedProbe) {
+  if (std::getenv("ZEPLOG_SEED_PROBE") == nullptr)
+    GTEST_SKIP() << "run by EachProcessDrawsItsOwnSeed";
+  std::printf("seed=%llu\n", static_cast<unsigned long long>(detail::keyHashSeed()));
+}
+
+// The seed is drawn per process: two fresh runs of this program draw different seeds.
 TEST(OrderedMapIndexTest, EachProcessDrawsItsOwnSeed) {
-  std::uint64_t seeds[2] = {};
-  for (std::uint64_t& seed : seeds) {
+  std::string seeds[2];
+  for (std::string& seed : seeds) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      std::uint64_t s = detail::keyHashSeed();
-      _exit(write(fds[1], &s, sizeof s) == static_cast<ssize_t>(sizeof s) ? 0 : 1);
+      dup2(fds[1], 1);
+      close(fds[0]);
+      setenv("ZEPLOG_SEED_PROBE", "1", 1);
+      execl("/proc/self/exe", "ordered_map_test", "--gtest_filter=OrderedMapIndexTest.SeedProbe",
+            static_cast<char*>(nullptr));
+      _exit(127);
     }
     close(fds[1]);
-    ASSERT_EQ(read(fds[0], &seed, sizeof seed), static_cast<ssize_t>(sizeof seed));
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
+    std::size_t at = out.find("seed=");
+    ASSERT_NE(at, std::string::npos) << out;
+    seed = out.substr(at, out.find('\n', at) - at);
   }
   EXPECT_NE(seeds[0], seeds[1]);
 }
