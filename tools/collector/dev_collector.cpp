@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
@@ -153,6 +154,7 @@ struct DevCollector::Impl {
   CollectorOptions options;
   httplib::Server server;
   std::thread serverThread;
+  std::atomic<bool> listenEnded{false};  // set when the server loop has returned
   int port = 0;
 
   mutable std::mutex mu;                    // guards everything below and the database
@@ -381,10 +383,19 @@ bool DevCollector::start(std::string* error) {
     return false;
   }
   d.port = port;
-  d.serverThread = std::thread([&d] { d.server.listen_after_bind(); });
+  d.serverThread = std::thread([&d] {
+    d.server.listen_after_bind();
+    d.listenEnded.store(true);
+  });
   // A stop() before the server loop runs would be lost (the server ignores it until then),
   // so start() returns only once the loop runs. cpp-httplib offers no wait for it: poll.
-  while (!d.server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!d.server.is_running() && !d.listenEnded.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!d.server.is_running()) {
+    d.serverThread.join();
+    if (error) *error = "the server loop did not start";
+    return false;
+  }
   return true;
 }
 
