@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "common/utf8.hpp"
 #include "event/json/json_string_writer.hpp"
@@ -267,9 +269,11 @@ class TreeWriter {
     const std::size_t start = sink_.position();
     sink_.put('{');
     bool first = true;
+    std::vector<std::string> repairedKeys;  // keys written after a UTF-8 repair
     for (auto it = dictionary.begin(), end = dictionary.end(); it != end; ++it) {
       if (it + 1 != end) prefetchContainer((it + 1)->second);
       const auto& [key, member] = *it;
+      if (repairCollides(dictionary, key, repairedKeys)) continue;
       if (!first) sink_.put(',');
       first = false;
       detail::writeJSONString(sink_, key, escapeSolidus_);
@@ -284,6 +288,21 @@ class TreeWriter {
   }
 
  private:
+  // Keys are written as valid UTF-8, so two distinct keys may repair to the same text. The
+  // object must still have distinct keys: a key that is not UTF-8 is left out when its
+  // repaired text is a valid key of the object or a repaired key written before it.
+  static bool repairCollides(const json::Object& dictionary, const std::string& key,
+                             std::vector<std::string>& repairedKeys) {
+    if (detail::isValidUtf8(key)) return false;
+    std::string repaired = detail::repairUtf8(key);
+    if (dictionary.contains(repaired)) return true;
+    for (const std::string& earlier : repairedKeys) {
+      if (earlier == repaired) return true;
+    }
+    repairedKeys.push_back(std::move(repaired));
+    return false;
+  }
+
   detail::JSONSink& sink_;
   const bool escapeSolidus_;
   Error* const error_;

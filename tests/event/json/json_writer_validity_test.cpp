@@ -175,3 +175,31 @@ TEST(JsonWriterRoundTrip, EventBatchKeepsEveryMemberAndOrder) {
 
 }  // namespace
 }  // namespace zeplog
+
+namespace zeplog {
+namespace {
+
+// Keys that differ only in their invalid bytes repair to one text; the object written must
+// still have distinct keys, and a valid key keeps its own value.
+TEST(JsonWriterValidity, KeysThatRepairAlikeStayDistinct) {
+  const std::string replacement = "\xEF\xBF\xBD";  // U+FFFD
+  json::Object o;
+  o.appendNew("k\xFF", json::Value(std::string("first invalid")));
+  o.appendNew("k\xFE", json::Value(std::string("second invalid")));
+  o.appendNew("x\xFF", json::Value(std::string("lone invalid")));
+  o.appendNew("k" + replacement, json::Value(std::string("valid")));
+  const std::string text = write(json::Value(std::move(o)));
+  // A strict parser keeps the last of duplicate keys silently; count the keys in the text.
+  std::size_t count = 0;
+  for (std::size_t at = text.find("\"k" + replacement + "\""); at != std::string::npos;
+       at = text.find("\"k" + replacement + "\"", at + 1))
+    ++count;
+  EXPECT_EQ(count, 1u) << text;
+  nlohmann::json j = parse(text);
+  EXPECT_EQ(j.size(), 2u) << text;
+  EXPECT_EQ(j["k" + replacement], "valid");
+  EXPECT_EQ(j["x" + replacement], "lone invalid");
+}
+
+}  // namespace
+}  // namespace zeplog
