@@ -1,28 +1,31 @@
 #include "common/global_lock.hpp"
 
-#include <new>
-
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
 
 namespace zeplog::detail {
 namespace {
-// How deep the calling thread holds the lock; only that thread reads or writes it.
+// How deep the calling thread holds the lock; only that thread reads or writes it. Above
+// zero exactly while the thread holds the mutex.
 thread_local int tl_depth = 0;
 }  // namespace
 
 void GlobalResourceLock::lock() {
-  mutex_.lock();
+  if (tl_depth == 0) mutex_.lock();
   ++tl_depth;
 }
 
 bool GlobalResourceLock::try_lock() {
-  if (!mutex_.try_lock()) return false;
+  if (tl_depth == 0 && !mutex_.try_lock()) return false;
   ++tl_depth;
   return true;
 }
 
 bool GlobalResourceLock::try_lock_for(std::chrono::milliseconds timeout) {
+  if (tl_depth > 0) {
+    ++tl_depth;
+    return true;
+  }
   // Against the system clock: that wait is pthread_mutex_timedlock, which ThreadSanitizer
   // understands (the steady-clock wait is pthread_mutex_clocklock, which it does not see).
   if (!mutex_.try_lock_until(std::chrono::system_clock::now() + timeout)) return false;
@@ -31,9 +34,9 @@ bool GlobalResourceLock::try_lock_for(std::chrono::milliseconds timeout) {
 }
 
 void GlobalResourceLock::unlock() {
-  const bool outermost = --tl_depth == 0;
+  if (--tl_depth > 0) return;
   mutex_.unlock();
-  if (outermost) flushDeferredConsoleLines();
+  flushDeferredConsoleLines();
 }
 
 bool GlobalResourceLock::heldByThisThread() noexcept { return tl_depth > 0; }
@@ -42,13 +45,10 @@ void GlobalResourceLock::forkPrepare() { lock(); }
 
 void GlobalResourceLock::forkParent() { unlock(); }
 
-void GlobalResourceLock::forkChild() {
-  // The recursive mutex records its owner by thread id and the child's thread has a new one,
-  // so it can't be unlocked here: it is replaced (not destroyed: it is still locked).
-  const int keep = --tl_depth;
-  new (&mutex_) std::recursive_mutex;
-  for (int i = 0; i < keep; ++i) mutex_.lock();
-}
+// The child's one thread is the forking thread, which took the lock in forkPrepare: it
+// releases it like the parent does (the mutex records no owner for the new thread id to
+// contradict).
+void GlobalResourceLock::forkChild() { unlock(); }
 
 GlobalResourceLock& global_resource_lock() {
   static auto* lock = [] {

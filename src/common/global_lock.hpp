@@ -30,14 +30,17 @@ class GlobalResourceLock {
   // True when the calling thread holds the lock (at any depth).
   static bool heldByThisThread() noexcept;
 
-  // The fork handlers (see common/fork_locks.hpp): taken before fork(), released in the
-  // parent, and in the child made a fresh lock held as deep as the forking thread held it.
+  // The fork handlers (see common/fork_locks.hpp): taken before fork() and released after
+  // it, in the parent and in the child alike.
   void forkPrepare();
   void forkParent();
   void forkChild();
 
  private:
-  std::recursive_timed_mutex mutex_;
+  // Re-entry is counted per thread (a thread that holds the lock takes it again without
+  // touching the mutex), so the mutex itself need not be recursive. A plain mutex records no
+  // owner, which lets the child of fork() release what its forking thread took.
+  std::timed_mutex mutex_;
 };
 
 // The one instance; created on first use and never destroyed.
