@@ -13,5 +13,6 @@ case "${1:-}" in
 esac
 scripts/build.sh "${extra[@]}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}"
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"
