@@ -8,6 +8,8 @@
 
 #include <new>
 
+#include "crash/elf_notes.hpp"
+
 namespace zeplog::detail {
 namespace {
 
@@ -120,25 +122,14 @@ void writeImage(RawWriter& w, const ImageInProgress& image) {
     for (int i = 0; i < phnum && buildId[0] == '-'; ++i) {
       if (ph[i].p_type != PT_NOTE || ph[i].p_filesz > sizeof notes) continue;
       if (!safeRead(notes, bias + ph[i].p_vaddr, ph[i].p_filesz)) continue;
-      const unsigned char* p = notes;
-      const unsigned char* end = notes + ph[i].p_filesz;
-      while (p + sizeof(Elf64_Nhdr) <= end) {
-        const auto* note = reinterpret_cast<const Elf64_Nhdr*>(p);
-        const unsigned char* name = p + sizeof(Elf64_Nhdr);
-        const unsigned char* desc = name + ((note->n_namesz + 3) & ~3u);
-        const unsigned char* next = desc + ((note->n_descsz + 3) & ~3u);
-        if (next > end) break;
-        if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
-            std::memcmp(name, "GNU", 4) == 0 && note->n_descsz <= 64) {
-          for (unsigned j = 0; j < note->n_descsz; ++j) {
-            buildId[2 * j] = "0123456789abcdef"[desc[j] >> 4];
-            buildId[2 * j + 1] = "0123456789abcdef"[desc[j] & 15];
-          }
-          buildId[2 * note->n_descsz] = '\0';
-          break;
-        }
-        p = next;
+      unsigned size = 0;
+      const unsigned char* desc = findGnuBuildId(notes, notes + ph[i].p_filesz, &size);
+      if (!desc || size > 64) continue;
+      for (unsigned j = 0; j < size; ++j) {
+        buildId[2 * j] = "0123456789abcdef"[desc[j] >> 4];
+        buildId[2 * j + 1] = "0123456789abcdef"[desc[j] & 15];
       }
+      buildId[2 * size] = '\0';
     }
   }
   w.str("image ").hex(image.start).ch(' ').hex(image.end - image.start).ch(' ').hex(bias);

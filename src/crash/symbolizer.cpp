@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/utf8.hpp"
+#include "crash/elf_notes.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -98,20 +99,9 @@ std::vector<Symbol> loadSymbols(const std::string& path, const std::string* expe
       if (s.sh_type != SHT_NOTE) continue;
       const unsigned char* p = file.at(s.sh_offset, s.sh_size);
       if (!p) continue;
-      const unsigned char* end = p + s.sh_size;
-      while (p + sizeof(Elf64_Nhdr) <= end) {
-        const auto* note = reinterpret_cast<const Elf64_Nhdr*>(p);
-        const unsigned char* name = p + sizeof(Elf64_Nhdr);
-        const unsigned char* desc = name + ((note->n_namesz + 3) & ~3u);
-        const unsigned char* next = desc + ((note->n_descsz + 3) & ~3u);
-        if (next > end) break;
-        if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
-            std::memcmp(name, "GNU", 4) == 0) {
-          fileBuildId = hexOf(desc, note->n_descsz);
-          break;
-        }
-        p = next;
-      }
+      unsigned size = 0;
+      if (const unsigned char* desc = findGnuBuildId(p, p + s.sh_size, &size))
+        fileBuildId = hexOf(desc, size);
     }
     if (!fileBuildId.empty() && fileBuildId != *expectedBuildId) return symbols;
   }
