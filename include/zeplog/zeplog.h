@@ -78,12 +78,20 @@ ZEPLOG_C_API void zeplog_remove_all_custom_fields(const char* handle_id);
 ZEPLOG_C_API int32_t zeplog_queue_size(void);
 ZEPLOG_C_API int32_t zeplog_file_queue_size(void);
 
+/* Lifecycle: entering the background saves the queued and the failed events to the data
+ * directory; returning to the foreground puts them back. Both read or write files. */
+ZEPLOG_C_API void zeplog_application_did_enter_background(void);
+ZEPLOG_C_API void zeplog_application_will_enter_foreground(void);
+
 /* Receives every console line (line points at len bytes followed by a NUL, valid for the
  * call) instead of stderr; NULL restores stderr. Lines come from any thread. */
 typedef void (*zeplog_console_fn)(const char* line, size_t len, void* user);
 ZEPLOG_C_API void zeplog_set_console_handler(zeplog_console_fn handler, void* user);
 /* Directory for the library's files; call before the first initialisation. */
 ZEPLOG_C_API void zeplog_set_data_directory(const char* path);
+/* Trusts the CA certificates in a PEM file (or a directory of hashed certificates) besides
+ * the system's store; "" forgets it. Certificates are always verified. */
+ZEPLOG_C_API void zeplog_set_trusted_certificates(const char* path);
 
 #ifdef __cplusplus
 }
