@@ -24,7 +24,10 @@
 extern "C" const char* __asan_default_options() {
   return "handle_segv=0:handle_abort=0:detect_leaks=0";
 }
-extern "C" const char* __tsan_default_options() { return "handle_segv=0:handle_abort=0"; }
+// A forked child starts threads of its own, which ThreadSanitizer refuses by default.
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_abort=0:die_after_fork=0";
+}
 
 namespace zeplog {
 namespace {
@@ -82,6 +85,16 @@ class ForkedChildTest : public ::testing::Test {
     ZEPLog::setDataDirectory(dir_.path());
     ZEPLog::setConsoleHandler([](std::string_view) {});
     detail::setSendCycleSleep(std::chrono::milliseconds(20));
+  }
+  // ThreadSanitizer keeps the parent's threads in its registry in a forked child, and ends
+  // the child when a new thread there gets the id of one of them ("dup thread with used
+  // id"): a limit of the tool, not of the code under test.
+  static bool threadSanitizerEndsForkedChildren() {
+#if defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
   }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(server_.port()) + "/"; }
 
@@ -145,6 +158,7 @@ TEST_F(ForkedChildTest, ChildrenOfABusyParentSendTheirOwnEventsAndExitCleanly) {
 }
 
 TEST_F(ForkedChildTest, EventsQueuedBeforeTheForkAreSentByTheParentOnly) {
+  if (threadSanitizerEndsForkedChildren()) GTEST_SKIP() << "ThreadSanitizer's registry";
   // Held: nothing leaves the parent until the end of the test.
   ASSERT_TRUE(ZEPLog::init(url(), "app", "1", SyncStart::On));
   ZEPLog::info("E", "queued before the fork");
@@ -171,6 +185,7 @@ TEST_F(ForkedChildTest, EventsQueuedBeforeTheForkAreSentByTheParentOnly) {
 }
 
 TEST_F(ForkedChildTest, ACrashInTheChildIsReportedAsTheChilds) {
+  if (threadSanitizerEndsForkedChildren()) GTEST_SKIP() << "ThreadSanitizer's registry";
   ASSERT_TRUE(ZEPLog::init(url(), 0, 1, "crashapp", "1", {}, CrashCapture::On));
   const pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
