@@ -53,6 +53,8 @@ bool copyCommonFields(Fields& fields, Text handleId) {
 }
 
 void copyCommonFieldsOf(Fields& fields, const kstVelaHandle& handle) {
+  // Room for everything added below at once, rather than growing step by step.
+  fields.reserve(fields.size() + 3 + (handle.customFields ? handle.customFields->size() : 0));
   fields.set("Platform", Bytes(platformText()));
   fields.set("NetworkType", Bytes("No Connection"));
   const auto& net = globals().gs_network_handle;

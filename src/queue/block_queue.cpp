@@ -15,9 +15,9 @@ void kstVelaBlockQueue::joinForkOrder() {
   networkArray_.registerForFork(3);
 }
 
-void kstVelaBlockQueue::enqueue(VelaEventPtr event) {
-  if (!event) return;
-  logArray_.pushBackDropHead(std::move(event), kMaxEvents);
+VelaEventPtr kstVelaBlockQueue::enqueue(VelaEventPtr event) {
+  if (!event) return nullptr;
+  return logArray_.pushBackTakeHead(std::move(event), kMaxEvents);
 }
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {

@@ -33,12 +33,24 @@ class Channel {
 
   // Appends at the tail; first drops heads while `bound` or more items are held.
   void pushBackDropHead(T item, std::size_t bound) {
+    (void)pushBackTakeHead(std::move(item), bound);
+  }
+
+  // The same, handing the dropped head back (a default T when none was dropped), so that
+  // the caller releases it outside the lock and outside any lock of its own.
+  T pushBackTakeHead(T item, std::size_t bound) {
+    T dropped{};
     {
       std::lock_guard<std::mutex> g(mu_);
-      trimHead(items_, bound);
+      if (!items_.empty() && items_.size() >= bound) {
+        dropped = std::move(items_.front());
+        items_.pop_front();
+        trimHead(items_, bound);  // more than one only if the bound shrank
+      }
       items_.push_back(std::move(item));
     }
     cv_.notify_one();
+    return dropped;
   }
 
   // Inserts at the head; first drops tails (the newest items) while `bound` or more are held.
