@@ -24,11 +24,12 @@ class kstVelaBlockQueue;
 namespace zeplog::detail {
 
 // Hashes std::string and std::string_view alike, so a lookup by a view of the caller's text
-// makes no string.
+// makes no string. The short-key hash of the ordered map: handle ids are short, and every log
+// call looks one up under the global lock.
 struct TextHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view s) const noexcept {
-    return std::hash<std::string_view>{}(s);
+    return static_cast<std::size_t>(hashKeyBytes(s, keyHashSeed()));
   }
 };
 // A registry entry: the handle's live record, and the identity its events share. The
