@@ -74,8 +74,6 @@ class ZEPLOG_API VelaEvent {
     return fields_;
   }
   const OptText& handleId() const { return identity().handleId; }
-  // The identity shared with the handle's other events.
-  const VelaEventIdentityPtr& identityPtr() const { return identity_; }
 
   void setProjectName(Text v);
   void setProjectVersion(Text v);
