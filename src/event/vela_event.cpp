@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "event/vela_event_maker.hpp"
 
@@ -164,9 +165,12 @@ VelaEventPtr LogEventMaker::make(std::string_view message, std::string_view leve
   const std::size_t extra = message.size() + level.size() + errorCode.size();
   char* tail = nullptr;
   auto event = std::allocate_shared<VelaEvent>(TailAllocator<VelaEvent>(extra, &tail));
-  std::memcpy(tail, message.data(), message.size());
-  std::memcpy(tail + message.size(), level.data(), level.size());
-  std::memcpy(tail + message.size() + level.size(), errorCode.data(), errorCode.size());
+  // An empty view may hold no pointer at all, which memcpy must not be given.
+  char* at = tail;
+  for (std::string_view part : {message, level, errorCode}) {
+    if (!part.empty()) std::memcpy(at, part.data(), part.size());
+    at += part.size();
+  }
   VelaEvent& e = *event;
   e.sendTime_ = sendTime;
   if (hostDash) e.host_ = &dashText();
