@@ -1,86 +1,320 @@
-// Latency of one log call on an initialised handle, next to spdlog's asynchronous logger
-// with a null sink. Both sides have a background consumer. spdlog's thread pool drains its
-// queue into the null sink. Ours runs in one of two rhythms:
-//  - SendCycle: like the send thread, it waits for events, takes the ones it counted, then
-//    pauses (1 ms here, a second in the library) before the next cycle;
-//  - PerEvent: it takes every event the moment it arrives, so nearly every log call finds
-//    the consumer asleep and pays for waking it (the worst case for the producer).
+// The cost of one log call on the calling thread, beside spdlog's asynchronous logger (null
+// sink) in both of its overflow policies, with 1 and 2 producer threads.
+//
+//   scripts/bench.sh bench_log_call
+//
+// Ours runs in two settings, in one process:
+//   NoConsumer   the send thread is held (sync start), so the queue fills to its bound and
+//                every further call drops the oldest event: the analogue of overrun-oldest;
+//   SendThread   the real send thread takes the events once a cycle and posts them to the
+//                development collector on a loopback port.
+// Every benchmark reports, per call on the calling thread: CPU time (cpu_ns), heap
+// allocations (allocs) and bytes asked for (alloc_bytes); calls/s is items_per_second.
+// Two one-shot figures follow:
+//   HeapPerQueuedEvent   heap held per queued event, from 2000 events in a held queue;
+//   SendPathAllocs       allocations on the send thread per delivered event, from taking
+//                        the events to the collector's answer (the request included,
+//                        shared by its batch), with the console silenced
+//                        (ZEPLOG_BENCH_CONSOLE=handler: an empty handler instead).
+// This binary replaces operator new to count allocations per thread.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <pthread.h>
 #include <spdlog/async.h>
+#include <spdlog/async_logger.h>
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
+#include <time.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <new>
+#include <string>
 #include <thread>
 
+#include "dev_collector.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "zeplog/zeplog.hpp"
 
+// ---- Allocation counting ----------------------------------------------------------------
+// Each thread counts its own allocations in thread-local counters (no shared cache line on
+// the hot path); a thread's counters are listed once, so another thread can read them.
+
 namespace {
+
+struct AllocCounters {
+  std::atomic<std::uint64_t> calls{0};
+  std::atomic<std::uint64_t> bytes{0};
+  pthread_t thread{};
+};
+
+constexpr std::size_t kMaxThreads = 512;
+std::array<AllocCounters*, kMaxThreads> gCounterList{};
+std::atomic<std::size_t> gCounterCount{0};
+thread_local AllocCounters tlCounters;
+thread_local bool tlListed = false;
+
+void countAllocation(std::size_t n) noexcept {
+  AllocCounters& c = tlCounters;
+  if (!tlListed) {
+    tlListed = true;
+    c.thread = pthread_self();
+    const std::size_t slot = gCounterCount.fetch_add(1);
+    if (slot < kMaxThreads) gCounterList[slot] = &c;
+  }
+  c.calls.store(c.calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  c.bytes.store(c.bytes.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+void* allocate(std::size_t n) {
+  countAllocation(n);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+
+void* allocateAligned(std::size_t n, std::align_val_t a) {
+  countAllocation(n);
+  const auto align = static_cast<std::size_t>(a);
+  if (void* p = std::aligned_alloc(align, (n + align - 1) / align * align)) return p;
+  throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate(n); }
+void* operator new[](std::size_t n) { return allocate(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  countAllocation(n);
+  return std::malloc(n ? n : 1);
+}
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  countAllocation(n);
+  return std::malloc(n ? n : 1);
+}
+void* operator new(std::size_t n, std::align_val_t a) { return allocateAligned(n, a); }
+void* operator new[](std::size_t n, std::align_val_t a) { return allocateAligned(n, a); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace std::chrono_literals;
+using zeplog::ZEPLog;
 
 constexpr const char* kMessage = "player entered the forest at level 12 with 3 lives left";
 
-enum class Rhythm { SendCycle, PerEvent };
-std::atomic<Rhythm> gRhythm{Rhythm::SendCycle};
-
-void consume() {
-  zeplog::kstVelaBlockQueue* queue = zeplog::detail::blockQueue();
-  for (;;) {
-    if (gRhythm.load() == Rhythm::PerEvent) {
-      benchmark::DoNotOptimize(queue->dequeue());
-      continue;
-    }
-    for (int n = queue->queueSize(); n > 0; --n) benchmark::DoNotOptimize(queue->dequeue());
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+double threadCpuNs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
 }
 
-// One process-wide setup: an initialised handle and a thread that keeps taking events.
-void setUpZeplogOnce(Rhythm rhythm) {
-  gRhythm.store(rhythm);
+// The counters of the first listed thread with this name, or nullptr.
+AllocCounters* countersOfThread(const char* name) {
+  const std::size_t n = std::min(gCounterCount.load(), kMaxThreads);
+  for (std::size_t i = 0; i < n; ++i) {
+    AllocCounters* c = gCounterList[i];
+    char buf[32] = {};
+    if (c && pthread_getname_np(c->thread, buf, sizeof buf) == 0 && std::strcmp(buf, name) == 0)
+      return c;
+  }
+  return nullptr;
+}
+
+// Measures the calling thread around a benchmark loop and reports per-call figures,
+// averaged over the producer threads.
+class PerCall {
+ public:
+  PerCall()
+      : cpu_(threadCpuNs()),
+        calls_(tlCounters.calls.load(std::memory_order_relaxed)),
+        bytes_(tlCounters.bytes.load(std::memory_order_relaxed)) {}
+
+  void report(benchmark::State& state) const {
+    const double n = static_cast<double>(state.iterations());
+    if (n == 0) return;
+    using C = benchmark::Counter;
+    state.counters["cpu_ns"] = C((threadCpuNs() - cpu_) / n, C::kAvgThreads);
+    state.counters["allocs"] =
+        C(static_cast<double>(tlCounters.calls.load(std::memory_order_relaxed) - calls_) / n,
+          C::kAvgThreads);
+    state.counters["alloc_bytes"] =
+        C(static_cast<double>(tlCounters.bytes.load(std::memory_order_relaxed) - bytes_) / n,
+          C::kAvgThreads);
+    state.SetItemsProcessed(state.iterations());
+  }
+
+ private:
+  double cpu_;
+  std::uint64_t calls_;
+  std::uint64_t bytes_;
+};
+
+// ---- ZEPLog -------------------------------------------------------------------------------
+
+zeplog::tools::DevCollector& collector() {
+  static auto* c = [] {
+    zeplog::tools::CollectorOptions options;
+    options.keepAliveSeconds = 1;
+    auto* server = new zeplog::tools::DevCollector(options);  // lives for the process
+    std::string error;
+    if (!server->start(&error)) {
+      std::fprintf(stderr, "collector: %s\n", error.c_str());
+      std::abort();
+    }
+    return server;
+  }();
+  return *c;
+}
+
+// One process-wide set-up: the console silenced, the library initialised against the
+// collector with sync start (so the send thread starts held), deduplication off so that
+// every event is delivered.
+void setUpZeplogOnce() {
   static const bool ready = [] {
-    zeplog::ZEPLog::setConsoleHandler([](std::string_view) {});
-    zeplog::ZEPLog::setDataDirectory(
-        (std::filesystem::temp_directory_path() / "zeplog-bench").string());
-    if (!zeplog::ZEPLog::init("http://127.0.0.1:8765/", "bench", "1.0")) std::abort();
-    std::thread(consume).detach();
+    // ZEPLOG_BENCH_CONSOLE=handler: an empty handler instead, the way to quiet the console
+    // before it could be silenced (every line is still made).
+    const char* console = std::getenv("ZEPLOG_BENCH_CONSOLE");
+    if (console && std::strcmp(console, "handler") == 0) {
+      ZEPLog::setConsoleHandler([](std::string_view) {});
+    } else {
+      ZEPLog::silenceConsole();
+    }
+    const auto dir = std::filesystem::temp_directory_path() / "zeplog-bench-log-call";
+    std::filesystem::remove_all(dir);
+    ZEPLog::setDataDirectory(dir.string());
+    (void)ZEPLog::setSettingsBaseURL(collector().baseUrl() + "/v2/");
+    if (!ZEPLog::init("127.0.0.1", collector().port(), 1, "bench", "1.0", "user-1",
+                      zeplog::CrashCapture::Off, zeplog::SyncStart::On))
+      std::abort();
+    ZEPLog::setLogDeduplicate(false);
     return true;
   }();
   (void)ready;
 }
 
-std::shared_ptr<spdlog::logger> spdlogAsyncNull() {
-  static auto logger = [] {
-    spdlog::init_thread_pool(8192, 1);
-    return spdlog::create_async<spdlog::sinks::null_sink_mt>("bench-null");
-  }();
-  return logger;
+void holdSendThread(bool hold) { zeplog::detail::globals().gs_SyncSend.store(hold); }
+
+void drainQueue() {
+  zeplog::kstVelaBlockQueue* queue = zeplog::detail::blockQueue();
+  while (queue->dequeueIfAny()) {
+  }
 }
 
-void BM_ZEPLog_info_SendCycle(benchmark::State& state) {
-  setUpZeplogOnce(Rhythm::SendCycle);
-  for (auto _ : state) zeplog::ZEPLog::info(nullptr, kMessage);
-  state.SetItemsProcessed(state.iterations());
+void BM_ZEPLog_NoConsumer(benchmark::State& state) {
+  if (state.thread_index() == 0) {
+    setUpZeplogOnce();
+    holdSendThread(true);
+  }
+  PerCall measure;
+  for (auto _ : state) ZEPLog::info(nullptr, kMessage);
+  measure.report(state);
 }
 
-void BM_ZEPLog_info_PerEvent(benchmark::State& state) {
-  setUpZeplogOnce(Rhythm::PerEvent);
-  for (auto _ : state) zeplog::ZEPLog::info(nullptr, kMessage);
-  state.SetItemsProcessed(state.iterations());
+void BM_ZEPLog_SendThread(benchmark::State& state) {
+  if (state.thread_index() == 0) {
+    setUpZeplogOnce();
+    holdSendThread(false);
+  }
+  PerCall measure;
+  for (auto _ : state) ZEPLog::info(nullptr, kMessage);
+  measure.report(state);
 }
 
-void BM_spdlog_async_null_info(benchmark::State& state) {
-  auto logger = spdlogAsyncNull();
+std::size_t heapInUse() {
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+}
+
+void BM_ZEPLog_HeapPerQueuedEvent(benchmark::State& state) {
+  setUpZeplogOnce();
+  holdSendThread(true);
+  constexpr int kEvents = static_cast<int>(zeplog::kstVelaBlockQueue::kMaxEvents);
+  double perEvent = 0;
+  for (auto _ : state) {
+    drainQueue();
+    const std::size_t before = heapInUse();
+    for (int i = 0; i < kEvents; ++i) ZEPLog::info(nullptr, kMessage);
+    perEvent = static_cast<double>(heapInUse() - before) / kEvents;
+  }
+  state.counters["heap_bytes_per_event"] = perEvent;
+}
+
+void BM_ZEPLog_SendPathAllocs(benchmark::State& state) {
+  setUpZeplogOnce();
+  constexpr int kEvents = static_cast<int>(zeplog::kstVelaBlockQueue::kMaxEvents);
+  double perEvent = 0;
+  for (auto _ : state) {
+    holdSendThread(true);
+    drainQueue();
+    for (int i = 0; i < kEvents; ++i) ZEPLog::info(nullptr, kMessage);
+    const std::size_t stored = collector().events().size();
+    AllocCounters* send = countersOfThread("zeplog-send");
+    const std::uint64_t before = send ? send->calls.load() : 0;
+    holdSendThread(false);
+    if (!collector().waitForEvents(stored + kEvents, 60s)) {
+      state.SkipWithError("the events did not arrive");
+      return;
+    }
+    if (!send) send = countersOfThread("zeplog-send");
+    if (!send) {
+      state.SkipWithError("no send thread");
+      return;
+    }
+    // The send thread's own lines (its cycle, the answer) finish before the next cycle.
+    perEvent = static_cast<double>(send->calls.load() - before) / kEvents;
+  }
+  state.counters["send_allocs_per_event"] = perEvent;
+}
+
+// ---- spdlog -------------------------------------------------------------------------------
+
+std::shared_ptr<spdlog::logger> spdlogAsync(spdlog::async_overflow_policy policy) {
+  auto make = [](spdlog::async_overflow_policy p, const char* name) {
+    auto pool = std::make_shared<spdlog::details::thread_pool>(8192, 1);
+    auto logger = std::make_shared<spdlog::async_logger>(
+        name, std::make_shared<spdlog::sinks::null_sink_mt>(), pool, p);
+    static std::vector<std::shared_ptr<spdlog::details::thread_pool>> pools;  // kept alive
+    pools.push_back(pool);
+    return std::shared_ptr<spdlog::logger>(logger);
+  };
+  static auto block = make(spdlog::async_overflow_policy::block, "block");
+  static auto overrun = make(spdlog::async_overflow_policy::overrun_oldest, "overrun");
+  return policy == spdlog::async_overflow_policy::block ? block : overrun;
+}
+
+void BM_spdlog_Async_Block(benchmark::State& state) {
+  auto logger = spdlogAsync(spdlog::async_overflow_policy::block);
+  PerCall measure;
   for (auto _ : state) logger->info(kMessage);
-  state.SetItemsProcessed(state.iterations());
+  measure.report(state);
 }
 
-BENCHMARK(BM_ZEPLog_info_SendCycle)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_ZEPLog_info_PerEvent)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_spdlog_async_null_info)->Threads(1)->Threads(2)->UseRealTime();
+void BM_spdlog_Async_OverrunOldest(benchmark::State& state) {
+  auto logger = spdlogAsync(spdlog::async_overflow_policy::overrun_oldest);
+  PerCall measure;
+  for (auto _ : state) logger->info(kMessage);
+  measure.report(state);
+}
+
+BENCHMARK(BM_ZEPLog_HeapPerQueuedEvent)->Iterations(1);
+BENCHMARK(BM_ZEPLog_SendPathAllocs)->Iterations(3);
+BENCHMARK(BM_ZEPLog_NoConsumer)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ZEPLog_SendThread)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_spdlog_Async_Block)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_spdlog_Async_OverrunOldest)->Threads(1)->Threads(2)->UseRealTime();
 
 }  // namespace
 

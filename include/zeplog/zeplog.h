@@ -87,6 +87,8 @@ ZEPLOG_C_API void zeplog_application_will_enter_foreground(void);
  * call) instead of stderr; NULL restores stderr. Lines come from any thread. */
 typedef void (*zeplog_console_fn)(const char* line, size_t len, void* user);
 ZEPLOG_C_API void zeplog_set_console_handler(zeplog_console_fn handler, void* user);
+/* Drops every console line without making it, until the next zeplog_set_console_handler. */
+ZEPLOG_C_API void zeplog_silence_console(void);
 /* Directory for the library's files; call before the first initialisation. */
 ZEPLOG_C_API void zeplog_set_data_directory(const char* path);
 /* Trusts the CA certificates in a PEM file (or a directory of hashed certificates) besides

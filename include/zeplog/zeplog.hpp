@@ -266,6 +266,10 @@ class ZEPLOG_API ZEPLog {
   // the previous handler when this returns: keep what a handler uses alive for the process.
   using ConsoleHandler = std::function<void(std::string_view line)>;
   static void setConsoleHandler(ConsoleHandler handler) noexcept;
+  // Drops every console line, those already made and not yet delivered included, without
+  // formatting it: the cheapest console when nobody reads it. The next setConsoleHandler
+  // (an empty function included) turns the console back on.
+  static void silenceConsole() noexcept;
   // Directory for the library's files; call before the first initialisation.
   static void setDataDirectory(std::string path) noexcept;
   // Trusts the CA certificates in a PEM file (or a directory of hashed certificates) in

@@ -205,6 +205,7 @@ struct FixedLine {
 thread_local FixedLine tl_fixed;
 
 void deliverFixed(char* text, std::size_t size) noexcept {
+  if (consoleSilenced()) return;
   std::shared_ptr<const Handler> handler;
   {
     std::lock_guard<std::mutex> g(handlerLock());
@@ -227,6 +228,7 @@ void deliverFixed(char* text, std::size_t size) noexcept {
 }
 
 void deliver(std::string_view message) {
+  if (consoleSilenced()) return;  // made before the silence began: dropped with the rest
   const std::string line = sanitise(message);
   std::shared_ptr<const Handler> handler;
   {
@@ -248,6 +250,7 @@ void deliver(std::string_view message) {
 }  // namespace
 
 void consoleRaw(std::string_view message) {
+  if (consoleSilenced()) return;
   if (GlobalResourceLock::heldByThisThread()) {
     // Never reach a sink under the lock: a handler may block or take the application's own
     // locks. The line waits for the outermost release on this thread.
@@ -272,6 +275,7 @@ void flushDeferredConsoleLines() {
 }
 
 void consoleLine(int line, std::string_view message) {
+  if (consoleSilenced()) return;
   std::string text = "[ZEPLog] [line " + std::to_string(line) + "] ";
   text.append(message);
   consoleRaw(text);
@@ -279,11 +283,22 @@ void consoleLine(int line, std::string_view message) {
 
 void setConsoleHandler(ConsoleHandler handler) {
   auto next = handler ? std::make_shared<const Handler>(std::move(handler)) : nullptr;
+  std::shared_ptr<const Handler> previous;  // released after the lock
   std::lock_guard<std::mutex> g(handlerLock());
+  previous = std::move(handlerSlot());
   handlerSlot() = std::move(next);
+  g_consoleSilenced.store(false, std::memory_order_relaxed);
+}
+
+void silenceConsole() {
+  std::shared_ptr<const Handler> previous;  // released after the lock
+  std::lock_guard<std::mutex> g(handlerLock());
+  previous = std::move(handlerSlot());
+  g_consoleSilenced.store(true, std::memory_order_relaxed);
 }
 
 void consoleFailureLine(int line, const char* operation, const char* what) noexcept {
+  if (consoleSilenced()) return;
   char text[kFixedLineBytes];
   int n = std::snprintf(text, sizeof text - 1, "[ZEPLog] [line %d] %s exception : %s", line,
                         operation, what);

@@ -1,6 +1,7 @@
 // The library's console: one diagnostic line per call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -10,6 +11,13 @@ namespace zeplog::detail {
 // Receives every console line instead of stderr (the application's hook).
 using ConsoleHandler = std::function<void(std::string_view line)>;
 void setConsoleHandler(ConsoleHandler handler);
+// Drops every console line from now on without making it; setConsoleHandler ends it.
+void silenceConsole();
+
+// Set while the application has silenced the console. Read before a line is made, so a
+// silenced console costs one relaxed load per line and the line's text is never built.
+inline std::atomic<bool> g_consoleSilenced{false};
+inline bool consoleSilenced() noexcept { return g_consoleSilenced.load(std::memory_order_relaxed); }
 
 // Lines made while the calling thread holds global_resource_lock are kept and delivered, in
 // order, by this call, which the lock makes when its outermost hold ends.
@@ -34,4 +42,8 @@ void consoleRaw(std::string_view message);
 }  // namespace zeplog::detail
 
 // The line number is the call site's, so a line can be traced to the code that wrote it.
-#define ZEP_CONSOLE(message) ::zeplog::detail::consoleLine(__LINE__, (message))
+// The message expression is evaluated only when the console is not silenced.
+#define ZEP_CONSOLE(message)                                                                      \
+  do {                                                                                            \
+    if (!::zeplog::detail::consoleSilenced()) ::zeplog::detail::consoleLine(__LINE__, (message)); \
+  } while (0)

@@ -164,11 +164,11 @@ bool transportFileIn(SendContext& context, std::string_view data, Text errorCode
   {
     CrashPathLock lock(context);
     const auto* entry = findHandleLocked("0");
-    if (!entry || !entry->second) {
+    if (!entry || !entry->second.record) {
       ZEP_CONSOLE("halder is null");
       return false;
     }
-    const kstVelaHandle& h = *entry->second;
+    const kstVelaHandle& h = *entry->second.record;
     try {
       copyCommonFieldsOf(*fields, h);
     } catch (const std::exception&) {

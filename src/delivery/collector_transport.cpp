@@ -28,7 +28,7 @@ std::optional<Collector> collectorOf(std::string_view handleId) {
   GlobalLock lock(global_resource_lock());
   const auto* entry = findHandleLocked(handleId);
   if (!entry) return std::nullopt;
-  const kstVelaHandle& h = *entry->second;
+  const kstVelaHandle& h = *entry->second.record;
   Collector c;
   c.address = h.collectorUrl.value_or("");
   c.port = h.collectorPort;
@@ -61,7 +61,7 @@ std::string bodyOf(const Batch& batch, std::string& handleId) {
     handleId = *event->handleId();
     if (!first) body.push_back(',');
     first = false;
-    body += getJsonFromVelaEvent(event, static_cast<std::int32_t>(i));
+    appendJsonOfVelaEvent(body, event, static_cast<std::int32_t>(i));
   }
   body.push_back(']');
   return body;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/console.hpp"
+#include "common/utf8.hpp"
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
@@ -29,10 +30,10 @@ std::int32_t countOf(const std::string* text) {
 // The text of a byte-data value; "" for text, no value or bytes that are not UTF-8.
 std::string textOf(const FieldValue* value) { return idToNSString(value).value_or(""); }
 
-std::string bodyText(const VelaEvent& event) {
-  if (!event.body()) return "";
-  const FieldValue body(*event.body());
-  return textOf(&body);
+// The body's text; "" for no body or bytes that are not UTF-8. A view into the event.
+std::string_view bodyText(const VelaEvent& event) {
+  if (!event.body() || !isValidUtf8(event.body()->view())) return {};
+  return event.body()->view();
 }
 
 const FieldValue* field(const VelaEvent& event, std::string_view key) {
@@ -49,7 +50,7 @@ Switches switchesOf(const kstVelaHandle& h) {
 }
 
 // Ordinary events: collapse repeats of the same body and level.
-bool checkOrdinary(const VelaEvent& event, const Switches& sw, const std::string& body) {
+bool checkOrdinary(const VelaEvent& event, const Switches& sw, std::string_view body) {
   ZEP_CONSOLE("logtype : normal");
   if (!sw.isDeduplicate) {
     ZEP_CONSOLE("not deduplicate");
@@ -58,7 +59,9 @@ bool checkOrdinary(const VelaEvent& event, const Switches& sw, const std::string
   ZEP_CONSOLE("is deduplicate");
   const std::string level = textOf(field(event, "logLevel"));
   // A log type is text, whose text is "": it adds nothing to the duplicate key.
-  const std::string baseKey = body + level;
+  std::string baseKey;
+  baseKey.reserve(body.size() + level.size());
+  baseKey.append(body).append(level);
   const std::string& duplicateKey = baseKey;
 
   ZEP_CONSOLE("check containsobject");
@@ -109,7 +112,7 @@ bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHan
   ZEP_CONSOLE("is normal");
   ZEP_CONSOLE("event.logType : " + event->logType().value_or("(null)"));
   ZEP_CONSOLE("receivedDataString : " + getJsonFromVelaEvent(event));
-  const std::string body = bodyText(*event);
+  const std::string_view body = bodyText(*event);
   ZEP_CONSOLE("try equalToString");
   if (body == kNetworkPulseBody) {
     ZEP_CONSOLE("logtype : networkpulse");

@@ -68,7 +68,7 @@ std::optional<std::size_t> takeEvent(const VelaEventPtr& event) {
   if (!event->handleId()) return std::nullopt;
   const std::string handleId = *event->handleId();
   ZEP_CONSOLE("getJsonFromVelaEvent");
-  const std::size_t size = getJsonFromVelaEvent(event).size();
+  const std::size_t size = jsonSizeOfVelaEvent(event);
 
   ZEP_CONSOLE("kst_getHandler");
   std::shared_ptr<kstVelaHandle> handle = getHandler(handleId);

@@ -53,6 +53,8 @@ bool copyCommonFields(Fields& fields, Text handleId) {
 }
 
 void copyCommonFieldsOf(Fields& fields, const kstVelaHandle& handle) {
+  // Room for everything added below at once, rather than growing step by step.
+  fields.reserve(fields.size() + 3 + (handle.customFields ? handle.customFields->size() : 0));
   fields.set("Platform", Bytes(platformText()));
   fields.set("NetworkType", Bytes("No Connection"));
   const auto& net = globals().gs_network_handle;
@@ -62,13 +64,15 @@ void copyCommonFieldsOf(Fields& fields, const kstVelaHandle& handle) {
   if (handle.customFields) {
     // The lines are written after the walk: a console handler may call back into the
     // library on this thread (the lock is re-entrant) and change the custom fields.
+    // A silenced console gets no lines, so none is made.
     std::vector<std::string> lines;
+    const bool reported = !consoleSilenced();
     for (const auto& [key, value] : *handle.customFields) {
       if (fields.contains(key)) continue;  // custom fields never replace what is there
       std::string text = std::holds_alternative<std::string>(value)
                              ? std::get<std::string>(value)
                              : toValidUtf8(std::get<Bytes>(value).view());
-      lines.push_back("load / " + key + ":" + text);
+      if (reported) lines.push_back("load / " + key + ":" + text);
       fields.appendNew(key, std::move(text));
     }
     for (const std::string& line : lines) ZEP_CONSOLE(line);

@@ -1,53 +1,204 @@
 // The collector's JSON object of one event.
+//
+// The object is written straight from the event: its members in a fixed order, each
+// replaced in place by a field of the same name, then the remaining fields in their order.
+// One walk serves both the writer and the size count, so the two never disagree. Field keys
+// that are not UTF-8 (only a damaged queue file brings them back) go through the JSON value
+// model instead, whose writer keeps repaired keys distinct.
 #include "event/event_json.hpp"
+
+#include <array>
+#include <charconv>
+#include <optional>
+#include <string_view>
 
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/utf8.hpp"
 #include "event/global_state.hpp"
+#include "event/json/json_string_writer.hpp"
 #include "zeplog/json_writer.hpp"
 
 namespace zeplog::detail {
 namespace {
 
-// Byte data is written as the text it holds. It goes to the writer as text rather than
-// byte data: the writer's string rule repairs bytes that are not UTF-8 (which only a damaged
-// queue file could bring back) instead of failing the whole object, and checks them once.
-json::Value toJson(const Bytes& bytes) { return json::Value(bytes.data); }
-
-json::Value toJson(const FieldValue& value) {
-  if (const auto* text = std::get_if<std::string>(&value)) return json::Value(*text);
-  return toJson(std::get<Bytes>(value));
+std::string_view textOf(const FieldValue& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) return *text;
+  return std::get<Bytes>(value).data;
 }
 
-// Steps shared by both forms: members, then the event's own fields on top.
-json::Object eventObject(VelaEvent& event) {
+// Only session and crash events carry the session id.
+bool dropsSessionId(const VelaEvent& event, const Fields* fields) {
+  return event.logType() != "SESSION" && !(fields && fields->contains("DmpData"));
+}
+
+bool keysAreUtf8(const Fields* fields) {
+  if (!fields) return true;
+  for (const auto& entry : *fields) {
+    if (!isValidUtf8(entry.first)) return false;
+  }
+  return true;
+}
+
+// The size of s written by the string rule (escapeSolidus off).
+std::size_t jsonStringSize(std::string_view s) {
+  std::size_t n = s.size() + 2;
+  bool ascii = true;
+  for (unsigned char c : s) {
+    if (c >= 0x80) {
+      ascii = false;
+    } else if (c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' ||
+               c == '\r') {
+      n += 1;
+    } else if (c < 0x20) {
+      n += 5;
+    }
+  }
+  if (ascii || isValidUtf8(s)) return n;
+  return jsonStringSize(repairUtf8(s));  // repaired text is UTF-8: this recursion ends
+}
+
+// Where the walk's output goes: appended text, or only counted.
+struct TextOut {
+  std::string& out;
+  void raw(std::string_view s) { out.append(s); }
+  void text(std::string_view s) { appendJSONString(out, s, /*escapeSolidus=*/false); }
+};
+struct SizeOut {
+  std::size_t size = 0;
+  void raw(std::string_view s) { size += s.size(); }
+  void text(std::string_view s) { size += jsonStringSize(s); }
+};
+
+struct Member {
+  std::string_view key;
+  std::optional<std::string_view> value;  // none: not written
+};
+
+// Writes the object. dropSessionId leaves out a "SessionID" field; kstBulkIndex, when
+// given, is written last and replaces a field of that name.
+template <typename Out>
+void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
+                std::optional<std::int32_t> kstBulkIndex, bool reportHost) {
+  std::array<char, 24> sendTime{};
+  std::string_view sendTimeText;
+  if (event.sendTime() != 0) {
+    auto r = std::to_chars(sendTime.data(), sendTime.data() + sendTime.size(), event.sendTime());
+    sendTimeText =
+        std::string_view(sendTime.data(), static_cast<std::size_t>(r.ptr - sendTime.data()));
+  }
+  auto opt = [](const OptText& t) -> std::optional<std::string_view> {
+    if (!t) return std::nullopt;
+    return std::string_view(*t);
+  };
+  std::optional<std::string_view> host;
+  if (event.host()) {
+    if (!globals().gs_enablehost.load()) {
+      host = "-";
+    } else if (reportHost) {
+      // The collector derives the host itself.
+      ZEP_CONSOLE("Host Field is nil - Process in Collector");
+    }
+  }
+  std::optional<std::string_view> body;
+  if (event.body()) body = std::string_view(event.body()->data);
+  const Member members[] = {
+      {"projectName", opt(event.projectName())},
+      {"projectVersion", opt(event.projectVersion())},
+      {"logType", opt(event.logType())},
+      {"logSource", opt(event.logSource())},
+      {"body", body},
+      {"sendTime", event.sendTime() != 0 ? std::optional(sendTimeText) : std::nullopt},
+      {"host", host},
+  };
+  const Fields* fields = event.fields().get();
+
+  bool first = true;
+  auto put = [&](std::string_view key, std::string_view value) {
+    out.raw(first ? "{" : ",");
+    first = false;
+    out.text(key);
+    out.raw(":");
+    out.text(value);
+  };
+  auto isWrittenMember = [&](std::string_view key) {
+    for (const Member& m : members) {
+      if (m.value && m.key == key) return true;
+    }
+    return false;
+  };
+
+  for (const Member& m : members) {
+    if (!m.value) continue;
+    const FieldValue* replaced = fields ? fields->find(m.key) : nullptr;
+    put(m.key, replaced ? textOf(*replaced) : *m.value);
+  }
+  if (fields) {
+    for (const auto& [key, value] : *fields) {
+      if (isWrittenMember(key)) continue;
+      if (dropSessionId && key == "SessionID") continue;
+      if (kstBulkIndex && key == "kstBulkIndex") continue;
+      put(key, textOf(value));
+    }
+  }
+  if (kstBulkIndex) {
+    std::array<char, 16> index{};
+    auto r = std::to_chars(index.data(), index.data() + index.size(), *kstBulkIndex);
+    put("kstBulkIndex",
+        std::string_view(index.data(), static_cast<std::size_t>(r.ptr - index.data())));
+  }
+  out.raw(first ? "{}" : "}");
+}
+
+// ---- The value-model path, for field keys that are not UTF-8 ----
+
+json::Value toJson(const FieldValue& value) { return json::Value(std::string(textOf(value))); }
+
+json::Object eventObject(const VelaEvent& event, bool dropSessionId) {
   json::Object o;
   o.reserve(24);
   if (event.projectName()) o.appendNew("projectName", *event.projectName());
   if (event.projectVersion()) o.appendNew("projectVersion", *event.projectVersion());
   if (event.logType()) o.appendNew("logType", *event.logType());
   if (event.logSource()) o.appendNew("logSource", *event.logSource());
-  if (event.body()) o.appendNew("body", toJson(*event.body()));
+  if (event.body()) o.appendNew("body", event.body()->data);
   if (event.sendTime() != 0) o.appendNew("sendTime", std::to_string(event.sendTime()));
-  if (event.host()) {
-    if (!globals().gs_enablehost.load()) {
-      o.appendNew("host", std::string("-"));
-    } else {
-      // The collector derives the host itself.
-      ZEP_CONSOLE("Host Field is nil - Process in Collector");
-    }
-  }
+  if (event.host() && !globals().gs_enablehost.load()) o.appendNew("host", std::string("-"));
   if (const FieldsPtr& fields = event.fields()) {
-    // Only session and crash events carry the session id; the removal changes the event.
-    if (event.logType() != "SESSION" && !fields->contains("DmpData")) fields->erase("SessionID");
-    for (const auto& [key, value] : *fields) o.set(key, toJson(value));
+    for (const auto& [key, value] : *fields) {
+      if (dropSessionId && key == "SessionID") continue;
+      o.set(key, toJson(value));
+    }
   }
   return o;
 }
 
-std::string write(const json::Object& o) {
+std::string writeObject(const json::Object& o) {
   std::string out;
   if (!kstCJSONSerializer().appendDictionary(out, o)) return "{}";
+  return out;
+}
+
+// Both text forms. The event loses a "SessionID" field it may not carry: later stages see
+// the event as it was sent.
+std::string eventText(VelaEvent& event, std::optional<std::int32_t> kstBulkIndex) {
+  const bool drop = dropsSessionId(event, event.fields().get());
+  if (drop && event.fields()) event.fields()->erase("SessionID");
+  if (!keysAreUtf8(event.fields().get())) {
+    json::Object o = eventObject(event, drop);
+    if (kstBulkIndex) {
+      // Written last, so it replaces a field of the same name.
+      o.erase("kstBulkIndex");
+      o.appendNew("kstBulkIndex", std::to_string(*kstBulkIndex));
+    }
+    return writeObject(o);
+  }
+  std::string out;
+  SizeOut size;
+  writeEvent(size, event, drop, kstBulkIndex, /*reportHost=*/false);
+  out.reserve(size.size);
+  TextOut text{out};
+  writeEvent(text, event, drop, kstBulkIndex, /*reportHost=*/true);
   return out;
 }
 
@@ -56,18 +207,50 @@ std::string write(const json::Object& o) {
 std::string getJsonFromVelaEvent(const VelaEventPtr& event) {
   return guarded<std::string>("getJsonFromVelaEvent", std::string("{}"), [&]() -> std::string {
     if (!event) return "{}";
-    return write(eventObject(*event));
+    return eventText(*event, std::nullopt);
   });
 }
 
 std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex) {
   return guarded<std::string>("getJsonFromVelaEvent", std::string("{}"), [&]() -> std::string {
     if (!event) return "{}";
-    json::Object o = eventObject(*event);
-    // Written last, so it replaces a field of the same name.
-    o.erase("kstBulkIndex");
-    o.appendNew("kstBulkIndex", std::to_string(kstBulkIndex));
-    return write(o);
+    return eventText(*event, kstBulkIndex);
+  });
+}
+
+void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int32_t kstBulkIndex) {
+  if (!event || !keysAreUtf8(event->fields().get())) {
+    out += getJsonFromVelaEvent(event, kstBulkIndex);
+    return;
+  }
+  const std::size_t start = out.size();
+  const bool ok = guarded<bool>("getJsonFromVelaEvent", false, [&] {
+    VelaEvent& e = *event;
+    const bool drop = dropsSessionId(e, e.fields().get());
+    if (drop && e.fields()) e.fields()->erase("SessionID");
+    TextOut text{out};
+    writeEvent(text, e, drop, kstBulkIndex, /*reportHost=*/true);
+    return true;
+  });
+  if (!ok) {
+    out.resize(start);
+    out += "{}";
+  }
+}
+
+std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event) {
+  return guarded<std::size_t>("jsonSizeOfVelaEvent", 2, [&]() -> std::size_t {
+    if (!event) return 2;
+    const Fields* fields = event->fields().get();
+    if (!keysAreUtf8(fields)) {
+      // Measured on a copy, so the event keeps its fields as they are.
+      auto copy = std::make_shared<VelaEvent>(*event);
+      copy->setFields(std::make_shared<Fields>(*fields));
+      return getJsonFromVelaEvent(copy).size();
+    }
+    SizeOut size;
+    writeEvent(size, *event, dropsSessionId(*event, fields), std::nullopt, /*reportHost=*/false);
+    return size.size;
   });
 }
 

@@ -1,6 +1,7 @@
 // The collector's JSON object of one event.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,5 +13,11 @@ namespace zeplog::detail {
 std::string getJsonFromVelaEvent(const VelaEventPtr& event);
 // The same with "kstBulkIndex" = index, as written into a batch.
 std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulkIndex);
+// Appends what getJsonFromVelaEvent(event, kstBulkIndex) returns to out, without making the
+// object or the text on their own first: a batch body is written event by event.
+void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int32_t kstBulkIndex);
+// The size in bytes of what getJsonFromVelaEvent(event) would return now, found without
+// writing it and without changing the event.
+std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event);
 
 }  // namespace zeplog::detail

@@ -24,15 +24,23 @@ class kstVelaBlockQueue;
 namespace zeplog::detail {
 
 // Hashes std::string and std::string_view alike, so a lookup by a view of the caller's text
-// makes no string.
+// makes no string. The short-key hash of the ordered map: handle ids are short, and every log
+// call looks one up under the global lock.
 struct TextHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view s) const noexcept {
-    return std::hash<std::string_view>{}(s);
+    return static_cast<std::size_t>(hashKeyBytes(s, keyHashSeed()));
   }
 };
-using HandleTable =
-    std::unordered_map<std::string, std::shared_ptr<kstVelaHandle>, TextHash, std::equal_to<>>;
+// A registry entry: the handle's live record, and the identity its events share. The
+// identity is never changed in place: every change of the record's project name, version,
+// log type or log source replaces it (refreshIdentityLocked), so an event made earlier keeps
+// the one it was made with.
+struct HandleEntry {
+  std::shared_ptr<kstVelaHandle> record;
+  VelaEventIdentityPtr identity;
+};
+using HandleTable = std::unordered_map<std::string, HandleEntry, TextHash, std::equal_to<>>;
 using Batch = std::vector<VelaEventPtr>;
 // Duplicate tables: key to a count written as decimal text.
 using CountTable = OrderedMap<std::string>;
@@ -95,6 +103,9 @@ inline kstVelaBlockQueue* blockQueue() {
 // The caller holds global_resource_lock(); the entry stays valid because the registry only
 // grows and never replaces an entry's record except through kst_setHandler.
 const HandleTable::value_type* findHandleLocked(std::string_view handleId);
+// Replaces the handle's event identity with one made from its record now. Called, with
+// global_resource_lock held, after every change of the record's identity members.
+void refreshIdentityLocked(std::string_view handleId);
 
 // The 26 names an application may not use as custom-field keys (the process-wide reserved
 // list: a constant, so it needs no building at initialisation and no lock).

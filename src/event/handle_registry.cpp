@@ -23,7 +23,8 @@ void setHandler(Text handleId) {
   GlobalLock lock(global_resource_lock());
   auto& table = globals().gs_handle_table;
   if (!table) return;
-  (*table)[std::string(handleId.view())] = std::make_shared<kstVelaHandle>();
+  (*table)[std::string(handleId.view())].record = std::make_shared<kstVelaHandle>();
+  refreshIdentityLocked(handleId.view());
 }
 
 std::shared_ptr<kstVelaHandle> getHandler(Text handleId) {
@@ -33,7 +34,7 @@ std::shared_ptr<kstVelaHandle> getHandler(Text handleId) {
   }
   GlobalLock lock(global_resource_lock());
   const auto* entry = findHandleLocked(handleId.view());
-  return entry ? entry->second : nullptr;
+  return entry ? entry->second.record : nullptr;
 }
 
 std::shared_ptr<const kstVelaHandle> snapshotHandler(Text handleId) {
@@ -57,6 +58,16 @@ const HandleTable::value_type* findHandleLocked(std::string_view handleId) {
   // bytes that are not UTF-8 finds nothing rather than a handle whose id repairs alike.
   auto it = table->find(handleId);
   return it == table->end() ? nullptr : &*it;
+}
+
+void refreshIdentityLocked(std::string_view handleId) {
+  auto& table = globals().gs_handle_table;
+  if (!table) return;
+  auto it = table->find(handleId);
+  if (it == table->end() || !it->second.record) return;
+  const kstVelaHandle& h = *it->second.record;
+  it->second.identity = std::make_shared<const VelaEventIdentity>(
+      VelaEventIdentity{h.projectName, h.projectVersion, h.logType, h.logSource, it->first});
 }
 
 }  // namespace zeplog::detail

@@ -51,15 +51,19 @@ void ZEPLog::setUserId(Text userId) noexcept { setUserId(userId, kDefault); }
 void ZEPLog::setUserId_WardKit(Text userId) noexcept { setUserId(userId, kWardKit); }
 
 void ZEPLog::setLogType(Text logType, Text handleId) noexcept {
-  changeHandle(handleId, NameId::kNo,
-               [&](kstVelaHandle& h) { h.logType = detail::apiText(logType); });
+  changeHandle(handleId, NameId::kNo, [&](kstVelaHandle& h) {
+    h.logType = detail::apiText(logType);
+    detail::refreshIdentityLocked(handleId.view());
+  });
 }
 void ZEPLog::setLogType(Text logType) noexcept { setLogType(logType, kDefault); }
 void ZEPLog::setLogType_WardKit(Text logType) noexcept { setLogType(logType, kWardKit); }
 
 void ZEPLog::setLogSource(Text logSource, Text handleId) noexcept {
-  changeHandle(handleId, NameId::kYes,
-               [&](kstVelaHandle& h) { h.logSource = detail::apiText(logSource); });
+  changeHandle(handleId, NameId::kYes, [&](kstVelaHandle& h) {
+    h.logSource = detail::apiText(logSource);
+    detail::refreshIdentityLocked(handleId.view());
+  });
 }
 void ZEPLog::setLogSource(Text logSource) noexcept { setLogSource(logSource, kDefault); }
 void ZEPLog::setLogSource_WardKit(Text logSource) noexcept { setLogSource(logSource, kWardKit); }

@@ -164,6 +164,8 @@ void zeplog_set_console_handler(zeplog_console_fn handler, void* user) {
   });
 }
 
+void zeplog_silence_console(void) { ZEPLog::silenceConsole(); }
+
 void zeplog_set_data_directory(const char* path) {
   zeplog::detail::guarded("zeplog_set_data_directory", [&] {
     if (!path) {

@@ -14,6 +14,10 @@ void ZEPLog::setConsoleHandler(ConsoleHandler handler) noexcept {
   detail::guarded("setConsoleHandler", [&] { detail::setConsoleHandler(std::move(handler)); });
 }
 
+void ZEPLog::silenceConsole() noexcept {
+  detail::guarded("silenceConsole", [] { detail::silenceConsole(); });
+}
+
 // The directory is fixed before the first initialisation: after it, files in the old place
 // are in use (the device id, the queue files) and moving them under running threads would
 // split the library's state in two. A relative path is made absolute now, so a later change

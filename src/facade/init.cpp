@@ -202,6 +202,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
     handle->collectorPort = port;
     handle->projectName = std::string(appKey.view());
     handle->projectVersion = std::string(version.view());
+    detail::refreshIdentityLocked(id);
     handle->userId = detail::apiText(userId);
     handle->protocol = protocol;
     handle->customFields = std::make_shared<Fields>();

@@ -16,19 +16,23 @@ void ZEPLog::sendLog(Text level, Text errorCode, Text message, Text location) no
   sendLog(level, errorCode, message, location, "0");
 }
 
-#define ZEPLOG_DEFINE_LEVEL_FORMS(level, text)                                                     \
-  void ZEPLog::level(Text errorCode, Text message) noexcept { level(errorCode, message, Text()); } \
-  void ZEPLog::level(Text errorCode, Text message, Text location) noexcept {                       \
-    level(errorCode, message, location, "0");                                                      \
-  }                                                                                                \
-  void ZEPLog::level##_Wardkit(Text errorCode, Text message) noexcept {                            \
-    level##_Wardkit(errorCode, message, Text());                                                   \
-  }                                                                                                \
-  void ZEPLog::level##_Wardkit(Text errorCode, Text message, Text location) noexcept {             \
-    level(errorCode, message, location, "WardKit");                                                \
-  }                                                                                                \
-  void ZEPLog::level(Text errorCode, Text message, Text location, Text handleId) noexcept {        \
-    sendLog(text, errorCode, message, location, handleId);                                         \
+// Every form goes straight to detail::sendLog (the location is not sent), so a log call
+// passes its texts through one call instead of a chain of forwarding forms.
+#define ZEPLOG_DEFINE_LEVEL_FORMS(level, text)                                     \
+  void ZEPLog::level(Text errorCode, Text message) noexcept {                      \
+    detail::sendLog(text, errorCode, message, "0");                                \
+  }                                                                                \
+  void ZEPLog::level(Text errorCode, Text message, Text) noexcept {                \
+    detail::sendLog(text, errorCode, message, "0");                                \
+  }                                                                                \
+  void ZEPLog::level##_Wardkit(Text errorCode, Text message) noexcept {            \
+    detail::sendLog(text, errorCode, message, "WardKit");                          \
+  }                                                                                \
+  void ZEPLog::level##_Wardkit(Text errorCode, Text message, Text) noexcept {      \
+    detail::sendLog(text, errorCode, message, "WardKit");                          \
+  }                                                                                \
+  void ZEPLog::level(Text errorCode, Text message, Text, Text handleId) noexcept { \
+    detail::sendLog(text, errorCode, message, handleId);                           \
   }
 
 ZEPLOG_DEFINE_LEVEL_FORMS(debug, "DEBUG")

@@ -1,6 +1,8 @@
 #include "queue/block_queue.hpp"
 
+#include <iterator>
 #include <utility>
+#include <vector>
 
 #include "common/files.hpp"
 
@@ -15,18 +17,29 @@ void kstVelaBlockQueue::joinForkOrder() {
   networkArray_.registerForFork(3);
 }
 
-void kstVelaBlockQueue::discardInheritedFromParent() {
-  // Moved out under each channel's lock and destroyed after it is released.
-  Channel<VelaEventPtr>::Items events, failed;
-  Channel<std::shared_ptr<NetworkData>>::Items probes;
-  logArray_.lock().items().swap(events);
-  fileArray_.lock().items().swap(failed);
-  networkArray_.lock().items().swap(probes);
+namespace {
+
+// Empties a channel, handing its items back to be destroyed after its lock is released.
+template <typename T>
+std::vector<T> takeAllItems(Channel<T>& channel) {
+  auto locked = channel.lock();
+  auto& items = locked.items();
+  std::vector<T> out(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+  items.clear();
+  return out;
 }
 
-void kstVelaBlockQueue::enqueue(VelaEventPtr event) {
-  if (!event) return;
-  logArray_.pushBackDropHead(std::move(event), kMaxEvents);
+}  // namespace
+
+void kstVelaBlockQueue::discardInheritedFromParent() {
+  (void)takeAllItems(logArray_);
+  (void)takeAllItems(fileArray_);
+  (void)takeAllItems(networkArray_);
+}
+
+VelaEventPtr kstVelaBlockQueue::enqueue(VelaEventPtr event) {
+  if (!event) return nullptr;
+  return logArray_.pushBackTakeHead(std::move(event), kMaxEvents);
 }
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {

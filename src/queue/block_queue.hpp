@@ -42,7 +42,9 @@ class kstVelaBlockQueue {
   // Every enqueue ignores an absent item (null pointer, absent id) and wakes nobody for it.
 
   // Main queue.
-  void enqueue(VelaEventPtr event);       // appends; drops the head while full
+  // Appends; drops the head while full and hands it back, to be released outside the
+  // caller's locks.
+  VelaEventPtr enqueue(VelaEventPtr event);
   void frontEnqueue(VelaEventPtr event);  // inserts at the head; drops the tail while full
   VelaEventPtr dequeue();                 // waits while empty
   VelaEventPtr dequeueIfAny();            // never waits; nullptr when empty

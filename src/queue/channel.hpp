@@ -8,11 +8,86 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "common/fork_locks.hpp"
 
 namespace zeplog {
+
+namespace detail {
+
+// Blocks a channel's deque has freed, kept for its next allocations of the same size: items
+// that come and go in a steady stream (a producer appending, a consumer taking) make the
+// deque free one block at the head and allocate one at the tail every few dozen items; with
+// the cache that stops once the channel has reached its usual depth. Holds at most
+// kMaxBlocks blocks of one size (the deque's item blocks). Used only under the channel's lock.
+class BlockCache {
+ public:
+  static constexpr std::size_t kMaxBlocks = 64;
+
+  BlockCache() = default;
+  BlockCache(const BlockCache&) = delete;
+  BlockCache& operator=(const BlockCache&) = delete;
+  ~BlockCache() {
+    for (std::size_t i = 0; i < count_; ++i) ::operator delete(blocks_[i]);
+  }
+
+  void* allocate(std::size_t bytes) {
+    if (bytes == size_ && count_ > 0) return blocks_[--count_];
+    if (size_ == 0) size_ = bytes;
+    return ::operator new(bytes);
+  }
+  void deallocate(void* p, std::size_t bytes) noexcept {
+    if (size_ == 0) size_ = bytes;
+    if (bytes == size_ && count_ < kMaxBlocks) {
+      blocks_[count_++] = p;
+      return;
+    }
+    ::operator delete(p);
+  }
+
+ private:
+  std::size_t size_ = 0;  // the one block size kept
+  std::size_t count_ = 0;
+  void* blocks_[kMaxBlocks];
+};
+
+// The deque allocator over a channel's BlockCache. Only the blocks of items (T == Item) go
+// through the cache; the deque's other allocations (its block map) go to the heap.
+template <typename T, typename Item>
+struct CachedAllocator {
+  using value_type = T;
+  template <typename U>
+  struct rebind {
+    using other = CachedAllocator<U, Item>;
+  };
+
+  explicit CachedAllocator(BlockCache* cache) noexcept : cache(cache) {}
+  template <typename U>
+  CachedAllocator(const CachedAllocator<U, Item>& other) noexcept : cache(other.cache) {}
+
+  T* allocate(std::size_t n) {
+    if constexpr (std::is_same_v<T, Item>) return static_cast<T*>(cache->allocate(n * sizeof(T)));
+    return static_cast<T*>(::operator new(n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if constexpr (std::is_same_v<T, Item>) {
+      cache->deallocate(p, n * sizeof(T));
+    } else {
+      ::operator delete(p);
+    }
+  }
+
+  template <typename U>
+  bool operator==(const CachedAllocator<U, Item>& other) const noexcept {
+    return cache == other.cache;
+  }
+
+  BlockCache* cache;
+};
+
+}  // namespace detail
 
 // A first-in-first-out channel between producer threads and one consumer thread. Index 0 of
 // the items is the head (the oldest), the end is the tail. Producers never wait for room:
@@ -25,7 +100,7 @@ namespace zeplog {
 template <typename T>
 class Channel {
  public:
-  using Items = std::deque<T>;
+  using Items = std::deque<T, detail::CachedAllocator<T, T>>;
 
   Channel() = default;
   Channel(const Channel&) = delete;
@@ -33,12 +108,24 @@ class Channel {
 
   // Appends at the tail; first drops heads while `bound` or more items are held.
   void pushBackDropHead(T item, std::size_t bound) {
+    (void)pushBackTakeHead(std::move(item), bound);
+  }
+
+  // The same, handing the dropped head back (a default T when none was dropped), so that
+  // the caller releases it outside the lock and outside any lock of its own.
+  T pushBackTakeHead(T item, std::size_t bound) {
+    T dropped{};
     {
       std::lock_guard<std::mutex> g(mu_);
-      trimHead(items_, bound);
+      if (!items_.empty() && items_.size() >= bound) {
+        dropped = std::move(items_.front());
+        items_.pop_front();
+        trimHead(items_, bound);  // more than one only if the bound shrank
+      }
       items_.push_back(std::move(item));
     }
     cv_.notify_one();
+    return dropped;
   }
 
   // Inserts at the head; first drops tails (the newest items) while `bound` or more are held.
@@ -143,9 +230,10 @@ class Channel {
     return static_cast<std::int32_t>(n < kMax ? n : kMax);
   }
 
-  std::mutex mu_;               // guards items_; cv_ waits on it
+  std::mutex mu_;               // guards items_ and cache_; cv_ waits on it
   std::condition_variable cv_;  // signalled when items_ gains an item
-  Items items_;                 // guarded by mu_
+  detail::BlockCache cache_;    // guarded by mu_; declared first, so it outlives items_
+  Items items_{detail::CachedAllocator<T, T>(&cache_)};  // guarded by mu_
 };
 
 }  // namespace zeplog

@@ -1,48 +1,65 @@
 #include "queue/log_submit.hpp"
 
+#include <string>
+#include <string_view>
+
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "event/common_fields.hpp"
+#include "common/utf8.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
-#include "event/text_rules.hpp"
+#include "event/vela_event_maker.hpp"
 #include "queue/block_queue.hpp"
 
 namespace zeplog::detail {
+namespace {
 
+// s when it is UTF-8, else its repair kept in spare: valid text is not copied.
+std::string_view validText(std::string_view s, std::string& spare) {
+  if (isValidUtf8(s)) return s;
+  spare = repairUtf8(s);
+  return spare;
+}
+
+}  // namespace
+
+// The event is made whole before the lock (its one allocation); under the lock the handle is
+// looked up, the event takes the handle's identity (a pointer copy) and is queued. An event
+// the full queue drops, or one that found no handle, is released after the lock.
 void sendLog(Text level, Text errorCode, Text message, Text handleId) {
   guarded("sendLog", [&] {
-    auto fields = std::make_shared<Fields>();
-    // Room for what this call puts in, no more: the log call is the hot path, and the send
-    // thread grows the dictionary when it adds the common fields.
-    fields->reserve(errorCode.emptyOrAbsent() ? 1 : 2);
-    if (!errorCode.emptyOrAbsent())
-      fields->appendNew("errorCode", Bytes(toValidUtf8(errorCode.view())));
-    fields->appendNew("logLevel", Bytes(toValidUtf8(level.view())));
-    Bytes body(toValidUtf8(message.view()));
-    const std::int64_t now = nowMillis();
-
     if (handleId.absent()) {
       (void)getHandler(handleId);  // writes its own line for the absent id
       ZEP_CONSOLE("handleId is null");
       return;
     }
-    // The lookup and the handle's attributes are read under the lock, so a concurrent
-    // registration, setLogType or setLogSource is seen either wholly before or wholly after.
+    std::string spareBody, spareLevel, spareCode;
+    const std::string_view body = validText(message.view(), spareBody);
+    const std::string_view levelText = validText(level.view(), spareLevel);
+    const std::string_view code =
+        errorCode.emptyOrAbsent() ? std::string_view() : validText(errorCode.view(), spareCode);
+    const bool hostDash = !globals().gs_enablehost.load();
+    VelaEventPtr event = LogEventMaker::make(body, levelText, code, nowMillis(), hostDash);
+    const bool isSession = message == "SESSION";
+
+    VelaEventPtr dropped;  // released after the lock
     GlobalLock lock(global_resource_lock());
     const auto* entry = findHandleLocked(handleId.view());
-    if (!entry) {
+    if (!entry || !entry->second.identity) {
       ZEP_CONSOLE("handleId is null");
       return;
     }
-    const kstVelaHandle& handle = *entry->second;
-    const bool isSession = message == "SESSION";
-    auto event = std::make_shared<VelaEvent>(
-        handle.projectName, handle.projectVersion,
-        isSession ? OptText(std::string("SESSION")) : handle.logType, handle.logSource,
-        std::move(body), now, getHost(), std::move(fields), entry->first);
-    if (kstVelaBlockQueue* queue = blockQueue()) queue->enqueue(std::move(event));
+    if (isSession) {
+      // A session start is of type "SESSION" whatever the handle's log type: its own
+      // identity, made once per session start.
+      auto identity = std::make_shared<VelaEventIdentity>(*entry->second.identity);
+      identity->logType = std::string("SESSION");
+      LogEventMaker::setIdentity(*event, std::move(identity));
+    } else {
+      LogEventMaker::setIdentity(*event, entry->second.identity);
+    }
+    if (kstVelaBlockQueue* queue = blockQueue()) dropped = queue->enqueue(std::move(event));
   });
 }
 

@@ -65,10 +65,11 @@ long probe(const std::optional<std::string>& target) {
 // common fields and the queueing are taken under the lock, so the event is of one state of
 // the handle; a handle that has gone makes no event.
 void queueResult(const NetworkData& item, std::int64_t latencyMs, long status) {
+  VelaEventPtr dropped;  // an event the full queue drops is released after the lock
   GlobalLock lock(global_resource_lock());
   const auto* entry = findHandleLocked(item.handlerId);
   if (!entry) return;
-  const kstVelaHandle& handle = *entry->second;
+  const kstVelaHandle& handle = *entry->second.record;
   OptText host = getHost();
   const std::int64_t now = nowMillis();
   auto fields = std::make_shared<Fields>();
@@ -82,7 +83,7 @@ void queueResult(const NetworkData& item, std::int64_t latencyMs, long status) {
   auto event = std::make_shared<VelaEvent>(
       handle.projectName, handle.projectVersion, "NETWORKPULSES", handle.logSource,
       Bytes("NETWORKPULSES LOG"), now, host, std::move(fields), item.handlerId);
-  if (kstVelaBlockQueue* queue = blockQueue()) queue->enqueue(std::move(event));
+  if (kstVelaBlockQueue* queue = blockQueue()) dropped = queue->enqueue(std::move(event));
 }
 
 void probeThreadBody() {
