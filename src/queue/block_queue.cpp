@@ -6,7 +6,7 @@
 
 namespace zeplog {
 
-kstVelaBlockQueue::kstVelaBlockQueue() = default;
+kstVelaBlockQueue::kstVelaBlockQueue(std::size_t byteLimit) : byteLimit_(byteLimit) {}
 
 void kstVelaBlockQueue::joinForkOrder() {
   logArray_.registerForFork(0);
@@ -17,12 +17,14 @@ void kstVelaBlockQueue::joinForkOrder() {
 
 void kstVelaBlockQueue::enqueue(VelaEventPtr event) {
   if (!event) return;
-  logArray_.pushBackDropHead(std::move(event), kMaxEvents);
+  detail::noteDroppedAtBound(logArray_.pushBackDropHead(std::move(event), kMaxEvents, byteLimit_),
+                             false);
 }
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {
   if (!event) return;
-  logArray_.pushFrontDropTail(std::move(event), kMaxEvents);
+  detail::noteDroppedAtBound(
+      logArray_.pushFrontDropTail(std::move(event), kMaxEvents, byteLimit_), false);
 }
 
 VelaEventPtr kstVelaBlockQueue::dequeue() { return logArray_.take(); }
@@ -33,12 +35,17 @@ std::int32_t kstVelaBlockQueue::queueSize() { return logArray_.waitCount(); }
 
 std::int32_t kstVelaBlockQueue::queueCount() { return logArray_.count(); }
 
+std::size_t kstVelaBlockQueue::queueBytes() { return logArray_.weight(); }
+
 void kstVelaBlockQueue::enqueueFile(VelaEventPtr event) {
   if (!event) return;
-  fileArray_.pushBackDropHead(std::move(event), kMaxEvents);
+  detail::noteDroppedAtBound(
+      fileArray_.pushBackDropHead(std::move(event), kMaxEvents, byteLimit_), true);
 }
 
 std::int32_t kstVelaBlockQueue::fileQueueCount() { return fileArray_.count(); }
+
+std::size_t kstVelaBlockQueue::fileQueueBytes() { return fileArray_.weight(); }
 
 std::vector<VelaEventPtr> kstVelaBlockQueue::fileQueueEvents() {
   auto locked = fileArray_.lock();

@@ -8,6 +8,7 @@
 #include "event/handle_registry.hpp"
 #include "event/text_rules.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
 
@@ -26,6 +27,7 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
     if (handleId.absent()) {
       (void)getHandler(handleId);  // writes its own line for the absent id
       ZEP_CONSOLE("handleId is null");
+      countUp(eventCounters().lostUnknownHandle);
       return;
     }
     // The lookup and the handle's attributes are read under the lock, so a concurrent
@@ -34,6 +36,7 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
     const auto* entry = findHandleLocked(handleId.view());
     if (!entry) {
       ZEP_CONSOLE("handleId is null");
+      countUp(eventCounters().lostUnknownHandle);
       return;
     }
     const kstVelaHandle& handle = *entry->second;
