@@ -51,7 +51,8 @@ zeplog::tools::DevCollector& collector() {
 // The library initialised once against the collector, its first cycle (the session) sent.
 bool setUp() {
   static const bool ready = [] {
-    const std::string dir = (std::filesystem::temp_directory_path() / "zeplog-bench-flush").string();
+    const std::string dir =
+        (std::filesystem::temp_directory_path() / "zeplog-bench-flush").string();
     std::filesystem::create_directories(dir);
     ZEPLog::setDataDirectory(dir);
     ZEPLog::setConsoleHandler([](std::string_view) {});
@@ -132,7 +133,8 @@ void BM_Peer_RapidJSONWriterAndCurl(benchmark::State& state) {
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(buffer.GetSize()));
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, buffer.GetString());
     long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (curl_easy_perform(curl) == CURLE_OK)
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) {
       state.SkipWithError("the peer's request was not answered 200");
       break;

@@ -58,11 +58,11 @@ class FlushSignal {
   bool anyWaiting() const;  // caller holds mu_
 
   std::mutex mu_;
-  std::condition_variable wake_;   // the send thread's pause; signalled by a new flush
-  std::condition_variable done_;   // the flushes; signalled at every cycle's end
-  std::uint64_t lastTicket_ = 0;   // guarded by mu_
-  bool inCycle_ = false;           // guarded by mu_
-  std::vector<Waiter*> waiters_;   // guarded by mu_; each lives on its flush's stack
+  std::condition_variable wake_;  // the send thread's pause; signalled by a new flush
+  std::condition_variable done_;  // the flushes; signalled at every cycle's end
+  std::uint64_t lastTicket_ = 0;  // guarded by mu_
+  bool inCycle_ = false;          // guarded by mu_
+  std::vector<Waiter*> waiters_;  // guarded by mu_; each lives on its flush's stack
 };
 
 // The process's one signal (never destroyed).

@@ -19,7 +19,8 @@ void setSendCycleSleep(std::chrono::milliseconds pause);
 // bound passed first, or events wait in the failed-send queue for a later run. At once:
 // true before the first initialisation and whenever nothing is queued; without a running
 // send thread, and on the send thread itself (which cannot wait for its own cycle), true
-// only when nothing is queued and no cycle is under way. Never holds global_resource_lock while it waits.
+// only when nothing is queued and no cycle is under way. Never holds global_resource_lock while it
+// waits.
 bool flushQueued(std::chrono::milliseconds timeout);
 
 // For a process about to end: flushQueued(flushBound); if that fails, cancels the requests

@@ -23,8 +23,8 @@ void kstVelaBlockQueue::enqueue(VelaEventPtr event) {
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {
   if (!event) return;
-  detail::noteDroppedAtBound(
-      logArray_.pushFrontDropTail(std::move(event), kMaxEvents, byteLimit_), false);
+  detail::noteDroppedAtBound(logArray_.pushFrontDropTail(std::move(event), kMaxEvents, byteLimit_),
+                             false);
 }
 
 VelaEventPtr kstVelaBlockQueue::dequeue() { return logArray_.take(); }
@@ -39,8 +39,8 @@ std::size_t kstVelaBlockQueue::queueBytes() { return logArray_.weight(); }
 
 void kstVelaBlockQueue::enqueueFile(VelaEventPtr event) {
   if (!event) return;
-  detail::noteDroppedAtBound(
-      fileArray_.pushBackDropHead(std::move(event), kMaxEvents, byteLimit_), true);
+  detail::noteDroppedAtBound(fileArray_.pushBackDropHead(std::move(event), kMaxEvents, byteLimit_),
+                             true);
 }
 
 std::int32_t kstVelaBlockQueue::fileQueueCount() { return fileArray_.count(); }

@@ -10,8 +10,8 @@
 
 #include "queue/channel.hpp"
 #include "queue/event_bytes.hpp"
-#include "queue/queue_counters.hpp"
 #include "queue/network_data.hpp"
+#include "queue/queue_counters.hpp"
 #include "zeplog/vela_event.hpp"
 
 namespace zeplog {

@@ -72,8 +72,7 @@ class Channel {
     {
       std::lock_guard<std::mutex> g(mu_);
       if (w > weightBound) return 1;
-      while (!items_.empty() &&
-             (items_.size() >= bound || weight_ > weightBound - w)) {
+      while (!items_.empty() && (items_.size() >= bound || weight_ > weightBound - w)) {
         removeWeight(weight_, Weigh{}(items_.back()));
         items_.pop_back();
         ++dropped;

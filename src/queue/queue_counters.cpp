@@ -73,7 +73,8 @@ void noteDroppedAtBound(std::size_t n, bool failedQueue) {
   if (!report.limit.allow(clock ? clock() : steadyMillis())) return;
   const std::uint64_t fromQueue = c.droppedFromQueue.load();
   const std::uint64_t fromFailed = c.droppedFromFailedQueue.load();
-  const std::uint64_t since = fromQueue + fromFailed - report.reported.exchange(fromQueue + fromFailed);
+  const std::uint64_t since =
+      fromQueue + fromFailed - report.reported.exchange(fromQueue + fromFailed);
   ZEP_CONSOLE(std::to_string(since) + " events dropped at a queue bound (" +
               std::to_string(fromQueue) + " from the queue and " + std::to_string(fromFailed) +
               " from the failed-send queue since the start)");

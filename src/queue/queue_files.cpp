@@ -10,8 +10,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <exception>
@@ -187,8 +187,7 @@ void removeStaleTemporaries(const std::string& dir) {
 
 void kstVelaBlockQueue::saveToFile() {
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
-  saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ", byteLimit_,
-              false);
+  saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ", byteLimit_, false);
   saveChannel(fileArray_, "fileArray", fileFilePath(), "[saveToFile] fileArray : ", byteLimit_,
               true);
 }

@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
 
   CHECK(zeplog_init_full("http://collector.zeplog.invalid/", 80, 1, "capp", "1.0", "user-c", 0, 1,
                          NULL, "c-handle") == 1);
-  CHECK(zeplog_queue_size() >= 1); /* the session event */
+  CHECK(zeplog_queue_size() >= 1);                          /* the session event */
   CHECK(zeplog_set_queue_byte_limit((size_t)1 << 20) == 0); /* too late */
 
   int before = zeplog_queue_size();

@@ -31,8 +31,8 @@ int runInChild(const std::function<int()>& body) {
 // on the given port.
 int applicationRun(int port) {
   detail::setSendCycleSleep(std::chrono::hours(1));  // only the exit sends
-  if (!ZEPLog::init("127.0.0.1", port, 1, "app", "1.0", "user-1", CrashCapture::Off,
-                    SyncStart::Off, Text(), Text()))
+  if (!ZEPLog::init("127.0.0.1", port, 1, "app", "1.0", "user-1", CrashCapture::Off, SyncStart::Off,
+                    Text(), Text()))
     return 10;
   ZEPLog::createLogSendThread();
   ZEPLog::info("", "first");

@@ -18,8 +18,8 @@ namespace {
 VelaEventPtr eventOf(const std::string& body) {
   auto fields = std::make_shared<Fields>();
   fields->set("logLevel", std::string("INFO"));
-  return std::make_shared<VelaEvent>("app", "1.0", "vela2-log", "mac-log", Bytes(body), 1,
-                                     Text(), fields, "0");
+  return std::make_shared<VelaEvent>("app", "1.0", "vela2-log", "mac-log", Bytes(body), 1, Text(),
+                                     fields, "0");
 }
 
 std::string bodyOf(const VelaEventPtr& e) { return e && e->body() ? e->body()->data : "-"; }
@@ -131,8 +131,9 @@ TEST_F(QueueFilesBounds, DropsAreReportedAtMostOnceAMinuteWithTheCountSinceTheLa
   q.enqueue(eventOf("e"));
   q.enqueue(eventOf("e"));
   EXPECT_EQ(lines(), 1);
-  EXPECT_TRUE(console.contains("] 1 events dropped at a queue bound (1 from the queue and 0 "
-                               "from the failed-send queue since the start)"))
+  EXPECT_TRUE(
+      console.contains("] 1 events dropped at a queue bound (1 from the queue and 0 "
+                       "from the failed-send queue since the start)"))
       << ::testing::PrintToString(console.lines());
 
   q.enqueue(eventOf("e"));
@@ -145,8 +146,9 @@ TEST_F(QueueFilesBounds, DropsAreReportedAtMostOnceAMinuteWithTheCountSinceTheLa
   fakeNow = 1'060'000;
   q.enqueue(eventOf("e"));
   EXPECT_EQ(lines(), 2);
-  EXPECT_TRUE(console.contains("] 4 events dropped at a queue bound (4 from the queue and 1 "
-                               "from the failed-send queue since the start)"))
+  EXPECT_TRUE(
+      console.contains("] 4 events dropped at a queue bound (4 from the queue and 1 "
+                       "from the failed-send queue since the start)"))
       << ::testing::PrintToString(console.lines());
   detail::setDropReportClock(nullptr);
 }
