@@ -226,7 +226,10 @@ bool flushQueued(std::chrono::milliseconds timeout) {
   }
   const auto empty = [&] { return nothingQueued(*queue); };
   if (!threadRuns || onSendThread) return flushSignal().idleAndEmpty(empty);
-  return flushSignal().flush(timeout, empty) && queue->fileQueueCount() == 0;
+  // Events a background save takes out meanwhile are kept, not delivered.
+  const std::uint64_t saved = queue->eventsSavedToFile();
+  return flushSignal().flush(timeout, empty) && queue->fileQueueCount() == 0 &&
+         queue->eventsSavedToFile() == saved;
 }
 
 bool flushBeforeExit(std::chrono::milliseconds flushBound, std::chrono::milliseconds cancelBound) {

@@ -16,7 +16,8 @@ void setSendCycleSleep(std::chrono::milliseconds pause);
 // Has the send thread send what is queued now at once, and waits up to `timeout` until that
 // has ended. True when everything queued at the call was delivered (answered 200) and
 // nothing waits in the failed-send queue; false when a send failed, an event was lost, the
-// bound passed first, or events wait in the failed-send queue for a later run. At once:
+// bound passed first, a background save took events to a file meanwhile, or events wait in
+// the failed-send queue for a later run. At once:
 // true before the first initialisation and whenever nothing is queued; without a running
 // send thread, and on the send thread itself (which cannot wait for its own cycle), true
 // only when nothing is queued and no cycle is under way. Never holds global_resource_lock while it

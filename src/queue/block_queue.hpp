@@ -1,6 +1,7 @@
 // The event queue: four hand-over channels between the API and the library's threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -90,11 +91,15 @@ class kstVelaBlockQueue {
   // into the main queue, so that failed events are sent again, and raises every queued
   // event's "errorRate". Deletes the files.
   void loadFromFile();
+  // How many events saves have moved from the channels to files so far (for a flush, which
+  // must not call saved events delivered).
+  std::uint64_t eventsSavedToFile() const { return savedToFile_.load(); }
 
  private:
   // Each channel carries its own lock (see Channel). Saving and restoring reach the two event
   // channels' items through Channel::lock(), one channel at a time, after monitor_.
   const std::size_t byteLimit_;
+  std::atomic<std::uint64_t> savedToFile_{0};
   std::recursive_mutex monitor_;       // serialises saveToFile, FileToMemory and loadFromFile
   EventChannel logArray_;              // main queue
   EventChannel fileArray_;             // failed-send queue

@@ -40,7 +40,8 @@ constexpr const char* kFailedFile = "fileVela2SavedLog";
 // that is also going to disk; if the write fails they go back to the head, ahead of whatever
 // was queued meanwhile.
 void saveChannel(EventChannel& channel, std::string_view rootKey, const std::string& path,
-                 const std::string& line, std::size_t byteLimit, bool failedQueue) {
+                 const std::string& line, std::size_t byteLimit, bool failedQueue,
+                 std::atomic<std::uint64_t>& savedCount) {
   std::vector<VelaEventPtr> saving;
   {
     auto locked = channel.lock();
@@ -60,7 +61,10 @@ void saveChannel(EventChannel& channel, std::string_view rootKey, const std::str
   } catch (const std::exception& e) {
     error = e.what();
   }
-  if (written) return;
+  if (written) {
+    savedCount.fetch_add(saving.size());
+    return;
+  }
 
   std::size_t kept = saving.size();
   std::size_t dropped = 0;
@@ -187,9 +191,10 @@ void removeStaleTemporaries(const std::string& dir) {
 
 void kstVelaBlockQueue::saveToFile() {
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
-  saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ", byteLimit_, false);
+  saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ", byteLimit_, false,
+              savedToFile_);
   saveChannel(fileArray_, "fileArray", fileFilePath(), "[saveToFile] fileArray : ", byteLimit_,
-              true);
+              true, savedToFile_);
 }
 
 void kstVelaBlockQueue::FileToMemory() {
