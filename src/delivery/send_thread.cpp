@@ -160,10 +160,6 @@ Gathered gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
 // for the thread's own next cycle.
 thread_local bool onSendThread = false;
 
-bool nothingQueued(kstVelaBlockQueue& queue) {
-  return queue.queueCount() == 0 && queue.fileQueueCount() == 0;
-}
-
 void logSendThread() {
   installAltSignalStack();                            // a stack overflow here can still be reported
   pthread_setname_np(pthread_self(), "zeplog-send");  // shows in top, gdb and perf
@@ -224,11 +220,14 @@ bool flushQueued(std::chrono::milliseconds timeout) {
     GlobalLock lock(global_resource_lock());
     threadRuns = globals().gs_logSendThreadFlag;
   }
-  const auto empty = [&] { return nothingQueued(*queue); };
-  if (!threadRuns || onSendThread) return flushSignal().idleAndEmpty(empty);
+  // Only the main queue is sent; the failed-send queue waits for the next run, so events
+  // there make the answer false without anything to wait for.
+  const auto nothingToSend = [&] { return queue->queueCount() == 0; };
+  if (!threadRuns || onSendThread)
+    return flushSignal().idleAndEmpty(nothingToSend) && queue->fileQueueCount() == 0;
   // Events a background save takes out meanwhile are kept, not delivered.
   const std::uint64_t saved = queue->eventsSavedToFile();
-  return flushSignal().flush(timeout, empty) && queue->fileQueueCount() == 0 &&
+  return flushSignal().flush(timeout, nothingToSend) && queue->fileQueueCount() == 0 &&
          queue->eventsSavedToFile() == saved;
 }
 
