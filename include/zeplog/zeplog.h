@@ -78,6 +78,11 @@ ZEPLOG_C_API void zeplog_remove_all_custom_fields(const char* handle_id);
 ZEPLOG_C_API int32_t zeplog_queue_size(void);
 ZEPLOG_C_API int32_t zeplog_file_queue_size(void);
 
+/* Lifecycle: entering the background saves the queued and the failed events to the data
+ * directory; returning to the foreground puts them back. Both read or write files. */
+ZEPLOG_C_API void zeplog_application_did_enter_background(void);
+ZEPLOG_C_API void zeplog_application_will_enter_foreground(void);
+
 /* Sends what is queued now and waits at most timeout_ms (a negative value counts as 0) for
  * that send to end: 1 when everything queued at the call was delivered and no event waits in
  * the failed-send queue, else 0. 1 at once when nothing is queued. See ZEPLog::flush. */
@@ -108,6 +113,9 @@ typedef void (*zeplog_console_fn)(const char* line, size_t len, void* user);
 ZEPLOG_C_API void zeplog_set_console_handler(zeplog_console_fn handler, void* user);
 /* Directory for the library's files; call before the first initialisation. */
 ZEPLOG_C_API void zeplog_set_data_directory(const char* path);
+/* Trusts the CA certificates in a PEM file (or a directory of hashed certificates) besides
+ * the system's store; "" forgets it. Certificates are always verified. */
+ZEPLOG_C_API void zeplog_set_trusted_certificates(const char* path);
 
 #ifdef __cplusplus
 }

@@ -1,8 +1,11 @@
 #include "common/fork_locks.hpp"
 
+#include "common/console.hpp"
+
 #include <pthread.h>
 
 #include <algorithm>
+#include <exception>
 #include <new>
 
 namespace zeplog::detail {
@@ -32,6 +35,8 @@ struct Registry {
   int takenCount = 0;        // guarded by forking
 };
 
+std::atomic<void (*)()> g_restart{nullptr};
+
 Registry& registry() {
   static auto* r = new Registry;  // never destroyed: a fork during exit still finds it
   return *r;
@@ -60,9 +65,27 @@ void child() {
   // Another thread may have been registering at the fork; it does not exist here.
   new (&r.lock) std::mutex;
   r.forking.unlock();
+  if (g_restart.load() != nullptr) g_forkedChildRestartPending.store(true);
 }
 
 }  // namespace
+
+std::atomic<bool> g_forkedChildRestartPending{false};
+
+void setForkedChildRestart(void (*restart)()) { g_restart.store(restart); }
+
+void runForkedChildRestart() noexcept {
+  // Exchanged first: the restart itself calls entry points, and a grandchild forked during
+  // it is marked afresh by its own child handler.
+  if (!g_forkedChildRestartPending.exchange(false)) return;
+  try {
+    if (void (*restart)() = g_restart.load()) restart();
+  } catch (const std::exception& e) {
+    consoleFailureLine(__LINE__, "restart in forked child", e.what());
+  } catch (...) {
+    consoleFailureLine(__LINE__, "restart in forked child", "unknown");
+  }
+}
 
 void registerForkLock(ForkLockRank rank, int offset, void* object, ForkLockOps ops) {
   static const bool installed = [] {

@@ -1,6 +1,7 @@
 // The library's locks around fork(): a forked child never inherits one of them held.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 namespace zeplog::detail {
@@ -17,6 +18,7 @@ enum class ForkLockRank : int {
   kQueueChannel = 200,    // the four channels of the event queue: 200 + channel number
   kSendThread = 300,      // reserved for the send thread
   kSettings = 400,        // reserved for the settings and probe threads
+  kHttpClient = 450,      // libcurl's one-time setup and the trusted certificates
   kDeviceId = 500,        // the device-id file
   kDataDirectory = 600,   // the data-directory override
   kConsoleHandler = 700,  // the installed console handler
@@ -43,6 +45,27 @@ inline void registerForkLock(ForkLockRank rank, std::mutex* mutex, int offset = 
                    ForkLockOps{[](void* m) { static_cast<std::mutex*>(m)->lock(); },
                                [](void* m) { static_cast<std::mutex*>(m)->unlock(); },
                                [](void* m) { static_cast<std::mutex*>(m)->unlock(); }});
+}
+
+// ---- The forked child's restart ----------------------------------------------------------
+//
+// A forked child has only the thread that called fork(): the library's own threads (send,
+// settings, probes, crash upload) are gone, and their state says they run. The child handler
+// marks the child; its first library call then runs the restart registered here, once, on
+// the caller's thread, before it does anything else. A child that never calls the library
+// (fork and exec) pays nothing.
+
+// Registers the restart (replacing an earlier one). Registered by the first initialisation.
+void setForkedChildRestart(void (*restart)());
+
+// True from the fork to the start of the restart, in a child only.
+extern std::atomic<bool> g_forkedChildRestartPending;
+void runForkedChildRestart() noexcept;  // a failure becomes a console line
+
+// Runs the restart if this process is a child whose library has not restarted yet. Cheap:
+// every entry point calls it.
+inline void restartIfForkedChild() noexcept {
+  if (g_forkedChildRestartPending.load(std::memory_order_relaxed)) runForkedChildRestart();
 }
 
 }  // namespace zeplog::detail

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "common/console.hpp"
+#include "common/fork_locks.hpp"
 
 namespace zeplog::detail {
 
@@ -12,9 +13,11 @@ namespace zeplog::detail {
 // failure) becomes a console line naming the operation, and the fallback is returned. The
 // catch path allocates nothing, so a failed allocation can't fail it again; the fallback is
 // moved out, so it should be a value whose move can't throw (no allocation: "", nullopt).
+// In a forked child the first guarded call first restarts the library's threads.
 template <typename R, typename Body>
 R guarded(const char* operation, R fallback, Body&& body) noexcept {
   try {
+    restartIfForkedChild();  // a forked child's first call brings its threads back
     return std::forward<Body>(body)();
   } catch (const std::exception& e) {
     consoleFailureLine(__LINE__, operation, e.what());

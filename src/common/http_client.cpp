@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -10,6 +11,8 @@
 #include <cctype>
 #include <mutex>
 #include <string_view>
+
+#include "common/fork_locks.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -30,27 +33,42 @@ void keepOpenSslOutOfExit() {
     init(kNoAtExit, nullptr);
 }
 
+// The locks of the client's process-wide state. In the library's fork order, so a child
+// forked while another thread sets libcurl up, or names trusted certificates, never finds
+// them held (a function-local static's guard would stay "in progress" in the child for ever).
+struct ClientLocks {
+  std::mutex setup;  // guards setupDone and setupOk: libcurl's one-time setup
+  bool setupDone = false;
+  bool setupOk = false;
+  std::mutex trust;  // guards trustedPath
+  std::string trustedPath;
+
+  ClientLocks() {
+    registerForkLock(ForkLockRank::kHttpClient, &setup, 0);
+    registerForkLock(ForkLockRank::kHttpClient, &trust, 1);
+  }
+};
+ClientLocks& clientLocks() {
+  static auto* locks = new ClientLocks;  // never destroyed
+  return *locks;
+}
+
 // libcurl's process-wide setup, done once and never undone: a late request at exit must
 // still find it.
 bool curlReady() {
-  static const bool ready = [] {
+  ClientLocks& l = clientLocks();
+  std::lock_guard<std::mutex> g(l.setup);
+  if (!l.setupDone) {
     keepOpenSslOutOfExit();
-    return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  }();
-  return ready;
+    l.setupOk = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    l.setupDone = true;
+  }
+  return l.setupOk;
 }
 
-std::mutex& trustLock() {
-  static auto* m = new std::mutex;  // never destroyed
-  return *m;
-}
-std::string& trustedPath() {  // guarded by trustLock()
-  static auto* p = new std::string;
-  return *p;
-}
 std::string currentTrustedPath() {
-  std::lock_guard<std::mutex> g(trustLock());
-  return trustedPath();
+  std::lock_guard<std::mutex> g(clientLocks().trust);
+  return clientLocks().trustedPath;
 }
 
 bool isDirectory(const std::string& path) {
@@ -154,12 +172,15 @@ bool isHttpUrl(std::string_view url) {
 }
 
 void setTrustedCertificates(std::string path) {
-  std::lock_guard<std::mutex> g(trustLock());
-  trustedPath() = std::move(path);
+  std::lock_guard<std::mutex> g(clientLocks().trust);
+  clientLocks().trustedPath = std::move(path);
 }
+
+bool prepareHttpClient() { return curlReady(); }
 
 struct HttpClient::Impl {
   CURL* curl = nullptr;  // made on first use; kept, with its connection cache, for reuse
+  pid_t owner = 0;       // the process that made curl
 };
 
 HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
@@ -185,7 +206,15 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
     result.error = "libcurl could not be initialised";
     return result;
   }
-  if (!impl_->curl) impl_->curl = curl_easy_init();
+  if (impl_->curl && impl_->owner != ::getpid()) {
+    // Inherited through fork(): its open connections are the parent's sockets, and a request
+    // or a TLS close on them would corrupt the parent's streams. Left as it is, never used.
+    impl_->curl = nullptr;
+  }
+  if (!impl_->curl) {
+    impl_->curl = curl_easy_init();
+    impl_->owner = ::getpid();
+  }
   CURL* curl = impl_->curl;
   if (!curl) {
     result.failure = HttpResult::Failure::kOther;

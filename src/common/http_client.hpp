@@ -83,6 +83,11 @@ class HttpClient {
 // every request that starts afterwards, in every thread.
 void setTrustedCertificates(std::string path);
 
+// Does libcurl's one-time process-wide setup now, if it is not done yet; false when it
+// failed. Requests do it on first use; initialisation does it early, so that a process that
+// forks soon after never forks in the middle of it.
+bool prepareHttpClient();
+
 // True for a URL whose scheme is http or https (any letter case).
 bool isHttpUrl(std::string_view url);
 

@@ -22,6 +22,7 @@
 
 #include "common/alt_signal_stack.hpp"
 #include "common/clock.hpp"
+#include "common/collector_url.hpp"
 #include "common/console.hpp"
 #include "common/files.hpp"
 #include "common/global_lock.hpp"
@@ -124,8 +125,8 @@ bool postCrashEvent(const CrashPostTarget& target, std::string body,
                     std::chrono::milliseconds timeout) {
   HttpRequest request;
   request.method = HttpRequest::Method::kPost;
-  request.url = std::string(target.protocol == 0 ? "https" : "http") + "://" + target.collectorUrl +
-                ":" + std::to_string(target.collectorPort) + "/v2/log";
+  // The same address rule as the send thread's, so a crash goes where the logs go.
+  request.url = collectorLogURL(target.protocol, target.collectorUrl, target.collectorPort);
   request.headers = {"Content-Type: application/json"};
   request.body = std::move(body);
   request.timeout = timeout;
@@ -285,7 +286,9 @@ void sendStaleReports(const std::string& dir, const std::string& ownName) {
   });
 }
 
-bool armCapture(std::string* error) {
+// Names this process's report, starts its upload thread and fills setup with both. False
+// with error text when a pipe can't be made.
+bool prepareReportTargets(CrashHandlerSetup& setup, std::string* error) {
   if (!ensureDataDirectory(error)) return false;
   const std::string dir = documentsDirectory();
   struct timespec now {};
@@ -310,18 +313,23 @@ bool armCapture(std::string* error) {
     ::close(wake[1]);
     return false;
   }
-  // The threads outlive every owner: they are detached and serve until the process ends.
+  // The thread outlives every owner: it is detached and serves until the process ends.
   std::thread(uploadThreadMain, wake[0], done[1], reportPath).detach();
 
-  CrashHandlerSetup setup;
   setup.dataDirectory = dir;
   setup.reportPath = reportPath;
   setup.tempPath = joinPath(dir, names.temp);
   setup.wakeFd = wake[1];
   setup.doneFd = done[0];
-  if (!installCrashHandlers(setup, error)) return false;
+  return true;
+}
 
-  std::thread(sendStaleReports, dir, names.report).detach();
+bool armCapture(std::string* error) {
+  CrashHandlerSetup setup;
+  if (!prepareReportTargets(setup, error)) return false;
+  if (!installCrashHandlers(setup, error)) return false;
+  const std::string ownName = setup.reportPath.substr(setup.reportPath.rfind('/') + 1);
+  std::thread(sendStaleReports, setup.dataDirectory, ownName).detach();
   return true;
 }
 
@@ -336,6 +344,22 @@ void enableSendCrashReport() {
   try {
     std::string error;
     if (!armCapture(&error)) ZEP_CONSOLE("Warning: Could not enable crash reporter: " + error);
+  } catch (const std::exception& e) {
+    ZEP_CONSOLE(std::string("Failed to enable crash report:") + e.what());
+  }
+}
+
+void rearmCrashCaptureInForkedChild() {
+  {
+    std::lock_guard<std::mutex> guard(state().lock);
+    if (!state().armed) return;
+  }
+  try {
+    // Earlier runs' reports are the parent's to send; only this process's own are set up.
+    std::string error;
+    CrashHandlerSetup setup;
+    if (!prepareReportTargets(setup, &error) || !rearmCrashHandlersInChild(setup, &error))
+      ZEP_CONSOLE("Warning: Could not enable crash reporter: " + error);
   } catch (const std::exception& e) {
     ZEP_CONSOLE(std::string("Failed to enable crash report:") + e.what());
   }

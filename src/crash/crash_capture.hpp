@@ -14,6 +14,11 @@ namespace zeplog::detail {
 // process; later calls do nothing. Does file I/O: never call it under global_resource_lock.
 void enableSendCrashReport();
 
+// In a forked child of a process with capture armed: gives the child its own report file and
+// crash-upload thread, so its crashes are reported too. Does nothing when capture is not
+// armed. Does file I/O: never call it under global_resource_lock.
+void rearmCrashCaptureInForkedChild();
+
 // The application's crash block: runs once on the crash-upload thread after a crash, before
 // the report is sent. An empty function clears it.
 void setCrashBlock(std::function<void()> block);

@@ -449,10 +449,18 @@ std::int64_t monotonicNs() {
   return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
-bool installCrashHandlers(const CrashHandlerSetup& setup, std::string* error) {
+namespace {
+
+// Points the handler at this process's report, upload thread and answer pipe.
+bool setReportTargets(const CrashHandlerSetup& setup, std::string* error) {
   if (setup.reportPath.size() >= kPathMax || setup.tempPath.size() >= kPathMax ||
       setup.dataDirectory.size() >= kPathMax) {
     if (error) *error = "data directory path is too long";
+    return false;
+  }
+  int ack[2];
+  if (::pipe2(ack, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (error) *error = std::string("pipe: ") + std::strerror(errno);
     return false;
   }
   copyText(g_dataDirectory, sizeof g_dataDirectory, setup.dataDirectory.c_str());
@@ -460,16 +468,17 @@ bool installCrashHandlers(const CrashHandlerSetup& setup, std::string* error) {
   copyText(g_tempPath, sizeof g_tempPath, setup.tempPath.c_str());
   g_wakeFd = setup.wakeFd;
   g_doneFd = setup.doneFd;
-  g_armPid = ::getpid();
-  readArmTimeFacts();
-
-  int ack[2];
-  if (::pipe2(ack, O_CLOEXEC | O_NONBLOCK) != 0) {
-    if (error) *error = std::string("pipe: ") + std::strerror(errno);
-    return false;
-  }
   g_ackRead = ack[0];
   g_ackWrite = ack[1];
+  g_armPid = ::getpid();
+  return true;
+}
+
+}  // namespace
+
+bool installCrashHandlers(const CrashHandlerSetup& setup, std::string* error) {
+  if (!setReportTargets(setup, error)) return false;
+  readArmTimeFacts();
 
   // The unwinder's caches take locks; a crash may interrupt their holder.
   unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_NONE);
@@ -499,6 +508,20 @@ bool installCrashHandlers(const CrashHandlerSetup& setup, std::string* error) {
   }
   g_previousTerminate = std::set_terminate(terminateHandler);
   return true;
+}
+
+bool rearmCrashHandlersInChild(const CrashHandlerSetup& setup, std::string* error) {
+  // The parent's answer pipe is its own business; the child's copies only go.
+  if (g_ackRead >= 0) ::close(g_ackRead);
+  if (g_ackWrite >= 0) ::close(g_ackWrite);
+  g_ackRead = g_ackWrite = -1;
+  // A crash the parent was handling at the fork is not this process's.
+  g_crashingTid.store(0);
+  g_uploadTid.store(0);
+  g_dumpState.store(0);
+  g_handOff.crashMonotonicNs.store(0);
+  g_handOff.crashedThreadHeldGlobalLock.store(false);
+  return setReportTargets(setup, error);
 }
 
 void setCrashUploadThreadId(pid_t tid) { g_uploadTid.store(tid); }

@@ -261,6 +261,9 @@ std::vector<std::string> claimStaleCrashReports(const std::string& dir,
     std::string pending;  // the pending name of a report to claim
     if (n.ends_with(".zcr")) {
       if (name == ownReportName) continue;
+      // A live writer is sending its report itself (a crashing process, a forked child
+      // that crashed); claiming it too would send it twice.
+      if (writer != ::getpid() && processAlive(writer)) continue;
       pending = name;
     } else if (std::size_t c = n.find(kClaim); c != std::string_view::npos) {
       if (processAlive(leadingPid(n.substr(c + kClaim.size())))) continue;

@@ -8,7 +8,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
-#include "delivery/collector_url.hpp"
+#include "common/collector_url.hpp"
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+
+#include "common/fork_locks.hpp"
 
 namespace zeplog::detail {
 
@@ -20,7 +23,21 @@ struct HoldSignal {
   std::condition_variable released;
 };
 HoldSignal& holdSignal() {
-  static auto* s = new HoldSignal;  // never destroyed
+  static HoldSignal* const s = [] {
+    auto* signal = new HoldSignal;  // never destroyed
+    // A forked child gets the lock free and a fresh condition: the parent's send thread,
+    // which may have been waiting on it, does not exist there, and a condition that still
+    // counts it could block the child's first notify.
+    registerForkLock(ForkLockRank::kSendThread, 0, signal,
+                     ForkLockOps{[](void* p) { static_cast<HoldSignal*>(p)->mu.lock(); },
+                                 [](void* p) { static_cast<HoldSignal*>(p)->mu.unlock(); },
+                                 [](void* p) {
+                                   auto* h = static_cast<HoldSignal*>(p);
+                                   new (&h->released) std::condition_variable;
+                                   h->mu.unlock();
+                                 }});
+    return signal;
+  }();
   return *s;
 }
 

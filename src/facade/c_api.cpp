@@ -147,6 +147,9 @@ void zeplog_remove_all_custom_fields(const char* handle_id) {
 int32_t zeplog_queue_size(void) { return ZEPLog::queueSize(); }
 int32_t zeplog_file_queue_size(void) { return ZEPLog::fileQueueSize(); }
 
+void zeplog_application_did_enter_background(void) { ZEPLog::applicationDidEnterBackground(); }
+void zeplog_application_will_enter_foreground(void) { ZEPLog::applicationWillEnterForeground(); }
+
 int zeplog_flush(int64_t timeout_ms) {
   return ZEPLog::flush(std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms)) ? 1 : 0;
 }
@@ -188,6 +191,16 @@ void zeplog_set_data_directory(const char* path) {
       return;
     }
     ZEPLog::setDataDirectory(path);
+  });
+}
+
+void zeplog_set_trusted_certificates(const char* path) {
+  zeplog::detail::guarded("zeplog_set_trusted_certificates", [&] {
+    if (!path) {
+      ZEP_CONSOLE("trusted certificates path is null");
+      return;
+    }
+    ZEPLog::setTrustedCertificates(path);
   });
 }
 

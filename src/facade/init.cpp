@@ -4,7 +4,9 @@
 #include <mutex>
 
 #include "common/console.hpp"
+#include "common/fork_locks.hpp"
 #include "common/guard.hpp"
+#include "common/http_client.hpp"
 #include "common/utf8.hpp"
 #include "crash/crash_capture.hpp"
 #include "crash/unity_crash.hpp"
@@ -16,6 +18,7 @@
 #include "event/network_name.hpp"
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
+#include "facade/forked_child.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_files.hpp"
 #include "zeplog/reachability.hpp"
@@ -82,6 +85,7 @@ bool lookUp(const std::string& collectorAddress, Lookups& out) {
   out.isReachable = monitor && monitor->isReachable();
   out.networkType = detail::getNetworkString(monitor.get());
   out.deviceId = detail::getDeviceID();
+  (void)detail::prepareHttpClient();  // a failure is reported by the first request
   return true;
 }
 
@@ -100,6 +104,8 @@ void buildCommonStateLocked(detail::GlobalState& g, std::shared_ptr<kstVelaReach
   g.gs_network_handle->reachability = std::move(monitor);
   // The send filter asks the crash path about Unity crash repeats.
   detail::setUnityCrashCheck(&detail::checkUnityCrash);
+  // A forked child's first call starts the library's threads again in the child.
+  detail::setForkedChildRestart(&detail::restartLibraryInForkedChild);
   g.gs_commonInit = true;
 }
 

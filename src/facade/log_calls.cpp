@@ -1,4 +1,5 @@
 // Log calls: every level form ends in sendLog, which builds one event and queues it.
+#include "common/fork_locks.hpp"
 #include "crash/unity_crash.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
@@ -54,11 +55,13 @@ void ZEPLog::handledFatal(Text message, Text exception) noexcept {
 }
 
 std::int32_t ZEPLog::queueSize() noexcept {
+  detail::restartIfForkedChild();  // a forked child counts its own events, not the parent's
   kstVelaBlockQueue* queue = detail::blockQueue();
   return queue ? queue->queueCount() : -1;
 }
 
 std::int32_t ZEPLog::fileQueueSize() noexcept {
+  detail::restartIfForkedChild();
   kstVelaBlockQueue* queue = detail::blockQueue();
   return queue ? queue->fileQueueCount() : -1;
 }

@@ -15,6 +15,15 @@ void kstVelaBlockQueue::joinForkOrder() {
   networkArray_.registerForFork(3);
 }
 
+void kstVelaBlockQueue::discardInheritedFromParent() {
+  // Moved out under each channel's lock and destroyed after it is released.
+  Channel<VelaEventPtr>::Items events, failed;
+  Channel<std::shared_ptr<NetworkData>>::Items probes;
+  logArray_.lock().items().swap(events);
+  fileArray_.lock().items().swap(failed);
+  networkArray_.lock().items().swap(probes);
+}
+
 void kstVelaBlockQueue::enqueue(VelaEventPtr event) {
   if (!event) return;
   detail::noteDroppedAtBound(logArray_.pushBackDropHead(std::move(event), kMaxEvents, byteLimit_),

@@ -44,6 +44,11 @@ class kstVelaBlockQueue {
   // process-wide one): the order keeps pointers to the channels.
   void joinForkOrder();
 
+  // In a forked child: drops the events and probe requests inherited from the parent, which
+  // the parent still sends and runs; sending them again from the child would deliver each
+  // twice. Handle ids waiting for their settings stay: the child's handles need their own.
+  void discardInheritedFromParent();
+
   // Every enqueue ignores an absent item (null pointer, absent id) and wakes nobody for it.
   // Events dropped at a bound are counted (detail::noteDroppedAtBound).
 

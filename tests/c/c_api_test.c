@@ -1,5 +1,5 @@
 /* The C interface, compiled as C: initialisation, log calls with absent and sized texts,
- * attributes, counters and the console handler with its user pointer. */
+ * attributes, counters, the lifecycle hooks and the console handler with its user pointer. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -77,6 +77,13 @@ int main(int argc, char** argv) {
   zeplog_get_counters(&counted);
   CHECK(counted.lost_unknown_handle == lost_before + 2);
 
+  /* Background saves the queue to the data directory; foreground puts it back. The send
+   * thread is held (sync start), so nothing leaves meanwhile. */
+  zeplog_application_did_enter_background();
+  CHECK(zeplog_queue_size() == 0);
+  zeplog_application_will_enter_foreground();
+  CHECK(zeplog_queue_size() == before + 3);
+
   zeplog_set_user_id("user-2", "c-handle");
   zeplog_set_log_type("game", "c-handle");
   zeplog_set_log_source("native", "c-handle");
@@ -94,6 +101,9 @@ int main(int argc, char** argv) {
   zeplog_handled_n(ZEPLOG_FATAL, "m", 1, "ex\0tail", 7);
   zeplog_send_unity_crash("FATAL", "CRASH", "null reference", "NullReferenceException");
   CHECK(zeplog_queue_size() == before + 3);
+
+  zeplog_set_trusted_certificates(NULL); /* refused with a line, nothing else */
+  zeplog_set_trusted_certificates("");
 
   /* The handler saw lines; a NUL inside a line never shortens it. */
   CHECK(seen.count > 0);

@@ -71,6 +71,17 @@ TEST_F(CrashUploadTest, TextEncodingRulesAndAnEmptyErrorCode) {
   EXPECT_EQ(events[1].count("errorCode"), 0u);
 }
 
+TEST_F(CrashUploadTest, CrashGoesWhereTheLogsGoWhenTheAddressNamesItsPortAndAPath) {
+  // The address's own port wins over the handle's, and its trailing "/" adds no segment.
+  const std::string url = "http://127.0.0.1:" + std::to_string(collector.port()) + "/";
+  ASSERT_TRUE(ZEPLog::init(url, 0, 1, "crashapp", "3.1", "u", CrashCapture::Off));
+  const std::string text = "Incident Identifier: X\n";
+  ZEPLog::transportFile("crashReport.plcrash", text.data(), static_cast<std::uint32_t>(text.size()),
+                        "SIGSEGV", "signal: SIGSEGV");
+  ASSERT_EQ(collector.requestCount(), 1u);
+  EXPECT_EQ(collector.requests()[0].path, "/v2/log");
+}
+
 TEST(CrashUploadBeforeInitTest, SaysSoAndSendsNothing) {
   test::TempDir dir;
   ZEPLog::setDataDirectory(dir.path());
@@ -187,24 +198,28 @@ TEST_F(CrashUploadTest, LaterInitialisationDoesNotArmWhenTheFirstDidNot) {
 TEST(CrashReportClaimTest, StaleReportsAreClaimedOnceAndReleasedForTheNextStart) {
   test::TempDir dir;
   auto touch = [&](const std::string& name) { std::ofstream(dir.path() + "/" + name) << "x"; };
-  touch("crash-1-5.zcr");                  // an earlier run's report
+  touch("crash-999999998-5.zcr");          // an earlier run's report
   touch("crash-2-6.zcr");                  // this run's own: not stale
   touch("crash-999999999-7.tmp");          // half-written by a process that is gone
   touch("crash-3-8.zcr.claim-999999999");  // claimed by a process that died sending it
   const std::string live = "crash-4-9.zcr.claim-" + std::to_string(::getppid());
   touch(live);  // claimed by a live process
+  // Written by a live process (a crashed child still sending it): that process sends it.
+  const std::string writing = "crash-" + std::to_string(::getppid()) + "-10.zcr";
+  touch(writing);
 
   auto claimed = detail::claimStaleCrashReports(dir.path(), "crash-2-6.zcr");
   const std::string suffix = ".claim-" + std::to_string(::getpid());
   ASSERT_EQ(claimed.size(), 2u);
-  EXPECT_EQ(claimed[0], dir.path() + "/crash-1-5.zcr" + suffix);
-  EXPECT_EQ(claimed[1], dir.path() + "/crash-3-8.zcr" + suffix);
+  EXPECT_EQ(claimed[0], dir.path() + "/crash-3-8.zcr" + suffix);
+  EXPECT_EQ(claimed[1], dir.path() + "/crash-999999998-5.zcr" + suffix);
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/crash-999999999-7.tmp"));
   EXPECT_TRUE(std::filesystem::exists(dir.path() + "/" + live));
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/" + writing));
   EXPECT_TRUE(detail::claimStaleCrashReports(dir.path(), "crash-2-6.zcr").empty());
 
-  detail::releaseCrashReportClaim(claimed[0]);
-  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/crash-1-5.zcr"));
+  detail::releaseCrashReportClaim(claimed[1]);
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/crash-999999998-5.zcr"));
 }
 
 }  // namespace

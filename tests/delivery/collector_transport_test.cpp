@@ -1,7 +1,7 @@
 // Posting batches to the collector, and what each outcome does with them.
 #include <gtest/gtest.h>
 
-#include "delivery/collector_url.hpp"
+#include "common/collector_url.hpp"
 #include "event/handle_registry.hpp"
 #include "delivery_helpers.hpp"
 

@@ -1,4 +1,4 @@
-// The URL a batch is posted to.
+// The URL a batch or a crash event is posted to.
 #pragma once
 
 #include <cstdint>

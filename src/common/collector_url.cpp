@@ -1,4 +1,4 @@
-#include "delivery/collector_url.hpp"
+#include "common/collector_url.hpp"
 
 #include <algorithm>
 

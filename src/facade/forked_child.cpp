@@ -1,0 +1,63 @@
+#include "facade/forked_child.hpp"
+
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "common/global_lock.hpp"
+#include "crash/crash_capture.hpp"
+#include "delivery/send_thread.hpp"
+#include "event/global_state.hpp"
+#include "queue/block_queue.hpp"
+#include "settings/settings_thread.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+// The parent's threads do not exist in the child, but their std::thread objects say they
+// are joinable: destroying one would end the process and joining one would wait forever.
+// They are moved into storage that is never destroyed.
+void abandonInheritedThreads(std::vector<std::thread>& threads) {
+  if (threads.empty()) return;
+  (void)new std::vector<std::thread>(std::move(threads));
+  threads.clear();
+}
+
+}  // namespace
+
+void restartLibraryInForkedChild() {
+  GlobalState& g = globals();
+  std::vector<Batch> inherited;  // the parent's gathered batches, destroyed after the lock
+  kstVelaBlockQueue* queue = blockQueue();
+  bool sendRan = false;
+  bool settingsRan = false;
+  {
+    GlobalLock lock(global_resource_lock());
+    abandonInheritedThreads(g.gs_logSendThreads);
+    abandonInheritedThreads(g.gs_logPerformanceThreads);
+    abandonInheritedThreads(g.gs_logPerformanceSendThreads);
+    sendRan = std::exchange(g.gs_logSendThreadFlag, false);
+    settingsRan = std::exchange(g.gs_performanceThreadFlag, false);
+    if (g.gs_bulkObjectManager) {
+      for (auto& entry : *g.gs_bulkObjectManager) {
+        if (entry.second) inherited.push_back(std::exchange(*entry.second, Batch()));
+      }
+    }
+    // Under the lock, so an event another of the child's threads logs meanwhile is kept.
+    if (queue) queue->discardInheritedFromParent();
+  }
+  // A settings fetch the parent was making at the fork ends only in the parent.
+  g.gs_ThreadStop.store(false);
+
+  {
+    GlobalLock lock(global_resource_lock());
+    if (settingsRan) createPerformanceThread([] { createLogSendThread(); });
+    // The settings thread starts the send thread after its next fetch; when it has no
+    // handle left to fetch for, the fetch that would have started it was the parent's.
+    const bool fetchPending = queue && queue->queueSize_handler() > 0;
+    if (sendRan || (settingsRan && !fetchPending)) createLogSendThread();
+  }
+  rearmCrashCaptureInForkedChild();
+}
+
+}  // namespace zeplog::detail
