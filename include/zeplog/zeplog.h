@@ -83,6 +83,30 @@ ZEPLOG_C_API int32_t zeplog_file_queue_size(void);
 ZEPLOG_C_API void zeplog_application_did_enter_background(void);
 ZEPLOG_C_API void zeplog_application_will_enter_foreground(void);
 
+/* Sends what is queued now and waits at most timeout_ms (a negative value counts as 0) for
+ * that send to end: 1 when everything queued at the call was delivered and no event waits in
+ * the failed-send queue, else 0. 1 at once when nothing is queued. See ZEPLog::flush. */
+ZEPLOG_C_API int zeplog_flush(int64_t timeout_ms);
+/* For a normal exit: flushes briefly, then saves what is left for the next run (about 3
+ * seconds at most, plus the disk, even with the collector unreachable). */
+ZEPLOG_C_API void zeplog_application_will_terminate(void);
+
+/* What has become of the events so far; each member only grows (see zeplog/counters.hpp). */
+typedef struct zeplog_counters {
+  uint64_t dropped_from_queue;
+  uint64_t dropped_from_failed_queue;
+  uint64_t refused_by_filter;
+  uint64_t collapsed_repeats;
+  uint64_t lost_unknown_handle;
+  uint64_t written_back;
+  uint64_t delivered;
+} zeplog_counters;
+/* Fills *out; does nothing for NULL. */
+ZEPLOG_C_API void zeplog_get_counters(zeplog_counters* out);
+/* Bounds the bytes held by each event queue (default 64 MiB); only before the first
+ * initialisation and not 0: 1 when set, else 0 with a console line. */
+ZEPLOG_C_API int zeplog_set_queue_byte_limit(size_t bytes);
+
 /* Receives every console line (line points at len bytes followed by a NUL, valid for the
  * call) instead of stderr; NULL restores stderr. Lines come from any thread. */
 typedef void (*zeplog_console_fn)(const char* line, size_t len, void* user);

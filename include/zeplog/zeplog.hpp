@@ -6,6 +6,8 @@
 // are a false (or absent) result and a console line.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zeplog/counters.hpp"
 #include "zeplog/export.hpp"
 #include "zeplog/switches.hpp"
 #include "zeplog/text.hpp"
@@ -259,6 +262,30 @@ class ZEPLOG_API ZEPLog {
   // wait for the disk.
   static void applicationDidEnterBackground() noexcept;
   static void applicationWillEnterForeground() noexcept;
+  // For a normal exit: sends what is queued (waiting up to 2 seconds), cuts off a request
+  // that is still running after that (waiting up to 1 more second for its events to come
+  // back), then saves what is left as applicationDidEnterBackground does, for the next run
+  // to send. Takes about 3 seconds at most, plus the disk, even with an unreachable
+  // collector. Nothing before the first initialisation.
+  static void applicationWillTerminate() noexcept;
+
+  // ---- Flush and counters ------------------------------------------------------------------
+  // Sends what is queued now without waiting for the next send cycle, and waits up to
+  // `timeout` for that send to end. True when everything queued at the call was delivered
+  // (the collector answered 200) and no event waits in the failed-send queue; false when a
+  // send failed, the time ran out, or failed events wait for the next run. Returns at once
+  // with true when nothing is queued and before the first initialisation. Right after an
+  // initialisation it waits for the send thread to start (after the first settings fetch);
+  // a send held by sync start is waited for until the bound. Called on the library's own
+  // send thread (from a console handler), it does not wait and is true only when nothing is
+  // queued. Call it from a thread that may wait.
+  [[nodiscard]] static bool flush(std::chrono::milliseconds timeout) noexcept;
+  // What has become of the events so far (see Counters).
+  [[nodiscard]] static Counters counters() noexcept;
+  // Bounds the bytes of queued events in each event queue (the main and the failed-send
+  // queue; default 64 MiB); past it the oldest events go, as at the 2000-event bound. Only
+  // before the first initialisation, and not 0: false with a console line otherwise.
+  static bool setQueueByteLimit(std::size_t bytes) noexcept;
 
   // ---- Host integration -------------------------------------------------------------------
   // Receives every console line instead of stderr; an empty function restores stderr. Lines

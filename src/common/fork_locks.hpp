@@ -14,6 +14,7 @@ namespace zeplog::detail {
 // the settings) take one of the reserved ranks.
 enum class ForkLockRank : int {
   kGlobalResource = 100,  // global_resource_lock
+  kFlushSignal = 150,     // the flush signal of the send thread (takes channel locks inside)
   kQueueChannel = 200,    // the four channels of the event queue: 200 + channel number
   kSendThread = 300,      // reserved for the send thread
   kSettings = 400,        // reserved for the settings and probe threads

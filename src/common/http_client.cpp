@@ -90,6 +90,7 @@ struct Transfer {
   const HttpRequest* request = nullptr;
   HttpResult* result = nullptr;
   bool tooLarge = false;
+  bool cancelled = false;
   bool hasLocation = false;  // the current answer names a redirect target
 };
 
@@ -129,6 +130,13 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
   }
   t->result->body.append(data, n);
   return n;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto* t = static_cast<Transfer*>(user);
+  if (!t->request->cancelled || !t->request->cancelled()) return 0;
+  t->cancelled = true;
+  return 1;  // ends the transfer with CURLE_ABORTED_BY_CALLBACK
 }
 
 HttpResult::Failure failureOf(CURLcode code) {
@@ -248,6 +256,11 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  if (request.cancelled) {
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  }
   if (request.method == HttpRequest::Method::kPost) {
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
@@ -285,7 +298,7 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
   }
   result.error = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
   if (!result.completed) {
-    result.failure = failureOf(code);
+    result.failure = transfer.cancelled ? HttpResult::Failure::kCancelled : failureOf(code);
     result.status = 0;
   }
   return result;

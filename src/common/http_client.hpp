@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,6 +28,9 @@ struct HttpRequest {
   std::size_t maxBodyBytes = 4u << 20;
   // Follow redirects (to http and https URLs only, at most 5).
   bool followRedirects = false;
+  // Asked while the request runs (at least about once a second, more often while data
+  // moves); true cuts it off, ending it as Failure::kCancelled. Empty: never cut off.
+  std::function<bool()> cancelled;
 };
 
 // How a request ended.
@@ -38,6 +42,7 @@ struct HttpResult {
     kConnect,         // the connection was refused or could not be made
     kTimeout,         // the request's timeout ran out before an answer came
     kTls,             // TLS failed, e.g. the server's certificate did not verify
+    kCancelled,       // HttpRequest::cancelled said so
     kOther,           // any other transport failure
   };
 

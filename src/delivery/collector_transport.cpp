@@ -1,5 +1,6 @@
 #include "delivery/collector_transport.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <utility>
 #include <vector>
@@ -11,11 +12,16 @@
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
 namespace {
 
 constexpr std::chrono::seconds kRequestTimeout{10};
+
+// Raised by cancelRunningSends; a round of sending notes it at its start and stops its
+// requests once it has moved.
+std::atomic<std::uint64_t> cancelEpoch{0};
 
 // Where a handle's batches go, read under the lock so that the request runs without it.
 struct Collector {
@@ -51,48 +57,32 @@ std::vector<std::pair<std::string, Batch>> takeBatches() {
 }
 
 // The batch as one JSON array; handleId becomes that of the last event that has one. An
-// event without a handle id is left out, but keeps its position in the numbering.
-std::string bodyOf(const Batch& batch, std::string& handleId) {
+// event without a handle id is left out, but keeps its position in the numbering; `count`
+// becomes the number of events in the array.
+std::string bodyOf(const Batch& batch, std::string& handleId, std::size_t& count) {
   std::string body = "[";
   bool first = true;
+  count = 0;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const VelaEventPtr& event = batch[i];
     if (!event || !event->handleId()) continue;
     handleId = *event->handleId();
     if (!first) body.push_back(',');
     first = false;
+    ++count;
     appendJsonOfVelaEvent(body, event, static_cast<std::int32_t>(i));
   }
   body.push_back(']');
   return body;
 }
 
-}  // namespace
-
-void sendVelaEventByRestAPI() {
-  guarded("sendVelaEventByRestAPI", [&] {
-    for (auto& [project, batch] : takeBatches()) {
-      std::string handleId;
-      const std::string body = bodyOf(batch, handleId);
-      batch.clear();
-      std::optional<Collector> collector = collectorOf(handleId);
-      // A batch whose handle id names no handle has nowhere to go.
-      if (!collector) continue;
-      try {
-        sendVelaEventByRestAPI(body, handleId);
-      } catch (const std::exception& e) {
-        ZEP_CONSOLE("END: send normal log to collector(" + collector->address + ":" +
-                    std::to_string(collector->port) + ") is failed:" + e.what() + ".");
-      }
-    }
-  });
-}
-
-void sendVelaEventByRestAPI(const std::string& json, Text handleId) {
+// Posts the text and blocks until the request has ended; see the header. A request is cut
+// off once cancelEpoch has moved past `epoch`.
+bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch) {
   std::optional<Collector> collector = collectorOf(handleId.view());
   if (handleId.absent() || !collector) {
     ZEP_CONSOLE("handler is null");
-    return;
+    return false;
   }
   // Each request has its own context: nothing of it is shared with another request.
   kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
@@ -103,6 +93,7 @@ void sendVelaEventByRestAPI(const std::string& json, Text handleId) {
   request.headers = {"Content-Type: application/json"};
   request.body = json;
   request.timeout = kRequestTimeout;
+  request.cancelled = [epoch] { return cancelEpoch.load() != epoch; };
 
   ZEP_CONSOLE("Send");
   const HttpResult result = HttpClient::forThisThread().perform(request);
@@ -113,9 +104,52 @@ void sendVelaEventByRestAPI(const std::string& json, Text handleId) {
     } else {
       delegate.didFailWithError(result.error, false);
     }
-    return;
+    return result.status == 200;
   }
   delegate.didFailWithError(result.error, result.failure == HttpResult::Failure::kResolve);
+  return false;
 }
+
+}  // namespace
+
+bool sendVelaEventByRestAPI() {
+  bool allDelivered = false;  // stays false when something thrown ends the round
+  const std::uint64_t epoch = cancelEpoch.load();
+  guarded("sendVelaEventByRestAPI", [&] {
+    bool ok = true;
+    for (auto& [project, batch] : takeBatches()) {
+      std::string handleId;
+      std::size_t count = 0;
+      const std::string body = bodyOf(batch, handleId, count);
+      batch.clear();
+      std::optional<Collector> collector = collectorOf(handleId);
+      // A batch whose handle id names no handle has nowhere to go.
+      if (!collector) {
+        countUp(eventCounters().lostUnknownHandle, count);
+        ok = false;
+        continue;
+      }
+      try {
+        if (postBatch(body, handleId, epoch)) {
+          countUp(eventCounters().delivered, count);
+        } else {
+          ok = false;
+        }
+      } catch (const std::exception& e) {
+        ok = false;
+        ZEP_CONSOLE("END: send normal log to collector(" + collector->address + ":" +
+                    std::to_string(collector->port) + ") is failed:" + e.what() + ".");
+      }
+    }
+    allDelivered = ok;
+  });
+  return allDelivered;
+}
+
+bool sendVelaEventByRestAPI(const std::string& json, Text handleId) {
+  return postBatch(json, handleId, cancelEpoch.load());
+}
+
+void cancelRunningSends() { cancelEpoch.fetch_add(1); }
 
 }  // namespace zeplog::detail

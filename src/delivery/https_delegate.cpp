@@ -6,6 +6,7 @@
 #include "common/console.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/queue_counters.hpp"
 #include "zeplog/json_reader.hpp"
 
 namespace zeplog {
@@ -88,7 +89,9 @@ void kstVelaHttpsDelegate::saveToFile(const std::string& text, bool writeBack) c
       }
       VelaEventPtr event = eventFromObject(*item.asObject(), handleId_);
       ZEP_CONSOLE("enqueue to File");
-      if (queue) queue->enqueueFile(std::move(event));
+      if (!queue) continue;
+      queue->enqueueFile(std::move(event));
+      detail::countUp(detail::eventCounters().writtenBack);
     }
   } catch (const std::exception& e) {
     ZEP_CONSOLE(std::string("connection ") + e.what());

@@ -50,11 +50,13 @@ Switches switchesOf(const kstVelaHandle& h) {
 }
 
 // Ordinary events: collapse repeats of the same body and level.
-bool checkOrdinary(const VelaEvent& event, const Switches& sw, std::string_view body) {
+SendVerdict allowedIf(bool on) { return on ? SendVerdict::kSend : SendVerdict::kRefused; }
+
+SendVerdict checkOrdinary(const VelaEvent& event, const Switches& sw, std::string_view body) {
   ZEP_CONSOLE("logtype : normal");
   if (!sw.isDeduplicate) {
     ZEP_CONSOLE("not deduplicate");
-    return true;
+    return SendVerdict::kSend;
   }
   ZEP_CONSOLE("is deduplicate");
   const std::string level = textOf(field(event, "logLevel"));
@@ -67,16 +69,16 @@ bool checkOrdinary(const VelaEvent& event, const Switches& sw, std::string_view 
   ZEP_CONSOLE("check containsobject");
   GlobalLock lock(global_resource_lock());
   auto& table = globals().deDuplicateQueue;
-  if (!table) return sw.isLog;
+  if (!table) return allowedIf(sw.isLog);
   if (table->contains(duplicateKey)) {
     ZEP_CONSOLE("is contain object");
     const std::string counterKey = baseKey + event.logType().value_or("");
     const std::int32_t seen = countOf(table->find(counterKey));
     table->set(counterKey, std::to_string(seen == INT32_MAX ? seen : seen + 1));
-    return false;
+    return SendVerdict::kCollapsed;
   }
   ZEP_CONSOLE("is not contain object");
-  if (!sw.isLog) return false;
+  if (!sw.isLog) return SendVerdict::kRefused;
   const std::int32_t count = countOf(table->find(duplicateKey)) + 1;
   ZEP_CONSOLE("InsertQueue");
   try {
@@ -84,29 +86,33 @@ bool checkOrdinary(const VelaEvent& event, const Switches& sw, std::string_view 
   } catch (const std::exception& e) {
     consoleRaw(std::string("InsertQueue Exception : ") + e.what());
   }
-  return true;
+  return SendVerdict::kSend;
 }
 
 }  // namespace
 
 bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle) {
-  if (!event || !handle) return false;
+  return sendVerdict(event, handle) == SendVerdict::kSend;
+}
+
+SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle) {
+  if (!event || !handle) return SendVerdict::kRefused;
   const Switches sw = switchesOf(*handle);
   if (event->logType() == "SESSION") {
     ZEP_CONSOLE("check session");
-    return sw.isSession;
+    return allowedIf(sw.isSession);
   }
   ZEP_CONSOLE("check session");
   if (field(*event, "DmpData")) {
-    if (!sw.isCrash) return false;
+    if (!sw.isCrash) return SendVerdict::kRefused;
     GlobalLock lock(global_resource_lock());
     if (!globals().gs_isUnity) {
       ZEP_CONSOLE("is not unity crash");
-      return true;
+      return SendVerdict::kSend;
     }
     ZEP_CONSOLE("check checkUnityCrash");
     UnityCrashCheck check = unityCrashCheck.load();
-    return check ? check(event, handle) : true;
+    return !check || check(event, handle) ? SendVerdict::kSend : SendVerdict::kCollapsed;
   }
 
   ZEP_CONSOLE("is normal");
@@ -116,7 +122,7 @@ bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHan
   ZEP_CONSOLE("try equalToString");
   if (body == kNetworkPulseBody) {
     ZEP_CONSOLE("logtype : networkpulse");
-    return sw.isLog;
+    return allowedIf(sw.isLog);
   }
   return checkOrdinary(*event, sw, body);
 }

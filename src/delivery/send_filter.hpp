@@ -17,6 +17,12 @@ namespace zeplog::detail {
 // counter. Runs on the send thread, which alone uses the duplicate table.
 bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle);
 
+// The same decision with its reason: sent, refused by a switch (or for lack of an event or
+// handle), or collapsed into an earlier event (an ordinary repeat, or a Unity crash the
+// crash duplicate check holds back). The send thread counts the reasons.
+enum class SendVerdict { kSend, kRefused, kCollapsed };
+SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle);
+
 // The crash duplicate check of Unity mode (true = send), which lives with the crash path;
 // the facade hands it in at initialisation. Until then every Unity crash event is sent.
 using UnityCrashCheck = bool (*)(const VelaEventPtr&, const std::shared_ptr<const kstVelaHandle>&);

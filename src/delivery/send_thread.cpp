@@ -9,12 +9,12 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "delivery/collector_transport.hpp"
+#include "delivery/flush_signal.hpp"
 #include "delivery/send_filter.hpp"
 #include "delivery/session.hpp"
 #include "event/common_fields.hpp"
@@ -22,6 +22,7 @@
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -61,18 +62,24 @@ void completeUserId(Fields& fields, const kstVelaHandle& handle) {
   if (handle.userId) fields.set("UserID", FieldValue(*handle.userId));
 }
 
+// Counts an event that is lost because its handle or project is unknown.
+std::nullopt_t lostUnknown() {
+  countUp(eventCounters().lostUnknownHandle);
+  return std::nullopt;
+}
+
 // Completes one taken event and, if the filter lets it through, appends it to its project's
 // batch. Returns the event's size toward the cycle's budget, or none for an event that does
-// not count (dropped before the filter).
+// not count (lost before the filter).
 std::optional<std::size_t> takeEvent(const VelaEventPtr& event) {
-  if (!event->handleId()) return std::nullopt;
+  if (!event->handleId()) return lostUnknown();
   const std::string handleId = *event->handleId();
   ZEP_CONSOLE("getJsonFromVelaEvent");
   const std::size_t size = jsonSizeOfVelaEvent(event);
 
   ZEP_CONSOLE("kst_getHandler");
   std::shared_ptr<kstVelaHandle> handle = getHandler(handleId);
-  if (!handle) return std::nullopt;
+  if (!handle) return lostUnknown();
 
   ZEP_CONSOLE("copyCommonFields");
   if (!event->fields()) event->setFields(std::make_shared<Fields>());
@@ -80,7 +87,7 @@ std::optional<std::size_t> takeEvent(const VelaEventPtr& event) {
   if (!copyCommonFields(fields, handleId)) {
     // Handles are never removed, so this cannot happen; if it did, only this event is lost.
     ZEP_CONSOLE("copyCommonFields failed : " + handleId);
-    return std::nullopt;
+    return lostUnknown();
   }
   ZEP_CONSOLE("getHost");
   event->setHost(getHost());
@@ -89,10 +96,13 @@ std::optional<std::size_t> takeEvent(const VelaEventPtr& event) {
 
   ZEP_CONSOLE("get gs_bulkObjectManager");
   std::shared_ptr<Batch> batch = batchOf(event->projectName());
-  if (!batch) return std::nullopt;
+  if (!batch) return lostUnknown();
 
   ZEP_CONSOLE("checkSendStatus");
-  if (checkSendStatus(event, handle)) {
+  const SendVerdict verdict = sendVerdict(event, handle);
+  if (verdict == SendVerdict::kRefused) countUp(eventCounters().refusedByFilter);
+  if (verdict == SendVerdict::kCollapsed) countUp(eventCounters().collapsedRepeats);
+  if (verdict == SendVerdict::kSend) {
     ZEP_CONSOLE("get bulkEventQueue");
     ZEP_CONSOLE("remove dmpdata");
     const bool crash = fields.contains("DmpData");
@@ -111,8 +121,15 @@ std::optional<std::size_t> takeEvent(const VelaEventPtr& event) {
   return size;
 }
 
+// What a cycle's gathering did.
+struct Gathered {
+  bool tookAll = true;  // took the n events counted at the start, or emptied the queue
+  bool lost = false;    // an event was lost for an unknown handle or project
+};
+
 // Takes up to n events (fewer once the budget is spent) into the batches.
-void gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
+Gathered gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
+  Gathered out;
   std::size_t total = 0;
   for (std::int32_t i = 0; i < n; ++i) {
     VelaEventPtr event;
@@ -124,30 +141,55 @@ void gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
       event = queue.dequeueIfAny();
     }
     // A background save emptied the queue between the count and the take.
-    if (!event) return;
+    if (!event) return out;
     const std::optional<std::size_t> size = takeEvent(event);
-    if (!size) continue;
-    if (total + *size > kCycleBudgetBytes) return;
+    if (!size) {
+      out.lost = true;
+      continue;
+    }
+    if (total + *size > kCycleBudgetBytes) {
+      out.tookAll = i + 1 == n;
+      return out;
+    }
     total += *size;
   }
+  return out;
 }
+
+// Marks the send thread, so a flush made on it (from a console handler, say) never waits
+// for the thread's own next cycle.
+thread_local bool onSendThread = false;
 
 void logSendThread() {
   installAltSignalStack();                            // a stack overflow here can still be reported
   pthread_setname_np(pthread_self(), "zeplog-send");  // shows in top, gdb and perf
+  onSendThread = true;
   ZEP_CONSOLE("logSendThread start");
   kstVelaBlockQueue* queue = blockQueue();  // made by the initialisation that started us
+  FlushSignal& signal = flushSignal();
   for (;;) {
     guarded("logSendThread", [&] {
       // Held by sync start or paused by the settings thread: sleep until released.
       waitWhileSendHeld();
-      std::this_thread::sleep_for(std::chrono::milliseconds(cycleSleepMillis.load()));
+      // The pause gathers events into fewer requests; a flush cuts it short.
+      signal.pause(std::chrono::milliseconds(cycleSleepMillis.load()));
+      // A flush that finds nothing left to take (the cycle before it took the rest) is done.
+      signal.answerIfEmpty([&] { return queue->queueCount() == 0; });
       const std::int32_t n = queue->queueSize();  // waits while the queue is empty
       ZEP_CONSOLE("queue size : " + std::to_string(n));
       // A hold that began while the thread waited for events keeps them queued.
       if (sendHeld()) return;
-      gatherCycle(*queue, n);
-      sendVelaEventByRestAPI();
+      const std::uint64_t ticket = signal.beginCycle();
+      Gathered gathered;
+      bool delivered = false;
+      try {
+        gathered = gatherCycle(*queue, n);
+        delivered = sendVelaEventByRestAPI();
+      } catch (...) {
+        signal.endCycle(ticket, false, false);
+        throw;
+      }
+      signal.endCycle(ticket, gathered.tookAll, delivered && !gathered.lost);
     });
   }
 }
@@ -169,5 +211,36 @@ bool createLogSendThread() {
 }
 
 void setSendCycleSleep(std::chrono::milliseconds pause) { cycleSleepMillis.store(pause.count()); }
+
+bool flushQueued(std::chrono::milliseconds timeout) {
+  kstVelaBlockQueue* queue = blockQueue();
+  if (!queue) return true;  // before the first initialisation nothing can be queued
+  bool threadRuns = false;
+  {
+    GlobalLock lock(global_resource_lock());
+    // Just after initialisation the send thread waits for the settings thread's first
+    // fetch to start it; the flush then waits for it as for a running one.
+    threadRuns = globals().gs_logSendThreadFlag || globals().gs_performanceThreadFlag;
+  }
+  // Only the main queue is sent; the failed-send queue waits for the next run, so events
+  // there make the answer false without anything to wait for.
+  const auto nothingToSend = [&] { return queue->queueCount() == 0; };
+  if (!threadRuns || onSendThread)
+    return flushSignal().idleAndEmpty(nothingToSend) && queue->fileQueueCount() == 0;
+  // Events a background save takes out meanwhile are kept, not delivered.
+  const std::uint64_t saved = queue->eventsSavedToFile();
+  return flushSignal().flush(timeout, nothingToSend) && queue->fileQueueCount() == 0 &&
+         queue->eventsSavedToFile() == saved;
+}
+
+bool flushBeforeExit(std::chrono::milliseconds flushBound, std::chrono::milliseconds cancelBound) {
+  if (flushQueued(flushBound)) return true;
+  if (onSendThread) return false;
+  // Whatever is still on the wire is cut off, so that its events are written back to the
+  // failed-send queue (and can be saved) instead of leaving with the process.
+  cancelRunningSends();
+  flushSignal().waitIdle(cancelBound);
+  return false;
+}
 
 }  // namespace zeplog::detail

@@ -13,4 +13,21 @@ bool createLogSendThread();
 // one second. Tests and benchmarks shorten it; the public API does not offer it.
 void setSendCycleSleep(std::chrono::milliseconds pause);
 
+// Has the send thread send what is queued now at once, and waits up to `timeout` until that
+// has ended. True when everything queued at the call was delivered (answered 200) and
+// nothing waits in the failed-send queue; false when a send failed, an event was lost, the
+// bound passed first, a background save took events to a file meanwhile, or events wait in
+// the failed-send queue for a later run. At once:
+// true before the first initialisation and whenever nothing is queued; with no send thread
+// running or about to be started by the settings thread, and on the send thread itself
+// (which cannot wait for its own cycle), true only when nothing is queued and no cycle is
+// under way. Never holds global_resource_lock while it
+// waits.
+bool flushQueued(std::chrono::milliseconds timeout);
+
+// For a process about to end: flushQueued(flushBound); if that fails, cancels the requests
+// still running and waits up to cancelBound for their cycle to end, so their events are back
+// in the failed-send queue. Returns flushQueued's answer.
+bool flushBeforeExit(std::chrono::milliseconds flushBound, std::chrono::milliseconds cancelBound);
+
 }  // namespace zeplog::detail

@@ -20,6 +20,26 @@ struct LogEventMaker {
   // is "-", else absent.
   static VelaEventPtr make(std::string_view message, std::string_view level,
                            std::string_view errorCode, std::int64_t sendTime, bool hostDash);
+  // The sizes of a log call's own text while the event's body or fields are still to be made
+  // from it: reading them through body() or fields() would make them (an allocation each).
+  struct PendingText {
+    bool body = false;          // the body is still the message text
+    std::size_t bodyBytes = 0;  // the message's size
+    bool fields = false;        // the fields are still the level and error code
+    std::size_t fieldCount = 0;
+    std::size_t fieldBytes = 0;  // keys and values of those fields
+  };
+  static PendingText pendingText(const VelaEvent& event) {
+    PendingText p;
+    p.body = event.inlineBody_;
+    p.bodyBytes = event.bodySize_;
+    p.fields = event.inlineFields_;
+    p.fieldCount = event.errorCodeSize_ != 0 ? 2 : 1;
+    p.fieldBytes = std::size_t{event.levelSize_} + sizeof("logLevel") - 1;
+    if (event.errorCodeSize_ != 0) p.fieldBytes += event.errorCodeSize_ + sizeof("errorCode") - 1;
+    return p;
+  }
+
   // Gives the event its identity; a pointer copy, cheap enough to run under a lock.
   static void setIdentity(VelaEvent& event, VelaEventIdentityPtr identity) {
     event.identity_ = std::move(identity);

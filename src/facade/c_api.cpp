@@ -150,6 +150,26 @@ int32_t zeplog_file_queue_size(void) { return ZEPLog::fileQueueSize(); }
 void zeplog_application_did_enter_background(void) { ZEPLog::applicationDidEnterBackground(); }
 void zeplog_application_will_enter_foreground(void) { ZEPLog::applicationWillEnterForeground(); }
 
+int zeplog_flush(int64_t timeout_ms) {
+  return ZEPLog::flush(std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms)) ? 1 : 0;
+}
+
+void zeplog_application_will_terminate(void) { ZEPLog::applicationWillTerminate(); }
+
+void zeplog_get_counters(zeplog_counters* out) {
+  if (!out) return;
+  const zeplog::Counters c = ZEPLog::counters();
+  out->dropped_from_queue = c.droppedFromQueue;
+  out->dropped_from_failed_queue = c.droppedFromFailedQueue;
+  out->refused_by_filter = c.refusedByFilter;
+  out->collapsed_repeats = c.collapsedRepeats;
+  out->lost_unknown_handle = c.lostUnknownHandle;
+  out->written_back = c.writtenBack;
+  out->delivered = c.delivered;
+}
+
+int zeplog_set_queue_byte_limit(size_t bytes) { return ZEPLog::setQueueByteLimit(bytes) ? 1 : 0; }
+
 void zeplog_set_console_handler(zeplog_console_fn handler, void* user) {
   zeplog::detail::guarded("zeplog_set_console_handler", [&] {
     if (!handler) {

@@ -16,10 +16,10 @@ namespace {
 
 // The parent's threads do not exist in the child, but their std::thread objects say they
 // are joinable: destroying one would end the process and joining one would wait forever.
-// They are moved into storage that is never destroyed.
+// They are moved into storage that is never destroyed. Caller holds global_resource_lock.
 void abandonInheritedThreads(std::vector<std::thread>& threads) {
-  if (threads.empty()) return;
-  (void)new std::vector<std::thread>(std::move(threads));
+  static auto* abandoned = new std::vector<std::thread>;  // guarded by global_resource_lock
+  for (std::thread& t : threads) abandoned->push_back(std::move(t));
   threads.clear();
 }
 

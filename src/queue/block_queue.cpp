@@ -8,7 +8,7 @@
 
 namespace zeplog {
 
-kstVelaBlockQueue::kstVelaBlockQueue() = default;
+kstVelaBlockQueue::kstVelaBlockQueue(std::size_t byteLimit) : byteLimit_(byteLimit) {}
 
 void kstVelaBlockQueue::joinForkOrder() {
   logArray_.registerForFork(0);
@@ -20,8 +20,8 @@ void kstVelaBlockQueue::joinForkOrder() {
 namespace {
 
 // Empties a channel, handing its items back to be destroyed after its lock is released.
-template <typename T>
-std::vector<T> takeAllItems(Channel<T>& channel) {
+template <typename T, typename Weigh>
+std::vector<T> takeAllItems(Channel<T, Weigh>& channel) {
   auto locked = channel.lock();
   auto& items = locked.items();
   std::vector<T> out(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
@@ -39,12 +39,15 @@ void kstVelaBlockQueue::discardInheritedFromParent() {
 
 VelaEventPtr kstVelaBlockQueue::enqueue(VelaEventPtr event) {
   if (!event) return nullptr;
-  return logArray_.pushBackTakeHead(std::move(event), kMaxEvents);
+  auto dropped = logArray_.pushBackTakeHead(std::move(event), kMaxEvents, byteLimit_);
+  detail::noteDroppedAtBound(dropped.count, false);
+  return std::move(dropped.head);
 }
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {
   if (!event) return;
-  logArray_.pushFrontDropTail(std::move(event), kMaxEvents);
+  detail::noteDroppedAtBound(logArray_.pushFrontDropTail(std::move(event), kMaxEvents, byteLimit_),
+                             false);
 }
 
 VelaEventPtr kstVelaBlockQueue::dequeue() { return logArray_.take(); }
@@ -55,12 +58,17 @@ std::int32_t kstVelaBlockQueue::queueSize() { return logArray_.waitCount(); }
 
 std::int32_t kstVelaBlockQueue::queueCount() { return logArray_.count(); }
 
+std::size_t kstVelaBlockQueue::queueBytes() { return logArray_.weight(); }
+
 void kstVelaBlockQueue::enqueueFile(VelaEventPtr event) {
   if (!event) return;
-  fileArray_.pushBackDropHead(std::move(event), kMaxEvents);
+  detail::noteDroppedAtBound(fileArray_.pushBackDropHead(std::move(event), kMaxEvents, byteLimit_),
+                             true);
 }
 
 std::int32_t kstVelaBlockQueue::fileQueueCount() { return fileArray_.count(); }
+
+std::size_t kstVelaBlockQueue::fileQueueBytes() { return fileArray_.weight(); }
 
 std::vector<VelaEventPtr> kstVelaBlockQueue::fileQueueEvents() {
   auto locked = fileArray_.lock();

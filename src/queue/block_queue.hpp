@@ -1,6 +1,7 @@
 // The event queue: four hand-over channels between the API and the library's threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -9,17 +10,23 @@
 #include <vector>
 
 #include "queue/channel.hpp"
+#include "queue/event_bytes.hpp"
 #include "queue/network_data.hpp"
+#include "queue/queue_counters.hpp"
 #include "zeplog/vela_event.hpp"
 
 namespace zeplog {
+
+// A channel of events, weighed in bytes for its byte bound.
+using EventChannel = Channel<VelaEventPtr, detail::EventBytes>;
 
 // The one process-wide hand-over point between producers (log calls, transport callbacks,
 // the settings and probe threads) and the background consumers. Four independent FIFO
 // channels, each with its own lock and condition; no operation holds two of them at once.
 //
-//   main queue       events to send (at most 2000; a full queue drops its oldest event)
-//   failed-send      events whose POST failed (at most 2000, same rule)
+//   main queue       events to send (at most 2000 events and the byte bound; a full queue
+//                    drops its oldest events)
+//   failed-send      events whose POST failed (the same bounds and rule)
 //   handler queue    handle ids for the settings thread (at most 10; a full queue drops the new id)
 //   probe queue      latency-probe requests (unbounded)
 class kstVelaBlockQueue {
@@ -27,7 +34,10 @@ class kstVelaBlockQueue {
   static constexpr std::size_t kMaxEvents = 2000;
   static constexpr std::size_t kMaxHandlers = 10;
 
-  kstVelaBlockQueue();
+  // byteLimit bounds the bytes (detail::eventBytes) held by each of the two event channels.
+  explicit kstVelaBlockQueue(std::size_t byteLimit = detail::kDefaultQueueByteLimit);
+
+  std::size_t byteLimit() const { return byteLimit_; }
 
   // Puts the four channel locks in the library's fork order, so a forked child never
   // inherits one held. Only for a queue that lives for the rest of the process (the
@@ -40,6 +50,7 @@ class kstVelaBlockQueue {
   void discardInheritedFromParent();
 
   // Every enqueue ignores an absent item (null pointer, absent id) and wakes nobody for it.
+  // Events dropped at a bound are counted (detail::noteDroppedAtBound).
 
   // Main queue.
   // Appends; drops the head while full and hands it back, to be released outside the
@@ -50,10 +61,12 @@ class kstVelaBlockQueue {
   VelaEventPtr dequeueIfAny();            // never waits; nullptr when empty
   std::int32_t queueSize();               // waits while empty, then counts
   std::int32_t queueCount();              // counts without waiting
+  std::size_t queueBytes();               // the bytes its events weigh now
 
   // Failed-send queue.
   void enqueueFile(VelaEventPtr event);
   std::int32_t fileQueueCount();
+  std::size_t fileQueueBytes();
   std::vector<VelaEventPtr> fileQueueEvents();  // a copy of its events, oldest first
 
   // Handler queue. An absent id is ignored; an id that finds the queue full is
@@ -85,13 +98,18 @@ class kstVelaBlockQueue {
   // into the main queue, so that failed events are sent again, and raises every queued
   // event's "errorRate". Deletes the files.
   void loadFromFile();
+  // How many events saves have moved from the channels to files so far (for a flush, which
+  // must not call saved events delivered).
+  std::uint64_t eventsSavedToFile() const { return savedToFile_.load(); }
 
  private:
   // Each channel carries its own lock (see Channel). Saving and restoring reach the two event
   // channels' items through Channel::lock(), one channel at a time, after monitor_.
+  const std::size_t byteLimit_;
+  std::atomic<std::uint64_t> savedToFile_{0};
   std::recursive_mutex monitor_;       // serialises saveToFile, FileToMemory and loadFromFile
-  Channel<VelaEventPtr> logArray_;     // main queue
-  Channel<VelaEventPtr> fileArray_;    // failed-send queue
+  EventChannel logArray_;              // main queue
+  EventChannel fileArray_;             // failed-send queue
   Channel<std::string> handlerArray_;  // handler queue
   Channel<std::shared_ptr<NetworkData>> networkArray_;  // probe queue
 };

@@ -89,53 +89,94 @@ struct CachedAllocator {
 
 }  // namespace detail
 
+// The weight of items that are only bounded in number.
+struct NoWeight {
+  template <typename T>
+  constexpr std::size_t operator()(const T&) const noexcept {
+    return 0;
+  }
+};
+
 // A first-in-first-out channel between producer threads and one consumer thread. Index 0 of
 // the items is the head (the oldest), the end is the tail. Producers never wait for room:
 // a bounded append makes room by dropping an item, and the caller chooses which one.
 // Consumers wait on the condition, re-testing emptiness after every wake-up, so a wake-up
 // without an item is harmless.
 //
+// Besides their number, the channel keeps the total weight of its items (Weigh(item), e.g.
+// an event's bytes), so appends can bound both. The weight of an item is taken again when it
+// leaves; an item changed while queued is reweighed when a Locked access ends, and the total
+// restarts from 0 whenever the channel empties, so it never drifts for long.
+//
 // Every append wakes one waiter; Locked::broadcast wakes all of them, for callers that put
 // many items back at once while holding the lock.
-template <typename T>
+template <typename T, typename Weigh = NoWeight>
 class Channel {
  public:
   using Items = std::deque<T, detail::CachedAllocator<T, T>>;
+  static constexpr std::size_t kNoBound = std::numeric_limits<std::size_t>::max();
 
   Channel() = default;
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
-  // Appends at the tail; first drops heads while `bound` or more items are held.
-  void pushBackDropHead(T item, std::size_t bound) {
-    (void)pushBackTakeHead(std::move(item), bound);
-  }
+  // What an append dropped to make room: the first dropped item, handed back so the caller
+  // releases it outside the lock (and outside any lock of its own), and how many went. More
+  // than one goes only when the weight bound makes room for a heavy item; those after the
+  // first are released under the lock.
+  struct Dropped {
+    T head{};
+    std::size_t count = 0;
+  };
 
-  // The same, handing the dropped head back (a default T when none was dropped), so that
-  // the caller releases it outside the lock and outside any lock of its own.
-  T pushBackTakeHead(T item, std::size_t bound) {
-    T dropped{};
+  // Appends at the tail; first drops heads while `bound` or more items are held, or while
+  // the new item would take the total weight past `weightBound`. An item heavier than
+  // `weightBound` on its own is dropped instead (and handed back), and the queued ones stay.
+  Dropped pushBackTakeHead(T item, std::size_t bound, std::size_t weightBound = kNoBound) {
+    const std::size_t w = Weigh{}(item);
+    Dropped dropped;
+    if (w > weightBound) {
+      dropped.head = std::move(item);
+      dropped.count = 1;
+      return dropped;
+    }
     {
       std::lock_guard<std::mutex> g(mu_);
-      if (!items_.empty() && items_.size() >= bound) {
-        dropped = std::move(items_.front());
-        items_.pop_front();
-        trimHead(items_, bound);  // more than one only if the bound shrank
+      if (!items_.empty() && (items_.size() >= bound || weight_ > weightBound - w)) {
+        dropped.head = popHead();
+        dropped.count = 1 + trimHead(items_, weight_, bound, weightBound - w);
       }
       items_.push_back(std::move(item));
+      weight_ += w;
     }
     cv_.notify_one();
     return dropped;
   }
 
-  // Inserts at the head; first drops tails (the newest items) while `bound` or more are held.
-  void pushFrontDropTail(T item, std::size_t bound) {
+  // The same, for callers that need only the number dropped.
+  std::size_t pushBackDropHead(T item, std::size_t bound, std::size_t weightBound = kNoBound) {
+    return pushBackTakeHead(std::move(item), bound, weightBound).count;
+  }
+
+  // Inserts at the head; first drops tails (the newest items) while `bound` or more are held
+  // or the weight bound would be passed, as pushBackDropHead. Returns the number dropped.
+  std::size_t pushFrontDropTail(T item, std::size_t bound, std::size_t weightBound = kNoBound) {
+    const std::size_t w = Weigh{}(item);
+    std::size_t dropped = 0;
     {
       std::lock_guard<std::mutex> g(mu_);
-      while (!items_.empty() && items_.size() >= bound) items_.pop_back();
+      if (w > weightBound) return 1;
+      while (!items_.empty() && (items_.size() >= bound || weight_ > weightBound - w)) {
+        removeWeight(weight_, Weigh{}(items_.back()));
+        items_.pop_back();
+        ++dropped;
+      }
+      if (items_.empty()) weight_ = 0;
       items_.push_front(std::move(item));
+      weight_ += w;
     }
     cv_.notify_one();
+    return dropped;
   }
 
   // Appends at the tail only while fewer than `bound` items are held; a full channel drops
@@ -151,26 +192,20 @@ class Channel {
   }
 
   // Appends at the tail without a limit.
-  void pushBack(T item) {
-    pushBackDropHead(std::move(item), std::numeric_limits<std::size_t>::max());
-  }
+  void pushBack(T item) { pushBackDropHead(std::move(item), kNoBound); }
 
   // Waits while the channel is empty, then removes and returns the head.
   T take() {
     std::unique_lock<std::mutex> l(mu_);
     cv_.wait(l, [this] { return !items_.empty(); });
-    T head = std::move(items_.front());
-    items_.pop_front();
-    return head;
+    return popHead();
   }
 
   // Removes and returns the head without waiting; a default T when the channel is empty.
   T takeIfAny() {
     std::lock_guard<std::mutex> g(mu_);
     if (items_.empty()) return T();
-    T head = std::move(items_.front());
-    items_.pop_front();
-    return head;
+    return popHead();
   }
 
   // Waits while the channel is empty, then returns the number of items (at least 1).
@@ -186,15 +221,29 @@ class Channel {
     return toCount(items_.size());
   }
 
+  // The total weight of the items now.
+  std::size_t weight() {
+    std::lock_guard<std::mutex> g(mu_);
+    return weight_;
+  }
+
   // Exclusive access to the items for as long as the object lives; for saving a channel to
   // a file and putting saved items back. Take it after any outer lock of the caller's and
-  // never hold two channels' Locked at once.
+  // never hold two channels' Locked at once. The total weight is taken afresh when it ends,
+  // so the holder may change the items freely.
   class Locked {
    public:
     explicit Locked(Channel& c) : channel_(c), lock_(c.mu_) {}
+    ~Locked() { channel_.weight_ = weighAll(channel_.items_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
     Items& items() { return channel_.items_; }
-    // Drops heads while `bound` or more items are held: the rule of pushBackDropHead.
-    void trimHead(std::size_t bound) { Channel::trimHead(channel_.items_, bound); }
+    // Drops heads while `bound` or more items are held or their weight is above
+    // `weightBound`: the rule of pushBackDropHead. Returns the number dropped.
+    std::size_t trimHead(std::size_t bound, std::size_t weightBound = kNoBound) {
+      std::size_t w = weighAll(channel_.items_);
+      return Channel::trimHead(channel_.items_, w, bound, weightBound);
+    }
     // Wakes every waiter; they re-test emptiness once the lock is released.
     void broadcast() { channel_.cv_.notify_all(); }
 
@@ -222,18 +271,44 @@ class Channel {
   }
 
  private:
-  static void trimHead(Items& items, std::size_t bound) {
-    while (!items.empty() && items.size() >= bound) items.pop_front();
+  // Drops heads while `bound` or more items are held or their weight is above `weightRoom`.
+  static std::size_t trimHead(Items& items, std::size_t& weight, std::size_t bound,
+                              std::size_t weightRoom) {
+    std::size_t dropped = 0;
+    while (!items.empty() && (items.size() >= bound || weight > weightRoom)) {
+      removeWeight(weight, Weigh{}(items.front()));
+      items.pop_front();
+      ++dropped;
+    }
+    if (items.empty()) weight = 0;
+    return dropped;
+  }
+  static void removeWeight(std::size_t& total, std::size_t w) { total = w < total ? total - w : 0; }
+  static std::size_t weighAll(const Items& items) {
+    std::size_t total = 0;
+    if constexpr (!std::is_same_v<Weigh, NoWeight>) {
+      for (const T& item : items) total += Weigh{}(item);
+    }
+    return total;
+  }
+  // Removes the head; the caller holds mu_ and has seen the channel non-empty.
+  T popHead() {
+    T head = std::move(items_.front());
+    items_.pop_front();
+    removeWeight(weight_, Weigh{}(head));
+    if (items_.empty()) weight_ = 0;
+    return head;
   }
   static std::int32_t toCount(std::size_t n) {
     constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
     return static_cast<std::int32_t>(n < kMax ? n : kMax);
   }
 
-  std::mutex mu_;               // guards items_ and cache_; cv_ waits on it
+  std::mutex mu_;               // guards items_, cache_ and weight_; cv_ waits on it
   std::condition_variable cv_;  // signalled when items_ gains an item
   detail::BlockCache cache_;    // guarded by mu_; declared first, so it outlives items_
   Items items_{detail::CachedAllocator<T, T>(&cache_)};  // guarded by mu_
+  std::size_t weight_ = 0;  // guarded by mu_: the sum of Weigh over items_
 };
 
 }  // namespace zeplog

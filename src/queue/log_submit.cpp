@@ -11,6 +11,7 @@
 #include "event/handle_registry.hpp"
 #include "event/vela_event_maker.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -32,6 +33,7 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
     if (handleId.absent()) {
       (void)getHandler(handleId);  // writes its own line for the absent id
       ZEP_CONSOLE("handleId is null");
+      countUp(eventCounters().lostUnknownHandle);
       return;
     }
     std::string spareBody, spareLevel, spareCode;
@@ -48,6 +50,7 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
     const auto* entry = findHandleLocked(handleId.view());
     if (!entry || !entry->second.identity) {
       ZEP_CONSOLE("handleId is null");
+      countUp(eventCounters().lostUnknownHandle);
       return;
     }
     if (isSession) {

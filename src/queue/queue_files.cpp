@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -34,14 +35,13 @@ namespace {
 constexpr const char* kMainFile = "Vela2SavedLog";
 constexpr const char* kFailedFile = "fileVela2SavedLog";
 
-using EventChannel = Channel<VelaEventPtr>;
-
 // Writes one channel's events to path under rootKey and empties the channel. The events
 // leave the channel before the write, so the send thread can't take (and send) an event
 // that is also going to disk; if the write fails they go back to the head, ahead of whatever
 // was queued meanwhile.
 void saveChannel(EventChannel& channel, std::string_view rootKey, const std::string& path,
-                 const std::string& line) {
+                 const std::string& line, std::size_t byteLimit, bool failedQueue,
+                 std::atomic<std::uint64_t>& savedCount) {
   std::vector<VelaEventPtr> saving;
   {
     auto locked = channel.lock();
@@ -61,21 +61,24 @@ void saveChannel(EventChannel& channel, std::string_view rootKey, const std::str
   } catch (const std::exception& e) {
     error = e.what();
   }
-  if (written) return;
+  if (written) {
+    savedCount.fetch_add(saving.size());
+    return;
+  }
 
   std::size_t kept = saving.size();
+  std::size_t dropped = 0;
   {
     auto locked = channel.lock();
     auto& items = locked.items();
     items.insert(items.begin(), std::make_move_iterator(saving.begin()),
                  std::make_move_iterator(saving.end()));
-    // The channel's bound still holds: if producers filled it meanwhile, the oldest go first.
-    while (items.size() > kstVelaBlockQueue::kMaxEvents) {
-      items.pop_front();
-      if (kept > 0) --kept;
-    }
+    // The channel's bounds still hold: if producers filled it meanwhile, the oldest go first.
+    dropped = locked.trimHead(kstVelaBlockQueue::kMaxEvents + 1, byteLimit);
+    kept -= std::min(kept, dropped);
     locked.broadcast();
   }
+  detail::noteDroppedAtBound(dropped, failedQueue);
   detail::consoleRaw(line + error + "; " + std::to_string(kept) + " events stay in the queue");
 }
 
@@ -122,8 +125,10 @@ void raiseErrorRate(Fields& fields) {
 // reported once and never read again; it is read whole and decoded before the channel is
 // touched, so a bad file adds nothing.
 void restoreChannel(EventChannel& target, std::string_view rootKey, const std::string& path,
-                    const std::string& line, bool markResent) {
+                    const std::string& line, bool markResent, std::size_t byteLimit,
+                    bool failedQueue) {
   if (!detail::fileExists(path)) return;
+  std::size_t dropped = 0;
   try {
     std::string error;
     std::vector<VelaEventPtr> events;
@@ -134,12 +139,12 @@ void restoreChannel(EventChannel& target, std::string_view rootKey, const std::s
       auto& items = locked.items();
       items.insert(items.end(), std::make_move_iterator(events.begin()),
                    std::make_move_iterator(events.end()));
-      locked.trimHead(kstVelaBlockQueue::kMaxEvents);
       if (markResent) {
         for (const VelaEventPtr& e : items) {
           if (e->fields()) raiseErrorRate(*e->fields());
         }
       }
+      dropped = locked.trimHead(kstVelaBlockQueue::kMaxEvents, byteLimit);
       if (!items.empty()) locked.broadcast();
     } else {
       detail::consoleRaw(line + error);
@@ -147,6 +152,7 @@ void restoreChannel(EventChannel& target, std::string_view rootKey, const std::s
   } catch (const std::exception& e) {
     detail::consoleRaw(line + e.what());
   }
+  detail::noteDroppedAtBound(dropped, failedQueue);
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
     detail::consoleRaw(line + "cannot delete " + path + ": " + std::strerror(errno));
   }
@@ -185,24 +191,30 @@ void removeStaleTemporaries(const std::string& dir) {
 
 void kstVelaBlockQueue::saveToFile() {
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
-  saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ");
-  saveChannel(fileArray_, "fileArray", fileFilePath(), "[saveToFile] fileArray : ");
+  saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ", byteLimit_, false,
+              savedToFile_);
+  saveChannel(fileArray_, "fileArray", fileFilePath(), "[saveToFile] fileArray : ", byteLimit_,
+              true, savedToFile_);
 }
 
 void kstVelaBlockQueue::FileToMemory() {
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
   if (detail::documentsDirectory().empty()) return;
-  restoreChannel(logArray_, "logArray", dataFilePath(), "[FileToMemory] logArray : ", false);
-  restoreChannel(fileArray_, "fileArray", fileFilePath(), "[FileToMemory] fileArray: ", false);
+  restoreChannel(logArray_, "logArray", dataFilePath(), "[FileToMemory] logArray : ", false,
+                 byteLimit_, false);
+  restoreChannel(fileArray_, "fileArray", fileFilePath(), "[FileToMemory] fileArray: ", false,
+                 byteLimit_, true);
 }
 
 void kstVelaBlockQueue::loadFromFile() {
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
   const std::string dir = detail::documentsDirectory();
   if (dir.empty()) return;
-  restoreChannel(logArray_, "logArray", dataFilePath(), "[loadFromFile] logArray: ", false);
+  restoreChannel(logArray_, "logArray", dataFilePath(), "[loadFromFile] logArray: ", false,
+                 byteLimit_, false);
   // The failed events join the main queue to be sent again.
-  restoreChannel(logArray_, "fileArray", fileFilePath(), "[loadFromFile] logArray: ", true);
+  restoreChannel(logArray_, "fileArray", fileFilePath(), "[loadFromFile] logArray: ", true,
+                 byteLimit_, false);
   removeStaleTemporaries(dir);
 }
 
@@ -213,7 +225,7 @@ void createQueueAndRestoreSavedEvents() {
   std::call_once(*once, [] {
     if (blockQueue()) return;
     // Never destroyed: its channels join the locks taken around fork().
-    auto* queue = new kstVelaBlockQueue;
+    auto* queue = new kstVelaBlockQueue(freezeQueueByteLimit());
     queue->joinForkOrder();
     queue->loadFromFile();
     globals().gs_blockQueue.store(queue, std::memory_order_release);

@@ -46,6 +46,9 @@ int main(int argc, char** argv) {
   /* Nothing is queued before an initialisation. */
   CHECK(zeplog_queue_size() == -1);
   CHECK(zeplog_file_queue_size() == -1);
+  CHECK(zeplog_flush(-5) == 1); /* nothing can be queued yet */
+  CHECK(zeplog_set_queue_byte_limit(0) == 0);
+  CHECK(zeplog_set_queue_byte_limit((size_t)32 << 20) == 1);
 
   /* A refused initialisation says why on the console and returns 0. */
   CHECK(zeplog_init("http://collector.zeplog.invalid/", "9bad key", "1.0", NULL) == 0);
@@ -53,7 +56,8 @@ int main(int argc, char** argv) {
 
   CHECK(zeplog_init_full("http://collector.zeplog.invalid/", 80, 1, "capp", "1.0", "user-c", 0, 1,
                          NULL, "c-handle") == 1);
-  CHECK(zeplog_queue_size() >= 1); /* the session event */
+  CHECK(zeplog_queue_size() >= 1);                          /* the session event */
+  CHECK(zeplog_set_queue_byte_limit((size_t)1 << 20) == 0); /* too late */
 
   int before = zeplog_queue_size();
   zeplog_log(ZEPLOG_INFO, "c-handle", NULL, "hello from C");
@@ -61,11 +65,17 @@ int main(int argc, char** argv) {
   zeplog_send_log("ERROR", "E2", "level of my own", "c-handle");
   CHECK(zeplog_queue_size() == before + 3);
 
-  /* An unknown handle or level queues nothing. */
+  /* An unknown handle or level queues nothing; the unknown handles are counted. */
+  zeplog_counters counted;
+  zeplog_get_counters(&counted);
+  zeplog_get_counters(NULL);
+  const uint64_t lost_before = counted.lost_unknown_handle;
   zeplog_log(ZEPLOG_INFO, "no-such-handle", NULL, "lost");
   zeplog_log((zeplog_level)42, "c-handle", NULL, "bad level");
   zeplog_log(ZEPLOG_INFO, NULL, NULL, "absent handle");
   CHECK(zeplog_queue_size() == before + 3);
+  zeplog_get_counters(&counted);
+  CHECK(counted.lost_unknown_handle == lost_before + 2);
 
   /* Background saves the queue to the data directory; foreground puts it back. The send
    * thread is held (sync start), so nothing leaves meanwhile. */

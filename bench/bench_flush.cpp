@@ -1,0 +1,153 @@
+// flush() with 2000 queued events to the development collector on 127.0.0.1, beside the same
+// 2000 events written with rapidjson::Writer and posted with one reused curl handle.
+//
+//   scripts/bench.sh bench_flush
+//
+// The collector is tools/collector's DevCollector with an in-memory store, in this process.
+// The library's send thread pauses for an hour between cycles, so every send is a flush's.
+//   Library  each iteration queues 2000 distinct log calls (not timed), then times
+//            flush(): the wake-up, the filter, the JSON, the request and the answer
+//   Peer     each iteration writes 2000 events of the same members with rapidjson::Writer
+//            and posts them in one request (timed), as the send thread's one request does
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "delivery/send_thread.hpp"
+#include "dev_collector.hpp"
+#include "event/event_json.hpp"
+#include "event/global_state.hpp"
+#include "queue/block_queue.hpp"
+#include "zeplog/json_reader.hpp"
+#include "zeplog/zeplog.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zeplog::ZEPLog;
+
+constexpr int kEvents = 2000;
+
+zeplog::tools::DevCollector& collector() {
+  static auto* c = [] {
+    zeplog::tools::CollectorOptions options;
+    options.keepAliveSeconds = 60;
+    auto* server = new zeplog::tools::DevCollector(options);  // lives for the run
+    if (!server->start()) std::abort();
+    return server;
+  }();
+  return *c;
+}
+
+// The library initialised once against the collector, its first cycle (the session) sent.
+bool setUp() {
+  static const bool ready = [] {
+    const std::string dir =
+        (std::filesystem::temp_directory_path() / "zeplog-bench-flush").string();
+    std::filesystem::create_directories(dir);
+    ZEPLog::setDataDirectory(dir);
+    ZEPLog::setConsoleHandler([](std::string_view) {});
+    zeplog::detail::setSendCycleSleep(1h);
+    if (!ZEPLog::init("127.0.0.1", collector().port(), 1, "bench", "1.0", "user-1",
+                      zeplog::CrashCapture::Off, zeplog::SyncStart::Off, zeplog::Text(),
+                      zeplog::Text()))
+      return false;
+    ZEPLog::createLogSendThread();
+    return ZEPLog::flush(60s);
+  }();
+  return ready;
+}
+
+void BM_Flush2000QueuedEvents(benchmark::State& state) {
+  if (!setUp()) {
+    state.SkipWithError("the library could not be initialised against the collector");
+    return;
+  }
+  std::uint64_t n = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    for (int i = 0; i < kEvents; ++i) ZEPLog::info("E1", "flushed event " + std::to_string(n++));
+    state.ResumeTiming();
+    if (!ZEPLog::flush(60s)) {
+      state.SkipWithError("flush was not delivered");
+      return;
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kEvents);
+  state.counters["delivered"] = static_cast<double>(ZEPLog::counters().delivered);
+}
+
+size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
+
+void BM_Peer_RapidJSONWriterAndCurl(benchmark::State& state) {
+  if (!setUp()) {
+    state.SkipWithError("the library could not be initialised against the collector");
+    return;
+  }
+  // The members of one of the library's events, so both sides post the same objects.
+  ZEPLog::info("E1", "sample");
+  zeplog::VelaEventPtr sample = zeplog::detail::blockQueue()->dequeue();
+  std::shared_ptr<zeplog::json::Object> object =
+      zeplog::kstCJSONDeserializer().deserializeAsDictionary(
+          zeplog::detail::getJsonFromVelaEvent(sample));
+  std::vector<std::pair<std::string, std::string>> members;
+  for (const auto& [k, v] : *object)
+    if (k != "body" && v.isString()) members.emplace_back(k, v.asString());
+
+  CURL* curl = curl_easy_init();
+  const std::string url = collector().baseUrl() + "/v2/log";
+  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+  headers = curl_slist_append(headers, "Expect:");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
+
+  std::uint64_t n = 0;
+  for (auto _ : state) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    writer.StartArray();
+    for (int i = 0; i < kEvents; ++i) {
+      writer.StartObject();
+      for (const auto& [k, v] : members) {
+        writer.Key(k.c_str(), static_cast<rapidjson::SizeType>(k.size()));
+        writer.String(v.c_str(), static_cast<rapidjson::SizeType>(v.size()));
+      }
+      const std::string body = "peer event " + std::to_string(n++);
+      writer.Key("body");
+      writer.String(body.c_str(), static_cast<rapidjson::SizeType>(body.size()));
+      writer.EndObject();
+    }
+    writer.EndArray();
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(buffer.GetSize()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, buffer.GetString());
+    long status = 0;
+    if (curl_easy_perform(curl) == CURLE_OK)
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) {
+      state.SkipWithError("the peer's request was not answered 200");
+      break;
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kEvents);
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+}
+
+BENCHMARK(BM_Flush2000QueuedEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Peer_RapidJSONWriterAndCurl)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

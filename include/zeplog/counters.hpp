@@ -1,0 +1,29 @@
+// What has become of the events the library was given, counted since the process started.
+#pragma once
+
+#include <cstdint>
+
+namespace zeplog {
+
+// A snapshot of the library's event counters. Each counter only grows. An event is counted
+// where its fate is decided, so one event may appear in more than one counter over its life
+// (written back after a failed send, then delivered by a later run).
+struct Counters {
+  // Pushed out of the main queue at its bound (2000 events or its byte bound): the oldest
+  // go first.
+  std::uint64_t droppedFromQueue = 0;
+  // Pushed out of the failed-send queue at its bound, likewise.
+  std::uint64_t droppedFromFailedQueue = 0;
+  // Refused by the send filter: the handle's switch for its kind of event was off.
+  std::uint64_t refusedByFilter = 0;
+  // Collapsed into an earlier event with the same body and level (or the same crash).
+  std::uint64_t collapsedRepeats = 0;
+  // Lost because their handle or project was unknown when they were queued or sent.
+  std::uint64_t lostUnknownHandle = 0;
+  // Written back to the failed-send queue after a send failed or was not answered 200.
+  std::uint64_t writtenBack = 0;
+  // Sent in a request the collector answered with status 200.
+  std::uint64_t delivered = 0;
+};
+
+}  // namespace zeplog

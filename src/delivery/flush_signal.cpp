@@ -1,0 +1,95 @@
+#include "delivery/flush_signal.hpp"
+
+#include <algorithm>
+#include <new>
+
+#include "common/fork_locks.hpp"
+
+namespace zeplog::detail {
+
+bool FlushSignal::anyWaiting() const {
+  return std::any_of(waiters_.begin(), waiters_.end(), [](const Waiter* w) { return !w->done; });
+}
+
+void FlushSignal::pause(std::chrono::milliseconds pause) {
+  std::unique_lock<std::mutex> l(mu_);
+  wake_.wait_for(l, pause, [this] { return anyWaiting(); });
+}
+
+void FlushSignal::answerIfEmpty(const std::function<bool()>& queueEmpty) {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    if (!anyWaiting() || !queueEmpty()) return;
+    for (Waiter* w : waiters_) w->done = true;
+  }
+  done_.notify_all();
+}
+
+std::uint64_t FlushSignal::beginCycle() {
+  std::lock_guard<std::mutex> g(mu_);
+  inCycle_ = true;
+  return lastTicket_;
+}
+
+void FlushSignal::endCycle(std::uint64_t ticket, bool tookAll, bool delivered) {
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    inCycle_ = false;
+    for (Waiter* w : waiters_) {
+      if (!delivered) w->failed = true;
+      if (tookAll && w->ticket <= ticket) w->done = true;
+    }
+  }
+  done_.notify_all();
+}
+
+bool FlushSignal::flush(std::chrono::milliseconds timeout,
+                        const std::function<bool()>& nothingQueued) {
+  Waiter me;
+  std::unique_lock<std::mutex> l(mu_);
+  if (!inCycle_ && nothingQueued()) return true;
+  me.ticket = ++lastTicket_;
+  waiters_.push_back(&me);
+  wake_.notify_one();
+  done_.wait_for(l, timeout, [&] { return me.done; });
+  waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &me));
+  return me.done && !me.failed;
+}
+
+bool FlushSignal::idleAndEmpty(const std::function<bool()>& nothingQueued) {
+  std::lock_guard<std::mutex> g(mu_);
+  return !inCycle_ && nothingQueued();
+}
+
+bool FlushSignal::waitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> l(mu_);
+  return done_.wait_for(l, timeout, [this] { return !inCycle_; });
+}
+
+void FlushSignal::registerForFork() {
+  registerForkLock(ForkLockRank::kFlushSignal, 0, this,
+                   ForkLockOps{[](void* s) { static_cast<FlushSignal*>(s)->mu_.lock(); },
+                               [](void* s) { static_cast<FlushSignal*>(s)->mu_.unlock(); },
+                               [](void* s) {
+                                 auto* signal = static_cast<FlushSignal*>(s);
+                                 // The parent's waiters do not exist in the child: fresh
+                                 // conditions and no waiting flush (no destructor: it
+                                 // would wait for them).
+                                 new (&signal->wake_) std::condition_variable;
+                                 new (&signal->done_) std::condition_variable;
+                                 new (&signal->waiters_) std::vector<Waiter*>;
+                                 signal->inCycle_ = false;
+                                 signal->mu_.unlock();
+                               }});
+}
+
+FlushSignal& flushSignal() {
+  static auto* signal = [] {
+    auto* s = new FlushSignal;  // never destroyed
+    s->registerForFork();
+    return s;
+  }();
+  return *signal;
+}
+
+}  // namespace zeplog::detail

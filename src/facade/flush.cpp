@@ -1,0 +1,23 @@
+// Entry points for flushing, the event counters and the queues' byte bound.
+#include "common/guard.hpp"
+#include "delivery/send_thread.hpp"
+#include "queue/queue_counters.hpp"
+#include "zeplog/zeplog.hpp"
+
+namespace zeplog {
+
+bool ZEPLog::flush(std::chrono::milliseconds timeout) noexcept {
+  return detail::guarded<bool>("flush", false, [&] { return detail::flushQueued(timeout); });
+}
+
+Counters ZEPLog::counters() noexcept {
+  return detail::guarded<Counters>("counters", Counters{},
+                                   [] { return detail::countersSnapshot(); });
+}
+
+bool ZEPLog::setQueueByteLimit(std::size_t bytes) noexcept {
+  return detail::guarded<bool>("setQueueByteLimit", false,
+                               [&] { return detail::setQueueByteLimit(bytes); });
+}
+
+}  // namespace zeplog

@@ -1,0 +1,106 @@
+#include "queue/queue_counters.hpp"
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "common/console.hpp"
+
+namespace zeplog::detail {
+namespace {
+
+constexpr std::int64_t kDropReportIntervalMillis = 60'000;
+
+std::int64_t steadyMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::atomic<MillisClock> dropReportClock{nullptr};
+
+struct DropReport {
+  RateLimit limit{kDropReportIntervalMillis};
+  std::atomic<std::uint64_t> reported{0};  // drops already named in a line
+};
+DropReport& dropReport() {
+  static auto* r = new DropReport;  // never destroyed
+  return *r;
+}
+
+// The byte bound, fixed once the event queue is made.
+struct ByteLimit {
+  std::mutex mu;
+  std::size_t bytes = kDefaultQueueByteLimit;  // guarded by mu
+  bool frozen = false;                         // guarded by mu
+};
+ByteLimit& byteLimit() {
+  static auto* l = new ByteLimit;  // never destroyed
+  return *l;
+}
+
+}  // namespace
+
+EventCounters& eventCounters() {
+  static auto* c = new EventCounters;  // never destroyed
+  return *c;
+}
+
+Counters countersSnapshot() {
+  const EventCounters& c = eventCounters();
+  Counters out;
+  out.droppedFromQueue = c.droppedFromQueue.load(std::memory_order_relaxed);
+  out.droppedFromFailedQueue = c.droppedFromFailedQueue.load(std::memory_order_relaxed);
+  out.refusedByFilter = c.refusedByFilter.load(std::memory_order_relaxed);
+  out.collapsedRepeats = c.collapsedRepeats.load(std::memory_order_relaxed);
+  out.lostUnknownHandle = c.lostUnknownHandle.load(std::memory_order_relaxed);
+  out.writtenBack = c.writtenBack.load(std::memory_order_relaxed);
+  out.delivered = c.delivered.load(std::memory_order_relaxed);
+  return out;
+}
+
+bool RateLimit::allow(std::int64_t nowMillis) {
+  std::int64_t last = lastYes_.load();
+  if (last != kNever && nowMillis - last < interval_) return false;
+  return lastYes_.compare_exchange_strong(last, nowMillis);
+}
+
+void noteDroppedAtBound(std::size_t n, bool failedQueue) {
+  if (n == 0) return;
+  EventCounters& c = eventCounters();
+  countUp(failedQueue ? c.droppedFromFailedQueue : c.droppedFromQueue, n);
+  MillisClock clock = dropReportClock.load();
+  DropReport& report = dropReport();
+  if (!report.limit.allow(clock ? clock() : steadyMillis())) return;
+  const std::uint64_t fromQueue = c.droppedFromQueue.load();
+  const std::uint64_t fromFailed = c.droppedFromFailedQueue.load();
+  const std::uint64_t since =
+      fromQueue + fromFailed - report.reported.exchange(fromQueue + fromFailed);
+  ZEP_CONSOLE(std::to_string(since) + " events dropped at a queue bound (" +
+              std::to_string(fromQueue) + " from the queue and " + std::to_string(fromFailed) +
+              " from the failed-send queue since the start)");
+}
+
+void setDropReportClock(MillisClock clock) { dropReportClock.store(clock); }
+
+bool setQueueByteLimit(std::size_t bytes) {
+  ByteLimit& l = byteLimit();
+  {
+    std::lock_guard<std::mutex> g(l.mu);
+    if (!l.frozen && bytes > 0) {
+      l.bytes = bytes;
+      return true;
+    }
+  }
+  ZEP_CONSOLE(bytes == 0 ? "setQueueByteLimit : a limit of 0 bytes is refused"
+                         : "setQueueByteLimit : only before the first initialisation");
+  return false;
+}
+
+std::size_t freezeQueueByteLimit() {
+  ByteLimit& l = byteLimit();
+  std::lock_guard<std::mutex> g(l.mu);
+  l.frozen = true;
+  return l.bytes;
+}
+
+}  // namespace zeplog::detail
