@@ -7,6 +7,7 @@
 
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "queue/log_submit.hpp"
 #include "zeplog/zeplog.hpp"
 
 using zeplog::CrashCapture;
@@ -94,8 +95,8 @@ void zeplog_log_n(zeplog_level level, const char* handle_id, const char* error_c
     ZEP_CONSOLE("log level " + std::to_string(static_cast<int>(level)) + " is invalid");
     return;
   }
-  ZEPLog::sendLog(text, sized(error_code, error_code_len), sized(message, message_len), Text(),
-                  handle_id);
+  zeplog::detail::sendLog(text, sized(error_code, error_code_len), sized(message, message_len),
+                          handle_id);
 }
 
 void zeplog_send_log(const char* level, const char* error_code, const char* message,
