@@ -26,6 +26,7 @@
 #include <spdlog/spdlog.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -36,6 +37,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "dev_collector.hpp"
 #include "event/global_state.hpp"
@@ -309,12 +311,61 @@ void BM_spdlog_Async_OverrunOldest(benchmark::State& state) {
   measure.report(state);
 }
 
+// ---- Latency at a steady rate ----------------------------------------------------------------
+//
+// Each producer makes one call every 10 us (100k calls/s) for a second, and times every call
+// on its own; the counters are the percentiles of those times (averaged over the producers).
+// The pacing waits by reading the clock: sleeping is far coarser than 10 us.
+
+constexpr std::chrono::nanoseconds kPacedInterval{10'000};
+constexpr std::int64_t kPacedCalls = 100'000;
+
+template <typename Call>
+void pacedLatency(benchmark::State& state, Call&& call) {
+  std::vector<std::int64_t> ns;
+  ns.reserve(static_cast<std::size_t>(kPacedCalls));
+  using Clock = std::chrono::steady_clock;
+  auto next = Clock::now();
+  for (auto _ : state) {
+    next += kPacedInterval;
+    while (Clock::now() < next) {
+    }
+    const auto start = Clock::now();
+    call();
+    ns.push_back(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+  }
+  std::sort(ns.begin(), ns.end());
+  auto at = [&](double q) {
+    return static_cast<double>(
+        ns[static_cast<std::size_t>(q * static_cast<double>(ns.size() - 1))]);
+  };
+  state.counters["p50_ns"] = benchmark::Counter(at(0.50), benchmark::Counter::kAvgThreads);
+  state.counters["p99_ns"] = benchmark::Counter(at(0.99), benchmark::Counter::kAvgThreads);
+  state.counters["p999_ns"] = benchmark::Counter(at(0.999), benchmark::Counter::kAvgThreads);
+}
+
+void BM_ZEPLog_SendThread_Paced(benchmark::State& state) {
+  if (state.thread_index() == 0) {
+    setUpZeplogOnce();
+    holdSendThread(false);
+  }
+  pacedLatency(state, [] { ZEPLog::info(nullptr, kMessage); });
+}
+
+void BM_spdlog_Async_OverrunOldest_Paced(benchmark::State& state) {
+  auto logger = spdlogAsync(spdlog::async_overflow_policy::overrun_oldest);
+  pacedLatency(state, [&] { logger->info(kMessage); });
+}
+
 BENCHMARK(BM_ZEPLog_HeapPerQueuedEvent)->Iterations(1);
 BENCHMARK(BM_ZEPLog_SendPathAllocs)->Iterations(3);
 BENCHMARK(BM_ZEPLog_NoConsumer)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_ZEPLog_SendThread)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_spdlog_Async_Block)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_spdlog_Async_OverrunOldest)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ZEPLog_SendThread_Paced)->Iterations(kPacedCalls)->Threads(1)->Threads(2);
+BENCHMARK(BM_spdlog_Async_OverrunOldest_Paced)->Iterations(kPacedCalls)->Threads(1)->Threads(2);
 
 }  // namespace
 
