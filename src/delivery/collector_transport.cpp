@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/collector_url.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
-#include "common/collector_url.hpp"
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"

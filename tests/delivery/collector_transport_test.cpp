@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "common/collector_url.hpp"
-#include "event/handle_registry.hpp"
 #include "delivery_helpers.hpp"
+#include "event/handle_registry.hpp"
 
 namespace zeplog::test {
 namespace {
