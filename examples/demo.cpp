@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -97,7 +98,15 @@ int main(int argc, char** argv) {
                          "Object reference not set to an instance of an object",
                          "NullReferenceException\n  at Player.Update () [0x00012]");
   ZEPLog::info(Text(), "demo finished");
-  std::printf("demo: %d events queued; waiting for the send thread\n", ZEPLog::queueSize());
+  std::printf("demo: %d events queued; flushing\n", ZEPLog::queueSize());
+  // Sent now instead of at the next cycle; true once the collector has taken all of them.
+  const bool delivered = ZEPLog::flush(std::chrono::seconds(30));
+  const zeplog::Counters counters = ZEPLog::counters();
+  std::printf("demo: flush %s; %llu delivered, %llu written back, %llu dropped at a bound\n",
+              delivered ? "delivered everything" : "did not deliver everything",
+              static_cast<unsigned long long>(counters.delivered),
+              static_cast<unsigned long long>(counters.writtenBack),
+              static_cast<unsigned long long>(counters.droppedFromQueue));
   std::fflush(stdout);
 
   const timespec bound{seconds, 0};
