@@ -356,6 +356,7 @@ void rearmCrashCaptureInForkedChild() {
   }
   try {
     // Earlier runs' reports are the parent's to send; only this process's own are set up.
+    forgetParentCrashStateInChild();
     std::string error;
     CrashHandlerSetup setup;
     if (!prepareReportTargets(setup, &error) || !rearmCrashHandlersInChild(setup, &error))

@@ -510,17 +510,21 @@ bool installCrashHandlers(const CrashHandlerSetup& setup, std::string* error) {
   return true;
 }
 
-bool rearmCrashHandlersInChild(const CrashHandlerSetup& setup, std::string* error) {
-  // The parent's answer pipe is its own business; the child's copies only go.
-  if (g_ackRead >= 0) ::close(g_ackRead);
-  if (g_ackWrite >= 0) ::close(g_ackWrite);
-  g_ackRead = g_ackWrite = -1;
-  // A crash the parent was handling at the fork is not this process's.
+void forgetParentCrashStateInChild() {
+  // A crash the parent was handling at the fork is not this process's, nor is its upload
+  // thread.
   g_crashingTid.store(0);
   g_uploadTid.store(0);
   g_dumpState.store(0);
   g_handOff.crashMonotonicNs.store(0);
   g_handOff.crashedThreadHeldGlobalLock.store(false);
+}
+
+bool rearmCrashHandlersInChild(const CrashHandlerSetup& setup, std::string* error) {
+  // The parent's answer pipe is its own business; the child's copies only go.
+  if (g_ackRead >= 0) ::close(g_ackRead);
+  if (g_ackWrite >= 0) ::close(g_ackWrite);
+  g_ackRead = g_ackWrite = -1;
   return setReportTargets(setup, error);
 }
 

@@ -32,8 +32,11 @@ constexpr std::int64_t kCrashHandOffBoundNs = 15'000'000'000;
 // terminate handler, and an alternate signal stack for the calling thread. Once per
 // process; false with error text when a handler can't be installed.
 bool installCrashHandlers(const CrashHandlerSetup& setup, std::string* error);
+// In a forked child: forgets a crash the parent was handling and the parent's upload
+// thread. Called before the child's own upload thread starts (which records itself).
+void forgetParentCrashStateInChild();
 // In a forked child of a process whose handlers are installed: points them at the child's
-// own report, upload thread and answer pipe, and forgets a crash the parent was handling.
+// own report, upload thread and answer pipe.
 // The signal handlers themselves are inherited and stay. Until this runs, a crash in the
 // child is passed on as if no handler were installed.
 bool rearmCrashHandlersInChild(const CrashHandlerSetup& setup, std::string* error);
