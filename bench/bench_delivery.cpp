@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -35,6 +36,7 @@
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "peer_pipeline.hpp"
 #include "queue/block_queue.hpp"
 #include "zeplog/json_reader.hpp"
 #include "zeplog/zeplog.hpp"
@@ -124,8 +126,9 @@ void setUp() {
   // flooding stderr (the handler's cost stays in the measurement).
   ZEPLog::setConsoleHandler([](std::string_view) { consoleLines.fetch_add(1); });
   ZEPLog::setDataDirectory("/tmp/zeplog-bench-delivery");
-  ZEPLog::init("127.0.0.1", collector().port(), 1, "benchapp", "1.0", "bench-user",
-               zeplog::CrashCapture::Off, zeplog::SyncStart::On, nullptr, nullptr);
+  if (!ZEPLog::init("127.0.0.1", collector().port(), 1, "benchapp", "1.0", "bench-user",
+                    zeplog::CrashCapture::Off, zeplog::SyncStart::On, nullptr, nullptr))
+    std::abort();
   ZEPLog::createLogSendThread();
 }
 
@@ -218,63 +221,30 @@ void BM_Sustained_30s(benchmark::State& state) {
   }
 }
 
-size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
-
 // The same requests as the send thread's, made directly: 2000-event bodies written with
 // rapidjson::Writer from the event's members and posted with one reused curl handle.
 void BM_Peer_RapidJSONWriterAndCurl(benchmark::State& state) {
   setUp();
   std::shared_ptr<zeplog::json::Object> sample =
       zeplog::kstCJSONDeserializer().deserializeAsDictionary(sampleEventJson());
-  std::vector<std::pair<std::string, std::string>> members;
+  bench::Members members;
   for (const auto& [k, v] : *sample)
     if (k != "body" && k != "kstBulkIndex") members.emplace_back(k, v.asString());
 
-  CURL* curl = curl_easy_init();
-  const std::string url = "http://127.0.0.1:" + std::to_string(collector().port()) + "/v2/log";
-  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
-  headers = curl_slist_append(headers, "Expect:");
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
+  bench::PeerPoster poster("http://127.0.0.1:" + std::to_string(collector().port()) + "/v2/log");
 
   constexpr int kEvents = 2000;
   std::uint64_t events = 0, n = 0;
   const double cpu0 = ownThreadCpu();
   for (auto _ : state) {
     rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.StartArray();
-    for (int i = 0; i < kEvents; ++i) {
-      writer.StartObject();
-      for (const auto& [k, v] : members) {
-        writer.Key(k.c_str(), static_cast<rapidjson::SizeType>(k.size()));
-        writer.String(v.c_str(), static_cast<rapidjson::SizeType>(v.size()));
-      }
-      const std::string body = "sustained event " + std::to_string(n++);
-      writer.Key("body");
-      writer.String(body.c_str(), static_cast<rapidjson::SizeType>(body.size()));
-      const std::string index = std::to_string(i);
-      writer.Key("kstBulkIndex");
-      writer.String(index.c_str(), static_cast<rapidjson::SizeType>(index.size()));
-      writer.EndObject();
-    }
-    writer.EndArray();
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(buffer.GetSize()));
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, buffer.GetString());
-    curl_easy_perform(curl);
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status == 200) events += kEvents;
+    bench::writePeerBatch(buffer, members, kEvents, "sustained event ", n, true);
+    if (poster.post(buffer) == 200) events += kEvents;
   }
   const double cpuPerEvent = events ? (ownThreadCpu() - cpu0) / static_cast<double>(events) : 0;
   state.counters["cpu_us_per_event"] = cpuPerEvent * 1e6;
   if (cpuPerEvent > 0 && libraryCpuPerEvent.load() > 0)
     state.counters["library_over_peer"] = libraryCpuPerEvent.load() / cpuPerEvent;
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
 }
 
 BENCHMARK(BM_Idle_HeldBySyncStart)->Iterations(1)->Unit(benchmark::kSecond);

@@ -26,6 +26,7 @@
 #include "dev_collector.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "peer_pipeline.hpp"
 #include "queue/block_queue.hpp"
 #include "zeplog/json_reader.hpp"
 #include "zeplog/zeplog.hpp"
@@ -86,8 +87,6 @@ void BM_Flush2000QueuedEvents(benchmark::State& state) {
   state.counters["delivered"] = static_cast<double>(ZEPLog::counters().delivered);
 }
 
-size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
-
 void BM_Peer_RapidJSONWriterAndCurl(benchmark::State& state) {
   if (!setUp()) {
     state.SkipWithError("the library could not be initialised against the collector");
@@ -99,50 +98,22 @@ void BM_Peer_RapidJSONWriterAndCurl(benchmark::State& state) {
   std::shared_ptr<zeplog::json::Object> object =
       zeplog::kstCJSONDeserializer().deserializeAsDictionary(
           zeplog::detail::getJsonFromVelaEvent(sample));
-  std::vector<std::pair<std::string, std::string>> members;
+  bench::Members members;
   for (const auto& [k, v] : *object)
     if (k != "body" && v.isString()) members.emplace_back(k, v.asString());
 
-  CURL* curl = curl_easy_init();
-  const std::string url = collector().baseUrl() + "/v2/log";
-  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
-  headers = curl_slist_append(headers, "Expect:");
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 10000L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
+  bench::PeerPoster poster(collector().baseUrl() + "/v2/log");
 
   std::uint64_t n = 0;
   for (auto _ : state) {
     rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    writer.StartArray();
-    for (int i = 0; i < kEvents; ++i) {
-      writer.StartObject();
-      for (const auto& [k, v] : members) {
-        writer.Key(k.c_str(), static_cast<rapidjson::SizeType>(k.size()));
-        writer.String(v.c_str(), static_cast<rapidjson::SizeType>(v.size()));
-      }
-      const std::string body = "peer event " + std::to_string(n++);
-      writer.Key("body");
-      writer.String(body.c_str(), static_cast<rapidjson::SizeType>(body.size()));
-      writer.EndObject();
-    }
-    writer.EndArray();
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(buffer.GetSize()));
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, buffer.GetString());
-    long status = 0;
-    if (curl_easy_perform(curl) == CURLE_OK)
-      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) {
+    bench::writePeerBatch(buffer, members, kEvents, "peer event ", n, false);
+    if (poster.post(buffer) != 200) {
       state.SkipWithError("the peer's request was not answered 200");
       break;
     }
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kEvents);
-  curl_slist_free_all(headers);
-  curl_easy_cleanup(curl);
 }
 
 BENCHMARK(BM_Flush2000QueuedEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
