@@ -215,25 +215,20 @@ void drainQueue() {
   }
 }
 
-void BM_ZEPLog_NoConsumer(benchmark::State& state) {
+// Log calls with the send thread held (nothing takes the events: the full queue drops its
+// oldest) or running and posting to the collector.
+void logCalls(benchmark::State& state, bool sendThreadHeld) {
   if (state.thread_index() == 0) {
     setUpZeplogOnce();
-    holdSendThread(true);
+    holdSendThread(sendThreadHeld);
   }
   PerCall measure;
   for (auto _ : state) ZEPLog::info(nullptr, kMessage);
   measure.report(state);
 }
 
-void BM_ZEPLog_SendThread(benchmark::State& state) {
-  if (state.thread_index() == 0) {
-    setUpZeplogOnce();
-    holdSendThread(false);
-  }
-  PerCall measure;
-  for (auto _ : state) ZEPLog::info(nullptr, kMessage);
-  measure.report(state);
-}
+void BM_ZEPLog_NoConsumer(benchmark::State& state) { logCalls(state, true); }
+void BM_ZEPLog_SendThread(benchmark::State& state) { logCalls(state, false); }
 
 std::size_t heapInUse() {
   const struct mallinfo2 m = mallinfo2();
