@@ -8,7 +8,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$BUILD_DIR" --prefix "$work/prefix" >/dev/null
 cmake -S tests/package -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
-cmake --build "$work/consumer" >/dev/null
+# A public function that is not exported fails this link; its error is shown.
+cmake --build "$work/consumer" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; exit 1; }
 export ZEPLOG_PACKAGE_DATA_DIR="$work/data"
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer/app"
 "$work/consumer/app_static"

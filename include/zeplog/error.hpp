@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "zeplog/export.hpp"
 #include "zeplog/json_value.hpp"
 
 namespace zeplog {
@@ -11,7 +12,7 @@ namespace zeplog {
 // An error with a domain, a signed code and a user-info dictionary. The description, when
 // there is one, is under kErrorDescriptionKey; the JSON reader adds "line", "character",
 // "location" (unsigned numbers) and "snippet" (text).
-struct Error {
+struct ZEPLOG_API Error {
   std::string domain;
   std::int64_t code = 0;
   json::Object userInfo;
