@@ -118,44 +118,57 @@ void raiseErrorRate(Fields& fields) {
   fields.set("errorRate", std::to_string(rate));
 }
 
-// Reads the file at path (saved under rootKey) and appends its events to target, then trims
-// the head while 2000 or more events are queued: the rule an enqueue applies before adding
-// one, so a full restore leaves 1999. markResent raises "errorRate" on every event of the
-// target afterwards. The file is deleted also when it could not be read, so a bad file is
-// reported once and never read again; it is read whole and decoded before the channel is
-// touched, so a bad file adds nothing.
+// Takes a saved file for this restore by deleting it. Its events are queued only once the
+// file is gone: a file that cannot be deleted (a read-only data directory) would otherwise be
+// restored again at every start, and a file another process deleted first is that
+// process's to restore.
+bool claimSavedFile(const std::string& path, const std::string& line) {
+  if (::unlink(path.c_str()) == 0) return true;
+  if (errno != ENOENT) {
+    detail::consoleRaw(line + "cannot delete " + path + ": " + std::strerror(errno) +
+                       "; its events are left in the file");
+  }
+  return false;
+}
+
+// Reads the file at path (saved under rootKey), claims it (claimSavedFile) and appends its
+// events to target, then trims the head while 2000 or more events are queued: the rule an
+// enqueue applies before adding one, so a full restore leaves 1999. markResent raises
+// "errorRate" on every event of the target afterwards. A file that could not be read is
+// deleted too, so a bad file is reported once and never read again; it is read whole and
+// decoded before the channel is touched, so a bad file adds nothing.
 void restoreChannel(EventChannel& target, std::string_view rootKey, const std::string& path,
                     const std::string& line, bool markResent, std::size_t byteLimit,
                     bool failedQueue) {
   if (!detail::fileExists(path)) return;
   std::size_t dropped = 0;
+  std::vector<VelaEventPtr> events;
+  bool decoded = false;
   try {
     std::string error;
-    std::vector<VelaEventPtr> events;
     std::optional<std::string> data = detail::readWholeFile(path, &error);
-    if (data && detail::decodeEventArchive(*data, rootKey, events, error)) {
-      data.reset();
-      auto locked = target.lock();
-      auto& items = locked.items();
-      items.insert(items.end(), std::make_move_iterator(events.begin()),
-                   std::make_move_iterator(events.end()));
-      if (markResent) {
-        for (const VelaEventPtr& e : items) {
-          if (e->fields()) raiseErrorRate(*e->fields());
-        }
+    decoded = data && detail::decodeEventArchive(*data, rootKey, events, error);
+    if (!decoded) detail::consoleRaw(line + error);
+  } catch (const std::exception& e) {
+    detail::consoleRaw(line + e.what());
+  }
+  if (!claimSavedFile(path, line) || !decoded) return;
+  try {
+    auto locked = target.lock();
+    auto& items = locked.items();
+    items.insert(items.end(), std::make_move_iterator(events.begin()),
+                 std::make_move_iterator(events.end()));
+    if (markResent) {
+      for (const VelaEventPtr& e : items) {
+        if (e->fields()) raiseErrorRate(*e->fields());
       }
-      dropped = locked.trimHead(kstVelaBlockQueue::kMaxEvents, byteLimit);
-      if (!items.empty()) locked.broadcast();
-    } else {
-      detail::consoleRaw(line + error);
     }
+    dropped = locked.trimHead(kstVelaBlockQueue::kMaxEvents, byteLimit);
+    if (!items.empty()) locked.broadcast();
   } catch (const std::exception& e) {
     detail::consoleRaw(line + e.what());
   }
   detail::noteDroppedAtBound(dropped, failedQueue);
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    detail::consoleRaw(line + "cannot delete " + path + ": " + std::strerror(errno));
-  }
 }
 
 // A save killed between creating its temporary file and renaming it leaves the temporary
@@ -213,7 +226,7 @@ void kstVelaBlockQueue::loadFromFile() {
   restoreChannel(logArray_, "logArray", dataFilePath(), "[loadFromFile] logArray: ", false,
                  byteLimit_, false);
   // The failed events join the main queue to be sent again.
-  restoreChannel(logArray_, "fileArray", fileFilePath(), "[loadFromFile] logArray: ", true,
+  restoreChannel(logArray_, "fileArray", fileFilePath(), "[loadFromFile] fileArray: ", true,
                  byteLimit_, false);
   removeStaleTemporaries(dir);
 }
