@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <errno.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -77,10 +80,11 @@ std::string documentsDirectory() {
     std::lock_guard<std::mutex> g(overrideLock());
     if (!overridePath().empty()) return overridePath();
   }
+  const std::string& program = programName();
   const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg && *xdg == '/') return joinPath(xdg, "zeplog");
+  if (xdg && *xdg == '/') return joinPath(joinPath(xdg, "zeplog"), program);
   const char* home = std::getenv("HOME");
-  if (home && *home == '/') return joinPath(home, ".local/share/zeplog");
+  if (home && *home == '/') return joinPath(joinPath(home, ".local/share/zeplog"), program);
   // Without $HOME, the account's home directory; never a shared place such as /tmp, where
   // another user could plant or replace the library's files.
   struct passwd pw {};
@@ -88,9 +92,26 @@ std::string documentsDirectory() {
   char buf[4096];
   if (::getpwuid_r(::getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir &&
       *found->pw_dir == '/') {
-    return joinPath(found->pw_dir, ".local/share/zeplog");
+    return joinPath(joinPath(found->pw_dir, ".local/share/zeplog"), program);
   }
   return std::string();  // no per-user directory: the library's files are not kept
+}
+
+const std::string& programName() {
+  static const auto* name = [] {
+    std::string path(PATH_MAX, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+    path.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    // An executable replaced on disk while it runs reads back with this mark.
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+    std::string base = path.substr(path.find_last_of('/') + 1);
+    if (base.empty() || base == "." || base == "..") base = program_invocation_short_name;
+    if (base.empty() || base == "." || base == ".." || base.find('/') != std::string::npos)
+      base = "program";
+    return new std::string(std::move(base));
+  }();
+  return *name;
 }
 
 bool ensureDataDirectory(std::string* error) {

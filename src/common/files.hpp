@@ -7,11 +7,15 @@
 
 namespace zeplog::detail {
 
-// The per-user directory that holds the library's files: the override set by
-// ZEPLog::setDataDirectory, else $XDG_DATA_HOME/zeplog, else $HOME/.local/share/zeplog.
-// Computed afresh on each call; "" when the account has no home directory. Creating it is
-// left to ensureDataDirectory().
+// The directory that holds the library's files: the override set by
+// ZEPLog::setDataDirectory, else the program's own per-user directory,
+// $XDG_DATA_HOME/zeplog/<program>, else $HOME/.local/share/zeplog/<program>. Each program
+// has its own, so one never restores, deletes or claims another's saved events, crash
+// reports or settings. Computed afresh on each call; "" when the account has no home
+// directory. Creating it is left to ensureDataDirectory().
 std::string documentsDirectory();
+// The file name of this process's executable (from /proc/self/exe), the <program> above.
+const std::string& programName();
 // Creates the data directory (and missing parents) with mode 0700; false when it can't.
 bool ensureDataDirectory(std::string* error = nullptr);
 void setDataDirectoryOverride(std::string path);

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,13 +83,30 @@ TEST(DeviceIdEmptyFile, AnEmptyFileIsReplacedByANewId) {
   EXPECT_EQ(detail::readWholeFile(ZEPLog::dataFilePath()), id);
 }
 
-TEST(DataDirectory, WithoutHomeFallsBackToTheAccountsHomeNeverTmp) {
-  ::unsetenv("XDG_DATA_HOME");
-  ::unsetenv("HOME");
-  const std::string dir = detail::documentsDirectory();
-  EXPECT_EQ(dir.rfind("/tmp", 0), std::string::npos) << dir;
-  if (!dir.empty()) {
-    EXPECT_TRUE(dir.ends_with("/.local/share/zeplog")) << dir;
+// Each program has its own default directory, named after its executable, so two programs
+// never read each other's files; without $HOME, the account's home, never a shared /tmp.
+TEST(DataDirectory, TheDefaultIsThisProgramsOwnPerUserDirectory) {
+  const std::string program = program_invocation_short_name;  // this test's executable
+  struct Case {
+    const char* xdg;
+    const char* home;
+    std::string expected;  // "" for the account's home, checked by its ending
+  } cases[] = {
+      {"/xdg", "/home/u", "/xdg/zeplog/" + program},
+      {"relative", "/home/u", "/home/u/.local/share/zeplog/" + program},
+      {nullptr, "/home/u/", "/home/u/.local/share/zeplog/" + program},
+      {nullptr, nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    c.xdg ? ::setenv("XDG_DATA_HOME", c.xdg, 1) : ::unsetenv("XDG_DATA_HOME");
+    c.home ? ::setenv("HOME", c.home, 1) : ::unsetenv("HOME");
+    const std::string dir = detail::documentsDirectory();
+    if (!c.expected.empty()) {
+      EXPECT_EQ(dir, c.expected);
+    } else {
+      EXPECT_EQ(dir.rfind("/tmp", 0), std::string::npos) << dir;
+      if (!dir.empty()) EXPECT_TRUE(dir.ends_with("/.local/share/zeplog/" + program)) << dir;
+    }
   }
 }
 
