@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <mutex>
 #include <string_view>
 
@@ -91,8 +92,14 @@ struct Transfer {
   HttpResult* result = nullptr;
   bool tooLarge = false;
   bool cancelled = false;
-  bool hasLocation = false;  // the current answer names a redirect target
+  bool hasLocation = false;     // the current answer names a redirect target
+  bool endedAtHeaders = false;  // cut off after the final headers (HttpRequest::endAtHeaders)
+  std::chrono::steady_clock::time_point headersEnded;  // when the final headers ended
 };
+
+// How long a request that ends at its headers still gives a body that is on its way: one that
+// came with the headers is read, and the connection stays open for the next request.
+constexpr std::chrono::milliseconds kBodyGrace{250};
 
 // Each header line of each answer (interim ones, redirects and the final one) comes here; the
 // empty line ends an answer's headers. The status of an answer that ends a request is kept
@@ -117,6 +124,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   if (t->request->followRedirects && code >= 300 && code < 400 && t->hasLocation) return n;
   t->result->completed = true;
   t->result->status = code;
+  t->headersEnded = std::chrono::steady_clock::now();
   return n;
 }
 
@@ -132,11 +140,25 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// True while the final answer's body is still to come: its length is unknown or not reached.
+bool bodyPending(const Transfer& t, curl_off_t received) {
+  curl_off_t length = -1;
+  curl_easy_getinfo(t.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+  return length < 0 || received < length;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
   auto* t = static_cast<Transfer*>(user);
+  // The status decides the request: a body that is slow to come (or never comes) is not
+  // waited for past a short grace.
+  if (t->request->endAtHeaders && t->result->completed && bodyPending(*t, received) &&
+      std::chrono::steady_clock::now() - t->headersEnded >= kBodyGrace) {
+    t->endedAtHeaders = true;
+    return 1;  // ends the transfer with CURLE_ABORTED_BY_CALLBACK
+  }
   if (!t->request->cancelled || !t->request->cancelled()) return 0;
   t->cancelled = true;
-  return 1;  // ends the transfer with CURLE_ABORTED_BY_CALLBACK
+  return 1;
 }
 
 HttpResult::Failure failureOf(CURLcode code) {
@@ -225,7 +247,10 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
   // sessions stay.
   curl_easy_reset(curl);
 
-  Transfer transfer{curl, &request, &result};
+  Transfer transfer;
+  transfer.curl = curl;
+  transfer.request = &request;
+  transfer.result = &result;
   char errorText[CURL_ERROR_SIZE] = {0};
   curl_slist* headers = nullptr;
   for (const std::string& h : request.headers) headers = curl_slist_append(headers, h.c_str());
@@ -256,7 +281,7 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-  if (request.cancelled) {
+  if (request.cancelled || request.endAtHeaders) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
@@ -287,6 +312,10 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
       result.error = "no answer";
     }
     return result;
+  }
+  if (transfer.endedAtHeaders) {
+    result.body.clear();
+    return result;  // completed, with its status; nothing failed
   }
   if (transfer.tooLarge) {
     result.completed = false;

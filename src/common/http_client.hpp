@@ -26,6 +26,10 @@ struct HttpRequest {
   // When false the body is read and discarded, so the connection can be used again.
   bool wantBody = false;
   std::size_t maxBodyBytes = 4u << 20;
+  // End the request once the final answer's status and headers are in, without waiting
+  // for a body that has not come with them (a server that stalls after its status).
+  // Meant for requests whose outcome is the status alone; the body is then not kept.
+  bool endAtHeaders = false;
   // Follow redirects (to http and https URLs only, at most 5).
   bool followRedirects = false;
   // Asked while the request runs (at least about once a second, more often while data

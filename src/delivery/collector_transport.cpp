@@ -93,6 +93,7 @@ bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch) {
   request.headers = {"Content-Type: application/json"};
   request.body = json;
   request.timeout = kRequestTimeout;
+  request.endAtHeaders = true;  // the status decides the batch
   request.cancelled = [epoch] { return cancelEpoch.load() != epoch; };
 
   ZEP_CONSOLE("Send");

@@ -4,7 +4,10 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
@@ -156,6 +159,59 @@ TEST(HttpClient, AServerThatNeverAnswersEndsAtTheTimeout) {
   EXPECT_FALSE(result.completed);
   EXPECT_EQ(result.failure, HttpResult::Failure::kTimeout);
   server.release();
+}
+
+// A request that ends at its headers: a body that stalls after "200" is not waited for
+// (the timeout here is far longer than the test), and a body that comes with the headers
+// still leaves the connection open for the next request.
+TEST(HttpClient, ARequestThatEndsAtItsHeadersNeitherWaitsForABodyNorLosesItsConnection) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool stop = false;
+  std::vector<int> clientPorts;  // guarded by mu
+  httplib::Server server;
+  server.Post("/stall", [&](const httplib::Request& req, httplib::Response& res) {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      clientPorts.push_back(req.remote_port);
+    }
+    res.set_content_provider(10, "text/plain", [&](std::size_t, std::size_t, httplib::DataSink&) {
+      std::unique_lock<std::mutex> l(mu);
+      cv.wait(l, [&] { return stop; });
+      return false;  // the body never comes
+    });
+  });
+  server.Post("/prompt", [&](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard<std::mutex> g(mu);
+    clientPorts.push_back(req.remote_port);
+    res.set_content("0123456789", "text/plain");
+  });
+  server.set_keep_alive_timeout(1);  // stop() waits for idle connections this long
+  const int port = server.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { server.listen_after_bind(); });
+  // Requests made before the accept loop runs wait in the listen queue; stop() needs it running.
+  while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  HttpClient client;
+  for (const char* path : {"/stall", "/prompt", "/prompt"}) {
+    HttpRequest r = post("http://127.0.0.1:" + std::to_string(port) + path, "[]");
+    r.timeout = std::chrono::seconds(60);
+    r.endAtHeaders = true;
+    const HttpResult result = client.perform(r);
+    EXPECT_TRUE(result.completed) << path;
+    EXPECT_EQ(result.status, 200) << path;
+    EXPECT_EQ(result.failure, HttpResult::Failure::kNone) << path;
+    EXPECT_EQ(result.error, "") << path;
+  }
+  {
+    std::lock_guard<std::mutex> g(mu);
+    ASSERT_EQ(clientPorts.size(), 3u);
+    EXPECT_EQ(clientPorts[1], clientPorts[2]);  // the prompt answers shared a connection
+    stop = true;
+  }
+  cv.notify_all();
+  server.stop();
+  serving.join();
 }
 
 class HttpClientTls : public ::testing::Test {
