@@ -51,7 +51,7 @@ std::string authorityWithPort(std::string_view authority, std::int64_t port) {
 
 std::string_view collectorScheme(std::int64_t protocol) { return protocol == 0 ? "https" : "http"; }
 
-std::string collectorLogURL(std::int64_t protocol, std::string_view address, std::int64_t port) {
+std::string collectorBaseURL(std::int64_t protocol, std::string_view address, std::int64_t port) {
   const std::size_t cut = address.find_first_of("?#");
   if (cut != std::string_view::npos) address = address.substr(0, cut);
   const std::size_t slash = address.find('/');
@@ -60,8 +60,12 @@ std::string collectorLogURL(std::int64_t protocol, std::string_view address, std
   while (!path.empty() && path.back() == '/') path.remove_suffix(1);
 
   std::string url(collectorScheme(protocol));
-  url.append("://").append(authorityWithPort(authority, port)).append(path).append("/v2/log");
+  url.append("://").append(authorityWithPort(authority, port)).append(path);
   return url;
+}
+
+std::string collectorLogURL(std::int64_t protocol, std::string_view address, std::int64_t port) {
+  return collectorBaseURL(protocol, address, port) + "/v2/log";
 }
 
 }  // namespace zeplog::detail

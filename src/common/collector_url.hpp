@@ -20,4 +20,8 @@ std::string_view collectorScheme(std::int64_t protocol);
 //  - a bare IPv6 address is put in brackets.
 std::string collectorLogURL(std::int64_t protocol, std::string_view address, std::int64_t port);
 
+// The same URL without "/v2/log": scheme "://" host [":" port] [path], by the same rules.
+// Other services of the collector are addressed below it.
+std::string collectorBaseURL(std::int64_t protocol, std::string_view address, std::int64_t port);
+
 }  // namespace zeplog::detail

@@ -92,8 +92,8 @@ void fetchSettings(kstVelaHandle& handle, std::string_view handleId) {
   request.method = HttpRequest::Method::kGet;
   {
     GlobalLock lock(global_resource_lock());
-    request.url = settingsURL(handle.collectorUrl.value_or(std::string()),
-                              handle.projectName.value_or(std::string()));
+    request.url = settingsURL(handle.protocol, handle.collectorUrl.value_or(std::string()),
+                              handle.collectorPort, handle.projectName.value_or(std::string()));
   }
   request.timeout = kSettingsTimeout;
   request.wantBody = true;

@@ -3,11 +3,12 @@
 #include <mutex>
 #include <optional>
 
+#include "common/collector_url.hpp"
 #include "common/console.hpp"
 #include "event/global_state.hpp"
 
 #ifndef ZEPLOG_SETTINGS_BASE_URL
-#error "ZEPLOG_SETTINGS_BASE_URL names the settings base URL compiled into the library"
+#error "ZEPLOG_SETTINGS_BASE_URL names the settings base compiled into the library (\"\" for none)"
 #endif
 
 namespace zeplog::detail {
@@ -72,16 +73,22 @@ bool setSettingsBaseURL(std::string_view url) {
   return true;
 }
 
-std::string settingsURL(std::string_view collectorAddress, std::string_view projectName) {
+void forgetSettingsBaseURL() {
+  std::lock_guard<std::mutex> g(baseLock());
+  baseOverride().reset();
+}
+
+std::string settingsURL(std::int64_t protocol, std::string_view collectorAddress,
+                        std::int64_t collectorPort, std::string_view projectName) {
   std::string base;
   {
     std::lock_guard<std::mutex> g(baseLock());
     if (baseOverride()) base = *baseOverride();
   }
-  if (base.empty()) {
-    base = collectorAddress == kAlternateCollectorAddress ? std::string(kAlternateSettingsBase)
-                                                          : std::string(ZEPLOG_SETTINGS_BASE_URL);
-  }
+  if (base.empty() && collectorAddress == kAlternateCollectorAddress) base = kAlternateSettingsBase;
+  if (base.empty()) base = ZEPLOG_SETTINGS_BASE_URL;
+  // With no base chosen, the collector answers for its own settings.
+  if (base.empty()) base = collectorBaseURL(protocol, collectorAddress, collectorPort) + "/v2/";
   return base + std::string(projectName) + "/logsconf";
 }
 

@@ -128,11 +128,16 @@ void appendLine(const std::string& path, const std::string& line) {
 
 void runChild(const std::string& scenario, const std::string& dir, int port) {
   ZEPLog::setDataDirectory(dir);
+  // The settings are not fetched from the test's collector, whose requests are the crash's.
+  ZEPLog::setSettingsBaseURL("http://127.0.0.1:9/v2/");
   if (scenario == "before-init") {
     ZEPLog::enableSendCrashReport();
     crashByNullWrite();
   }
-  if (!ZEPLog::init("http://127.0.0.1", port, 1, "crashapp", "1.0", "user-1", CrashCapture::On))
+  // The run that resends an earlier crash is a later version, used by someone else.
+  const bool later = scenario == "resend";
+  if (!ZEPLog::init("http://127.0.0.1", port, 1, "crashapp", later ? "2.0" : "1.0",
+                    later ? "user-2" : "user-1", CrashCapture::On))
     std::_Exit(3);
   if (scenario == "resend") {
     char byte;
@@ -228,11 +233,13 @@ class NativeCrashTest : public ::testing::Test {
     return run;
   }
 
-  std::vector<std::string> pendingReports() {
+  // The crash files in the data directory: reports (pending, claimed or being written), or
+  // the crash events kept beside them.
+  std::vector<std::string> pendingReports(bool events = false) {
     std::vector<std::string> found;
     for (const auto& e : std::filesystem::directory_iterator(dataDir.path())) {
       std::string name = e.path().filename().string();
-      if (name.starts_with("crash-")) found.push_back(name);
+      if (name.starts_with("crash-") && name.ends_with(".event") == events) found.push_back(name);
     }
     return found;
   }
@@ -367,7 +374,10 @@ TEST_F(NativeCrashTest, CrashBeforeInitialisationSendsNothingAndKeepsTheReport) 
   EXPECT_EQ(pendingReports().size(), 1u);
 }
 
+// The next start sends the crash event as the crashed run made it: that run's version, user,
+// session and crash time, not the sending run's.
 TEST_F(NativeCrashTest, SilentCollectorStillLetsTheProcessDieAndTheNextStartSendsTheReport) {
+  std::map<std::string, std::string> asMadeAtTheCrash;
   {
     test::LoopbackServer silent;
     silent.hold();  // takes the request and never answers
@@ -375,9 +385,15 @@ TEST_F(NativeCrashTest, SilentCollectorStillLetsTheProcessDieAndTheNextStartSend
     ASSERT_TRUE(WIFSIGNALED(run.status)) << run.console;
     EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
     // It was asked, and never answered (the send thread's batches may reach it too).
-    EXPECT_EQ(test::crashEventsOf(silent.requests()).size(), 1u);
+    auto asked = test::crashEventsOf(silent.requests());
+    ASSERT_EQ(asked.size(), 1u);
+    asMadeAtTheCrash = asked[0];
   }
+  EXPECT_EQ(asMadeAtTheCrash["projectVersion"], "1.0");
+  EXPECT_EQ(asMadeAtTheCrash["UserID"], "user-1");
+  EXPECT_FALSE(asMadeAtTheCrash["SessionID"].empty());
   ASSERT_EQ(pendingReports().size(), 1u);
+  ASSERT_EQ(pendingReports(/*events=*/true).size(), 1u);
 
   test::LoopbackServer collector;
   ChildRun next = start("resend", collector.port());
@@ -390,6 +406,7 @@ TEST_F(NativeCrashTest, SilentCollectorStillLetsTheProcessDieAndTheNextStartSend
   ASSERT_EQ(crashes.size(), 1u);
   const std::string text = test::base64Decode(crashes[0]["DmpData"]);
   EXPECT_NE(crashedThreadSection(text).find("crashByNullWrite"), std::string::npos) << text;
+  EXPECT_EQ(crashes[0], asMadeAtTheCrash);
 }
 
 }  // namespace

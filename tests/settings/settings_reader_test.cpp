@@ -113,19 +113,32 @@ TEST(SettingsStatus, IntegerReadingOfTheStatus) {
   EXPECT_EQ(readSettingsStatus(R"({"status":[200]})", &why), std::nullopt);
 }
 
-TEST(SettingsURL, TheAlternateDeploymentHasItsOwnSettingsServer) {
-  // Without a base set by the application: the build's base, or the alternate deployment's
-  // when the collector address is exactly that deployment's.
-  const std::string normal = settingsURL("logs.example.invalid", "game");
-  EXPECT_TRUE(normal.ends_with("/game/logsconf")) << normal;
-  EXPECT_EQ(normal.find("203.0.113"), std::string::npos) << normal;
-  EXPECT_EQ(settingsURL("203.0.113.10", "game"),
-            "http://203.0.113.11:10092/v2/settings/game/logsconf");
-  EXPECT_EQ(settingsURL("203.0.113.10/v2", "game"), normal);
-  EXPECT_EQ(settingsURL("203.0.113.100", "game"), normal);
-  // A base set by the application wins over both.
+// Without a base set by the application (and none compiled in): the collector's own
+// "<address>/v2/", by the collector URL rule, or the alternate deployment's settings server
+// when the collector address is exactly that deployment's. A base set by the application
+// wins over both.
+TEST(SettingsURL, TheBaseIsTheApplicationsElseTheAlternateDeploymentsElseTheCollectors) {
+  struct Case {
+    std::int64_t protocol;
+    const char* address;
+    std::int64_t port;
+    const char* expected;
+  } cases[] = {
+      {1, "127.0.0.1", 8080, "http://127.0.0.1:8080/v2/game/logsconf"},
+      {0, "logs.example.invalid:8443/ingest/", 443,
+       "https://logs.example.invalid:8443/ingest/v2/game/logsconf"},
+      {1, "::1", 9000, "http://[::1]:9000/v2/game/logsconf"},
+      {1, "logs.example.invalid?x=1", 80, "http://logs.example.invalid:80/v2/game/logsconf"},
+      {1, "203.0.113.10", 80, "http://203.0.113.11:10092/v2/settings/game/logsconf"},
+      {1, "203.0.113.10/v2", 80, "http://203.0.113.10:80/v2/v2/game/logsconf"},
+      {1, "203.0.113.100", 80, "http://203.0.113.100:80/v2/game/logsconf"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(settingsURL(c.protocol, c.address, c.port, "game"), c.expected) << c.address;
+  }
   ASSERT_TRUE(setSettingsBaseURL("https://127.0.0.1:9/s"));
-  EXPECT_EQ(settingsURL("203.0.113.10", "game"), "https://127.0.0.1:9/s/game/logsconf");
+  EXPECT_EQ(settingsURL(1, "203.0.113.10", 80, "game"), "https://127.0.0.1:9/s/game/logsconf");
+  EXPECT_EQ(settingsURL(1, "127.0.0.1", 80, "game"), "https://127.0.0.1:9/s/game/logsconf");
 }
 
 }  // namespace

@@ -4,9 +4,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "event/handle_registry.hpp"
 #include "common/files.hpp"
+#include "event/handle_registry.hpp"
 #include "settings/network_pulse_store.hpp"
+#include "settings/settings_url.hpp"
 #include "settings_fixture.hpp"
 
 namespace zeplog {
@@ -143,6 +144,15 @@ TEST_F(SettingsTest, AnswersThatAreNotJsonOrNotObjectsTurnLogSessionCrashOn) {
   ASSERT_TRUE(initHandle("app", "c"));
   ASSERT_TRUE(waitForFetches(3)) << console.all();
   EXPECT_EQ(switchesOf("c"), (Switches{true, true, true, true}));
+}
+
+TEST_F(SettingsTest, WithNoBaseChosenTheCollectorAnswersForItsOwnSettings) {
+  detail::forgetSettingsBaseURL();
+  collector.setSettingsBody(R"({"status":200,"result":{"log":{"enable":false}}})");
+  ASSERT_TRUE(initHandle("game", "h"));
+  ASSERT_TRUE(waitForFetches(1)) << console.all();
+  EXPECT_EQ(requestedPaths().at(0), "/v2/game/logsconf");
+  EXPECT_FALSE(detail::getHandler("h")->isLog);
 }
 
 TEST_F(SettingsTest, ARefusedFetchWithoutASavedAnswerTurnsLogSessionCrashOn) {

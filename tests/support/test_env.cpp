@@ -48,6 +48,12 @@ void ConsoleCapture::clear() {
   state_->lines.clear();
 }
 
-LibraryTest::LibraryTest() { ZEPLog::setDataDirectory(dataDir.path()); }
+LibraryTest::LibraryTest() {
+  ZEPLog::setDataDirectory(dataDir.path());
+  // Without a base the settings come from the collector, which would add a request to every
+  // test's collector; nothing listens here, so each fetch fails at once, as a test expects
+  // unless it serves settings itself (it may still replace this base).
+  ZEPLog::setSettingsBaseURL("http://127.0.0.1:9/v2/");
+}
 
 }  // namespace zeplog::test
