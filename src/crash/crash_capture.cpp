@@ -36,6 +36,7 @@
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "zeplog/json_reader.hpp"
 #include "zeplog/vela_formatter.hpp"
 
 namespace zeplog::detail {
@@ -130,6 +131,7 @@ bool postCrashEvent(const CrashPostTarget& target, std::string body,
   request.headers = {"Content-Type: application/json"};
   request.body = std::move(body);
   request.timeout = timeout;
+  request.endAtHeaders = true;  // the status decides whether the report is kept
   ZEP_CONSOLE("Send");
   // A client of its own, closed afterwards: crash sends are rare and one at a time.
   HttpClient client;
@@ -148,12 +150,37 @@ struct HandleSnapshot {
   CrashPostTarget target;
 };
 
-bool transportFileIn(SendContext& context, std::string_view data, Text errorCode, Text logBody) {
+// A crash event ready to post: its JSON object and where it goes.
+struct CrashEvent {
+  std::string json;
+  CrashPostTarget target;
+};
+
+// The target of handle "0" now, or none before initialisation or without that handle.
+std::optional<CrashPostTarget> crashTarget(SendContext& context) {
+  CrashPathLock lock(context);
+  if (!globals().gs_isInit.load()) {
+    ZEP_CONSOLE("Debug: Please call the init function first.");
+    return std::nullopt;
+  }
+  const auto* entry = findHandleLocked("0");
+  if (!entry || !entry->second.record) {
+    ZEP_CONSOLE("halder is null");
+    return std::nullopt;
+  }
+  const kstVelaHandle& h = *entry->second.record;
+  return CrashPostTarget{h.collectorUrl.value_or(""), h.collectorPort, h.protocol};
+}
+
+// Builds the crash event of handle "0" from the crash text, with this run's identity (project,
+// version, user, session and custom fields); sendTime in milliseconds since the epoch.
+std::optional<CrashEvent> buildCrashEvent(SendContext& context, std::string_view data,
+                                          Text errorCode, Text logBody, std::int64_t sendTime) {
   {
     CrashPathLock lock(context);
     if (!globals().gs_isInit.load()) {
       ZEP_CONSOLE("Debug: Please call the init function first.");
-      return false;
+      return std::nullopt;
     }
   }
 
@@ -166,14 +193,14 @@ bool transportFileIn(SendContext& context, std::string_view data, Text errorCode
     const auto* entry = findHandleLocked("0");
     if (!entry || !entry->second.record) {
       ZEP_CONSOLE("halder is null");
-      return false;
+      return std::nullopt;
     }
     const kstVelaHandle& h = *entry->second.record;
     try {
       copyCommonFieldsOf(*fields, h);
     } catch (const std::exception&) {
       ZEP_CONSOLE("custom field copy failed");
-      return false;
+      return std::nullopt;
     }
     handle = {h.projectName,
               h.projectVersion,
@@ -191,22 +218,57 @@ bool transportFileIn(SendContext& context, std::string_view data, Text errorCode
 
   auto event = std::make_shared<VelaEvent>(
       handle.projectName, handle.projectVersion, handle.logType, handle.logSource,
-      Bytes(toValidUtf8(logBody.view())), nowMillis(), getHost(), fields, "0");
+      Bytes(toValidUtf8(logBody.view())), sendTime, getHost(), fields, "0");
+  return CrashEvent{getJsonFromVelaEvent(event), handle.target};
+}
 
+// Posts a built crash event within what is left of the context's time.
+bool postBuiltCrashEvent(const SendContext& context, const CrashEvent& event) {
   try {
-    const std::string body = "[" + getJsonFromVelaEvent(event) + "]";
     globals().gs_SyncSend.store(false);
     const std::chrono::milliseconds timeout = context.requestTimeout();
     if (timeout.count() < kShortestUsefulRequestMs) {
       ZEP_CONSOLE("crash report not sent: the hand-off's time is up");
       return false;
     }
-    return postCrashEvent(handle.target, body, timeout);
+    return postCrashEvent(event.target, "[" + event.json + "]", timeout);
   } catch (const std::exception& e) {
-    ZEP_CONSOLE(" END: send crash log to collector(" + handle.target.collectorUrl + ":" +
-                std::to_string(handle.target.collectorPort) + ") is failed:" + e.what() + ".");
+    ZEP_CONSOLE(" END: send crash log to collector(" + event.target.collectorUrl + ":" +
+                std::to_string(event.target.collectorPort) + ") is failed:" + e.what() + ".");
     return false;
   }
+}
+
+bool transportFileIn(SendContext& context, std::string_view data, Text errorCode, Text logBody) {
+  std::optional<CrashEvent> event = buildCrashEvent(context, data, errorCode, logBody, nowMillis());
+  return event && postBuiltCrashEvent(context, *event);
+}
+
+// The crash's time in milliseconds since the epoch, or now when the report has none.
+std::int64_t crashTimeMillis(const CrashReport& report) {
+  const auto since = report.systemInfo.timestamp.time_since_epoch();
+  if (since.count() <= 0) return nowMillis();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+}
+
+// Sends the crash event that the crashed run wrote beside its report, as it stands, to this
+// run's collector. None when there is no such event (a report whose crash-time upload never
+// ran), so the report is sent the ordinary way.
+std::optional<bool> sendSavedCrashEvent(SendContext& context, const PendingCrashReport& pending) {
+  const std::string path = crashEventPathFor(pending.path());
+  if (!fileExists(path)) return std::nullopt;
+  std::string error;
+  std::optional<std::string> json = readWholeFile(path, &error);
+  // Only a JSON object is sent: a damaged file falls back to the report itself.
+  if (!json || !kstCJSONDeserializer().deserializeAsDictionary(std::string_view(*json))) {
+    ZEP_CONSOLE("crash event beside " + pending.path() + " is unreadable" +
+                (error.empty() ? "" : ": " + error));
+    return std::nullopt;
+  }
+  std::optional<CrashPostTarget> target = crashTarget(context);
+  if (!target) return false;
+  ZEP_CONSOLE("call transportFile");
+  return postBuiltCrashEvent(context, CrashEvent{std::move(*json), *target});
 }
 
 enum class SendOutcome { Sent, Kept, Dropped, None };
@@ -245,9 +307,30 @@ SendOutcome sendReportIn(SendContext& context, const PendingCrashReport& pending
     return SendOutcome::Dropped;
   }
   ZEP_CONSOLE("call transportFile");
-  if (!transportFileIn(context, text, errorCode, summary)) return SendOutcome::Kept;
+  std::optional<CrashEvent> event =
+      buildCrashEvent(context, text, errorCode, summary, crashTimeMillis(*report));
+  if (!event) return SendOutcome::Kept;
+  // At the crash, the event is kept beside the report before it is sent: if the send fails,
+  // a later run sends it as it stands, with the identity (version, user, session) of the
+  // run that crashed rather than its own.
+  if (context.crashTime) {
+    std::string error;
+    if (!atomicWriteFile(crashEventPathFor(pending.path()), event->json, &error))
+      ZEP_CONSOLE("crash event not kept beside the report: " + error);
+  }
+  if (!postBuiltCrashEvent(context, *event)) return SendOutcome::Kept;
   pending.purgePendingCrashReport();
   return SendOutcome::Sent;
+}
+
+// A report of an earlier run: its saved crash event when there is one, else the report.
+SendOutcome sendStaleReportIn(SendContext& context, const PendingCrashReport& pending) {
+  if (std::optional<bool> sent = sendSavedCrashEvent(context, pending)) {
+    if (!*sent) return SendOutcome::Kept;
+    pending.purgePendingCrashReport();
+    return SendOutcome::Sent;
+  }
+  return sendReportIn(context, pending);
 }
 
 void runCrashBlock() {
@@ -280,7 +363,7 @@ void sendStaleReports(const std::string& dir, const std::string& ownName) {
   guarded("pending crash reports", [&] {
     for (const std::string& claimed : claimStaleCrashReports(dir, ownName)) {
       SendContext context = SendContext::ordinary();
-      if (sendReportIn(context, PendingCrashReport(claimed)) == SendOutcome::Kept)
+      if (sendStaleReportIn(context, PendingCrashReport(claimed)) == SendOutcome::Kept)
         releaseCrashReportClaim(claimed);
     }
   });

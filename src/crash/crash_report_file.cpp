@@ -236,7 +236,13 @@ std::optional<std::string> PendingCrashReport::loadPendingCrashReportDataAndRetu
 }
 
 bool PendingCrashReport::purgePendingCrashReport() const {
+  ::unlink(crashEventPathFor(path_).c_str());
   return ::unlink(path_.c_str()) == 0 || errno == ENOENT;
+}
+
+std::string crashEventPathFor(const std::string& reportPath) {
+  const std::size_t c = reportPath.rfind(kClaim);
+  return (c == std::string::npos ? reportPath : reportPath.substr(0, c)) + ".event";
 }
 
 CrashReportNames crashReportNames(long pid, long long stamp) {

@@ -27,7 +27,7 @@ class PendingCrashReport {
   bool hasPendingCrashReport() const;
   // The report's bytes, or nothing with error text.
   std::optional<std::string> loadPendingCrashReportDataAndReturnError(std::string* error) const;
-  // Deletes the report; true when it is gone.
+  // Deletes the report and the crash event kept beside it; true when the report is gone.
   bool purgePendingCrashReport() const;
   const std::string& path() const { return path_; }
 
@@ -49,6 +49,10 @@ CrashReportNames crashReportNames(long pid, long long stamp);
 // claimed paths, oldest first.
 std::vector<std::string> claimStaleCrashReports(const std::string& dir,
                                                 const std::string& ownReportName);
+// Where the crash event built from a report is kept, beside the report: its pending name
+// (without a claim) + ".event". Claims leave it where it is.
+std::string crashEventPathFor(const std::string& reportPath);
+
 // Puts a claimed report back under its pending name, for the next start.
 void releaseCrashReportClaim(const std::string& claimedPath);
 
