@@ -11,9 +11,15 @@ bool FlushSignal::anyWaiting() const {
   return std::any_of(waiters_.begin(), waiters_.end(), [](const Waiter* w) { return !w->done; });
 }
 
-void FlushSignal::pause(std::chrono::milliseconds pause) {
+void FlushSignal::pause(std::chrono::milliseconds pause, const std::function<bool()>& backlog) {
   std::unique_lock<std::mutex> l(mu_);
-  wake_.wait_for(l, pause, [this] { return anyWaiting(); });
+  wake_.wait_for(l, pause, [&] { return anyWaiting() || backlog(); });
+}
+
+void FlushSignal::wake() {
+  // Taken, so the wake cannot fall between the pause's test and its wait.
+  std::lock_guard<std::mutex> g(mu_);
+  wake_.notify_all();
 }
 
 void FlushSignal::answerIfEmpty(const std::function<bool()>& queueEmpty) {

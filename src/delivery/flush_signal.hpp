@@ -25,8 +25,11 @@ namespace zeplog::detail {
 class FlushSignal {
  public:
   // ---- The send thread's side ----
-  // Waits up to `pause`, returning at once when a flush is waiting.
-  void pause(std::chrono::milliseconds pause);
+  // Waits up to `pause`, returning at once when a flush is waiting or backlog() (asked
+  // inside the lock, at the start and at every wake()) says the queue should not wait.
+  void pause(std::chrono::milliseconds pause, const std::function<bool()>& backlog);
+  // Has the pause ask backlog() again; for the enqueue that fills the queue toward its bound.
+  void wake();
   // Answers every waiting flush as done when queueEmpty() says nothing is left to take.
   void answerIfEmpty(const std::function<bool()>& queueEmpty);
   // A cycle begins taking events; returns its ticket.

@@ -27,9 +27,10 @@
 namespace zeplog::detail {
 namespace {
 
-// Event JSON taken per cycle, measured before the common fields are added. The event that
-// crosses it is still sent; the rest wait for the next cycle.
-constexpr std::size_t kCycleBudgetBytes = 2u << 20;
+// Event JSON taken per cycle, each event weighed as it will be sent (common and custom
+// fields included). The event that crosses it is still sent; the rest wait for the next
+// cycle, which then starts at once.
+constexpr std::size_t kCycleBudgetBytes = kstVelaBlockQueue::kHighWaterBytes;
 
 std::atomic<std::int64_t> cycleSleepMillis{1000};
 
@@ -68,18 +69,25 @@ std::nullopt_t lostUnknown() {
   return std::nullopt;
 }
 
-// Completes one taken event and, if the filter lets it through, appends it to its project's
-// batch. Returns the event's size toward the cycle's budget, or none for an event that does
-// not count (lost before the filter).
-std::optional<std::size_t> takeEvent(const VelaEventPtr& event) {
+// A taken event, completed with its handle's common fields and judged by the filter.
+struct Completed {
+  std::shared_ptr<kstVelaHandle> handle;
+  std::shared_ptr<Batch> batch;  // its project's batch
+  bool send = false;             // the filter lets it through
+  std::size_t size = 0;          // its JSON as it will be sent, custom fields included
+};
+
+// Completes one taken event: common fields, host, user id, the filter's verdict. None for an
+// event that is lost (unknown handle or project).
+std::optional<Completed> completeEvent(const VelaEventPtr& event) {
   if (!event->handleId()) return lostUnknown();
   const std::string handleId = *event->handleId();
   ZEP_CONSOLE("getJsonFromVelaEvent");
-  const std::size_t size = jsonSizeOfVelaEvent(event);
 
   ZEP_CONSOLE("kst_getHandler");
-  std::shared_ptr<kstVelaHandle> handle = getHandler(handleId);
-  if (!handle) return lostUnknown();
+  Completed out;
+  out.handle = getHandler(handleId);
+  if (!out.handle) return lostUnknown();
 
   ZEP_CONSOLE("copyCommonFields");
   if (!event->fields()) event->setFields(std::make_shared<Fields>());
@@ -92,44 +100,56 @@ std::optional<std::size_t> takeEvent(const VelaEventPtr& event) {
   ZEP_CONSOLE("getHost");
   event->setHost(getHost());
   ZEP_CONSOLE("get userid");
-  completeUserId(fields, *handle);
+  completeUserId(fields, *out.handle);
 
   ZEP_CONSOLE("get gs_bulkObjectManager");
-  std::shared_ptr<Batch> batch = batchOf(event->projectName());
-  if (!batch) return lostUnknown();
+  out.batch = batchOf(event->projectName());
+  if (!out.batch) return lostUnknown();
 
   ZEP_CONSOLE("checkSendStatus");
-  const SendVerdict verdict = sendVerdict(event, handle);
+  const SendVerdict verdict = sendVerdict(event, out.handle);
   if (verdict == SendVerdict::kRefused) countUp(eventCounters().refusedByFilter);
   if (verdict == SendVerdict::kCollapsed) countUp(eventCounters().collapsedRepeats);
-  if (verdict == SendVerdict::kSend) {
+  out.send = verdict == SendVerdict::kSend;
+  if (out.send) {
     ZEP_CONSOLE("get bulkEventQueue");
     ZEP_CONSOLE("remove dmpdata");
-    const bool crash = fields.contains("DmpData");
-    if (!crash) {
+    if (!fields.contains("DmpData")) {
       fields.erase("SymMethod");
       fields.erase("CrashStyle");
     }
-    ZEP_CONSOLE("add object");
-    batch->push_back(event);
-    if (crash) {
-      GlobalLock lock(global_resource_lock());
-      if (globals().gs_isUnity) regenerateSession(event, *batch, handle);
-    }
-    ZEP_CONSOLE("add object done");
+    out.size = jsonSizeOfVelaEvent(event);
   }
-  return size;
+  return out;
+}
+
+// Adds a completed event that the filter lets through to its project's batch.
+void addToBatch(const VelaEventPtr& event, const Completed& completed) {
+  ZEP_CONSOLE("add object");
+  completed.batch->push_back(event);
+  if (event->fields()->contains("DmpData")) {
+    GlobalLock lock(global_resource_lock());
+    if (globals().gs_isUnity) regenerateSession(event, *completed.batch, completed.handle);
+  }
+  ZEP_CONSOLE("add object done");
 }
 
 // What a cycle's gathering did.
 struct Gathered {
-  bool tookAll = true;  // took the n events counted at the start, or emptied the queue
-  bool lost = false;    // an event was lost for an unknown handle or project
+  bool tookAll = true;   // took the n events counted at the start, or emptied the queue
+  bool lost = false;     // an event was lost for an unknown handle or project
+  bool atBound = false;  // stopped at the budget or took a full queue's worth of events
+  // An event larger than the budget on its own, taken after others: it goes in a request of
+  // its own once the others are sent, so a body the collector may refuse holds nothing else.
+  VelaEventPtr alone;
+  std::optional<Completed> aloneCompleted;
 };
 
-// Takes up to n events (fewer once the budget is spent) into the batches.
+// Takes up to n events into the batches, until the events added weigh more than the budget
+// as they will be sent (so a body holds at most the budget plus one event).
 Gathered gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
   Gathered out;
+  out.atBound = n >= static_cast<std::int32_t>(kstVelaBlockQueue::kMaxEvents);
   std::size_t total = 0;
   for (std::int32_t i = 0; i < n; ++i) {
     VelaEventPtr event;
@@ -142,18 +162,36 @@ Gathered gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
     }
     // A background save emptied the queue between the count and the take.
     if (!event) return out;
-    const std::optional<std::size_t> size = takeEvent(event);
-    if (!size) {
+    std::optional<Completed> completed = completeEvent(event);
+    if (!completed) {
       out.lost = true;
       continue;
     }
-    if (total + *size > kCycleBudgetBytes) {
-      out.tookAll = i + 1 == n;
-      return out;
+    if (!completed->send) continue;
+    if (total > 0 && completed->size > kCycleBudgetBytes) {
+      out.alone = std::move(event);
+      out.aloneCompleted = std::move(completed);
+    } else {
+      addToBatch(event, *completed);
+      total += completed->size;
+      if (total <= kCycleBudgetBytes) continue;
     }
-    total += *size;
+    out.tookAll = i + 1 == n;
+    out.atBound = true;
+    return out;
   }
   return out;
+}
+
+// Sends the cycle's batches, then the event that goes alone, if any. True when every
+// request was answered 200.
+bool sendGathered(Gathered& gathered) {
+  bool delivered = sendVelaEventByRestAPI();
+  if (gathered.alone) {
+    addToBatch(gathered.alone, *gathered.aloneCompleted);
+    delivered = sendVelaEventByRestAPI() && delivered;
+  }
+  return delivered;
 }
 
 // Marks the send thread, so a flush made on it (from a console handler, say) never waits
@@ -167,12 +205,18 @@ void logSendThread() {
   ZEP_CONSOLE("logSendThread start");
   kstVelaBlockQueue* queue = blockQueue();  // made by the initialisation that started us
   FlushSignal& signal = flushSignal();
+  queue->setHighWaterHook([] { flushSignal().wake(); });
+  bool atBound = false;  // the last cycle stopped at a bound: the next starts at once
   for (;;) {
     guarded("logSendThread", [&] {
       // Held by sync start or paused by the settings thread: sleep until released.
       waitWhileSendHeld();
-      // The pause gathers events into fewer requests; a flush cuts it short.
-      signal.pause(std::chrono::milliseconds(cycleSleepMillis.load()));
+      // The pause gathers events into fewer requests; a flush cuts it short, and so does a
+      // queue that fills toward its bound, where waiting would only drop events.
+      if (!atBound)
+        signal.pause(std::chrono::milliseconds(cycleSleepMillis.load()),
+                     [&] { return queue->atHighWater(); });
+      atBound = false;
       // A flush that finds nothing left to take (the cycle before it took the rest) is done.
       signal.answerIfEmpty([&] { return queue->queueCount() == 0; });
       const std::int32_t n = queue->queueSize();  // waits while the queue is empty
@@ -184,11 +228,12 @@ void logSendThread() {
       bool delivered = false;
       try {
         gathered = gatherCycle(*queue, n);
-        delivered = sendVelaEventByRestAPI();
+        delivered = sendGathered(gathered);
       } catch (...) {
         signal.endCycle(ticket, false, false);
         throw;
       }
+      atBound = gathered.atBound;
       signal.endCycle(ticket, gathered.tookAll, delivered && !gathered.lost);
     });
   }

@@ -41,7 +41,18 @@ VelaEventPtr kstVelaBlockQueue::enqueue(VelaEventPtr event) {
   if (!event) return nullptr;
   auto dropped = logArray_.pushBackTakeHead(std::move(event), kMaxEvents, byteLimit_);
   detail::noteDroppedAtBound(dropped.count, false);
+  const bool crossed = dropped.sizeAfter == kHighWaterEvents ||
+                       (dropped.weightAfter >= kHighWaterBytes &&
+                        dropped.weightAfter - dropped.weighed < kHighWaterBytes);
+  if (crossed) {
+    if (void (*hook)() = highWaterHook_.load()) hook();
+  }
   return std::move(dropped.head);
+}
+
+bool kstVelaBlockQueue::atHighWater() {
+  return static_cast<std::size_t>(logArray_.count()) >= kHighWaterEvents ||
+         logArray_.weight() >= kHighWaterBytes;
 }
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {

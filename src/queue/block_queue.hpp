@@ -33,6 +33,10 @@ class kstVelaBlockQueue {
  public:
   static constexpr std::size_t kMaxEvents = 2000;
   static constexpr std::size_t kMaxHandlers = 10;
+  // The main queue's high water: half its event bound, or a send cycle's budget of bytes.
+  // A consumer that waits to gather events stops waiting there (see setHighWaterHook).
+  static constexpr std::size_t kHighWaterEvents = kMaxEvents / 2;
+  static constexpr std::size_t kHighWaterBytes = std::size_t{2} << 20;
 
   // byteLimit bounds the bytes (detail::eventBytes) held by each of the two event channels.
   explicit kstVelaBlockQueue(std::size_t byteLimit = detail::kDefaultQueueByteLimit);
@@ -62,6 +66,11 @@ class kstVelaBlockQueue {
   std::int32_t queueSize();               // waits while empty, then counts
   std::int32_t queueCount();              // counts without waiting
   std::size_t queueBytes();               // the bytes its events weigh now
+  // True when the main queue holds kHighWaterEvents events or kHighWaterBytes bytes.
+  bool atHighWater();
+  // hook runs, outside every channel lock, in the enqueue that takes the main queue up to
+  // its high water: once per crossing, so other log calls never pay for it. nullptr: none.
+  void setHighWaterHook(void (*hook)()) { highWaterHook_.store(hook); }
 
   // Failed-send queue.
   void enqueueFile(VelaEventPtr event);
@@ -107,6 +116,7 @@ class kstVelaBlockQueue {
   // channels' items through Channel::lock(), one channel at a time, after monitor_.
   const std::size_t byteLimit_;
   std::atomic<std::uint64_t> savedToFile_{0};
+  std::atomic<void (*)()> highWaterHook_{nullptr};
   std::recursive_mutex monitor_;       // serialises saveToFile, FileToMemory and loadFromFile
   EventChannel logArray_;              // main queue
   EventChannel fileArray_;             // failed-send queue

@@ -127,6 +127,9 @@ class Channel {
   struct Dropped {
     T head{};
     std::size_t count = 0;
+    std::size_t sizeAfter = 0;    // items held once the append was done
+    std::size_t weightAfter = 0;  // their total weight then
+    std::size_t weighed = 0;      // the appended item's weight (0 when it was dropped)
   };
 
   // Appends at the tail; first drops heads while `bound` or more items are held, or while
@@ -148,6 +151,9 @@ class Channel {
       }
       items_.push_back(std::move(item));
       weight_ += w;
+      dropped.sizeAfter = items_.size();
+      dropped.weightAfter = weight_;
+      dropped.weighed = w;
     }
     cv_.notify_one();
     return dropped;

@@ -14,9 +14,15 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
     server_ = std::make_unique<httplib::SSLServer>(tlsCert.c_str(), tlsKey.c_str());
   }
   auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+    std::size_t events = 0;
+    for (std::size_t at = req.body.find("\"kstBulkIndex\":"); at != std::string::npos;
+         at = req.body.find("\"kstBulkIndex\":", at + 1))
+      ++events;
     std::unique_lock<std::mutex> l(mu_);
-    seen_.push_back({req.method, req.path, req.body, req.get_header_value("Content-Type"),
-                     req.remote_addr, req.remote_port});
+    seen_.push_back({req.method, req.path, keepBodies_ ? req.body : std::string(),
+                     req.get_header_value("Content-Type"), req.remote_addr, req.remote_port,
+                     events});
+    batchEvents_ += events;
     cv_.notify_all();
     cv_.wait(l, [this] { return !held_ || closing_; });
     res.status = status_;
@@ -64,6 +70,16 @@ void LoopbackServer::release() {
     held_ = false;
   }
   cv_.notify_all();
+}
+
+void LoopbackServer::keepBodies(bool keep) {
+  std::lock_guard<std::mutex> g(mu_);
+  keepBodies_ = keep;
+}
+
+bool LoopbackServer::waitForBatchEvents(std::size_t n, std::chrono::milliseconds limit) const {
+  std::unique_lock<std::mutex> l(mu_);
+  return cv_.wait_for(l, limit, [&] { return batchEvents_ >= n; });
 }
 
 std::vector<SeenRequest> LoopbackServer::requests() const {

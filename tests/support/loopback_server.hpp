@@ -24,6 +24,7 @@ struct SeenRequest {
   std::string contentType;
   std::string remoteAddr;
   int remotePort = -1;
+  std::size_t batchEvents = 0;  // event objects of a batch body (each has "kstBulkIndex")
 };
 
 // Listens on a free loopback port from construction until destruction and records every
@@ -48,7 +49,15 @@ class LoopbackServer {
   void hold();
   void release();
 
+  // When false, later requests are recorded without their body (batchEvents still counts),
+  // for tests that send more than is worth keeping.
+  void keepBodies(bool keep);
+
   std::vector<SeenRequest> requests() const;
+  // Waits until the batch bodies received hold at least n events in all; false when `limit`
+  // passes first (a guard against a hung test, not a timing assertion).
+  bool waitForBatchEvents(std::size_t n,
+                          std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
   std::size_t requestCount() const;
   // Waits until at least n requests were recorded; false when `limit` passes first (a guard
   // against a hung test, not a timing assertion).
@@ -65,6 +74,8 @@ class LoopbackServer {
   std::vector<SeenRequest> seen_;       // guarded by mu_
   int status_ = 200;                    // guarded by mu_
   bool held_ = false;                   // guarded by mu_
+  bool keepBodies_ = true;              // guarded by mu_
+  std::size_t batchEvents_ = 0;         // guarded by mu_; the sum over seen_
   bool closing_ = false;                // guarded by mu_
 };
 
