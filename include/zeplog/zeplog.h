@@ -118,6 +118,13 @@ ZEPLOG_C_API void zeplog_set_data_directory(const char* path);
 /* Trusts the CA certificates in a PEM file (or a directory of hashed certificates) besides
  * the system's store; "" forgets it. Certificates are always verified. */
 ZEPLOG_C_API void zeplog_set_trusted_certificates(const char* path);
+/* Request bodies gzip-compressed when on is not 0; before the first initialisation: 1 when
+ * set, else 0 with a console line. */
+ZEPLOG_C_API int zeplog_set_request_compression(int on);
+/* Every request through an http or https proxy; "" leaves it to the environment
+ * (http_proxy, https_proxy, no_proxy). Before the first initialisation: 1 when set, else 0
+ * with a console line (also for NULL or a URL that is not http or https with a host). */
+ZEPLOG_C_API int zeplog_set_proxy(const char* url);
 
 #ifdef __cplusplus
 }

@@ -303,6 +303,14 @@ class ZEPLOG_API ZEPLog {
   // addition to the system's store, for a collector with a private CA; "" forgets it.
   // Certificates are always verified.
   static void setTrustedCertificates(std::string path) noexcept;
+  // Sends request bodies gzip-compressed ("Content-Encoding: gzip"). Only before the first
+  // initialisation: false with a console line otherwise.
+  static bool setRequestCompression(bool on) noexcept;
+  // Sends every request (collector, settings, probes, crash upload) through an http or https
+  // proxy; "" (the default) leaves it to the environment (http_proxy, https_proxy, no_proxy).
+  // Only before the first initialisation: false with a console line otherwise, or for a URL
+  // that is not http or https with a host.
+  static bool setProxy(Text url) noexcept;
 };
 
 }  // namespace zeplog

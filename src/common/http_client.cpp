@@ -11,9 +11,11 @@
 #include <cctype>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "common/fork_locks.hpp"
+#include "common/transport_options.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -256,6 +258,16 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
   for (const std::string& h : request.headers) headers = curl_slist_append(headers, h.c_str());
   // No "Expect: 100-continue" round trip for larger bodies: the collector answers directly.
   headers = curl_slist_append(headers, "Expect:");
+  // A compressed body, when asked for; kept until the request has ended.
+  std::optional<std::string> gzipped;
+  if (request.method == HttpRequest::Method::kPost && !request.body.empty() &&
+      requestCompression()) {
+    gzipped = gzipCompress(request.body);
+    if (gzipped) headers = curl_slist_append(headers, "Content-Encoding: gzip");
+  }
+  const std::string& body = gzipped ? *gzipped : request.body;
+  const std::string proxy = proxyURL();
+  if (!proxy.empty()) curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
 
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -288,9 +300,8 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
   }
   if (request.method == HttpRequest::Method::kPost) {
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(request.body.size()));
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
   } else {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   }

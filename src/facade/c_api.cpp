@@ -207,4 +207,8 @@ void zeplog_set_trusted_certificates(const char* path) {
   });
 }
 
+int zeplog_set_request_compression(int on) { return ZEPLog::setRequestCompression(on != 0); }
+
+int zeplog_set_proxy(const char* url) { return ZEPLog::setProxy(url) ? 1 : 0; }
+
 }  // extern "C"

@@ -20,8 +20,8 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
       ++events;
     std::unique_lock<std::mutex> l(mu_);
     seen_.push_back({req.method, req.path, keepBodies_ ? req.body : std::string(),
-                     req.get_header_value("Content-Type"), req.remote_addr, req.remote_port,
-                     events});
+                     req.get_header_value("Content-Type"), req.remote_addr, req.remote_port, events,
+                     req.get_header_value("Content-Encoding")});
     batchEvents_ += events;
     cv_.notify_all();
     cv_.wait(l, [this] { return !held_ || closing_; });

@@ -25,6 +25,7 @@ struct SeenRequest {
   std::string remoteAddr;
   int remotePort = -1;
   std::size_t batchEvents = 0;  // event objects of a batch body (each has "kstBulkIndex")
+  std::string contentEncoding;  // the body as sent; `body` is always the decoded one
 };
 
 // Listens on a free loopback port from construction until destruction and records every

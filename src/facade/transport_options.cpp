@@ -1,0 +1,47 @@
+// Entry points for the options of every request: compressed bodies and a proxy.
+#include "common/transport_options.hpp"
+#include "common/console.hpp"
+#include "common/guard.hpp"
+#include "common/http_client.hpp"
+#include "event/global_state.hpp"
+#include "zeplog/zeplog.hpp"
+
+namespace zeplog {
+namespace {
+
+// The options are fixed before the first initialisation, so no request ever runs with half
+// of a change.
+bool refusedAfterInit(const char* name) {
+  if (!detail::globals().gs_isInit.load()) return false;
+  ZEP_CONSOLE(std::string(name) + " ignored: call it before the first initialisation");
+  return true;
+}
+
+}  // namespace
+
+bool ZEPLog::setRequestCompression(bool on) noexcept {
+  return detail::guarded<bool>("setRequestCompression", false, [&] {
+    if (refusedAfterInit("setRequestCompression")) return false;
+    detail::setRequestCompression(on);
+    return true;
+  });
+}
+
+bool ZEPLog::setProxy(Text url) noexcept {
+  return detail::guarded<bool>("setProxy", false, [&] {
+    // "" goes back to libcurl's environment rules; anything else must be an http or https
+    // URL with a host.
+    const std::string_view text = url.view();
+    const std::size_t host = text.find("://") + 3;
+    if (url.absent() ||
+        (!text.empty() && (!detail::isHttpUrl(text) || host >= text.size() || text[host] == '/'))) {
+      ZEP_CONSOLE("setProxy ignored: an http or https URL with a host (or \"\") is expected");
+      return false;
+    }
+    if (refusedAfterInit("setProxy")) return false;
+    detail::setProxyURL(std::string(text));
+    return true;
+  });
+}
+
+}  // namespace zeplog
