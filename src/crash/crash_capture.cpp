@@ -36,6 +36,7 @@
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "event/redaction.hpp"
 #include "zeplog/vela_formatter.hpp"
 
 namespace zeplog::detail {
@@ -148,7 +149,8 @@ struct HandleSnapshot {
   CrashPostTarget target;
 };
 
-bool transportFileIn(SendContext& context, std::string_view data, Text errorCode, Text logBody) {
+bool transportFileIn(SendContext& context, std::string_view data, Text errorCode, Text logBody,
+                     std::string_view breadcrumbs = {}) {
   {
     CrashPathLock lock(context);
     if (!globals().gs_isInit.load()) {
@@ -188,6 +190,8 @@ bool transportFileIn(SendContext& context, std::string_view data, Text errorCode
   fields->set("DmpData",
               base64Encode(isValidUtf8(data) ? data : std::string_view("EMPTY CRASH FILE")));
   if (!errorCode.emptyOrAbsent()) fields->set("errorCode", Bytes(toValidUtf8(errorCode.view())));
+  if (!breadcrumbs.empty()) fields->set("Breadcrumbs", std::string(breadcrumbs));
+  redactFieldsIn(*fields);
 
   auto event = std::make_shared<VelaEvent>(
       handle.projectName, handle.projectVersion, handle.logType, handle.logSource,
@@ -245,7 +249,8 @@ SendOutcome sendReportIn(SendContext& context, const PendingCrashReport& pending
     return SendOutcome::Dropped;
   }
   ZEP_CONSOLE("call transportFile");
-  if (!transportFileIn(context, text, errorCode, summary)) return SendOutcome::Kept;
+  if (!transportFileIn(context, text, errorCode, summary, breadcrumbsOfReport(*data)))
+    return SendOutcome::Kept;
   pending.purgePendingCrashReport();
   return SendOutcome::Sent;
 }
