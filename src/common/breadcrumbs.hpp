@@ -41,7 +41,14 @@ struct Breadcrumb {
 class BreadcrumbRing {
  public:
   // n = 0 turns recording off; at most kMaxBreadcrumbs (the caller checks).
-  void setCapacity(std::uint32_t n) { capacity_.store(n, std::memory_order_relaxed); }
+  void setCapacity(std::uint32_t n) {
+    // The slots used: the smallest power of two that holds n, so a slot is found with a mask
+    // and a small ring stays in a few cache lines.
+    std::uint64_t slots = 1;
+    while (slots < n) slots <<= 1;
+    mask_.store(slots - 1, std::memory_order_relaxed);
+    capacity_.store(n, std::memory_order_relaxed);
+  }
   std::uint32_t capacity() const { return capacity_.load(std::memory_order_relaxed); }
 
   // Records one log call: lock-free, no allocation. Each text is cut to its bound (the
@@ -62,7 +69,7 @@ class BreadcrumbRing {
     const std::size_t words = (used + 7) / 8;
 
     const std::uint64_t index = head_.fetch_add(1, std::memory_order_relaxed);
-    Slot& slot = slots_[index % cap];
+    Slot& slot = slots_[index & mask_.load(std::memory_order_relaxed)];
     slot.seq.store(2 * index + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     slot.timeMs.store(timeMs, std::memory_order_relaxed);
@@ -86,9 +93,10 @@ class BreadcrumbRing {
     if (cap == 0) return;
     const std::uint64_t head = head_.load(std::memory_order_acquire);
     const std::uint64_t first = head > cap ? head - cap : 0;
+    const std::uint64_t mask = mask_.load(std::memory_order_relaxed);
     Breadcrumb entry;
     for (std::uint64_t index = first; index < head; ++index) {
-      const Slot& slot = slots_[index % cap];
+      const Slot& slot = slots_[index & mask];
       const std::uint64_t seq = slot.seq.load(std::memory_order_acquire);
       if (seq != 2 * index + 2) continue;
       entry.timeMs = slot.timeMs.load(std::memory_order_relaxed);
@@ -133,10 +141,18 @@ class BreadcrumbRing {
     std::atomic<std::uint64_t> words[(kBreadcrumbTextBytes + 7) / 8];
   };
 
+  // A power of two of slots, at least kMaxBreadcrumbs; the ring uses the first mask_ + 1 of
+  // them (at least capacity_), so the last `capacity` entries always sit in distinct slots.
+  // The sequence check makes a change of the mask safe for readers: an entry is taken only
+  // from the slot it was written to.
+  static constexpr std::uint64_t kSlots = 1024;
+  static_assert(kSlots >= kMaxBreadcrumbs && (kSlots & (kSlots - 1)) == 0);
+
   alignas(64) std::atomic<std::uint32_t> capacity_{0};
+  std::atomic<std::uint64_t> mask_{0};
   std::atomic<bool> frozen_{false};
   alignas(64) std::atomic<std::uint64_t> head_{0};
-  alignas(64) Slot slots_[kMaxBreadcrumbs];
+  alignas(64) Slot slots_[kSlots];
 };
 
 // The process's ring; static storage, constant-initialised, never destroyed.
