@@ -185,7 +185,9 @@ TEST_F(UnityBreadcrumbTest, AUnityCrashCarriesTheLastLogCallsAndLogEventsDoNot) 
   // Only crash events carry them; the session event after a Unity crash does not either.
   for (const test::SeenRequest& r : collector.requests()) {
     for (auto& event : test::eventsOf(r.body)) {
-      if (!event.count("DmpData")) EXPECT_EQ(event.count("Breadcrumbs"), 0u) << event["body"];
+      if (!event.count("DmpData")) {
+        EXPECT_EQ(event.count("Breadcrumbs"), 0u) << event["body"];
+      }
     }
   }
 }
