@@ -1,5 +1,7 @@
 // The cost of one log call on the calling thread, beside spdlog's asynchronous logger (null
-// sink) in both of its overflow policies, with 1 and 2 producer threads.
+// sink) in both of its overflow policies, with 1 and 2 producer threads; and the
+// integrations: a call through ZEPLog's spdlog sink beside spdlog's own synchronous null
+// sink, and a call with breadcrumbs on (plus the ring's record alone).
 //
 //   scripts/bench.sh bench_log_call
 //
@@ -39,9 +41,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/breadcrumbs.hpp"
 #include "dev_collector.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
+#include "zeplog/spdlog_sink.hpp"
 #include "zeplog/zeplog.hpp"
 
 // ---- Allocation counting ----------------------------------------------------------------
@@ -306,6 +310,54 @@ void BM_spdlog_Async_OverrunOldest(benchmark::State& state) {
   measure.report(state);
 }
 
+// ---- Integrations: the spdlog sink and breadcrumbs ----------------------------------------
+//
+// The same call through spdlog: spdlog's own synchronous logger with its null sink (the peer:
+// what spdlog costs before any sink does work), and the same logger with ZEPLog's sink, the
+// send thread held as in NoConsumer. Breadcrumbs: the NoConsumer call with a ring of 100, and
+// the ring's record alone.
+
+void BM_spdlog_Sync_NullSink(benchmark::State& state) {
+  static auto logger =
+      std::make_shared<spdlog::logger>("null", std::make_shared<spdlog::sinks::null_sink_mt>());
+  PerCall measure;
+  for (auto _ : state) logger->info(kMessage);
+  measure.report(state);
+}
+
+void BM_ZEPLog_SpdlogSink_NoConsumer(benchmark::State& state) {
+  static auto logger =
+      std::make_shared<spdlog::logger>("game", std::make_shared<zeplog::spdlog_sink_mt>());
+  if (state.thread_index() == 0) {
+    setUpZeplogOnce();
+    holdSendThread(true);
+  }
+  PerCall measure;
+  for (auto _ : state) logger->info(kMessage);
+  measure.report(state);
+}
+
+void BM_ZEPLog_NoConsumer_Breadcrumbs(benchmark::State& state) {
+  if (state.thread_index() == 0) {
+    setUpZeplogOnce();
+    holdSendThread(true);
+    ZEPLog::setBreadcrumbs(100);
+  }
+  PerCall measure;
+  for (auto _ : state) ZEPLog::info(nullptr, kMessage);
+  measure.report(state);
+  if (state.thread_index() == 0) ZEPLog::setBreadcrumbs(0);
+}
+
+void BM_Breadcrumbs_RecordOnly(benchmark::State& state) {
+  zeplog::detail::BreadcrumbRing& ring = zeplog::detail::breadcrumbs();
+  if (state.thread_index() == 0) ring.setCapacity(100);
+  PerCall measure;
+  for (auto _ : state) ring.record(1'700'000'000'000, "INFO", "", kMessage);
+  measure.report(state);
+  if (state.thread_index() == 0) ring.setCapacity(0);
+}
+
 // ---- Latency at a steady rate ----------------------------------------------------------------
 //
 // Each producer makes one call every 10 us (100k calls/s) for a second, and times every call
@@ -359,6 +411,10 @@ BENCHMARK(BM_ZEPLog_NoConsumer)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_ZEPLog_SendThread)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_spdlog_Async_Block)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_spdlog_Async_OverrunOldest)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_spdlog_Sync_NullSink)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ZEPLog_SpdlogSink_NoConsumer)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ZEPLog_NoConsumer_Breadcrumbs)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_Breadcrumbs_RecordOnly)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_ZEPLog_SendThread_Paced)->Iterations(kPacedCalls)->Threads(1)->Threads(2);
 BENCHMARK(BM_spdlog_Async_OverrunOldest_Paced)->Iterations(kPacedCalls)->Threads(1)->Threads(2);
 

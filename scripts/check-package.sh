@@ -13,6 +13,8 @@ cmake --build "$work/consumer" >"$work/consumer.log" 2>&1 || { cat "$work/consum
 export ZEPLOG_PACKAGE_DATA_DIR="$work/data"
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer/app"
 "$work/consumer/app_static"
+# The spdlog and glog sink targets and the integration calls.
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer/sinks_app"
 export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
 g++ -std=c++20 tests/package/main.cpp $(pkg-config --cflags --libs zeplog) -o "$work/pc_app"
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/pc_app"
@@ -21,4 +23,9 @@ LD_LIBRARY_PATH="$work/prefix/lib" "$work/pc_app"
 cc -std=c11 -Wall -Wextra -Wpedantic -Werror examples/hello_c.c \
   $(pkg-config --cflags --libs zeplog) -o "$work/c_app"
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/c_app" http://127.0.0.1:9/ 2>/dev/null
+# The integrations' C forms, compiled as C the same way; the data directory comes from the
+# environment (ZEPLOG_DATA_DIR).
+cc -std=c11 -Wall -Wextra -Wpedantic -Werror tests/package/c_integrations.c \
+  $(pkg-config --cflags --libs zeplog) -o "$work/c_integrations"
+ZEPLOG_DATA_DIR="$work/c_data" LD_LIBRARY_PATH="$work/prefix/lib" "$work/c_integrations"
 echo "package check passed"

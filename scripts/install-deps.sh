@@ -7,7 +7,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libunwind-dev libcpp-httplib-dev libssl-dev openssl
   libsqlite3-dev sqlite3
-  rapidjson-dev nlohmann-json3-dev libsimdjson-dev libspdlog-dev zlib1g-dev
+  rapidjson-dev nlohmann-json3-dev libsimdjson-dev libspdlog-dev libgoogle-glog-dev zlib1g-dev
   python3 clang libclang-rt-14-dev clang-format
 )
 

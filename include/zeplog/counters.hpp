@@ -24,6 +24,10 @@ struct Counters {
   std::uint64_t writtenBack = 0;
   // Sent in a request the collector answered with status 200.
   std::uint64_t delivered = 0;
+  // Log calls below the local minimum level (ZEPLog::setMinimumLevel): no event was made.
+  std::uint64_t belowMinimumLevel = 0;
+  // Dropped by the before-send hook (ZEPLog::setBeforeSend): it returned false or threw.
+  std::uint64_t droppedByBeforeSend = 0;
 };
 
 }  // namespace zeplog

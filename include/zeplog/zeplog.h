@@ -100,6 +100,8 @@ typedef struct zeplog_counters {
   uint64_t lost_unknown_handle;
   uint64_t written_back;
   uint64_t delivered;
+  uint64_t below_minimum_level;
+  uint64_t dropped_by_before_send;
 } zeplog_counters;
 /* Fills *out; does nothing for NULL. */
 ZEPLOG_C_API void zeplog_get_counters(zeplog_counters* out);
@@ -125,6 +127,33 @@ ZEPLOG_C_API int zeplog_set_request_compression(int on);
  * (http_proxy, https_proxy, no_proxy). Before the first initialisation: 1 when set, else 0
  * with a console line (also for NULL or a URL that is not http or https with a host). */
 ZEPLOG_C_API int zeplog_set_proxy(const char* url);
+
+/* Integrations; each is off until turned on (see docs/api.md). */
+/* Local minimum level ("DEBUG", "INFO", "WARN", "ERROR" or "FATAL"): log calls below it make
+ * no event (counted). 1 when set, else 0 with a console line. */
+ZEPLOG_C_API int zeplog_set_minimum_level(const char* level);
+
+/* The event a before-send hook is given; valid only during the call. */
+typedef struct zeplog_event zeplog_event;
+/* Before-send hook: called on the send thread for each event before the send filter; 0
+ * drops the event (counted), anything else sends it. NULL removes the hook. */
+typedef int (*zeplog_before_send_fn)(zeplog_event* event, void* user);
+ZEPLOG_C_API void zeplog_set_before_send(zeplog_before_send_fn hook, void* user);
+/* A field's value (text or byte data) and its length in *len (when len is not NULL); NULL
+ * when the event has no such field. Valid until the field is changed or the hook returns. */
+ZEPLOG_C_API const char* zeplog_event_field(const zeplog_event* event, const char* key,
+                                            size_t* len);
+/* Sets a field to a text value; a NULL value removes the field. */
+ZEPLOG_C_API void zeplog_event_set_field(zeplog_event* event, const char* key, const char* value);
+/* The body and its length; NULL when the event has none. */
+ZEPLOG_C_API const char* zeplog_event_body(const zeplog_event* event, size_t* len);
+/* Replaces the body; NULL removes it. */
+ZEPLOG_C_API void zeplog_event_set_body(zeplog_event* event, const char* body);
+/* Gives the count fields named in keys the value "[redacted]" in every event sent from now
+ * on; a count of 0 turns redaction off. */
+ZEPLOG_C_API void zeplog_redact_fields(const char* const* keys, size_t count);
+/* Keeps the last n log calls (0 = off, at most 1000) for crash reports' "Breadcrumbs". */
+ZEPLOG_C_API void zeplog_set_breadcrumbs(uint32_t n);
 
 #ifdef __cplusplus
 }

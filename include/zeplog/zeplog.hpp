@@ -287,6 +287,27 @@ class ZEPLOG_API ZEPLog {
   // before the first initialisation, and not 0: false with a console line otherwise.
   static bool setQueueByteLimit(std::size_t bytes) noexcept;
 
+  // ---- Integrations (each off until the application turns it on; see docs/api.md) ---------
+  // Local minimum level: "DEBUG" (the default), "INFO", "WARN", "ERROR" or "FATAL". Log calls
+  // below it return before making an event and are counted (Counters::belowMinimumLevel);
+  // crash, session and probe events are not affected. Anything else: false with a console
+  // line, and the threshold stays as it was.
+  static bool setMinimumLevel(Text level) noexcept;
+  // Before-send hook: called on the send thread for each event once its common fields are
+  // added and before the send filter, never under a library lock. It may change or remove
+  // fields and the body; false drops the event, and so does an exception it throws (with a
+  // console line); both are counted (Counters::droppedByBeforeSend). An empty function
+  // removes it. Crash reports sent at crash time do not pass through it.
+  static void setBeforeSend(std::function<bool(VelaEvent&)> hook) noexcept;
+  // Gives these fields the value "[redacted]" in every event sent from now on (after the
+  // before-send hook), crash events included; an empty list turns redaction off.
+  static void redactFields(std::vector<std::string> keys) noexcept;
+  // Breadcrumbs: keeps the last n log calls of the process (time, level, error code, message
+  // cut at 256 bytes) for crash reports: a native crash's event and a Unity crash's carry
+  // them in the text field "Breadcrumbs", one line per call, oldest first. 0 (the default)
+  // turns them off; at most 1000 (a larger n is taken as 1000, with a console line).
+  static void setBreadcrumbs(std::uint32_t n) noexcept;
+
   // ---- Host integration -------------------------------------------------------------------
   // Receives every console line instead of stderr; an empty function restores stderr. Lines
   // come from any thread, and a call already running on another thread may still be inside

@@ -36,6 +36,7 @@
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "event/redaction.hpp"
 #include "zeplog/json_reader.hpp"
 #include "zeplog/vela_formatter.hpp"
 
@@ -175,7 +176,8 @@ std::optional<CrashPostTarget> crashTarget(SendContext& context) {
 // Builds the crash event of handle "0" from the crash text, with this run's identity (project,
 // version, user, session and custom fields); sendTime in milliseconds since the epoch.
 std::optional<CrashEvent> buildCrashEvent(SendContext& context, std::string_view data,
-                                          Text errorCode, Text logBody, std::int64_t sendTime) {
+                                          Text errorCode, Text logBody, std::int64_t sendTime,
+                                          std::string_view breadcrumbs = {}) {
   {
     CrashPathLock lock(context);
     if (!globals().gs_isInit.load()) {
@@ -215,6 +217,8 @@ std::optional<CrashEvent> buildCrashEvent(SendContext& context, std::string_view
   fields->set("DmpData",
               base64Encode(isValidUtf8(data) ? data : std::string_view("EMPTY CRASH FILE")));
   if (!errorCode.emptyOrAbsent()) fields->set("errorCode", Bytes(toValidUtf8(errorCode.view())));
+  if (!breadcrumbs.empty()) fields->set("Breadcrumbs", std::string(breadcrumbs));
+  redactFieldsIn(*fields);
 
   auto event = std::make_shared<VelaEvent>(
       handle.projectName, handle.projectVersion, handle.logType, handle.logSource,
@@ -307,8 +311,8 @@ SendOutcome sendReportIn(SendContext& context, const PendingCrashReport& pending
     return SendOutcome::Dropped;
   }
   ZEP_CONSOLE("call transportFile");
-  std::optional<CrashEvent> event =
-      buildCrashEvent(context, text, errorCode, summary, crashTimeMillis(*report));
+  std::optional<CrashEvent> event = buildCrashEvent(
+      context, text, errorCode, summary, crashTimeMillis(*report), breadcrumbsOfReport(*data));
   if (!event) return SendOutcome::Kept;
   // At the crash, the event is kept beside the report before it is sent: if the send fails,
   // a later run sends it as it stands, with the identity (version, user, session) of the

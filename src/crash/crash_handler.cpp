@@ -31,6 +31,7 @@
 #include <typeinfo>
 
 #include "common/alt_signal_stack.hpp"
+#include "common/breadcrumbs.hpp"
 #include "common/global_lock.hpp"
 #include "crash/loaded_images.hpp"
 #include "crash/signal_safe_io.hpp"
@@ -314,6 +315,11 @@ void writeReport(int sig, const siginfo_t* info, void* ucontext, pid_t self) {
     parentComm.add("/proc/").add(std::int64_t{parent}).add("/comm");
     n = readSmallFile(parentComm.c_str(), text, sizeof text);
     w.str("parent ").dec(parent).ch(' ').text(text, n).ch('\n');
+    // The last log calls, oldest first: "crumb <ms> <level size> <code size> <texts>".
+    breadcrumbs().forEach([&](const Breadcrumb& b) {
+      w.str("crumb ").dec(b.timeMs).ch(' ').dec(b.levelSize).ch(' ').dec(b.codeSize).ch(' ');
+      w.text(b.text, b.levelSize + b.codeSize + b.messageSize).ch('\n');
+    });
     w.flush();
 
     writeThreads(w, self, ucontext);
@@ -401,7 +407,10 @@ void crashSignalHandler(int sig, siginfo_t* info, void* ucontext) {
 
   g_handOff.crashMonotonicNs = monotonicNs();
   g_handOff.crashedThreadHeldGlobalLock = GlobalResourceLock::heldByThisThread();
+  // Log calls other threads make from now on must not push out the last ones before the crash.
+  breadcrumbs().freeze(true);
   writeReport(sig, info, ucontext, self);
+  breadcrumbs().freeze(false);
   if (self != g_uploadTid.load()) handOff();
   passOn(sig, info, ucontext);
   errno = savedErrno;

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "common/breadcrumbs.hpp"
 #include "common/files.hpp"
 #include "common/utf8.hpp"
 
@@ -226,6 +227,39 @@ std::optional<CrashReport> parseCrashReport(std::string_view data) {
     report.applicationInfo.applicationIdentifier = process.processName;
   }
   return report;
+}
+
+std::string breadcrumbsOfReport(std::string_view data) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < data.size()) {
+    std::size_t end = data.find('\n', at);
+    if (end == std::string_view::npos) end = data.size();
+    std::string_view rest = data.substr(at, end - at);
+    at = end + 1;
+    if (!rest.starts_with("crumb ")) continue;
+    rest.remove_prefix(6);
+    const auto timeMs = number<std::int64_t>(nextField(rest));
+    const auto levelSize = number<std::size_t>(nextField(rest));
+    const auto codeSize = number<std::size_t>(nextField(rest));
+    // The handler escaped only "\\", line feeds and carriage returns.
+    std::string text;
+    text.reserve(rest.size());
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+      char c = rest[i];
+      if (c == '\\' && i + 1 < rest.size()) {
+        const char e = rest[++i];
+        c = e == 'n' ? '\n' : e == 'r' ? '\r' : e;
+      }
+      text += c;
+    }
+    if (levelSize + codeSize > text.size()) continue;
+    const std::string_view all(text);
+    out += breadcrumbLine(timeMs, all.substr(0, levelSize), all.substr(levelSize, codeSize),
+                          all.substr(levelSize + codeSize));
+    out += '\n';
+  }
+  return out;
 }
 
 bool PendingCrashReport::hasPendingCrashReport() const { return fileExists(path_); }

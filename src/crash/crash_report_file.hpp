@@ -14,6 +14,10 @@ namespace zeplog::detail {
 // data is not such a report. A report cut short (no end marker) still gives what it holds.
 std::optional<CrashReport> parseCrashReport(std::string_view data);
 
+// The "Breadcrumbs" field of a report: its "crumb" lines as breadcrumbLine() makes them, one
+// per line, oldest first; "" when it has none.
+std::string breadcrumbsOfReport(std::string_view data);
+
 // "SIGSEGV" for 11; "#<n>" for a signal without a name here.
 std::string signalName(int signal);
 // "SEGV_MAPERR" for (SIGSEGV, 1), "SI_USER" for 0, "#<n>" for others.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/breadcrumbs.hpp"
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
@@ -51,6 +52,8 @@ void sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text exception)
     fields->set("CrashStyle", std::string("unity-cs"));
     ZEP_CONSOLE("logLevel");
     fields->set("logLevel", Bytes("FATAL"));
+    if (std::string crumbs = breadcrumbsText(); !crumbs.empty())
+      fields->set("Breadcrumbs", std::move(crumbs));
 
     VelaEventPtr event;
     {

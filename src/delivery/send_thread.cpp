@@ -13,6 +13,7 @@
 #include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "delivery/before_send.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/flush_signal.hpp"
 #include "delivery/send_filter.hpp"
@@ -105,6 +106,9 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event) {
   ZEP_CONSOLE("get gs_bulkObjectManager");
   out.batch = batchOf(event->projectName());
   if (!out.batch) return lostUnknown();
+
+  // The application's hook and the redaction see the event complete, before the filter.
+  if (!applyBeforeSend(*event)) return size;
 
   ZEP_CONSOLE("checkSendStatus");
   const SendVerdict verdict = sendVerdict(event, out.handle);

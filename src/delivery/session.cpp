@@ -82,7 +82,7 @@ void regenerateSession(const VelaEventPtr& crashEvent, Batch& batch,
     }
     fields->set("SessionID", Bytes(sessionId));
     fields->set("logLevel", FieldValue(std::string("INFO")));
-    for (const char* gone : {"DmpData", "SymMethod", "CrashStyle", "errorCode"})
+    for (const char* gone : {"DmpData", "SymMethod", "CrashStyle", "errorCode", "Breadcrumbs"})
       fields->erase(gone);
 
     batch.push_back(std::make_shared<VelaEvent>(

@@ -167,6 +167,8 @@ void zeplog_get_counters(zeplog_counters* out) {
   out->lost_unknown_handle = c.lostUnknownHandle;
   out->written_back = c.writtenBack;
   out->delivered = c.delivered;
+  out->below_minimum_level = c.belowMinimumLevel;
+  out->dropped_by_before_send = c.droppedByBeforeSend;
 }
 
 int zeplog_set_queue_byte_limit(size_t bytes) { return ZEPLog::setQueueByteLimit(bytes) ? 1 : 0; }

@@ -5,6 +5,7 @@
 #include "delivery/send_filter.hpp"
 #include "delivery/send_thread.hpp"
 #include "delivery/session.hpp"
+#include "facade/environment_config.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
@@ -42,8 +43,10 @@ void ZEPLog::regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaE
 }
 
 void ZEPLog::setTrustedCertificates(std::string path) noexcept {
-  detail::guarded("setTrustedCertificates",
-                  [&] { detail::setTrustedCertificates(std::move(path)); });
+  detail::guarded("setTrustedCertificates", [&] {
+    detail::markExplicit(detail::ConfigItem::kTrustedCertificates);
+    detail::setTrustedCertificates(std::move(path));
+  });
 }
 
 }  // namespace zeplog

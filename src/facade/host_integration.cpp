@@ -6,16 +6,23 @@
 #include "common/guard.hpp"
 #include "event/global_state.hpp"
 #include "event/text_rules.hpp"
+#include "facade/environment_config.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
 
 void ZEPLog::setConsoleHandler(ConsoleHandler handler) noexcept {
-  detail::guarded("setConsoleHandler", [&] { detail::setConsoleHandler(std::move(handler)); });
+  detail::guarded("setConsoleHandler", [&] {
+    detail::markExplicit(detail::ConfigItem::kConsole);
+    detail::setConsoleHandler(std::move(handler));
+  });
 }
 
 void ZEPLog::silenceConsole() noexcept {
-  detail::guarded("silenceConsole", [] { detail::silenceConsole(); });
+  detail::guarded("silenceConsole", [] {
+    detail::markExplicit(detail::ConfigItem::kConsole);
+    detail::silenceConsole();
+  });
 }
 
 // The directory is fixed before the first initialisation: after it, files in the old place
@@ -24,6 +31,7 @@ void ZEPLog::silenceConsole() noexcept {
 // of the working directory does not move it; a NUL byte would silently cut the path.
 void ZEPLog::setDataDirectory(std::string path) noexcept {
   detail::guarded("setDataDirectory", [&] {
+    detail::markExplicit(detail::ConfigItem::kDataDirectory);
     if (path.find('\0') != std::string::npos) {
       ZEP_CONSOLE("setDataDirectory refused: the path holds a NUL byte : " +
                   detail::consoleText(path));

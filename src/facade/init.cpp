@@ -18,6 +18,7 @@
 #include "event/network_name.hpp"
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
+#include "facade/environment_config.hpp"
 #include "facade/forked_child.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_files.hpp"
@@ -141,6 +142,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
   // stops its notifier (which waits for its thread) without the lock held.
   Lookups lookups;
   return detail::guarded<bool>("init", false, [&]() -> bool {
+    detail::applyEnvironmentOnce();  // ZEPLOG_* variables, once, before anything else
     if (!check_params(url, port, protocol, appKey, version)) return false;
     if (!detail::isCollectorUrlUsable(url.view())) {
       ZEP_CONSOLE("server url is invalid");

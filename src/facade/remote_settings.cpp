@@ -3,6 +3,7 @@
 #include "common/guard.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/text_rules.hpp"
+#include "facade/environment_config.hpp"
 #include "settings/settings_thread.hpp"
 #include "settings/settings_url.hpp"
 #include "zeplog/zeplog.hpp"
@@ -29,6 +30,7 @@ std::shared_ptr<kstVelaHandle> ZEPLog::Fill_Handler_by_SettingsAPI(
 
 bool ZEPLog::setSettingsBaseURL(Text url) noexcept {
   return detail::guarded<bool>("setSettingsBaseURL", false, [&] {
+    detail::markExplicit(detail::ConfigItem::kSettingsBaseUrl);
     return detail::setSettingsBaseURL(url.present() ? url.view() : std::string_view());
   });
 }

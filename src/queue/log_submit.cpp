@@ -1,8 +1,10 @@
 #include "queue/log_submit.hpp"
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
+#include "common/breadcrumbs.hpp"
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
@@ -23,13 +25,48 @@ std::string_view validText(std::string_view s, std::string& spare) {
   return spare;
 }
 
+// The rank below which log calls are held back; 0 holds back nothing.
+std::atomic<int> minimumRank{0};
+
+// True when a call at this level is below the minimum level; one relaxed load while the
+// threshold is off.
+bool belowMinimum(Text level) {
+  const int minimum = minimumRank.load(std::memory_order_relaxed);
+  if (minimum == 0) return false;
+  const int rank = levelRank(level.view());
+  return rank >= 0 && rank < minimum;
+}
+
 }  // namespace
+
+int levelRank(std::string_view level) {
+  if (level == "DEBUG") return 0;
+  if (level == "INFO") return 1;
+  if (level == "WARN") return 2;
+  if (level == "ERROR") return 3;
+  if (level == "FATAL") return 4;
+  return -1;
+}
+
+bool setMinimumLevel(std::string_view level) {
+  const int rank = levelRank(level);
+  if (rank < 0) return false;
+  minimumRank.store(rank, std::memory_order_relaxed);
+  return true;
+}
 
 // The event is made whole before the lock (its one allocation); under the lock the handle is
 // looked up, the event takes the handle's identity (a pointer copy) and is queued. An event
 // the full queue drops, or one that found no handle, is released after the lock.
 void sendLog(Text level, Text errorCode, Text message, Text handleId) {
   guarded("sendLog", [&] {
+    const bool isSession = message == "SESSION";
+    if (!isSession && belowMinimum(level)) {
+      countUp(eventCounters().belowMinimumLevel);
+      return;
+    }
+    const std::int64_t now = nowMillis();
+    if (!isSession) breadcrumbs().record(now, level.view(), errorCode.view(), message.view());
     if (handleId.absent()) {
       (void)getHandler(handleId);  // writes its own line for the absent id
       ZEP_CONSOLE("handleId is null");
@@ -42,8 +79,7 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
     const std::string_view code =
         errorCode.emptyOrAbsent() ? std::string_view() : validText(errorCode.view(), spareCode);
     const bool hostDash = !globals().gs_enablehost.load();
-    VelaEventPtr event = LogEventMaker::make(body, levelText, code, nowMillis(), hostDash);
-    const bool isSession = message == "SESSION";
+    VelaEventPtr event = LogEventMaker::make(body, levelText, code, now, hostDash);
 
     VelaEventPtr dropped;  // released after the lock
     GlobalLock lock(global_resource_lock());

@@ -55,6 +55,8 @@ Counters countersSnapshot() {
   out.lostUnknownHandle = c.lostUnknownHandle.load(std::memory_order_relaxed);
   out.writtenBack = c.writtenBack.load(std::memory_order_relaxed);
   out.delivered = c.delivered.load(std::memory_order_relaxed);
+  out.belowMinimumLevel = c.belowMinimumLevel.load(std::memory_order_relaxed);
+  out.droppedByBeforeSend = c.droppedByBeforeSend.load(std::memory_order_relaxed);
   return out;
 }
 

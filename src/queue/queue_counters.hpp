@@ -19,6 +19,8 @@ struct EventCounters {
   std::atomic<std::uint64_t> lostUnknownHandle{0};
   std::atomic<std::uint64_t> writtenBack{0};
   std::atomic<std::uint64_t> delivered{0};
+  std::atomic<std::uint64_t> belowMinimumLevel{0};
+  std::atomic<std::uint64_t> droppedByBeforeSend{0};
 };
 
 EventCounters& eventCounters();  // never destroyed

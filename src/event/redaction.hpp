@@ -1,0 +1,21 @@
+// Redaction: fields whose values never leave the process.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "zeplog/vela_event.hpp"
+
+namespace zeplog::detail {
+
+// The value a redacted field is given.
+inline constexpr const char* kRedactedValue = "[redacted]";
+
+// Replaces the set of redacted field keys; an empty list turns redaction off. Lock-free for
+// readers: the list is swapped whole.
+void setRedactedFields(std::vector<std::string> keys);
+// Gives each redacted field present in fields the value "[redacted]" (text stays text, byte
+// data stays byte data). Takes no lock: the crash upload calls it too.
+void redactFieldsIn(Fields& fields);
+
+}  // namespace zeplog::detail
