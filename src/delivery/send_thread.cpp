@@ -108,7 +108,7 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event) {
   if (!out.batch) return lostUnknown();
 
   // The application's hook and the redaction see the event complete, before the filter.
-  if (!applyBeforeSend(*event)) return size;
+  if (!applyBeforeSend(*event)) return out;  // dropped by the hook: counted there, not sent
 
   ZEP_CONSOLE("checkSendStatus");
   const SendVerdict verdict = sendVerdict(event, out.handle);

@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                 }},
         Applied{"SettingsBaseUrl", "ZEPLOG_SETTINGS_BASE_URL", "http://127.0.0.1:7/env/",
                 [](EnvironmentTest&) {
-                  EXPECT_EQ(detail::settingsURL("127.0.0.1:9", "app"),
+                  EXPECT_EQ(detail::settingsURL(1, "127.0.0.1:9", 9, "app"),
                             "http://127.0.0.1:7/env/app/logsconf");
                 }},
         Applied{"MinLevel", "ZEPLOG_MIN_LEVEL", "WARN",
@@ -178,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
                    ASSERT_TRUE(ZEPLog::setSettingsBaseURL("http://127.0.0.1:8/own/"));
                  },
                  [](EnvironmentTest&) {
-                   EXPECT_EQ(detail::settingsURL("127.0.0.1:9", "app"),
+                   EXPECT_EQ(detail::settingsURL(1, "127.0.0.1:9", 9, "app"),
                              "http://127.0.0.1:8/own/app/logsconf");
                  }},
         Explicit{"TrustedCertificates", "ZEPLOG_TRUSTED_CERTIFICATES", "/",
@@ -228,9 +228,8 @@ void everyLevelPasses() {
   ZEPLog::debug(nullptr, "passes");
   EXPECT_EQ(ZEPLog::counters().belowMinimumLevel, 0u);
 }
-void compiledSettingsBase() {
-  EXPECT_EQ(detail::settingsURL("127.0.0.1:9", "app").rfind("https://settings.", 0), 0u)
-      << detail::settingsURL("127.0.0.1:9", "app");
+void collectorsOwnSettings() {
+  EXPECT_EQ(detail::settingsURL(1, "127.0.0.1:9", 9, "app"), "http://127.0.0.1:9/v2/app/logsconf");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -239,8 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"ConsoleWord", "ZEPLOG_CONSOLE", "loud", [] {}},
         Bad{"DataDirEmpty", "ZEPLOG_DATA_DIR", "", [] {}},
         Bad{"SettingsNotHttp", "ZEPLOG_SETTINGS_BASE_URL", "ftp://127.0.0.1/v2/",
-            compiledSettingsBase},
-        Bad{"SettingsNoHost", "ZEPLOG_SETTINGS_BASE_URL", "http://", compiledSettingsBase},
+            collectorsOwnSettings},
+        Bad{"SettingsNoHost", "ZEPLOG_SETTINGS_BASE_URL", "http://", collectorsOwnSettings},
         Bad{"CertificatesMissing", "ZEPLOG_TRUSTED_CERTIFICATES", "/nonexistent/ca.pem", [] {}},
         Bad{"MinLevelWord", "ZEPLOG_MIN_LEVEL", "LOUD", everyLevelPasses},
         Bad{"MinLevelLowerCase", "ZEPLOG_MIN_LEVEL", "warn", everyLevelPasses},
