@@ -30,6 +30,7 @@
 #include "common/http_client.hpp"
 #include "common/utf8.hpp"
 #include "crash/base64.hpp"
+#include "common/waits.hpp"
 #include "crash/crash_handler.hpp"
 #include "crash/crash_report_file.hpp"
 #include "crash/symbolizer.hpp"
@@ -41,9 +42,6 @@
 namespace zeplog::detail {
 namespace {
 
-constexpr auto kRequestTimeout = std::chrono::milliseconds(10'000);
-// How long the crash upload waits for global_resource_lock before it reads without it.
-constexpr auto kCrashLockWait = std::chrono::milliseconds(1'000);
 // Kept free at the end of the hand-off's bound for the handler's own re-raise.
 constexpr std::int64_t kHandOffMarginNs = 300'000'000;
 constexpr std::int64_t kShortestUsefulRequestMs = 50;
@@ -71,7 +69,8 @@ struct SendContext {
   bool lockless = false;        // set once the lock could not be had at crash time
 
   static SendContext ordinary() {
-    return {false, monotonicNs() + std::chrono::nanoseconds(kRequestTimeout).count(), false};
+    return {false, monotonicNs() + std::chrono::nanoseconds(waits().crashRequest.load()).count(),
+            false};
   }
   static SendContext atCrash() {
     return {true, crashHandOff().crashMonotonicNs.load() + kCrashHandOffBoundNs - kHandOffMarginNs,
@@ -81,7 +80,8 @@ struct SendContext {
   // deadline.
   std::chrono::milliseconds requestTimeout() const {
     const std::int64_t leftMs = (deadlineNs - monotonicNs()) / 1'000'000;
-    return std::min(kRequestTimeout, std::chrono::milliseconds(std::max<std::int64_t>(leftMs, 0)));
+    return std::min(waits().crashRequest.load(),
+                    std::chrono::milliseconds(std::max<std::int64_t>(leftMs, 0)));
   }
 };
 
@@ -97,7 +97,7 @@ class CrashPathLock {
       global_resource_lock().lock();
       held_ = true;
     } else if (!context.lockless) {
-      held_ = global_resource_lock().try_lock_for(kCrashLockWait);
+      held_ = global_resource_lock().try_lock_for(waits().crashLockWait.load());
       context.lockless = !held_;
     }
   }

@@ -13,6 +13,7 @@
 #include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/waits.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/flush_signal.hpp"
 #include "delivery/send_filter.hpp"
@@ -30,8 +31,6 @@ namespace {
 // Event JSON taken per cycle, measured before the common fields are added. The event that
 // crosses it is still sent; the rest wait for the next cycle.
 constexpr std::size_t kCycleBudgetBytes = 2u << 20;
-
-std::atomic<std::int64_t> cycleSleepMillis{1000};
 
 bool sendHeld() {
   const GlobalState& g = globals();
@@ -172,7 +171,7 @@ void logSendThread() {
       // Held by sync start or paused by the settings thread: sleep until released.
       waitWhileSendHeld();
       // The pause gathers events into fewer requests; a flush cuts it short.
-      signal.pause(std::chrono::milliseconds(cycleSleepMillis.load()));
+      signal.pause(waits().sendCycleSleep.load());
       // A flush that finds nothing left to take (the cycle before it took the rest) is done.
       signal.answerIfEmpty([&] { return queue->queueCount() == 0; });
       const std::int32_t n = queue->queueSize();  // waits while the queue is empty
@@ -209,8 +208,6 @@ bool createLogSendThread() {
   g.gs_logSendThreadFlag = true;
   return true;
 }
-
-void setSendCycleSleep(std::chrono::milliseconds pause) { cycleSleepMillis.store(pause.count()); }
 
 bool flushQueued(std::chrono::milliseconds timeout) {
   kstVelaBlockQueue* queue = blockQueue();

@@ -9,10 +9,6 @@ namespace zeplog::detail {
 // Callers hold global_resource_lock, which makes the test-and-set of its flag safe.
 bool createLogSendThread();
 
-// The pause before each cycle, during which events gather into one request per project:
-// one second. Tests and benchmarks shorten it; the public API does not offer it.
-void setSendCycleSleep(std::chrono::milliseconds pause);
-
 // Has the send thread send what is queued now at once, and waits up to `timeout` until that
 // has ended. True when everything queued at the call was delivered (answered 200) and
 // nothing waits in the failed-send queue; false when a send failed, an event was lost, the

@@ -8,6 +8,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/waits.hpp"
 #include "event/common_fields.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
@@ -15,9 +16,6 @@
 
 namespace zeplog::detail {
 namespace {
-
-// A probe waits as long as the platform's default request time-out.
-constexpr std::chrono::seconds kProbeTimeout{60};
 
 bool startsWithNoCase(std::string_view s, std::string_view lowerPrefix) {
   if (s.size() < lowerPrefix.size()) return false;
@@ -55,7 +53,7 @@ long probe(const std::optional<std::string>& target) {
   HttpRequest request;
   request.method = HttpRequest::Method::kGet;
   request.url = *target;
-  request.timeout = kProbeTimeout;
+  request.timeout = waits().probeRequest.load();
   request.followRedirects = true;  // the client keeps redirects to http and https
   const HttpResult result = HttpClient::forThisThread().perform(request);
   return result.completed ? result.status : 0;

@@ -9,6 +9,7 @@
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
 #include "common/utf8.hpp"
+#include "common/waits.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "queue/block_queue.hpp"
@@ -19,8 +20,6 @@
 
 namespace zeplog::detail {
 namespace {
-
-constexpr std::chrono::seconds kSettingsTimeout{10};
 
 const char* trueFalse(bool b) { return b ? "true" : "false"; }
 
@@ -95,7 +94,7 @@ void fetchSettings(kstVelaHandle& handle, std::string_view handleId) {
     request.url = settingsURL(handle.collectorUrl.value_or(std::string()),
                               handle.projectName.value_or(std::string()));
   }
-  request.timeout = kSettingsTimeout;
+  request.timeout = waits().settingsRequest.load();
   request.wantBody = true;
   request.followRedirects = true;  // the client keeps redirects to http and https
   const HttpResult result = HttpClient::forThisThread().perform(request);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "dev_collector.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
 
@@ -124,6 +125,7 @@ TEST(HttpClient, RedirectsStayOnHttpAndHttps) {
 
   while (!redirector.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   redirector.stop();
+  tools::closeAcceptedConnections(port);
   serving.join();
 }
 
