@@ -37,16 +37,12 @@ void keepOpenSslOutOfExit() {
 // forked while another thread sets libcurl up, or names trusted certificates, never finds
 // them held (a function-local static's guard would stay "in progress" in the child for ever).
 struct ClientLocks {
-  std::mutex setup;  // guards setupDone and setupOk: libcurl's one-time setup
+  // Guards setupDone and setupOk: libcurl's one-time setup.
+  ForkSafeMutex setup{ForkLockRank::kHttpClient, 0};
   bool setupDone = false;
   bool setupOk = false;
-  std::mutex trust;  // guards trustedPath
+  ForkSafeMutex trust{ForkLockRank::kHttpClient, 1};  // guards trustedPath
   std::string trustedPath;
-
-  ClientLocks() {
-    registerForkLock(ForkLockRank::kHttpClient, &setup, 0);
-    registerForkLock(ForkLockRank::kHttpClient, &trust, 1);
-  }
 };
 ClientLocks& clientLocks() {
   static auto* locks = new ClientLocks;  // never destroyed

@@ -25,12 +25,13 @@
 #include "common/collector_url.hpp"
 #include "common/console.hpp"
 #include "common/files.hpp"
+#include "common/fork_locks.hpp"
 #include "common/global_lock.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
 #include "common/utf8.hpp"
-#include "crash/base64.hpp"
 #include "common/waits.hpp"
+#include "crash/base64.hpp"
 #include "crash/crash_handler.hpp"
 #include "crash/crash_report_file.hpp"
 #include "crash/symbolizer.hpp"
@@ -48,7 +49,7 @@ constexpr std::int64_t kShortestUsefulRequestMs = 50;
 
 // Process-wide crash state; created once and never destroyed.
 struct CrashState {
-  std::mutex lock;
+  ForkSafeMutex lock{ForkLockRank::kCrashState};
   bool armed = false;      // guarded by lock
   std::string reportPath;  // guarded by lock; set once while arming
   // The application's block; swapped whole, so the upload thread reads it without a lock

@@ -10,13 +10,6 @@ namespace zeplog {
 
 kstVelaBlockQueue::kstVelaBlockQueue(std::size_t byteLimit) : byteLimit_(byteLimit) {}
 
-void kstVelaBlockQueue::joinForkOrder() {
-  logArray_.registerForFork(0);
-  fileArray_.registerForFork(1);
-  handlerArray_.registerForFork(2);
-  networkArray_.registerForFork(3);
-}
-
 namespace {
 
 // Empties a channel, handing its items back to be destroyed after its lock is released.

@@ -39,11 +39,6 @@ class kstVelaBlockQueue {
 
   std::size_t byteLimit() const { return byteLimit_; }
 
-  // Puts the four channel locks in the library's fork order, so a forked child never
-  // inherits one held. Only for a queue that lives for the rest of the process (the
-  // process-wide one): the order keeps pointers to the channels.
-  void joinForkOrder();
-
   // In a forked child: drops the events and probe requests inherited from the parent, which
   // the parent still sends and runs; sending them again from the child would deliver each
   // twice. Handle ids waiting for their settings stay: the child's handles need their own.
@@ -107,11 +102,12 @@ class kstVelaBlockQueue {
   // channels' items through Channel::lock(), one channel at a time, after monitor_.
   const std::size_t byteLimit_;
   std::atomic<std::uint64_t> savedToFile_{0};
-  std::recursive_mutex monitor_;       // serialises saveToFile, FileToMemory and loadFromFile
-  EventChannel logArray_;              // main queue
-  EventChannel fileArray_;             // failed-send queue
-  Channel<std::string> handlerArray_;  // handler queue
-  Channel<std::shared_ptr<NetworkData>> networkArray_;  // probe queue
+  // Serialises saveToFile, FileToMemory and loadFromFile; taken before a channel lock.
+  detail::ForkSafeRecursiveMutex monitor_{detail::ForkLockRank::kQueueFiles};
+  EventChannel logArray_{0};                               // main queue
+  EventChannel fileArray_{1};                              // failed-send queue
+  Channel<std::string> handlerArray_{2};                   // handler queue
+  Channel<std::shared_ptr<NetworkData>> networkArray_{3};  // probe queue
 };
 
 }  // namespace zeplog

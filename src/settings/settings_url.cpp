@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "common/console.hpp"
+#include "common/fork_locks.hpp"
 #include "event/global_state.hpp"
 
 #ifndef ZEPLOG_SETTINGS_BASE_URL
@@ -19,7 +20,7 @@ constexpr std::string_view kAlternateCollectorAddress = "203.0.113.10";
 constexpr std::string_view kAlternateSettingsBase = "http://203.0.113.11:10092/v2/settings/";
 
 std::mutex& baseLock() {
-  static auto* m = new std::mutex;
+  static auto* m = new ForkSafeMutex(ForkLockRank::kSettingsBase);  // never destroyed
   return *m;
 }
 std::optional<std::string>& baseOverride() {  // guarded by baseLock()
