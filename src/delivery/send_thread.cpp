@@ -200,13 +200,18 @@ bool createLogSendThread() {
   GlobalState& g = globals();
   if (g.gs_logSendThreadFlag || !blockQueue()) return false;
   try {
-    g.gs_logSendThreads.emplace_back(logSendThread);
+    gs_logSendThreads().emplace_back(logSendThread);
   } catch (const std::system_error& e) {
     ZEP_CONSOLE(std::string("logSendThread could not be started : ") + e.what());
     return false;
   }
   g.gs_logSendThreadFlag = true;
   return true;
+}
+
+std::vector<std::thread>& gs_logSendThreads() {
+  static auto* threads = new std::vector<std::thread>;  // never destroyed
+  return *threads;
 }
 
 bool flushQueued(std::chrono::milliseconds timeout) {

@@ -2,12 +2,18 @@
 #pragma once
 
 #include <chrono>
+#include <thread>
+#include <vector>
 
 namespace zeplog::detail {
 
 // Starts the send thread once per process; false when it runs already or cannot start.
 // Callers hold global_resource_lock, which makes the test-and-set of its flag safe.
 bool createLogSendThread();
+
+// The send thread's std::thread (at most one), kept for the process and never joined.
+// Guarded by global_resource_lock.
+std::vector<std::thread>& gs_logSendThreads();
 
 // Has the send thread send what is queued now at once, and waits up to `timeout` until that
 // has ended. True when everything queued at the call was delivered (answered 200) and

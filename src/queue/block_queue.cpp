@@ -8,6 +8,10 @@
 
 namespace zeplog {
 
+namespace detail {
+std::atomic<kstVelaBlockQueue*> gs_blockQueue{nullptr};
+}  // namespace detail
+
 kstVelaBlockQueue::kstVelaBlockQueue(std::size_t byteLimit) : byteLimit_(byteLimit) {}
 
 namespace {

@@ -110,4 +110,15 @@ class kstVelaBlockQueue {
   Channel<std::shared_ptr<NetworkData>> networkArray_{3};  // probe queue
 };
 
+namespace detail {
+
+// The event queue. Created once by the first initialisation (createQueueAndRestoreSavedEvents)
+// and never replaced or destroyed; published through an atomic pointer so that the queue
+// counters, which take no lock, see either no queue or the whole queue.
+extern std::atomic<kstVelaBlockQueue*> gs_blockQueue;
+
+// The event queue, or nullptr before the first initialisation created it.
+inline kstVelaBlockQueue* blockQueue() { return gs_blockQueue.load(std::memory_order_acquire); }
+
+}  // namespace detail
 }  // namespace zeplog

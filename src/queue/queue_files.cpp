@@ -227,7 +227,7 @@ void createQueueAndRestoreSavedEvents() {
     // Never destroyed: its channels join the locks taken around fork().
     auto* queue = new kstVelaBlockQueue(freezeQueueByteLimit());
     queue->loadFromFile();
-    globals().gs_blockQueue.store(queue, std::memory_order_release);
+    gs_blockQueue.store(queue, std::memory_order_release);
   });
 }
 

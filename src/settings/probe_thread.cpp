@@ -152,6 +152,11 @@ void runProbe(const NetworkData& item) {
   queueResult(item, latencyMs, status);
 }
 
-void startProbeThread() { globals().gs_logPerformanceSendThreads.emplace_back(probeThreadBody); }
+std::vector<std::thread>& gs_logPerformanceSendThreads() {
+  static auto* threads = new std::vector<std::thread>;  // never destroyed
+  return *threads;
+}
+
+void startProbeThread() { gs_logPerformanceSendThreads().emplace_back(probeThreadBody); }
 
 }  // namespace zeplog::detail

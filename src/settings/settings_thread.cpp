@@ -164,6 +164,11 @@ void settingsThreadBody(std::function<void()> startSendThread) {
 
 }  // namespace
 
+std::vector<std::thread>& gs_logPerformanceThreads() {
+  static auto* threads = new std::vector<std::thread>;  // never destroyed
+  return *threads;
+}
+
 bool createPerformanceThread(std::function<void()> startSendThread) {
   GlobalState& g = globals();
   if (g.gs_performanceThreadFlag) return false;
@@ -171,9 +176,9 @@ bool createPerformanceThread(std::function<void()> startSendThread) {
   // Each thread is started once; after a failed start the next call starts only the one
   // that is missing.
   try {
-    if (g.gs_logPerformanceSendThreads.empty()) startProbeThread();
-    if (g.gs_logPerformanceThreads.empty())
-      g.gs_logPerformanceThreads.emplace_back(settingsThreadBody, std::move(startSendThread));
+    if (gs_logPerformanceSendThreads().empty()) startProbeThread();
+    if (gs_logPerformanceThreads().empty())
+      gs_logPerformanceThreads().emplace_back(settingsThreadBody, std::move(startSendThread));
   } catch (const std::system_error& e) {
     ZEP_CONSOLE(std::string("createPerformanceThread failed : ") + e.what());
     return false;
