@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "common/ascii.hpp"
 #include "common/fork_locks.hpp"
 
 namespace zeplog::detail {
@@ -70,14 +71,6 @@ std::string currentTrustedPath() {
 bool isDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// True when s begins with the lower-case prefix, in any letter case.
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), s.begin(), [](char a, char b) {
-           return a == std::tolower(static_cast<unsigned char>(b));
-         });
 }
 
 // The state of one transfer, seen by libcurl's callbacks.

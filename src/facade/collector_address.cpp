@@ -1,4 +1,5 @@
 #include "facade/collector_address.hpp"
+#include "common/ascii.hpp"
 
 namespace zeplog::detail {
 
@@ -21,19 +22,7 @@ std::string collectorHost(std::string_view address) {
 }  // namespace zeplog::detail
 
 namespace zeplog::detail {
-namespace {
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != b[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool isCollectorUrlUsable(std::string_view url) {
   const std::size_t sep = url.find("://");

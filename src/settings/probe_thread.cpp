@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "common/alt_signal_stack.hpp"
+#include "common/ascii.hpp"
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
@@ -16,16 +17,6 @@
 
 namespace zeplog::detail {
 namespace {
-
-bool startsWithNoCase(std::string_view s, std::string_view lowerPrefix) {
-  if (s.size() < lowerPrefix.size()) return false;
-  for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lowerPrefix[i]) return false;
-  }
-  return true;
-}
 
 // A URL from the remote settings as it appears in a console line: control characters
 // escaped, length capped.

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/ascii.hpp"
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
 #include "event/global_state.hpp"
@@ -26,16 +27,6 @@ std::mutex& baseLock() {
 std::optional<std::string>& baseOverride() {  // guarded by baseLock()
   static auto* s = new std::optional<std::string>;
   return *s;
-}
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
 }
 
 // True for "http://host..." or "https://host..." with a non-empty host.
