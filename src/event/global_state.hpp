@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/global_lock.hpp"
+#include "event/json/key_hash.hpp"
 #include "zeplog/ordered_map.hpp"
 #include "zeplog/vela_event.hpp"
 #include "zeplog/vela_handle.hpp"
@@ -24,7 +25,7 @@ namespace zeplog::detail {
 struct TextHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view s) const noexcept {
-    return static_cast<std::size_t>(hashKeyBytes(s, keyHashSeed()));
+    return static_cast<std::size_t>(hashKeyBytesInline(s, keyHashSeed()));
   }
 };
 // A registry entry: the handle's live record, and the identity its events share. The
