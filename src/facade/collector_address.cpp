@@ -1,4 +1,5 @@
 #include "facade/collector_address.hpp"
+
 #include "common/ascii.hpp"
 
 namespace zeplog::detail {
@@ -18,11 +19,6 @@ std::string collectorHost(std::string_view address) {
   if (colon != std::string_view::npos) s = s.substr(0, colon);
   return std::string(s);
 }
-
-}  // namespace zeplog::detail
-
-namespace zeplog::detail {
-namespace {}  // namespace
 
 bool isCollectorUrlUsable(std::string_view url) {
   const std::size_t sep = url.find("://");
