@@ -113,7 +113,7 @@ Collector& collector() {
 
 pthread_t sendThread() {
   zeplog::detail::GlobalLock lock(zeplog::detail::global_resource_lock());
-  return zeplog::detail::globals().gs_logSendThreads.at(0).native_handle();
+  return zeplog::detail::gs_logSendThreads().at(0).native_handle();
 }
 
 std::atomic<std::uint64_t> consoleLines{0};

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "dev_collector.hpp"
 #include "event/event_json.hpp"
@@ -57,7 +58,7 @@ bool setUp() {
     std::filesystem::create_directories(dir);
     ZEPLog::setDataDirectory(dir);
     ZEPLog::setConsoleHandler([](std::string_view) {});
-    zeplog::detail::setSendCycleSleep(1h);
+    zeplog::detail::waits().sendCycleSleep = 1h;
     if (!ZEPLog::init("127.0.0.1", collector().port(), 1, "bench", "1.0", "user-1",
                       zeplog::CrashCapture::Off, zeplog::SyncStart::Off, zeplog::Text(),
                       zeplog::Text()))

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite; every test runs in a process of its own.
+# Builds and runs the test suite, every test in a process of its own; the long stress cases
+# (CTest label `slow`) are left to CI: ctest --test-dir build -L slow.
 #   scripts/test.sh              the normal build (build/)
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
 #   scripts/test.sh --tsan       ThreadSanitizer (build-tsan/)
@@ -15,4 +16,4 @@ scripts/build.sh "${extra[@]}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp ${TSAN_OPTIONS:-}"
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)" -LE slow

@@ -40,11 +40,8 @@ std::atomic<std::uint64_t> g_dropped{0};
 // Guards the installed handler. A handler is copied out under the lock and called without
 // it, so a handler that itself calls into the library cannot deadlock.
 std::mutex& handlerLock() {
-  static auto* m = [] {
-    auto* mutex = new std::mutex;  // never destroyed: late lines at exit still work
-    registerForkLock(ForkLockRank::kConsoleHandler, mutex);
-    return mutex;
-  }();
+  // Never destroyed: late lines at exit still work.
+  static auto* m = new ForkSafeMutex(ForkLockRank::kConsoleHandler);
   return *m;
 }
 std::shared_ptr<const Handler>& handlerSlot() {  // guarded by handlerLock()
@@ -96,8 +93,6 @@ std::string sanitise(std::string_view message) {
 // A line that can't be written at once is dropped and counted.
 class StderrSink {
  public:
-  StderrSink() { registerForkLock(ForkLockRank::kConsoleSink, &lock_); }
-
   void write(std::string_view line) {
     std::lock_guard<std::mutex> g(lock_);
     struct stat st {};
@@ -174,7 +169,8 @@ class StderrSink {
     if (!written) g_dropped.fetch_add(1, std::memory_order_relaxed);
   }
 
-  std::mutex lock_;  // guards the members below and orders the lines of concurrent writers
+  // Guards the members below and orders the lines of concurrent writers.
+  ForkSafeMutex lock_{ForkLockRank::kConsoleSink};
   int pipeFd_ = -1;
   dev_t pipeDev_ = 0;
   ino_t pipeIno_ = 0;

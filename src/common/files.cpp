@@ -20,11 +20,7 @@ namespace zeplog::detail {
 namespace {
 
 std::mutex& overrideLock() {
-  static auto* m = [] {
-    auto* mutex = new std::mutex;  // never destroyed
-    registerForkLock(ForkLockRank::kDataDirectory, mutex);
-    return mutex;
-  }();
+  static auto* m = new ForkSafeMutex(ForkLockRank::kDataDirectory);  // never destroyed
   return *m;
 }
 std::string& overridePath() {  // guarded by overrideLock()

@@ -17,10 +17,13 @@ struct Entry {
   ForkLockOps ops;
 };
 
-// A fixed table: registration happens a handful of times per process, and the fork
-// handlers must not allocate.
-constexpr int kMaxEntries = 32;
+// A fixed table: the fork handlers must not allocate. Process-wide locks stay for the
+// process; an object that owns locks (a queue, a reachability object) adds a few while it
+// lives.
+constexpr int kMaxEntries = 128;
 
+// The registry's own two locks stay out of the fork order: they are the fork handlers'
+// machinery (the child rebuilds `lock` and releases `forking` itself).
 struct Registry {
   std::mutex lock;  // guards entries and count; held only briefly, never across fork()
   Entry entries[kMaxEntries];
@@ -103,6 +106,29 @@ void registerForkLock(ForkLockRank rank, int offset, void* object, ForkLockOps o
   std::move_backward(at, end, end + 1);
   *at = Entry{order, object, ops};
   ++r.count;
+}
+
+void unregisterForkLock(void* object) {
+  Registry& r = registry();
+  // Also waits for a fork under way, which may have taken the lock about to be destroyed.
+  // (Unlike a registration, which may happen under another registered lock, no library lock
+  // is destroyed while its owner holds another one.)
+  std::lock_guard<std::mutex> forking(r.forking);
+  std::lock_guard<std::mutex> g(r.lock);
+  Entry* end = r.entries + r.count;
+  Entry* at = std::find_if(r.entries, end, [object](const Entry& e) { return e.object == object; });
+  if (at == end) return;
+  std::move(at + 1, end, at);
+  --r.count;
+}
+
+std::vector<RegisteredForkLock> registeredForkLocks() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> g(r.lock);
+  std::vector<RegisteredForkLock> out;
+  for (int i = 0; i < r.count; ++i)
+    out.push_back({r.entries[i].order, r.entries[i].object, r.entries[i].ops});
+  return out;
 }
 
 }  // namespace zeplog::detail

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
+#include <vector>
 
 namespace zeplog::detail {
 
@@ -10,19 +12,23 @@ namespace zeplog::detail {
 // Before fork() every registered lock is taken in ascending rank; after it, the parent
 // releases them and the child resets them, in descending rank. A lock may only be taken
 // while holding locks of lower rank, never of higher rank, or the fork handler could
-// deadlock against the thread holding it. Locks that later subsystems add (the send thread,
-// the settings) take one of the reserved ranks.
+// deadlock against the thread holding it. docs/architecture.md lists every lock.
 enum class ForkLockRank : int {
-  kGlobalResource = 100,  // global_resource_lock
-  kFlushSignal = 150,     // the flush signal of the send thread (takes channel locks inside)
-  kQueueChannel = 200,    // the four channels of the event queue: 200 + channel number
-  kSendThread = 300,      // reserved for the send thread
-  kSettings = 400,        // reserved for the settings and probe threads
-  kHttpClient = 450,      // libcurl's one-time setup and the trusted certificates
-  kDeviceId = 500,        // the device-id file
-  kDataDirectory = 600,   // the data-directory override
-  kConsoleHandler = 700,  // the installed console handler
-  kConsoleSink = 800,     // the stderr writer
+  kGlobalResource = 100,      // global_resource_lock
+  kFlushSignal = 150,         // the flush signal of the send thread (takes channel locks inside)
+  kQueueFiles = 190,          // a queue's file monitor (takes channel locks inside)
+  kQueueChannel = 200,        // the four channels of the event queue: 200 + channel number
+  kSendHold = 300,            // the send thread's hold switches
+  kQueueByteLimit = 350,      // the event queue's byte bound
+  kSettingsBase = 400,        // the settings base URL override
+  kCrashState = 420,          // crash capture's armed state
+  kHttpClient = 450,          // libcurl's one-time setup, the trusted certificates, the proxy
+  kDeviceId = 500,            // the device-id file
+  kDataDirectory = 600,       // the data-directory override
+  kReachability = 650,        // a reachability object's blocks and notifier (650, 651)
+  kNotificationCenter = 660,  // a notification centre's observers
+  kConsoleHandler = 700,      // the installed console handler
+  kConsoleSink = 800,         // the stderr writer
 };
 
 // What the fork handlers do with one lock. `lock` runs before fork(); `unlockParent` in the
@@ -36,16 +42,59 @@ struct ForkLockOps {
 };
 
 // Adds a lock to the fork order; offset orders locks of one rank. The first registration
-// installs the fork handlers (pthread_atfork). Registered locks must live for the process.
+// installs the fork handlers (pthread_atfork). A registered lock stays registered until
+// unregisterForkLock(object); an object must not be destroyed while it is registered.
 void registerForkLock(ForkLockRank rank, int offset, void* object, ForkLockOps ops);
+void unregisterForkLock(void* object);
 
-// Locks whose child reset is a plain unlock (std::mutex: no owner check on unlock).
-inline void registerForkLock(ForkLockRank rank, std::mutex* mutex, int offset = 0) {
-  registerForkLock(rank, offset, mutex,
-                   ForkLockOps{[](void* m) { static_cast<std::mutex*>(m)->lock(); },
-                               [](void* m) { static_cast<std::mutex*>(m)->unlock(); },
-                               [](void* m) { static_cast<std::mutex*>(m)->unlock(); }});
-}
+// The locks registered now, in the order the fork handlers take them (for the fork test,
+// which holds each of them from a thread of its own while it forks).
+struct RegisteredForkLock {
+  int order;
+  void* object;
+  ForkLockOps ops;
+};
+std::vector<RegisteredForkLock> registeredForkLocks();
+
+// A mutex (std::mutex, std::recursive_mutex, ...) that joins the fork order at
+// construction, at its rank, and leaves it at destruction: a forked child never inherits it
+// held. The child gets it back as a fresh, unlocked mutex (its only thread is the one that
+// forked, which took it before fork(); a recursive mutex records its owner by thread id,
+// which is new in the child, so it cannot simply be unlocked there).
+//
+// It is the mutex itself (std::lock_guard<std::mutex>, std::unique_lock<std::mutex> and
+// std::condition_variable take it as one). `renewInChild`, when given, also runs in the
+// child, before the lock is given back, with `owner`: an owner renews there its condition
+// variables, whose parent's waiters do not exist in the child (a condition that still
+// counts them could block the child's first notify).
+template <typename Mutex>
+class ForkSafe : public Mutex {
+ public:
+  explicit ForkSafe(ForkLockRank rank, int offset = 0, void (*renewInChild)(void*) = nullptr,
+                    void* owner = nullptr)
+      : renewInChild_(renewInChild), owner_(owner) {
+    registerForkLock(rank, offset, this,
+                     ForkLockOps{[](void* m) { static_cast<ForkSafe*>(m)->lock(); },
+                                 [](void* m) { static_cast<ForkSafe*>(m)->unlock(); },
+                                 [](void* m) { static_cast<ForkSafe*>(m)->resetInChild(); }});
+  }
+  ~ForkSafe() { unregisterForkLock(this); }
+  ForkSafe(const ForkSafe&) = delete;
+  ForkSafe& operator=(const ForkSafe&) = delete;
+
+ private:
+  void resetInChild() {
+    if (renewInChild_) renewInChild_(owner_);
+    // No destructor: the old mutex is held by a thread that does not exist here.
+    new (static_cast<Mutex*>(this)) Mutex;
+  }
+
+  void (*const renewInChild_)(void*);
+  void* const owner_;
+};
+
+using ForkSafeMutex = ForkSafe<std::mutex>;
+using ForkSafeRecursiveMutex = ForkSafe<std::recursive_mutex>;
 
 // ---- The forked child's restart ----------------------------------------------------------
 //

@@ -40,6 +40,10 @@ class GlobalResourceLock {
   // Re-entry is counted per thread (a thread that holds the lock takes it again without
   // touching the mutex), so the mutex itself need not be recursive. A plain mutex records no
   // owner, which lets the child of fork() release what its forking thread took.
+  //
+  // Not a ForkSafe mutex: the fork handlers must take it through lock()/unlock(), which
+  // keep the per-thread depth right (a thread that forks while holding it must not take the
+  // mutex a second time); global_resource_lock() registers those at the lowest rank.
   std::timed_mutex mutex_;
 };
 

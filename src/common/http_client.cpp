@@ -14,6 +14,7 @@
 #include <optional>
 #include <string_view>
 
+#include "common/ascii.hpp"
 #include "common/fork_locks.hpp"
 #include "common/transport_options.hpp"
 
@@ -40,16 +41,12 @@ void keepOpenSslOutOfExit() {
 // forked while another thread sets libcurl up, or names trusted certificates, never finds
 // them held (a function-local static's guard would stay "in progress" in the child for ever).
 struct ClientLocks {
-  std::mutex setup;  // guards setupDone and setupOk: libcurl's one-time setup
+  // Guards setupDone and setupOk: libcurl's one-time setup.
+  ForkSafeMutex setup{ForkLockRank::kHttpClient, 0};
   bool setupDone = false;
   bool setupOk = false;
-  std::mutex trust;  // guards trustedPath
+  ForkSafeMutex trust{ForkLockRank::kHttpClient, 1};  // guards trustedPath
   std::string trustedPath;
-
-  ClientLocks() {
-    registerForkLock(ForkLockRank::kHttpClient, &setup, 0);
-    registerForkLock(ForkLockRank::kHttpClient, &trust, 1);
-  }
 };
 ClientLocks& clientLocks() {
   static auto* locks = new ClientLocks;  // never destroyed
@@ -77,14 +74,6 @@ std::string currentTrustedPath() {
 bool isDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// True when s begins with the lower-case prefix, in any letter case.
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), s.begin(), [](char a, char b) {
-           return a == std::tolower(static_cast<unsigned char>(b));
-         });
 }
 
 // The state of one transfer, seen by libcurl's callbacks.

@@ -14,9 +14,8 @@ namespace {
 std::atomic<bool> compressBodies{false};
 
 struct ProxyState {
-  std::mutex lock;  // guards url; in the fork order, so a child never finds it held
+  ForkSafeMutex lock{ForkLockRank::kHttpClient, 2};  // guards url
   std::string url;
-  ProxyState() { registerForkLock(ForkLockRank::kHttpClient, &lock, 2); }
 };
 ProxyState& proxyState() {
   static auto* state = new ProxyState;  // never destroyed
@@ -29,12 +28,12 @@ void setRequestCompression(bool on) { compressBodies.store(on); }
 bool requestCompression() { return compressBodies.load(); }
 
 void setProxyURL(std::string url) {
-  std::lock_guard<std::mutex> g(proxyState().lock);
+  std::lock_guard<ForkSafeMutex> g(proxyState().lock);
   proxyState().url = std::move(url);
 }
 
 std::string proxyURL() {
-  std::lock_guard<std::mutex> g(proxyState().lock);
+  std::lock_guard<ForkSafeMutex> g(proxyState().lock);
   return proxyState().url;
 }
 

@@ -25,10 +25,12 @@
 #include "common/collector_url.hpp"
 #include "common/console.hpp"
 #include "common/files.hpp"
+#include "common/fork_locks.hpp"
 #include "common/global_lock.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
 #include "common/utf8.hpp"
+#include "common/waits.hpp"
 #include "crash/base64.hpp"
 #include "crash/crash_handler.hpp"
 #include "crash/crash_report_file.hpp"
@@ -43,16 +45,13 @@
 namespace zeplog::detail {
 namespace {
 
-constexpr auto kRequestTimeout = std::chrono::milliseconds(10'000);
-// How long the crash upload waits for global_resource_lock before it reads without it.
-constexpr auto kCrashLockWait = std::chrono::milliseconds(1'000);
 // Kept free at the end of the hand-off's bound for the handler's own re-raise.
 constexpr std::int64_t kHandOffMarginNs = 300'000'000;
 constexpr std::int64_t kShortestUsefulRequestMs = 50;
 
 // Process-wide crash state; created once and never destroyed.
 struct CrashState {
-  std::mutex lock;
+  ForkSafeMutex lock{ForkLockRank::kCrashState};
   bool armed = false;      // guarded by lock
   std::string reportPath;  // guarded by lock; set once while arming
   // The application's block; swapped whole, so the upload thread reads it without a lock
@@ -73,7 +72,8 @@ struct SendContext {
   bool lockless = false;        // set once the lock could not be had at crash time
 
   static SendContext ordinary() {
-    return {false, monotonicNs() + std::chrono::nanoseconds(kRequestTimeout).count(), false};
+    return {false, monotonicNs() + std::chrono::nanoseconds(waits().crashRequest.load()).count(),
+            false};
   }
   static SendContext atCrash() {
     return {true, crashHandOff().crashMonotonicNs.load() + kCrashHandOffBoundNs - kHandOffMarginNs,
@@ -83,7 +83,8 @@ struct SendContext {
   // deadline.
   std::chrono::milliseconds requestTimeout() const {
     const std::int64_t leftMs = (deadlineNs - monotonicNs()) / 1'000'000;
-    return std::min(kRequestTimeout, std::chrono::milliseconds(std::max<std::int64_t>(leftMs, 0)));
+    return std::min(waits().crashRequest.load(),
+                    std::chrono::milliseconds(std::max<std::int64_t>(leftMs, 0)));
   }
 };
 
@@ -99,7 +100,7 @@ class CrashPathLock {
       global_resource_lock().lock();
       held_ = true;
     } else if (!context.lockless) {
-      held_ = global_resource_lock().try_lock_for(kCrashLockWait);
+      held_ = global_resource_lock().try_lock_for(waits().crashLockWait.load());
       context.lockless = !held_;
     }
   }

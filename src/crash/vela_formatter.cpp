@@ -199,11 +199,10 @@ std::string kstVelaFormatter::formatStackFrame(const CrashStackFrame& frame,
   return line;
 }
 
-std::string kstVelaFormatter::stringValueForCrashReport(const CrashReport& report,
-                                                        std::int32_t /*textFormat*/) {
-  std::string out;
-  out.reserve(8192);
-  const CodeType codeType = codeTypeOf(report);
+namespace {
+
+// The header: the report's identity, the process, the system and the exception.
+void appendHeader(std::string& out, const CrashReport& report, const CodeType& codeType) {
   const std::string hardwareModel = report.machineInfo && report.machineInfo->modelName
                                         ? *report.machineInfo->modelName
                                         : std::string("???");
@@ -219,8 +218,8 @@ std::string kstVelaFormatter::stringValueForCrashReport(const CrashReport& repor
   }
   const CrashSystemInfo& sys = report.systemInfo;
 
-  appendf(out, "Incident Identifier: %s\n", orNull(uuid()));
-  appendf(out, "CrashReporter Key:   %s\n", orNull(reportKey()));
+  appendf(out, "Incident Identifier: %s\n", orNull(kstVelaFormatter::uuid()));
+  appendf(out, "CrashReporter Key:   %s\n", orNull(kstVelaFormatter::reportKey()));
   appendf(out, "Hardware Model:      %s\n", hardwareModel.c_str());
   appendf(out, "Process:         %s [%s]\n", processName.c_str(), processId.c_str());
   appendf(out, "Path:            %s\n", processPath.c_str());
@@ -253,7 +252,11 @@ std::string kstVelaFormatter::stringValueForCrashReport(const CrashReport& repor
             report.exceptionInfo->exceptionReason.c_str());
     out += '\n';
   }
+}
 
+// Every thread's backtrace, then the uncaught exception's as one more thread. Returns the
+// crashed thread, or nullptr.
+const CrashThreadInfo* appendThreads(std::string& out, const CrashReport& report) {
   std::int64_t highestThread = 0;
   const CrashThreadInfo* crashedThread = nullptr;
   for (const CrashThreadInfo& thread : report.threads) {
@@ -267,7 +270,7 @@ std::string kstVelaFormatter::stringValueForCrashReport(const CrashReport& repor
       appendf(out, "Thread %ld:\n", number);
     }
     for (std::size_t i = 0; i < thread.stackFrames.size(); ++i)
-      out += formatStackFrame(thread.stackFrames[i], i, report);
+      out += kstVelaFormatter::formatStackFrame(thread.stackFrames[i], i, report);
     out += '\n';
     highestThread = std::max(highestThread, thread.threadNumber);
   }
@@ -277,17 +280,15 @@ std::string kstVelaFormatter::stringValueForCrashReport(const CrashReport& repor
     appendf(out, "Thread %ld name:  Exception Backtrace\n", n);
     appendf(out, "Thread %ld:\n", n);
     const auto& frames = report.exceptionInfo->stackFrames;
-    for (std::size_t i = 0; i < frames.size(); ++i) out += formatStackFrame(frames[i], i, report);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      out += kstVelaFormatter::formatStackFrame(frames[i], i, report);
     out += '\n';
   }
+  return crashedThread;
+}
 
-  if (crashedThread) {
-    appendf(out, "Thread %ld crashed with %s Thread State:\n",
-            static_cast<long>(crashedThread->threadNumber), codeType.name.c_str());
-    appendRegisters(out, report, *crashedThread, codeType.is64);
-    out += '\n';
-  }
-
+// The loaded images, ordered by base address; the main executable marked "+".
+void appendBinaryImages(std::string& out, const CrashReport& report, const CodeType& codeType) {
   out += "Binary Images:\n";
   std::vector<const CrashBinaryImage*> images;
   images.reserve(report.images.size());
@@ -314,6 +315,24 @@ std::string kstVelaFormatter::stringValueForCrashReport(const CrashReport& repor
               archNameOf(*image).c_str(), uuidText.c_str(), image->imageName.c_str());
     }
   }
+}
+
+}  // namespace
+
+std::string kstVelaFormatter::stringValueForCrashReport(const CrashReport& report,
+                                                        std::int32_t /*textFormat*/) {
+  std::string out;
+  out.reserve(8192);
+  const CodeType codeType = codeTypeOf(report);
+  appendHeader(out, report, codeType);
+  const CrashThreadInfo* crashedThread = appendThreads(out, report);
+  if (crashedThread) {
+    appendf(out, "Thread %ld crashed with %s Thread State:\n",
+            static_cast<long>(crashedThread->threadNumber), codeType.name.c_str());
+    appendRegisters(out, report, *crashedThread, codeType.is64);
+    out += '\n';
+  }
+  appendBinaryImages(out, report, codeType);
   return out;
 }
 

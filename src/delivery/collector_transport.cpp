@@ -9,6 +9,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/waits.hpp"
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
@@ -16,8 +17,6 @@
 
 namespace zeplog::detail {
 namespace {
-
-constexpr std::chrono::seconds kRequestTimeout{10};
 
 // Raised by cancelRunningSends; a round of sending notes it at its start and stops its
 // requests once it has moved.
@@ -92,7 +91,7 @@ bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch) {
   request.url = collector->url;
   request.headers = {"Content-Type: application/json"};
   request.body = json;
-  request.timeout = kRequestTimeout;
+  request.timeout = waits().collectorRequest.load();
   request.endAtHeaders = true;  // the status decides the batch
   request.cancelled = [epoch] { return cancelEpoch.load() != epoch; };
 

@@ -72,29 +72,16 @@ bool FlushSignal::waitIdle(std::chrono::milliseconds timeout) {
   return done_.wait_for(l, timeout, [this] { return !inCycle_; });
 }
 
-void FlushSignal::registerForFork() {
-  registerForkLock(ForkLockRank::kFlushSignal, 0, this,
-                   ForkLockOps{[](void* s) { static_cast<FlushSignal*>(s)->mu_.lock(); },
-                               [](void* s) { static_cast<FlushSignal*>(s)->mu_.unlock(); },
-                               [](void* s) {
-                                 auto* signal = static_cast<FlushSignal*>(s);
-                                 // The parent's waiters do not exist in the child: fresh
-                                 // conditions and no waiting flush (no destructor: it
-                                 // would wait for them).
-                                 new (&signal->wake_) std::condition_variable;
-                                 new (&signal->done_) std::condition_variable;
-                                 new (&signal->waiters_) std::vector<Waiter*>;
-                                 signal->inCycle_ = false;
-                                 signal->mu_.unlock();
-                               }});
+void FlushSignal::renewInChild(void* self) {
+  auto* signal = static_cast<FlushSignal*>(self);
+  new (&signal->wake_) std::condition_variable;
+  new (&signal->done_) std::condition_variable;
+  new (&signal->waiters_) std::vector<Waiter*>;
+  signal->inCycle_ = false;
 }
 
 FlushSignal& flushSignal() {
-  static auto* signal = [] {
-    auto* s = new FlushSignal;  // never destroyed
-    s->registerForFork();
-    return s;
-  }();
+  static auto* signal = new FlushSignal;  // never destroyed
   return *signal;
 }
 

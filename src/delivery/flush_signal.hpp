@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/fork_locks.hpp"
+
 namespace zeplog::detail {
 
 // A flush registers a ticket and wakes the send thread; the send thread numbers each cycle
@@ -49,9 +51,6 @@ class FlushSignal {
   // Waits, bounded, until no cycle is running; true when none is.
   bool waitIdle(std::chrono::milliseconds timeout);
 
-  // Joins the library's fork order, so a forked child never inherits the lock held.
-  void registerForFork();
-
  private:
   struct Waiter {
     std::uint64_t ticket = 0;
@@ -59,8 +58,11 @@ class FlushSignal {
     bool failed = false;
   };
   bool anyWaiting() const;  // caller holds mu_
+  // In a forked child: the parent's waiters do not exist there, so fresh conditions and no
+  // waiting flush (no destructors: they would wait for them).
+  static void renewInChild(void* self);
 
-  std::mutex mu_;
+  ForkSafeMutex mu_{ForkLockRank::kFlushSignal, 0, &FlushSignal::renewInChild, this};
   std::condition_variable wake_;  // the send thread's pause; signalled by a new flush
   std::condition_variable done_;  // the flushes; signalled at every cycle's end
   std::uint64_t lastTicket_ = 0;  // guarded by mu_

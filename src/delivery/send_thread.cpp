@@ -13,6 +13,7 @@
 #include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/waits.hpp"
 #include "delivery/before_send.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/flush_signal.hpp"
@@ -32,8 +33,6 @@ namespace {
 // fields included). The event that crosses it is still sent; the rest wait for the next
 // cycle, which then starts at once.
 constexpr std::size_t kCycleBudgetBytes = kstVelaBlockQueue::kHighWaterBytes;
-
-std::atomic<std::int64_t> cycleSleepMillis{1000};
 
 bool sendHeld() {
   const GlobalState& g = globals();
@@ -218,8 +217,7 @@ void logSendThread() {
       // The pause gathers events into fewer requests; a flush cuts it short, and so does a
       // queue that fills toward its bound, where waiting would only drop events.
       if (!atBound)
-        signal.pause(std::chrono::milliseconds(cycleSleepMillis.load()),
-                     [&] { return queue->atHighWater(); });
+        signal.pause(waits().sendCycleSleep.load(), [&] { return queue->atHighWater(); });
       atBound = false;
       // A flush that finds nothing left to take (the cycle before it took the rest) is done.
       signal.answerIfEmpty([&] { return queue->queueCount() == 0; });
@@ -250,7 +248,7 @@ bool createLogSendThread() {
   GlobalState& g = globals();
   if (g.gs_logSendThreadFlag || !blockQueue()) return false;
   try {
-    g.gs_logSendThreads.emplace_back(logSendThread);
+    gs_logSendThreads().emplace_back(logSendThread);
   } catch (const std::system_error& e) {
     ZEP_CONSOLE(std::string("logSendThread could not be started : ") + e.what());
     return false;
@@ -259,7 +257,10 @@ bool createLogSendThread() {
   return true;
 }
 
-void setSendCycleSleep(std::chrono::milliseconds pause) { cycleSleepMillis.store(pause.count()); }
+std::vector<std::thread>& gs_logSendThreads() {
+  static auto* threads = new std::vector<std::thread>;  // never destroyed
+  return *threads;
+}
 
 bool flushQueued(std::chrono::milliseconds timeout) {
   kstVelaBlockQueue* queue = blockQueue();

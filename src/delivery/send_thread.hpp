@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <thread>
+#include <vector>
 
 namespace zeplog::detail {
 
@@ -9,9 +11,9 @@ namespace zeplog::detail {
 // Callers hold global_resource_lock, which makes the test-and-set of its flag safe.
 bool createLogSendThread();
 
-// The pause before each cycle, during which events gather into one request per project:
-// one second. Tests and benchmarks shorten it; the public API does not offer it.
-void setSendCycleSleep(std::chrono::milliseconds pause);
+// The send thread's std::thread (at most one), kept for the process and never joined.
+// Guarded by global_resource_lock.
+std::vector<std::thread>& gs_logSendThreads();
 
 // Has the send thread send what is queued now at once, and waits up to `timeout` until that
 // has ended. True when everything queued at the call was delivered (answered 200) and

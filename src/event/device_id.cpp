@@ -26,18 +26,14 @@ constexpr std::size_t kUuidLength = 36;
 // id. Never held with global_resource_lock, and no console line is written while it is
 // held (a console handler could call back in).
 struct DeviceIdState {
-  std::mutex lock;
+  ForkSafeMutex lock{ForkLockRank::kDeviceId};
   // The id this process minted but could not store; guarded by lock. Reused instead of
   // minting again, so an unwritable directory still gives one id per process.
   std::string unsaved;
 };
 
 DeviceIdState& state() {
-  static auto* s = [] {
-    auto* made = new DeviceIdState;  // never destroyed
-    registerForkLock(ForkLockRank::kDeviceId, &made->lock);
-    return made;
-  }();
+  static auto* s = new DeviceIdState;  // never destroyed
   return *s;
 }
 

@@ -19,25 +19,16 @@ namespace {
 // Orders the hold switches' stores against the send thread's test-then-wait, so a release
 // between the two cannot be missed. Taken after global_resource_lock, never before it.
 struct HoldSignal {
-  std::mutex mu;
+  // A forked child gets the lock free and a fresh condition: the parent's send thread,
+  // which may have been waiting on it, does not exist there.
+  ForkSafeMutex mu{
+      ForkLockRank::kSendHold, 0,
+      [](void* self) { new (&static_cast<HoldSignal*>(self)->released) std::condition_variable; },
+      this};
   std::condition_variable released;
 };
 HoldSignal& holdSignal() {
-  static HoldSignal* const s = [] {
-    auto* signal = new HoldSignal;  // never destroyed
-    // A forked child gets the lock free and a fresh condition: the parent's send thread,
-    // which may have been waiting on it, does not exist there, and a condition that still
-    // counts it could block the child's first notify.
-    registerForkLock(ForkLockRank::kSendThread, 0, signal,
-                     ForkLockOps{[](void* p) { static_cast<HoldSignal*>(p)->mu.lock(); },
-                                 [](void* p) { static_cast<HoldSignal*>(p)->mu.unlock(); },
-                                 [](void* p) {
-                                   auto* h = static_cast<HoldSignal*>(p);
-                                   new (&h->released) std::condition_variable;
-                                   h->mu.unlock();
-                                 }});
-    return signal;
-  }();
+  static auto* s = new HoldSignal;  // never destroyed
   return *s;
 }
 

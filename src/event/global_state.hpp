@@ -8,18 +8,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "common/global_lock.hpp"
+#include "event/json/key_hash.hpp"
 #include "zeplog/ordered_map.hpp"
 #include "zeplog/vela_event.hpp"
 #include "zeplog/vela_handle.hpp"
-
-namespace zeplog {
-class kstVelaBlockQueue;
-}  // namespace zeplog
 
 namespace zeplog::detail {
 
@@ -29,7 +25,7 @@ namespace zeplog::detail {
 struct TextHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view s) const noexcept {
-    return static_cast<std::size_t>(hashKeyBytes(s, keyHashSeed()));
+    return static_cast<std::size_t>(hashKeyBytesInline(s, keyHashSeed()));
   }
 };
 // A registry entry: the handle's live record, and the identity its events share. The
@@ -57,9 +53,11 @@ class SendHold {
   std::atomic<bool> on_{false};
 };
 
-// Everything the library shares across threads. Created on first use and never destroyed,
-// so that a late log call during exit() never touches a destroyed object. Unless noted,
-// every member is guarded by global_resource_lock().
+// What the event layer shares across threads: the handles, the batches, the duplicate
+// tables and the process switches. (The event queue is the queue layer's, the thread lists
+// the delivery and settings layers'.) Created on first use and never destroyed, so that a
+// late log call during exit() never touches a destroyed object. Unless noted, every member
+// is guarded by global_resource_lock().
 struct GlobalState {
   bool gs_commonInit = false;
   // Written under the lock; atomic because other threads read them between cycles.
@@ -79,25 +77,12 @@ struct GlobalState {
   std::optional<OrderedMap<std::shared_ptr<Batch>>> gs_bulkObjectManager;
   std::optional<CountTable> deDuplicateQueue;
   std::optional<CountTable> deDuplicateCrashQueue;
-  std::vector<std::thread> gs_logSendThreads;
-  std::vector<std::thread> gs_logPerformanceThreads;
-  std::vector<std::thread> gs_logPerformanceSendThreads;
-
-  // The event queue. Created once by the first initialisation and never replaced or
-  // destroyed; published through an atomic pointer so that the queue counters, which take
-  // no lock, see either no queue or the whole queue.
-  std::atomic<kstVelaBlockQueue*> gs_blockQueue{nullptr};
 };
 
 GlobalState& globals();
 
 // Blocks while gs_SyncSend or gs_ThreadStop is set. Called without global_resource_lock.
 void waitWhileSendHeld();
-
-// The event queue, or nullptr before the first initialisation created it.
-inline kstVelaBlockQueue* blockQueue() {
-  return globals().gs_blockQueue.load(std::memory_order_acquire);
-}
 
 // The registry entry of a handle id, or nullptr (also before the first initialisation).
 // The caller holds global_resource_lock(); the entry stays valid because the registry only

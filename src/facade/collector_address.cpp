@@ -1,5 +1,7 @@
 #include "facade/collector_address.hpp"
 
+#include "common/ascii.hpp"
+
 namespace zeplog::detail {
 
 std::string collectorHost(std::string_view address) {
@@ -17,23 +19,6 @@ std::string collectorHost(std::string_view address) {
   if (colon != std::string_view::npos) s = s.substr(0, colon);
   return std::string(s);
 }
-
-}  // namespace zeplog::detail
-
-namespace zeplog::detail {
-namespace {
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char c = a[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != b[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool isCollectorUrlUsable(std::string_view url) {
   const std::size_t sep = url.find("://");

@@ -6,7 +6,7 @@
 #include "event/common_fields.hpp"
 #include "event/device_id.hpp"
 #include "event/event_json.hpp"
-#include "event/network_name.hpp"
+#include "net/network_name.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {

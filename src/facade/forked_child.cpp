@@ -9,6 +9,7 @@
 #include "delivery/send_thread.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
+#include "settings/probe_thread.hpp"
 #include "settings/settings_thread.hpp"
 
 namespace zeplog::detail {
@@ -33,9 +34,9 @@ void restartLibraryInForkedChild() {
   bool settingsRan = false;
   {
     GlobalLock lock(global_resource_lock());
-    abandonInheritedThreads(g.gs_logSendThreads);
-    abandonInheritedThreads(g.gs_logPerformanceThreads);
-    abandonInheritedThreads(g.gs_logPerformanceSendThreads);
+    abandonInheritedThreads(gs_logSendThreads());
+    abandonInheritedThreads(gs_logPerformanceThreads());
+    abandonInheritedThreads(gs_logPerformanceSendThreads());
     sendRan = std::exchange(g.gs_logSendThreadFlag, false);
     settingsRan = std::exchange(g.gs_performanceThreadFlag, false);
     if (g.gs_bulkObjectManager) {

@@ -2,6 +2,8 @@
 #include <atomic>
 #include <limits>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
@@ -15,11 +17,11 @@
 #include "event/device_id.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
-#include "event/network_name.hpp"
 #include "event/text_rules.hpp"
 #include "facade/collector_address.hpp"
 #include "facade/environment_config.hpp"
 #include "facade/forked_child.hpp"
+#include "net/network_name.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_files.hpp"
 #include "zeplog/reachability.hpp"
@@ -133,104 +135,148 @@ std::string nextAutomaticIdLocked(detail::GlobalState& g) {
   return id;
 }
 
+// The arguments of the full form.
+struct InitRequest {
+  Text url;
+  std::int32_t port;
+  std::int32_t protocol;
+  Text appKey;
+  Text version;
+  Text userId;
+  CrashCapture crashCapture;
+  SyncStart syncStart;
+  Text unityVersion;
+  Text handleId;
+};
+
+// Step 1: the arguments alone, before anything changes; false (with its console line) for
+// arguments that can't initialise.
+bool validate(const InitRequest& r) {
+  if (!ZEPLog::check_params(r.url, r.port, r.protocol, r.appKey, r.version)) return false;
+  if (!detail::isCollectorUrlUsable(r.url.view())) {
+    ZEP_CONSOLE("server url is invalid");
+    return false;
+  }
+  if (r.handleId.present() && !detail::isValidUtf8(r.handleId.view())) {
+    ZEP_CONSOLE("invalid handleId : " + detail::consoleText(r.handleId));
+    return false;
+  }
+  return true;
+}
+
+// Step 2: everything that can block, before the lock that registers the handle: the queue
+// and an earlier run's events (file I/O), the sync-start hold and the Unity switch, then the
+// name lookups. False when the process-wide monitor can't be made.
+bool prepare(const InitRequest& r, const std::string& collectorAddress, Lookups& lookups) {
+  detail::createQueueAndRestoreSavedEvents();
+  {
+    detail::GlobalLock lock(detail::global_resource_lock());
+    detail::GlobalState& g = detail::globals();
+    g.gs_SyncSend.store(r.syncStart == SyncStart::On);
+    if (!ZEPLog::isStringEmpty(r.unityVersion)) {
+      g.gs_isUnity = true;
+    } else {
+      ZEP_CONSOLE("unity not falg");
+    }
+  }
+  return lookUp(collectorAddress, lookups);
+}
+
+// Step 3: registers the handle and its record; the id, or none when the id is taken or the
+// handle can't be made. Caller holds global_resource_lock.
+std::optional<std::string> registerHandleLocked(const InitRequest& r,
+                                                const std::string& collectorAddress,
+                                                Lookups& lookups) {
+  detail::GlobalState& g = detail::globals();
+  // Another initialisation may have built the state while this one looked up; its monitor
+  // is kept and this one's is dropped once the lock is released.
+  if (!g.gs_commonInit) buildCommonStateLocked(g, lookups.newMonitor);
+
+  // A project keeps its batch: replacing it would drop what the send thread gathered into
+  // it this cycle, also for an initialisation that is then refused.
+  if (!g.gs_bulkObjectManager->contains(r.appKey.view())) {
+    auto batch = std::make_shared<detail::Batch>();
+    batch->reserve(10);
+    g.gs_bulkObjectManager->set(r.appKey.view(), std::move(batch));
+  }
+
+  kstVelaHandle& net = *g.gs_network_handle;
+  net.isReachable = lookups.isReachable;
+  net.networkType = lookups.networkType;
+
+  std::string id = r.handleId.present() ? std::string(r.handleId.view()) : nextAutomaticIdLocked(g);
+  if (g.gs_handle_table->count(id)) {
+    ZEP_CONSOLE("init failed. already exists handleId : " + detail::consoleText(id));
+    return std::nullopt;
+  }
+
+  detail::setHandler(id);
+  std::shared_ptr<kstVelaHandle> handle = detail::getHandler(id);
+  if (!handle) {
+    ZEP_CONSOLE("get handle failed");
+    return std::nullopt;
+  }
+  handle->isDeduplicate = true;
+  handle->collectorUrl = collectorAddress;
+  handle->collectorPort = r.port;
+  handle->projectName = std::string(r.appKey.view());
+  handle->projectVersion = std::string(r.version.view());
+  detail::refreshIdentityLocked(id);
+  handle->userId = detail::apiText(r.userId);
+  handle->protocol = r.protocol;
+  handle->customFields = std::make_shared<Fields>();
+  handle->customFields->reserve(10);
+  putSystemFields(*handle, g.gs_isUnity, detail::apiText(r.unityVersion), lookups.deviceId);
+
+  g.gs_isInit.store(true);
+  return id;
+}
+
+// Step 4: starts what serves the handle: the send thread for "WardKit"; otherwise its
+// settings fetch, the settings and probe threads and its session. True when crash capture
+// is to be armed, which the caller does once the lock is released (arming creates files and
+// threads). Caller holds global_resource_lock.
+bool startHandleLocked(const InitRequest& r, const std::string& id) {
+  detail::GlobalState& g = detail::globals();
+  if (id == kWardKit) {
+    detail::getHandler(id)->isSettings = true;
+    if (!g.gs_crashReporterFlag) detail::createLogSendThread();
+    return false;
+  }
+  bool armCrashCapture = false;
+  if (!g.gs_crashReporterFlag) {
+    armCrashCapture = r.crashCapture == CrashCapture::On;
+    g.gs_crashReporterFlag = true;
+  }
+  detail::blockQueue()->enqueue_handler(id);
+  ZEPLog::createPerformanceThread();
+  ZEPLog::createSession(id);
+  return armCrashCapture;
+}
+
 }  // namespace
 
 bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKey, Text version,
                   Text userId, CrashCapture crashCapture, SyncStart syncStart, Text unityVersion,
                   Text handleId) noexcept {
+  const InitRequest request{url,    port,         protocol,  appKey,       version,
+                            userId, crashCapture, syncStart, unityVersion, handleId};
   // Released after the lock, so a monitor that loses a race to another initialisation
   // stops its notifier (which waits for its thread) without the lock held.
   Lookups lookups;
   return detail::guarded<bool>("init", false, [&]() -> bool {
     detail::applyEnvironmentOnce();  // ZEPLOG_* variables, once, before anything else
-    if (!check_params(url, port, protocol, appKey, version)) return false;
-    if (!detail::isCollectorUrlUsable(url.view())) {
-      ZEP_CONSOLE("server url is invalid");
-      return false;
-    }
-    if (handleId.present() && !detail::isValidUtf8(handleId.view())) {
-      ZEP_CONSOLE("invalid handleId : " + detail::consoleText(handleId));
-      return false;
-    }
+    if (!validate(request)) return false;
     const std::string collectorAddress = removeURLPrefix(url);
-    // Restoring an earlier run's events reads files, so it happens before the lock is taken.
-    detail::createQueueAndRestoreSavedEvents();
-
-    detail::GlobalState& g = detail::globals();
-    {
-      detail::GlobalLock lock(detail::global_resource_lock());
-      g.gs_SyncSend.store(syncStart == SyncStart::On);
-      if (!isStringEmpty(unityVersion)) {
-        g.gs_isUnity = true;
-      } else {
-        ZEP_CONSOLE("unity not falg");
-      }
-    }
-
-    if (!lookUp(collectorAddress, lookups)) return false;
-    bool armCrashCapture = false;
-
+    if (!prepare(request, collectorAddress, lookups)) return false;
     detail::GlobalUniqueLock lock(detail::global_resource_lock());
-    // Another initialisation may have built the state while this one looked up; its monitor
-    // is kept and this one's is dropped once the lock is released.
-    if (!g.gs_commonInit) buildCommonStateLocked(g, lookups.newMonitor);
-
-    // A project keeps its batch: replacing it would drop what the send thread gathered into
-    // it this cycle, also for an initialisation that is then refused.
-    if (!g.gs_bulkObjectManager->contains(appKey.view())) {
-      auto batch = std::make_shared<detail::Batch>();
-      batch->reserve(10);
-      g.gs_bulkObjectManager->set(appKey.view(), std::move(batch));
-    }
-
-    kstVelaHandle& net = *g.gs_network_handle;
-    net.isReachable = lookups.isReachable;
-    net.networkType = lookups.networkType;
-
-    std::string id = handleId.present() ? std::string(handleId.view()) : nextAutomaticIdLocked(g);
-    if (g.gs_handle_table->count(id)) {
-      ZEP_CONSOLE("init failed. already exists handleId : " + detail::consoleText(id));
-      return false;
-    }
-
-    detail::setHandler(id);
-    std::shared_ptr<kstVelaHandle> handle = detail::getHandler(id);
-    if (!handle) {
-      ZEP_CONSOLE("get handle failed");
-      return false;
-    }
-    handle->isDeduplicate = true;
-    handle->collectorUrl = collectorAddress;
-    handle->collectorPort = port;
-    handle->projectName = std::string(appKey.view());
-    handle->projectVersion = std::string(version.view());
-    detail::refreshIdentityLocked(id);
-    handle->userId = detail::apiText(userId);
-    handle->protocol = protocol;
-    handle->customFields = std::make_shared<Fields>();
-    handle->customFields->reserve(10);
-    putSystemFields(*handle, g.gs_isUnity, detail::apiText(unityVersion), lookups.deviceId);
-
-    g.gs_isInit.store(true);
-
-    if (id == kWardKit) {
-      handle->isSettings = true;
-      if (!g.gs_crashReporterFlag) detail::createLogSendThread();
-    } else {
-      if (!g.gs_crashReporterFlag) {
-        // Armed once the lock is released: arming creates files and threads.
-        armCrashCapture = crashCapture == CrashCapture::On;
-        g.gs_crashReporterFlag = true;
-      }
-      detail::blockQueue()->enqueue_handler(id);
-      createPerformanceThread();
-      createSession(id);
-    }
-
+    const std::optional<std::string> id = registerHandleLocked(request, collectorAddress, lookups);
+    if (!id) return false;
+    const bool armCrashCapture = startHandleLocked(request, *id);
     lock.unlock();
     if (armCrashCapture) detail::enableSendCrashReport();
     ZEP_CONSOLE("init done");
-    return g.gs_isInit.load();
+    return detail::globals().gs_isInit.load();
   });
 }
 

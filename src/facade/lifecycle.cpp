@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "common/guard.hpp"
+#include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
@@ -21,7 +22,7 @@ void ZEPLog::applicationWillTerminate() noexcept {
     if (!queue) return;
     // Short bounds: the process is on its way out, and whatever is not sent by then is
     // saved for the next run rather than waited for.
-    detail::flushBeforeExit(std::chrono::seconds(2), std::chrono::seconds(1));
+    detail::flushBeforeExit(detail::waits().exitFlush.load(), detail::waits().exitCancel.load());
     queue->saveToFile();
   });
 }

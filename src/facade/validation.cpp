@@ -1,6 +1,6 @@
 // Argument checks of initialisation and the custom-field calls.
-#include <cctype>
 
+#include "common/ascii.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/uuid.hpp"
@@ -22,13 +22,6 @@ bool matchesWhole(std::string_view s, First first, Rest rest) {
   if (s.empty() || !first(s[0])) return false;
   for (std::size_t i = 1; i < s.size(); ++i)
     if (!rest(s[i])) return false;
-  return true;
-}
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
   return true;
 }
 
@@ -94,8 +87,8 @@ bool ZEPLog::isValidField(Text field) noexcept {
 bool ZEPLog::isStringEmpty(Text text) noexcept { return text.emptyOrAbsent(); }
 
 std::int32_t ZEPLog::getDefaultPortFromURL(Text url) noexcept {
-  if (startsWithNoCase(url.view(), "https")) return 443;
-  if (startsWithNoCase(url.view(), "http")) return 80;
+  if (detail::startsWithNoCase(url.view(), "https")) return 443;
+  if (detail::startsWithNoCase(url.view(), "http")) return 80;
   return -1;
 }
 

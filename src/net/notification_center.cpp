@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/console.hpp"
+#include "common/fork_locks.hpp"
 
 namespace zeplog {
 
@@ -27,7 +28,12 @@ struct Entry {
 }  // namespace
 
 struct NotificationCenter::Impl {
-  std::mutex lock;
+  // In the fork order; a forked child gets a fresh condition, since the parent's callers
+  // and waiters do not exist there.
+  detail::ForkSafeMutex lock{
+      detail::ForkLockRank::kNotificationCenter, 0,
+      [](void* self) { new (&static_cast<Impl*>(self)->callersDone) std::condition_variable; },
+      this};
   std::condition_variable callersDone;          // signalled (with lock) when a call ends
   std::vector<std::shared_ptr<Entry>> entries;  // in order of addition; guarded by lock
   Token nextToken = 1;                          // guarded by lock

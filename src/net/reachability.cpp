@@ -13,6 +13,7 @@
 
 #include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
+#include "common/fork_locks.hpp"
 #include "net/netlink_watcher.hpp"
 #include "net/route_probe.hpp"
 #include "zeplog/notification_center.hpp"
@@ -62,11 +63,13 @@ struct kstVelaReachability::State {
   const detail::ReachabilityTarget target;  // immutable, so queries need no lock
   std::atomic<bool> reachableOnWWAN{true};
 
-  mutable std::mutex blockLock;  // guards the two blocks; never held while one runs
-  Block reachableBlock;          // guarded by blockLock
-  Block unreachableBlock;        // guarded by blockLock
+  // Guards the two blocks; never held while one runs.
+  mutable detail::ForkSafeMutex blockLock{detail::ForkLockRank::kReachability, 0};
+  Block reachableBlock;    // guarded by blockLock
+  Block unreachableBlock;  // guarded by blockLock
 
-  std::mutex notifierLock;           // guards run and thread; never held while joining
+  // Guards run and thread; never held while joining.
+  detail::ForkSafeMutex notifierLock{detail::ForkLockRank::kReachability, 1};
   std::shared_ptr<NotifierRun> run;  // guarded by notifierLock; null when stopped
   std::thread thread;                // guarded by notifierLock
 };

@@ -8,14 +8,11 @@
 
 namespace zeplog {
 
-kstVelaBlockQueue::kstVelaBlockQueue(std::size_t byteLimit) : byteLimit_(byteLimit) {}
+namespace detail {
+std::atomic<kstVelaBlockQueue*> gs_blockQueue{nullptr};
+}  // namespace detail
 
-void kstVelaBlockQueue::joinForkOrder() {
-  logArray_.registerForFork(0);
-  fileArray_.registerForFork(1);
-  handlerArray_.registerForFork(2);
-  networkArray_.registerForFork(3);
-}
+kstVelaBlockQueue::kstVelaBlockQueue(std::size_t byteLimit) : byteLimit_(byteLimit) {}
 
 namespace {
 

@@ -43,11 +43,6 @@ class kstVelaBlockQueue {
 
   std::size_t byteLimit() const { return byteLimit_; }
 
-  // Puts the four channel locks in the library's fork order, so a forked child never
-  // inherits one held. Only for a queue that lives for the rest of the process (the
-  // process-wide one): the order keeps pointers to the channels.
-  void joinForkOrder();
-
   // In a forked child: drops the events and probe requests inherited from the parent, which
   // the parent still sends and runs; sending them again from the child would deliver each
   // twice. Handle ids waiting for their settings stay: the child's handles need their own.
@@ -117,11 +112,23 @@ class kstVelaBlockQueue {
   const std::size_t byteLimit_;
   std::atomic<std::uint64_t> savedToFile_{0};
   std::atomic<void (*)()> highWaterHook_{nullptr};
-  std::recursive_mutex monitor_;       // serialises saveToFile, FileToMemory and loadFromFile
-  EventChannel logArray_;              // main queue
-  EventChannel fileArray_;             // failed-send queue
-  Channel<std::string> handlerArray_;  // handler queue
-  Channel<std::shared_ptr<NetworkData>> networkArray_;  // probe queue
+  // Serialises saveToFile, FileToMemory and loadFromFile; taken before a channel lock.
+  detail::ForkSafeRecursiveMutex monitor_{detail::ForkLockRank::kQueueFiles};
+  EventChannel logArray_{0};                               // main queue
+  EventChannel fileArray_{1};                              // failed-send queue
+  Channel<std::string> handlerArray_{2};                   // handler queue
+  Channel<std::shared_ptr<NetworkData>> networkArray_{3};  // probe queue
 };
 
+namespace detail {
+
+// The event queue. Created once by the first initialisation (createQueueAndRestoreSavedEvents)
+// and never replaced or destroyed; published through an atomic pointer so that the queue
+// counters, which take no lock, see either no queue or the whole queue.
+extern std::atomic<kstVelaBlockQueue*> gs_blockQueue;
+
+// The event queue, or nullptr before the first initialisation created it.
+inline kstVelaBlockQueue* blockQueue() { return gs_blockQueue.load(std::memory_order_acquire); }
+
+}  // namespace detail
 }  // namespace zeplog

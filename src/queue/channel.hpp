@@ -116,7 +116,10 @@ class Channel {
   using Items = std::deque<T, detail::CachedAllocator<T, T>>;
   static constexpr std::size_t kNoBound = std::numeric_limits<std::size_t>::max();
 
-  Channel() = default;
+  // forkOffset: the channel's place in the fork order, ForkLockRank::kQueueChannel + offset
+  // (the event queue numbers its four channels 0 to 3).
+  explicit Channel(int forkOffset = 0)
+      : mu_(detail::ForkLockRank::kQueueChannel, forkOffset, &Channel::renewInChild, this) {}
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
 
@@ -259,24 +262,14 @@ class Channel {
   };
   Locked lock() { return Locked(*this); }
 
-  // Joins the library's fork order at ForkLockRank::kQueueChannel + offset, so a forked
-  // child never inherits the channel locked. The child also gets a fresh condition: the
-  // parent's waiting threads do not exist there, and a condition that still counts them
-  // could block the child's first notify. The channel must live for the process.
-  void registerForFork(int offset) {
-    detail::registerForkLock(
-        detail::ForkLockRank::kQueueChannel, offset, this,
-        detail::ForkLockOps{[](void* c) { static_cast<Channel*>(c)->mu_.lock(); },
-                            [](void* c) { static_cast<Channel*>(c)->mu_.unlock(); },
-                            [](void* c) {
-                              auto* channel = static_cast<Channel*>(c);
-                              // No destructor: it would wait for the parent's waiters.
-                              new (&channel->cv_) std::condition_variable;
-                              channel->mu_.unlock();
-                            }});
+ private:
+  // In a forked child: a fresh condition, since the parent's waiting threads do not exist
+  // there and a condition that still counts them could block the child's first notify (no
+  // destructor: it would wait for them).
+  static void renewInChild(void* self) {
+    new (&static_cast<Channel*>(self)->cv_) std::condition_variable;
   }
 
- private:
   // Drops heads while `bound` or more items are held or their weight is above `weightRoom`.
   static std::size_t trimHead(Items& items, std::size_t& weight, std::size_t bound,
                               std::size_t weightRoom) {
@@ -310,7 +303,9 @@ class Channel {
     return static_cast<std::int32_t>(n < kMax ? n : kMax);
   }
 
-  std::mutex mu_;               // guards items_, cache_ and weight_; cv_ waits on it
+  // Guards items_, cache_ and weight_; cv_ waits on it. In the fork order, so a forked
+  // child never inherits the channel locked.
+  detail::ForkSafeMutex mu_;
   std::condition_variable cv_;  // signalled when items_ gains an item
   detail::BlockCache cache_;    // guarded by mu_; declared first, so it outlives items_
   Items items_{detail::CachedAllocator<T, T>(&cache_)};  // guarded by mu_

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/console.hpp"
+#include "common/fork_locks.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -29,7 +30,7 @@ DropReport& dropReport() {
 
 // The byte bound, fixed once the event queue is made.
 struct ByteLimit {
-  std::mutex mu;
+  ForkSafeMutex mu{ForkLockRank::kQueueByteLimit};
   std::size_t bytes = kDefaultQueueByteLimit;  // guarded by mu
   bool frozen = false;                         // guarded by mu
 };

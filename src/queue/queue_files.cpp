@@ -239,9 +239,8 @@ void createQueueAndRestoreSavedEvents() {
     if (blockQueue()) return;
     // Never destroyed: its channels join the locks taken around fork().
     auto* queue = new kstVelaBlockQueue(freezeQueueByteLimit());
-    queue->joinForkOrder();
     queue->loadFromFile();
-    globals().gs_blockQueue.store(queue, std::memory_order_release);
+    gs_blockQueue.store(queue, std::memory_order_release);
   });
 }
 

@@ -4,10 +4,12 @@
 #include <thread>
 
 #include "common/alt_signal_stack.hpp"
+#include "common/ascii.hpp"
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/waits.hpp"
 #include "event/common_fields.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
@@ -15,19 +17,6 @@
 
 namespace zeplog::detail {
 namespace {
-
-// A probe waits as long as the platform's default request time-out.
-constexpr std::chrono::seconds kProbeTimeout{60};
-
-bool startsWithNoCase(std::string_view s, std::string_view lowerPrefix) {
-  if (s.size() < lowerPrefix.size()) return false;
-  for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != lowerPrefix[i]) return false;
-  }
-  return true;
-}
 
 // A URL from the remote settings as it appears in a console line: control characters
 // escaped, length capped.
@@ -55,7 +44,7 @@ long probe(const std::optional<std::string>& target) {
   HttpRequest request;
   request.method = HttpRequest::Method::kGet;
   request.url = *target;
-  request.timeout = kProbeTimeout;
+  request.timeout = waits().probeRequest.load();
   request.followRedirects = true;  // the client keeps redirects to http and https
   const HttpResult result = HttpClient::forThisThread().perform(request);
   return result.completed ? result.status : 0;
@@ -154,6 +143,11 @@ void runProbe(const NetworkData& item) {
   queueResult(item, latencyMs, status);
 }
 
-void startProbeThread() { globals().gs_logPerformanceSendThreads.emplace_back(probeThreadBody); }
+std::vector<std::thread>& gs_logPerformanceSendThreads() {
+  static auto* threads = new std::vector<std::thread>;  // never destroyed
+  return *threads;
+}
+
+void startProbeThread() { gs_logPerformanceSendThreads().emplace_back(probeThreadBody); }
 
 }  // namespace zeplog::detail

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "queue/network_data.hpp"
 
@@ -24,5 +26,9 @@ void runProbe(const NetworkData& probe);
 // Starts the probe thread, which runs runProbe for every item of the probe queue, in
 // order, for the life of the process. The caller holds global_resource_lock.
 void startProbeThread();
+
+// The probe thread's std::thread (at most one), kept for the process and never joined.
+// Guarded by global_resource_lock.
+std::vector<std::thread>& gs_logPerformanceSendThreads();
 
 }  // namespace zeplog::detail

@@ -9,6 +9,7 @@
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
 #include "common/utf8.hpp"
+#include "common/waits.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "queue/block_queue.hpp"
@@ -19,8 +20,6 @@
 
 namespace zeplog::detail {
 namespace {
-
-constexpr std::chrono::seconds kSettingsTimeout{10};
 
 const char* trueFalse(bool b) { return b ? "true" : "false"; }
 
@@ -95,7 +94,7 @@ void fetchSettings(kstVelaHandle& handle, std::string_view handleId) {
     request.url = settingsURL(handle.protocol, handle.collectorUrl.value_or(std::string()),
                               handle.collectorPort, handle.projectName.value_or(std::string()));
   }
-  request.timeout = kSettingsTimeout;
+  request.timeout = waits().settingsRequest.load();
   request.wantBody = true;
   request.followRedirects = true;  // the client keeps redirects to http and https
   const HttpResult result = HttpClient::forThisThread().perform(request);
@@ -165,6 +164,11 @@ void settingsThreadBody(std::function<void()> startSendThread) {
 
 }  // namespace
 
+std::vector<std::thread>& gs_logPerformanceThreads() {
+  static auto* threads = new std::vector<std::thread>;  // never destroyed
+  return *threads;
+}
+
 bool createPerformanceThread(std::function<void()> startSendThread) {
   GlobalState& g = globals();
   if (g.gs_performanceThreadFlag) return false;
@@ -172,9 +176,9 @@ bool createPerformanceThread(std::function<void()> startSendThread) {
   // Each thread is started once; after a failed start the next call starts only the one
   // that is missing.
   try {
-    if (g.gs_logPerformanceSendThreads.empty()) startProbeThread();
-    if (g.gs_logPerformanceThreads.empty())
-      g.gs_logPerformanceThreads.emplace_back(settingsThreadBody, std::move(startSendThread));
+    if (gs_logPerformanceSendThreads().empty()) startProbeThread();
+    if (gs_logPerformanceThreads().empty())
+      gs_logPerformanceThreads().emplace_back(settingsThreadBody, std::move(startSendThread));
   } catch (const std::system_error& e) {
     ZEP_CONSOLE(std::string("createPerformanceThread failed : ") + e.what());
     return false;

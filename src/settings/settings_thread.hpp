@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "zeplog/vela_handle.hpp"
 
@@ -20,6 +22,10 @@ namespace zeplog::detail {
 // thread calls it with global_resource_lock held after every fetch, whatever its outcome,
 // just before it releases the settings hold.
 bool createPerformanceThread(std::function<void()> startSendThread);
+
+// The settings thread's std::thread (at most one), kept for the process and never joined.
+// Guarded by global_resource_lock.
+std::vector<std::thread>& gs_logPerformanceThreads();
 
 // Reads a settings text and applies it to the handle: its switches (NetworkPulse, crash,
 // log, session, each on exactly when its value reads as true) and, when NetworkPulse is

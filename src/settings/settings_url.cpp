@@ -3,8 +3,10 @@
 #include <mutex>
 #include <optional>
 
+#include "common/ascii.hpp"
 #include "common/collector_url.hpp"
 #include "common/console.hpp"
+#include "common/fork_locks.hpp"
 #include "event/global_state.hpp"
 
 #ifndef ZEPLOG_SETTINGS_BASE_URL
@@ -20,22 +22,12 @@ constexpr std::string_view kAlternateCollectorAddress = "203.0.113.10";
 constexpr std::string_view kAlternateSettingsBase = "http://203.0.113.11:10092/v2/settings/";
 
 std::mutex& baseLock() {
-  static auto* m = new std::mutex;
+  static auto* m = new ForkSafeMutex(ForkLockRank::kSettingsBase);  // never destroyed
   return *m;
 }
 std::optional<std::string>& baseOverride() {  // guarded by baseLock()
   static auto* s = new std::optional<std::string>;
   return *s;
-}
-
-bool startsWithNoCase(std::string_view s, std::string_view prefix) {
-  if (s.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = s[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
 }
 
 // True for "http://host..." or "https://host..." with a non-empty host.

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "dev_collector.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
 
@@ -127,6 +128,7 @@ TEST(HttpClient, RedirectsStayOnHttpAndHttps) {
 
   while (!redirector.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   redirector.stop();
+  tools::closeAcceptedConnections(port);
   serving.join();
 }
 

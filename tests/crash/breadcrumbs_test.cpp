@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/breadcrumbs.hpp"
+#include "common/waits.hpp"
 #include "crash/crash_test_support.hpp"
 #include "delivery/send_thread.hpp"
 #include "support/loopback_server.hpp"
@@ -160,7 +161,7 @@ class UnityBreadcrumbTest : public test::LibraryTest {};
 
 TEST_F(UnityBreadcrumbTest, AUnityCrashCarriesTheLastLogCallsAndLogEventsDoNot) {
   test::LoopbackServer collector;
-  detail::setSendCycleSleep(50ms);
+  detail::waits().sendCycleSleep = 50ms;
   ZEPLog::setBreadcrumbs(3);
   ASSERT_TRUE(ZEPLog::init("127.0.0.1", collector.port(), 1, "app", "1.0", "u", CrashCapture::Off,
                            SyncStart::Off, "2022.3", Text()));
@@ -194,7 +195,7 @@ TEST_F(UnityBreadcrumbTest, AUnityCrashCarriesTheLastLogCallsAndLogEventsDoNot) 
 
 TEST_F(UnityBreadcrumbTest, WithBreadcrumbsOffACrashHasNoSuchField) {
   test::LoopbackServer collector;
-  detail::setSendCycleSleep(50ms);
+  detail::waits().sendCycleSleep = 50ms;
   ASSERT_TRUE(ZEPLog::init("127.0.0.1", collector.port(), 1, "app", "1.0", "u", CrashCapture::Off,
                            SyncStart::Off, "2022.3", Text()));
   ZEPLog::info(nullptr, "one");

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/global_lock.hpp"
+#include "common/waits.hpp"
 #include "crash/crash_test_support.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
@@ -130,6 +131,10 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
   ZEPLog::setDataDirectory(dir);
   // The settings are not fetched from the test's collector, whose requests are the crash's.
   ZEPLog::setSettingsBaseURL("http://127.0.0.1:9/v2/");
+  // Waits the library would sit out for real here, shortened: the silent collector's request
+  // and the wait for the lock the crashed process's other thread holds.
+  if (scenario == "silent") detail::waits().crashRequest = std::chrono::milliseconds(300);
+  if (scenario == "locked") detail::waits().crashLockWait = std::chrono::milliseconds(100);
   if (scenario == "before-init") {
     ZEPLog::enableSendCrashReport();
     crashByNullWrite();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/collector_url.hpp"
+#include "common/waits.hpp"
 #include "delivery_helpers.hpp"
 #include "event/handle_registry.hpp"
 
@@ -134,6 +135,7 @@ TEST_F(TransportTest, AnUnknownCollectorNameSaysSoAndWritesBack) {
 
 // The one test that waits out the 10-second timeout.
 TEST_F(TransportTest, ACollectorThatNeverAnswersTimesOutAndWritesBack) {
+  detail::waits().collectorRequest = std::chrono::milliseconds(300);
   server.hold();
   fillBatch();
   ZEPLog::sendVelaEventByRestAPI();

@@ -11,9 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "event/handle_registry.hpp"
+#include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/global_state.hpp"
+#include "event/handle_registry.hpp"
 #include "queue/block_queue.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
@@ -70,7 +71,7 @@ class DeliveryTest : public LibraryTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.ok());
-    detail::setSendCycleSleep(std::chrono::milliseconds(50));
+    detail::waits().sendCycleSleep = std::chrono::milliseconds(50);
   }
 
   bool initHttp(SyncStart sync = SyncStart::Off, Text unityVersion = Text(), Text appKey = "app",

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "delivery_helpers.hpp"
 #include "event/handle_registry.hpp"
@@ -21,7 +22,7 @@ class FlushTest : public DeliveryTest {
  protected:
   void SetUp() override {
     DeliveryTest::SetUp();
-    detail::setSendCycleSleep(std::chrono::hours(1));
+    detail::waits().sendCycleSleep = std::chrono::hours(1);
   }
 
   // Initialised and the send thread running with its hold released; the settings thread has

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <string>
 
+#include "common/waits.hpp"
 #include "delivery/delivery_helpers.hpp"
 
 namespace zeplog {
@@ -33,7 +34,7 @@ class SendUnderLoad : public test::DeliveryTest, public ::testing::WithParamInte
 // bounded by the budget; an event larger than the budget goes in a request of its own.
 TEST_P(SendUnderLoad, EveryEventArrivesWithoutWaitingOutThePauseAndMemoryStaysBounded) {
   const Load load = GetParam();
-  detail::setSendCycleSleep(std::chrono::hours(1));
+  detail::waits().sendCycleSleep = std::chrono::hours(1);
   server.keepBodies(false);
   ZEPLog::silenceConsole();
   ASSERT_TRUE(initHttp());

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "common/waits.hpp"
 #include "delivery_helpers.hpp"
 #include "dev_collector.hpp"
 
@@ -63,7 +64,7 @@ bool contains(const std::vector<std::string>& v, const std::string& s) {
 // One run of an application that logs three events and ends normally, against a collector
 // on the given port. 0 when both queues are empty afterwards.
 int applicationRun(int port) {
-  detail::setSendCycleSleep(std::chrono::hours(1));  // only the exit sends
+  detail::waits().sendCycleSleep = std::chrono::hours(1);  // only the exit sends
   if (!ZEPLog::init("127.0.0.1", port, 1, "app", "1.0", "user-1", CrashCapture::Off, SyncStart::Off,
                     Text(), Text()))
     return 10;
@@ -82,7 +83,7 @@ class TerminateTest : public LibraryTest {
   // This process as the next run: it restores the saved events and sends them.
   std::vector<std::string> nextRunDelivers() {
     LoopbackServer server;
-    detail::setSendCycleSleep(std::chrono::milliseconds(50));
+    detail::waits().sendCycleSleep = std::chrono::milliseconds(50);
     EXPECT_TRUE(ZEPLog::init("127.0.0.1", server.port(), 1, "app", "1.0", "user-1",
                              CrashCapture::Off, SyncStart::Off, Text(), Text()));
     ZEPLog::createLogSendThread();
@@ -118,6 +119,9 @@ TEST_F(TerminateTest, ARequestTheCollectorNeverAnswersIsCutOffAndItsEventsSaved)
               options.logAnswer.delay = std::chrono::hours(1);
               tools::DevCollector silent(options);
               if (!silent.start()) return 20;
+              // The exit's flush bound, shortened: nothing can arrive before it passes. (The
+              // cancel bound stays: a cancelled request ends at libcurl's next progress call.)
+              detail::waits().exitFlush = std::chrono::milliseconds(200);
               const int rc = applicationRun(silent.port());
               // The run did send: its request was cut off, not left unsent.
               if (!silent.waitForRequests("/v2/log", 1, 30s)) return 21;

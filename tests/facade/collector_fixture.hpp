@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "dev_collector.hpp"
 #include "support/test_env.hpp"
@@ -30,7 +31,7 @@ class DevCollectorTest : public LibraryTest {
     std::string error;
     ASSERT_TRUE(collector->start(&error)) << error;
     ASSERT_TRUE(ZEPLog::setSettingsBaseURL(collector->baseUrl() + "/v2/"));
-    detail::setSendCycleSleep(std::chrono::milliseconds(50));
+    detail::waits().sendCycleSleep = std::chrono::milliseconds(50);
   }
 
   bool init(Text appKey = "app", Text handleId = Text()) {

@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "common/fork_locks.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -102,6 +106,72 @@ TEST(ForkTest, ChildrenForkedWhileThreadsLogCompleteTheirFirstCalls) {
   ZEPLog::setConsoleHandler(nullptr);
   EXPECT_EQ(hung, 0) << "of " << kForks << " children";
   EXPECT_EQ(failed, 0) << "of " << kForks << " children";
+}
+
+// Released by this test's own prepare handler, which runs before the library's (the handlers
+// registered last prepare first): every registered lock is held by a thread when fork() is
+// called, and the library's handler takes each as its holder lets go.
+std::mutex g_forkMu;
+std::condition_variable g_forkCv;
+bool g_forking = false;       // guarded by g_forkMu
+std::size_t g_heldCount = 0;  // guarded by g_forkMu
+
+TEST(ForkTest, EveryRegisteredLockHeldAtTheForkIsFreeInTheChild) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "see ChildrenForkedWhileThreadsLogCompleteTheirFirstCalls";
+#endif
+  test::TempDir dir;
+  ZEPLog::setDataDirectory(dir.path());
+  ZEPLog::setConsoleHandler([](std::string_view) {});
+  ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:1", "app", "1"));
+  // Brings the locks made on first use into being.
+  (void)ZEPLog::getDeviceID();
+  (void)ZEPLog::flush(std::chrono::milliseconds(0));
+  const std::vector<detail::RegisteredForkLock> locks = detail::registeredForkLocks();
+  ASSERT_GE(locks.size(), 10u);
+  ASSERT_EQ(::pthread_atfork(
+                [] {
+                  {
+                    std::lock_guard<std::mutex> g(g_forkMu);
+                    g_forking = true;
+                  }
+                  g_forkCv.notify_all();
+                },
+                nullptr, nullptr),
+            0);
+
+  std::vector<std::thread> holders;
+  for (const auto& lock : locks) {
+    holders.emplace_back([lock] {
+      lock.ops.lock(lock.object);
+      std::unique_lock<std::mutex> l(g_forkMu);
+      ++g_heldCount;
+      g_forkCv.notify_all();
+      g_forkCv.wait(l, [] { return g_forking; });
+      l.unlock();
+      lock.ops.unlockParent(lock.object);
+    });
+  }
+  {
+    std::unique_lock<std::mutex> l(g_forkMu);
+    g_forkCv.wait(l, [&] { return g_heldCount == locks.size(); });
+  }
+
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(kChildAlarmSeconds);
+    for (const auto& lock : locks) {  // each one free, and usable
+      lock.ops.lock(lock.object);
+      lock.ops.unlockParent(lock.object);
+    }
+    std::_Exit(childCalls());
+  }
+  for (auto& t : holders) t.join();
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  ZEPLog::setConsoleHandler(nullptr);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/waits.hpp"
 #include "crash/crash_test_support.hpp"
 #include "delivery/send_thread.hpp"
 #include "support/loopback_server.hpp"
@@ -81,7 +82,7 @@ class ForkedChildTest : public ::testing::Test {
     ASSERT_TRUE(server_.ok());
     ZEPLog::setDataDirectory(dir_.path());
     ZEPLog::setConsoleHandler([](std::string_view) {});
-    detail::setSendCycleSleep(std::chrono::milliseconds(20));
+    detail::waits().sendCycleSleep = std::chrono::milliseconds(20);
   }
   // Limits of the tools, not of the code under test. ThreadSanitizer keeps the parent's
   // threads in its registry in a forked child, and ends the child when a new thread there

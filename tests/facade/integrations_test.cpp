@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/global_lock.hpp"
+#include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "dev_collector.hpp"
 #include "support/test_env.hpp"
@@ -37,7 +38,7 @@ class CollectorTest : public test::LibraryTest {
     std::string error;
     ASSERT_TRUE(collector->start(&error)) << error;
     ASSERT_TRUE(ZEPLog::setSettingsBaseURL(collector->baseUrl() + "/v2/"));
-    detail::setSendCycleSleep(50ms);
+    detail::waits().sendCycleSleep = 50ms;
   }
   void TearDown() override { ZEPLog::setBeforeSend(nullptr); }
 

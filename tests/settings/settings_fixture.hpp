@@ -125,8 +125,8 @@ class SettingsTest : public ::testing::Test {
   tools::DevCollector collector{quickOptions()};
 
  public:
-  // Options for a collector in a test: a short keep-alive, so that stopping it does not wait
-  // long for the library's open connection.
+  // Options for a collector in a test: a short keep-alive, so that a connection the library
+  // leaves idle goes soon.
   static tools::CollectorOptions quickOptions() {
     tools::CollectorOptions o;
     o.keepAliveSeconds = 1;

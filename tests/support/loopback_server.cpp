@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "dev_collector.hpp"
+
 namespace zeplog::test {
 
 LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tlsKey) {
@@ -29,7 +31,7 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
     // 204 and 304 answers have no body by definition.
     if (status_ != 204 && status_ != 304) res.set_content("answer", "text/plain");
   };
-  // A short keep-alive: stopping the server waits for idle connections to time out.
+  // A short keep-alive: a connection the library leaves idle goes soon.
   server_->set_keep_alive_timeout(1);
   server_->Get(".*", handler);
   server_->Post(".*", handler);
@@ -51,6 +53,8 @@ LoopbackServer::~LoopbackServer() {
   }
   cv_.notify_all();
   server_->stop();
+  // Idle kept-alive connections would hold the join until their keep-alive ran out.
+  if (port_ > 0) tools::closeAcceptedConnections(port_);
   if (thread_.joinable()) thread_.join();
 }
 

@@ -3,9 +3,15 @@
 #include <httplib.h>
 #include <sqlite3.h>
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -407,7 +413,29 @@ void DevCollector::stop() {
   }
   d.changed.notify_all();
   d.server.stop();
+  if (d.port > 0) closeAcceptedConnections(d.port);
   if (d.serverThread.joinable()) d.serverThread.join();
+}
+
+void closeAcceptedConnections(int port) {
+  // A server's accepted sockets are the ones whose own port is the server's; shutting them
+  // down (not closing: the server's threads own the descriptors) makes each connection
+  // thread read the end of its stream and finish.
+  DIR* fds = ::opendir("/proc/self/fd");
+  if (!fds) return;
+  while (const dirent* entry = ::readdir(fds)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= 2 || fd == ::dirfd(fds)) continue;
+    sockaddr_storage own{};
+    socklen_t length = sizeof own;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &length) != 0) continue;
+    int ownPort = -1;
+    if (own.ss_family == AF_INET) ownPort = ntohs(reinterpret_cast<sockaddr_in*>(&own)->sin_port);
+    if (own.ss_family == AF_INET6)
+      ownPort = ntohs(reinterpret_cast<sockaddr_in6*>(&own)->sin6_port);
+    if (ownPort == port) ::shutdown(fd, SHUT_RDWR);
+  }
+  ::closedir(fds);
 }
 
 int DevCollector::port() const { return impl_->port; }

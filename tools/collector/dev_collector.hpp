@@ -28,8 +28,8 @@ struct CollectorOptions {
   // File whose text is the settings answer's body; "" (or a missing file) serves the
   // built-in answer with every switch on. Read afresh for every settings request.
   std::string settingsPath;
-  // How long an idle kept-alive connection stays open. stop() waits up to this long for a
-  // client that keeps its connection open, so tests use a short one.
+  // How long an idle kept-alive connection stays open. stop() ends such connections at
+  // once, so it does not wait for this.
   int keepAliveSeconds = 5;
   Answer logAnswer;       // POST /v2/log
   Answer settingsAnswer;  // GET /v2/<project>/logsconf
@@ -111,6 +111,11 @@ class DevCollector {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// Ends every connection this process accepted on a loopback port, at once: a cpp-httplib
+// server that stops otherwise waits for each idle kept-alive connection to time out. Call it
+// after the server's stop(), before joining its thread.
+void closeAcceptedConnections(int port);
 
 // Prints the events stored in a collector database as a table; false with the reason when
 // the file can't be read.

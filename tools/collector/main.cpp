@@ -47,61 +47,77 @@ bool writePortFile(const std::string& path, int port) {
   return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line sets.
+struct Arguments {
   zeplog::tools::CollectorOptions options;
   std::string portFile;
   bool quiet = false;
   bool dump = false;
+};
+
+// One option: its name and what its value (if it takes one) sets.
+struct Option {
+  const char* name;
+  enum class Kind { kText, kNumber, kSwitch } kind;
+  void (*apply)(Arguments& args, const char* text, int number);
+};
+
+constexpr Option kOptions[] = {
+    {"--host", Option::Kind::kText, [](Arguments& a, const char* t, int) { a.options.host = t; }},
+    {"--port", Option::Kind::kNumber, [](Arguments& a, const char*, int n) { a.options.port = n; }},
+    {"--port-file", Option::Kind::kText, [](Arguments& a, const char* t, int) { a.portFile = t; }},
+    {"--db", Option::Kind::kText,
+     [](Arguments& a, const char* t, int) { a.options.databasePath = t; }},
+    {"--settings", Option::Kind::kText,
+     [](Arguments& a, const char* t, int) { a.options.settingsPath = t; }},
+    {"--log-status", Option::Kind::kNumber,
+     [](Arguments& a, const char*, int n) { a.options.logAnswer.status = n; }},
+    {"--log-delay-ms", Option::Kind::kNumber,
+     [](Arguments& a, const char*, int n) {
+       a.options.logAnswer.delay = std::chrono::milliseconds(n);
+     }},
+    {"--settings-status", Option::Kind::kNumber,
+     [](Arguments& a, const char*, int n) { a.options.settingsAnswer.status = n; }},
+    {"--settings-delay-ms", Option::Kind::kNumber,
+     [](Arguments& a, const char*, int n) {
+       a.options.settingsAnswer.delay = std::chrono::milliseconds(n);
+     }},
+    {"--quiet", Option::Kind::kSwitch, [](Arguments& a, const char*, int) { a.quiet = true; }},
+    {"--dump", Option::Kind::kSwitch, [](Arguments& a, const char*, int) { a.dump = true; }},
+};
+
+// Reads the command line into args; false (with its message) when it is wrong.
+bool parseArguments(int argc, char** argv, Arguments& args) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    auto intValue = [&](int& out) {
-      const char* v = value();
-      if (!v || !parseInt(v, out)) {
+    const Option* option = nullptr;
+    for (const Option& o : kOptions)
+      if (arg == o.name) option = &o;
+    if (!option) return usage(), false;
+    const char* text = nullptr;
+    int number = 0;
+    if (option->kind != Option::Kind::kSwitch) {
+      text = i + 1 < argc ? argv[++i] : nullptr;
+      if (option->kind == Option::Kind::kNumber && (!text || !parseInt(text, number))) {
         std::fprintf(stderr, "zeplog-collector: %s needs a number\n", arg.c_str());
-        std::exit(2);
+        return false;
       }
-    };
-    int n = 0;
-    if (arg == "--host") {
-      const char* v = value();
-      if (!v) return usage(), 2;
-      options.host = v;
-    } else if (arg == "--port") {
-      intValue(options.port);
-    } else if (arg == "--port-file") {
-      const char* v = value();
-      if (!v) return usage(), 2;
-      portFile = v;
-    } else if (arg == "--db") {
-      const char* v = value();
-      if (!v) return usage(), 2;
-      options.databasePath = v;
-    } else if (arg == "--settings") {
-      const char* v = value();
-      if (!v) return usage(), 2;
-      options.settingsPath = v;
-    } else if (arg == "--log-status") {
-      intValue(options.logAnswer.status);
-    } else if (arg == "--log-delay-ms") {
-      intValue(n);
-      options.logAnswer.delay = std::chrono::milliseconds(n);
-    } else if (arg == "--settings-status") {
-      intValue(options.settingsAnswer.status);
-    } else if (arg == "--settings-delay-ms") {
-      intValue(n);
-      options.settingsAnswer.delay = std::chrono::milliseconds(n);
-    } else if (arg == "--quiet") {
-      quiet = true;
-    } else if (arg == "--dump") {
-      dump = true;
-    } else {
-      usage();
-      return 2;
+      if (!text) return usage(), false;
     }
+    option->apply(args, text, number);
   }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  if (!parseArguments(argc, argv, args)) return 2;
+  zeplog::tools::CollectorOptions& options = args.options;
+  const std::string& portFile = args.portFile;
+  const bool quiet = args.quiet;
+  const bool dump = args.dump;
 
   if (dump) {
     if (options.databasePath.empty()) return usage(), 2;

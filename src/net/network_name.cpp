@@ -1,5 +1,5 @@
 // The network name of the process-wide network state.
-#include "event/network_name.hpp"
+#include "net/network_name.hpp"
 
 #include "zeplog/reachability.hpp"
 
