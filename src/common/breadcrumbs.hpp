@@ -70,16 +70,17 @@ class BreadcrumbRing {
 
     const std::uint64_t index = head_.fetch_add(1, std::memory_order_relaxed);
     Slot& slot = slots_[index & mask_.load(std::memory_order_relaxed)];
+    // The entry's stores are release stores (no fences, which ThreadSanitizer does not
+    // model): a reader that sees any of them also sees the odd sequence stored before.
     slot.seq.store(2 * index + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    slot.timeMs.store(timeMs, std::memory_order_relaxed);
+    slot.timeMs.store(timeMs, std::memory_order_release);
     slot.sizes.store(std::uint64_t{level.size()} | std::uint64_t{code.size()} << 8 |
                          std::uint64_t{message.size()} << 16,
-                     std::memory_order_relaxed);
+                     std::memory_order_release);
     for (std::size_t w = 0; w < words; ++w) {
       std::uint64_t v;
       std::memcpy(&v, buf + 8 * w, 8);
-      slot.words[w].store(v, std::memory_order_relaxed);
+      slot.words[w].store(v, std::memory_order_release);
     }
     slot.seq.store(2 * index + 2, std::memory_order_release);
   }
@@ -99,8 +100,9 @@ class BreadcrumbRing {
       const Slot& slot = slots_[index & mask];
       const std::uint64_t seq = slot.seq.load(std::memory_order_acquire);
       if (seq != 2 * index + 2) continue;
-      entry.timeMs = slot.timeMs.load(std::memory_order_relaxed);
-      const std::uint64_t sizes = slot.sizes.load(std::memory_order_relaxed);
+      // Acquire loads: the sequence read again below cannot be read before them.
+      entry.timeMs = slot.timeMs.load(std::memory_order_acquire);
+      const std::uint64_t sizes = slot.sizes.load(std::memory_order_acquire);
       entry.levelSize = static_cast<std::uint32_t>(sizes & 0xff);
       entry.codeSize = static_cast<std::uint32_t>((sizes >> 8) & 0xff);
       entry.messageSize = static_cast<std::uint32_t>((sizes >> 16) & 0xffff);
@@ -109,10 +111,9 @@ class BreadcrumbRing {
         continue;
       const std::size_t used = entry.levelSize + entry.codeSize + entry.messageSize;
       for (std::size_t w = 0; w < (used + 7) / 8; ++w) {
-        const std::uint64_t v = slot.words[w].load(std::memory_order_relaxed);
+        const std::uint64_t v = slot.words[w].load(std::memory_order_acquire);
         std::memcpy(entry.text + 8 * w, &v, 8);
       }
-      std::atomic_thread_fence(std::memory_order_acquire);
       if (slot.seq.load(std::memory_order_relaxed) != seq) continue;  // overwritten meanwhile
       visit(static_cast<const Breadcrumb&>(entry));
     }
