@@ -70,9 +70,15 @@ class BreadcrumbRing {
 
     const std::uint64_t index = head_.fetch_add(1, std::memory_order_relaxed);
     Slot& slot = slots_[index & mask_.load(std::memory_order_relaxed)];
+    // One writer at a time per slot: a writer lapped by the whole ring while it writes (or
+    // one that finds a newer entry there) gives up its entry rather than mix its words into
+    // another's, and none waits for another.
+    std::uint64_t seen = slot.seq.load(std::memory_order_relaxed);
+    if ((seen & 1) != 0 || seen > 2 * index ||
+        !slot.seq.compare_exchange_strong(seen, 2 * index + 1, std::memory_order_relaxed))
+      return;
     // The entry's stores are release stores (no fences, which ThreadSanitizer does not
     // model): a reader that sees any of them also sees the odd sequence stored before.
-    slot.seq.store(2 * index + 1, std::memory_order_relaxed);
     slot.timeMs.store(timeMs, std::memory_order_release);
     slot.sizes.store(std::uint64_t{level.size()} | std::uint64_t{code.size()} << 8 |
                          std::uint64_t{message.size()} << 16,
