@@ -4,6 +4,7 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace zeplog::detail {
@@ -58,9 +59,9 @@ std::vector<RegisteredForkLock> registeredForkLocks();
 
 // A mutex (std::mutex, std::recursive_mutex, ...) that joins the fork order at
 // construction, at its rank, and leaves it at destruction: a forked child never inherits it
-// held. The child gets it back as a fresh, unlocked mutex (its only thread is the one that
-// forked, which took it before fork(); a recursive mutex records its owner by thread id,
-// which is new in the child, so it cannot simply be unlocked there).
+// held. The child gets it back unlocked: its only thread is the one that forked, which took
+// it before fork() and unlocks a plain mutex; a recursive mutex records its owner by thread
+// id, which is new in the child, so it is made afresh there instead.
 //
 // It is the mutex itself (std::lock_guard<std::mutex>, std::unique_lock<std::mutex> and
 // std::condition_variable take it as one). `renewInChild`, when given, also runs in the
@@ -85,8 +86,14 @@ class ForkSafe : public Mutex {
  private:
   void resetInChild() {
     if (renewInChild_) renewInChild_(owner_);
-    // No destructor: the old mutex is held by a thread that does not exist here.
-    new (static_cast<Mutex*>(this)) Mutex;
+    if constexpr (std::is_same_v<Mutex, std::mutex>) {
+      // A plain mutex has no owner check: the thread that took it before fork() gives it
+      // back, which also keeps ThreadSanitizer's view of the lock whole.
+      this->unlock();
+    } else {
+      // No destructor: the old mutex is held by a thread that does not exist here.
+      new (static_cast<Mutex*>(this)) Mutex;
+    }
   }
 
   void (*const renewInChild_)(void*);
