@@ -14,7 +14,7 @@
 #include "common/global_lock.hpp"
 #include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
-#include "dev_collector.hpp"
+#include "facade/collector_fixture.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/json_reader.hpp"
 #include "zeplog/zeplog.h"
@@ -24,62 +24,25 @@ namespace zeplog {
 namespace {
 
 using namespace std::chrono_literals;
-using StoredMap = std::map<std::string, std::string>;
+using test::StoredMap;
 
-// A development collector with its SQLite file in the test's data directory, and the
-// library pointed at it (settings included) over HTTP.
-class CollectorTest : public test::LibraryTest {
+// The shared collector fixture, with what these tests read besides: the raw stored text and
+// the set of bodies; each test leaves no hook behind.
+class CollectorTest : public test::DevCollectorTest {
  protected:
-  void SetUp() override {
-    tools::CollectorOptions options;
-    options.databasePath = dataDir.path() + "/events.sqlite";
-    options.keepAliveSeconds = 1;
-    collector = std::make_unique<tools::DevCollector>(options);
-    std::string error;
-    ASSERT_TRUE(collector->start(&error)) << error;
-    ASSERT_TRUE(ZEPLog::setSettingsBaseURL(collector->baseUrl() + "/v2/"));
-    detail::waits().sendCycleSleep = 50ms;
-  }
   void TearDown() override { ZEPLog::setBeforeSend(nullptr); }
 
-  bool init() {
-    return ZEPLog::init("127.0.0.1", collector->port(), 1, "app", "1.0", "user-1",
-                        CrashCapture::Off, SyncStart::Off, Text(), Text());
-  }
-
-  // Every event the collector stored, as its text members.
-  std::vector<StoredMap> stored() const {
-    std::vector<StoredMap> out;
-    for (const tools::StoredEvent& e : collector->events()) {
-      StoredMap m;
-      std::optional<json::Value> v = kstCJSONDeserializer::dictionaryWithJSONData(e.json);
-      if (v && v->isObject()) {
-        for (const auto& [key, value] : *v->asObject())
-          if (value.isString()) m[key] = value.asString();
-      }
-      out.push_back(std::move(m));
-    }
-    return out;
-  }
   // The raw JSON text of every stored event, joined.
   std::string storedText() const {
     std::string all;
     for (const tools::StoredEvent& e : collector->events()) all += e.json + "\n";
     return all;
   }
-  std::vector<StoredMap> withBody(const std::string& body) const {
-    std::vector<StoredMap> out;
-    for (auto& e : stored())
-      if (e["body"] == body) out.push_back(e);
-    return out;
-  }
   std::set<std::string> bodies() const {
     std::set<std::string> out;
     for (auto& e : stored()) out.insert(e["body"]);
     return out;
   }
-
-  std::unique_ptr<tools::DevCollector> collector;
 };
 
 // ---- Local minimum level ---------------------------------------------------------------------
