@@ -17,6 +17,7 @@
 #include "common/ascii.hpp"
 #include "common/fork_locks.hpp"
 #include "common/transport_options.hpp"
+#include "common/url.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -179,10 +180,6 @@ HttpResult::Failure failureOf(CURLcode code) {
 }
 
 }  // namespace
-
-bool isHttpUrl(std::string_view url) {
-  return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://");
-}
 
 void setTrustedCertificates(std::string path) {
   std::lock_guard<std::mutex> g(clientLocks().trust);
