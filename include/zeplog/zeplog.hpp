@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "zeplog/counters.hpp"
+#include "zeplog/durable_delivery.hpp"
 #include "zeplog/export.hpp"
 #include "zeplog/switches.hpp"
 #include "zeplog/text.hpp"
@@ -332,6 +333,11 @@ class ZEPLOG_API ZEPLog {
   // Only before the first initialisation: false with a console line otherwise, or for a URL
   // that is not http or https with a host.
   static bool setProxy(Text url) noexcept;
+  // Durable delivery (see DurableDelivery and docs/api.md): request bodies are spooled on
+  // disk until the collector takes them, sent again in this run with backoff (obeying
+  // "Retry-After") and by the next run after a kill. Only before the first initialisation,
+  // and with a maxBytes and maxBackoff above 0: false with a console line otherwise.
+  static bool enableDurableDelivery(const DurableDelivery& options = {}) noexcept;
 };
 
 }  // namespace zeplog

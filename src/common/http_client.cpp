@@ -102,6 +102,11 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   std::string_view line(data, n);
   if (startsWithNoCase(line, "http/")) {
     t->hasLocation = false;  // a new answer begins
+    t->result->retryAfter.clear();
+    return n;
+  }
+  if (startsWithNoCase(line, "retry-after:")) {
+    t->result->retryAfter.assign(line.substr(12));
     return n;
   }
   if (startsWithNoCase(line, "location:")) {
@@ -290,9 +295,12 @@ void concludeTransfer(CURLcode code, const Transfer& transfer, const char* error
   } else if (transfer.endedAtHeaders) {
     result.body.clear();  // completed, with its status; nothing failed
   } else if (transfer.tooLarge) {
-    result = failedWith(
-        HttpResult::Failure::kOther,
-        "answer larger than " + std::to_string(transfer.request->maxBodyBytes) + " bytes");
+    result.completed = false;
+    result.status = 0;
+    result.body.clear();
+    result.failure = HttpResult::Failure::kOther;
+    result.error =
+        "answer larger than " + std::to_string(transfer.request->maxBodyBytes) + " bytes";
   } else {
     result.error = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
     if (!result.completed) {

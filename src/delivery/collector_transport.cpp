@@ -10,6 +10,7 @@
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
 #include "common/waits.hpp"
+#include "delivery/durable_delivery.hpp"
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
@@ -21,6 +22,10 @@ namespace {
 // Raised by cancelRunningSends; a round of sending notes it at its start and stops its
 // requests once it has moved.
 std::atomic<std::uint64_t> cancelEpoch{0};
+
+std::function<bool()> cancelledSince(std::uint64_t epoch) {
+  return [epoch] { return cancelEpoch.load() != epoch; };
+}
 
 // Where a handle's batches go, read under the lock so that the request runs without it.
 struct Collector {
@@ -85,16 +90,7 @@ bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch) {
   }
   // Each request has its own context: nothing of it is shared with another request.
   kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
-
-  HttpRequest request;
-  request.method = HttpRequest::Method::kPost;
-  request.url = collector->url;
-  request.headers = {"Content-Type: application/json"};
-  request.body = json;
-  request.timeout = waits().collectorRequest.load();
-  request.endAtHeaders = true;  // the status decides the batch
-  request.cancelled = [epoch] { return cancelEpoch.load() != epoch; };
-
+  const HttpRequest request = collectorRequest(collector->url, json, cancelledSince(epoch));
   ZEP_CONSOLE("Send");
   const HttpResult result = HttpClient::forThisThread().perform(request);
   if (result.completed) {
@@ -129,6 +125,8 @@ bool sendVelaEventByRestAPI() {
         ok = false;
         continue;
       }
+      // In durable mode the body is on disk now; the drain below posts it.
+      if (spoolBody(collector->url, handleId, body, count)) continue;
       try {
         if (postBatch(body, handleId, epoch)) {
           countUp(eventCounters().delivered, count);
@@ -141,9 +139,23 @@ bool sendVelaEventByRestAPI() {
                     std::to_string(collector->port) + ") is failed:" + e.what() + ".");
       }
     }
+    if (durableDeliveryOn()) ok = drainSpool(cancelledSince(epoch)) && ok;
     allDelivered = ok;
   });
   return allDelivered;
+}
+
+HttpRequest collectorRequest(const std::string& url, const std::string& body,
+                             std::function<bool()> cancelled) {
+  HttpRequest request;
+  request.method = HttpRequest::Method::kPost;
+  request.url = url;
+  request.headers = {"Content-Type: application/json"};
+  request.body = body;
+  request.timeout = waits().collectorRequest.load();
+  request.endAtHeaders = true;  // the status decides the batch
+  request.cancelled = std::move(cancelled);
+  return request;
 }
 
 bool sendVelaEventByRestAPI(const std::string& json, Text handleId) {

@@ -169,6 +169,7 @@ void zeplog_get_counters(zeplog_counters* out) {
   out->delivered = c.delivered;
   out->below_minimum_level = c.belowMinimumLevel;
   out->dropped_by_before_send = c.droppedByBeforeSend;
+  out->dropped_from_spool = c.droppedFromSpool;
 }
 
 int zeplog_set_queue_byte_limit(size_t bytes) { return ZEPLog::setQueueByteLimit(bytes) ? 1 : 0; }
@@ -212,5 +213,14 @@ void zeplog_set_trusted_certificates(const char* path) {
 int zeplog_set_request_compression(int on) { return ZEPLog::setRequestCompression(on != 0); }
 
 int zeplog_set_proxy(const char* url) { return ZEPLog::setProxy(url) ? 1 : 0; }
+
+int zeplog_enable_durable_delivery(uint64_t max_bytes, int64_t max_age_seconds,
+                                   int64_t max_backoff_seconds) {
+  zeplog::DurableDelivery options;
+  if (max_bytes != 0) options.maxBytes = max_bytes;
+  if (max_age_seconds != 0) options.maxAge = std::chrono::seconds(max_age_seconds);
+  if (max_backoff_seconds != 0) options.maxBackoff = std::chrono::seconds(max_backoff_seconds);
+  return ZEPLog::enableDurableDelivery(options) ? 1 : 0;
+}
 
 }  // extern "C"

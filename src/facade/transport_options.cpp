@@ -1,9 +1,11 @@
-// Entry points for the options of every request: compressed bodies and a proxy.
+// Entry points for the options of every request (compressed bodies, a proxy) and for
+// durable delivery.
 #include "common/transport_options.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
 #include "common/url.hpp"
+#include "delivery/durable_delivery.hpp"
 #include "event/global_state.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -39,6 +41,18 @@ bool ZEPLog::setProxy(Text url) noexcept {
     }
     if (refusedAfterInit("setProxy")) return false;
     detail::setProxyURL(std::string(text));
+    return true;
+  });
+}
+
+bool ZEPLog::enableDurableDelivery(const DurableDelivery& options) noexcept {
+  return detail::guarded<bool>("enableDurableDelivery", false, [&] {
+    if (options.maxBytes == 0 || options.maxAge.count() <= 0 || options.maxBackoff.count() <= 0) {
+      ZEP_CONSOLE("enableDurableDelivery ignored: maxBytes, maxAge and maxBackoff must be above 0");
+      return false;
+    }
+    if (refusedAfterInit("enableDurableDelivery")) return false;
+    detail::setDurableDelivery(options);
     return true;
   });
 }
