@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -9,10 +11,12 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/otlp_exporters.hpp"
 #include "common/waits.hpp"
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "event/otlp_encoder.hpp"
 #include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
@@ -75,25 +79,23 @@ std::string bodyOf(const Batch& batch, std::string& handleId, std::size_t& count
   return body;
 }
 
-// Posts the text and blocks until the request has ended; see the header. A request is cut
-// off once cancelEpoch has moved past `epoch`.
-bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch) {
-  std::optional<Collector> collector = collectorOf(handleId.view());
-  if (handleId.absent() || !collector) {
-    ZEP_CONSOLE("handler is null");
-    return false;
-  }
-  // Each request has its own context: nothing of it is shared with another request.
-  kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
+std::uint64_t nowUnixNanos() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(
+      duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count());
+}
 
+// Posts the text to the collector and lets the delegate settle the batch by the answer.
+bool postToCollector(kstVelaHttpsDelegate& delegate, const Collector& collector,
+                     const std::string& json, const std::function<bool()>& cancelled) {
   HttpRequest request;
   request.method = HttpRequest::Method::kPost;
-  request.url = collector->url;
+  request.url = collector.url;
   request.headers = {"Content-Type: application/json"};
   request.body = json;
   request.timeout = waits().collectorRequest.load();
   request.endAtHeaders = true;  // the status decides the batch
-  request.cancelled = [epoch] { return cancelEpoch.load() != epoch; };
+  request.cancelled = cancelled;
 
   ZEP_CONSOLE("Send");
   const HttpResult result = HttpClient::forThisThread().perform(request);
@@ -110,6 +112,31 @@ bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch) {
   return false;
 }
 
+// Posts the text (and the same events' OTLP request, when there is one) and blocks until
+// the requests have ended; see the header. A request is cut off once cancelEpoch has moved
+// past `epoch`. The batch is delivered when every request was answered 200; otherwise its
+// events are written back once, even when more than one request failed.
+bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch,
+               const OtlpTargets& targets, const std::string& otlpBody) {
+  std::optional<Collector> collector = collectorOf(handleId.view());
+  if (handleId.absent() || !collector) {
+    ZEP_CONSOLE("handler is null");
+    return false;
+  }
+  // Each request has its own context: nothing of it is shared with another request.
+  kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
+  const std::function<bool()> cancelled = [epoch] { return cancelEpoch.load() != epoch; };
+  bool delivered = true;
+  if (!collectorRequestSkipped(targets))
+    delivered = postToCollector(delegate, *collector, json, cancelled);
+  if (otlpBody.empty()) return delivered;
+  const bool exported = settleOtlpAnswers(postToOtlpTargets(
+      HttpClient::forThisThread(), targets, otlpBody, waits().collectorRequest.load(), cancelled));
+  // A failed collector request has written the events back already.
+  if (!exported && delivered) delegate.saveToFile(json, true);
+  return delivered && exported;
+}
+
 }  // namespace
 
 bool sendVelaEventByRestAPI() {
@@ -117,10 +144,14 @@ bool sendVelaEventByRestAPI() {
   const std::uint64_t epoch = cancelEpoch.load();
   guarded("sendVelaEventByRestAPI", [&] {
     bool ok = true;
+    const std::shared_ptr<const OtlpTargets> targets = otlpTargets();
     for (auto& [project, batch] : takeBatches()) {
       std::string handleId;
       std::size_t count = 0;
       const std::string body = bodyOf(batch, handleId, count);
+      // Encoded after the collector's body, whose writing applied the session-id rule.
+      const std::string otlpBody =
+          targets->empty() || count == 0 ? std::string() : otlpLogsRequest(batch, nowUnixNanos());
       batch.clear();
       std::optional<Collector> collector = collectorOf(handleId);
       // A batch whose handle id names no handle has nowhere to go.
@@ -130,7 +161,7 @@ bool sendVelaEventByRestAPI() {
         continue;
       }
       try {
-        if (postBatch(body, handleId, epoch)) {
+        if (postBatch(body, handleId, epoch, *targets, otlpBody)) {
           countUp(eventCounters().delivered, count);
         } else {
           ok = false;
@@ -147,7 +178,8 @@ bool sendVelaEventByRestAPI() {
 }
 
 bool sendVelaEventByRestAPI(const std::string& json, Text handleId) {
-  return postBatch(json, handleId, cancelEpoch.load());
+  // Names the collector: it goes there alone, whatever exporters are registered.
+  return postBatch(json, handleId, cancelEpoch.load(), OtlpTargets(), std::string());
 }
 
 void cancelRunningSends() { cancelEpoch.fetch_add(1); }

@@ -21,15 +21,22 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
          at = req.body.find("\"kstBulkIndex\":", at + 1))
       ++events;
     std::unique_lock<std::mutex> l(mu_);
-    seen_.push_back({req.method, req.path, keepBodies_ ? req.body : std::string(),
-                     req.get_header_value("Content-Type"), req.remote_addr, req.remote_port, events,
-                     req.get_header_value("Content-Encoding")});
+    seen_.push_back(
+        {req.method, req.path, keepBodies_ ? req.body : std::string(),
+         req.get_header_value("Content-Type"), req.remote_addr, req.remote_port, events,
+         req.get_header_value("Content-Encoding"),
+         std::multimap<std::string, std::string>(req.headers.begin(), req.headers.end())});
     batchEvents_ += events;
     cv_.notify_all();
     cv_.wait(l, [this] { return !held_ || closing_; });
     res.status = status_;
     // 204 and 304 answers have no body by definition.
-    if (status_ != 204 && status_ != 304) res.set_content("answer", "text/plain");
+    if (status_ == 204 || status_ == 304) return;
+    if (answerBody_.empty()) {
+      res.set_content("answer", "text/plain");
+    } else {
+      res.set_content(answerBody_, "application/json");
+    }
   };
   // A short keep-alive: a connection the library leaves idle goes soon.
   server_->set_keep_alive_timeout(1);
@@ -61,6 +68,11 @@ LoopbackServer::~LoopbackServer() {
 void LoopbackServer::setStatus(int status) {
   std::lock_guard<std::mutex> g(mu_);
   status_ = status;
+}
+
+void LoopbackServer::setAnswerBody(std::string json) {
+  std::lock_guard<std::mutex> g(mu_);
+  answerBody_ = std::move(json);
 }
 
 void LoopbackServer::hold() {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,7 @@ struct SeenRequest {
   int remotePort = -1;
   std::size_t batchEvents = 0;  // event objects of a batch body (each has "kstBulkIndex")
   std::string contentEncoding;  // the body as sent; `body` is always the decoded one
+  std::multimap<std::string, std::string> headers;  // every request header as received
 };
 
 // Listens on a free loopback port from construction until destruction and records every
@@ -45,6 +47,8 @@ class LoopbackServer {
 
   // The status every later request is answered with.
   void setStatus(int status);
+  // The body (application/json) of every later answer; "" restores the short text one.
+  void setAnswerBody(std::string json);
   // While held, requests are recorded and then wait, without an answer, until release() or
   // the server's end.
   void hold();
@@ -74,6 +78,7 @@ class LoopbackServer {
   mutable std::condition_variable cv_;  // signalled on every request and on release
   std::vector<SeenRequest> seen_;       // guarded by mu_
   int status_ = 200;                    // guarded by mu_
+  std::string answerBody_;              // guarded by mu_
   bool held_ = false;                   // guarded by mu_
   bool keepBodies_ = true;              // guarded by mu_
   std::size_t batchEvents_ = 0;         // guarded by mu_; the sum over seen_
