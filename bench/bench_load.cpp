@@ -9,6 +9,14 @@
 //               delivered event.
 // PeakMemory/<KiB>  a child process with a custom field of that size logs 2000 events and
 //               flushes; its peak resident memory (VmHWM) and whether all arrived.
+// Outage/<s>    durable mode: two producers make 2000 calls a second for 10 s, then the
+//               collector answers 503 for <s> seconds while they go on, then 200 again for
+//               10 s; every event delivered?, and how fast the backlog drained once it was
+//               back (events a second from its return until the spool was empty).
+//
+// ZEPLOG_BENCH_DURABLE=1 runs Paced in durable mode (request bodies spooled on disk first),
+// ZEPLOG_BENCH_GZIP=1 with compressed request bodies; each is fixed for the process, as the
+// library takes them only before its first initialisation.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 #include <pthread.h>
@@ -24,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/durable_delivery.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/global_state.hpp"
 #include "zeplog/zeplog.hpp"
@@ -43,6 +52,10 @@ class Collector {
       for (std::size_t p = req.body.find("\"kstBulkIndex\""); p != std::string::npos;
            p = req.body.find("\"kstBulkIndex\"", p + 1))
         ++n;
+      if (failing_.load()) {
+        res.status = 503;
+        return;
+      }
       events_ += n;
       res.status = 200;
     });
@@ -51,12 +64,14 @@ class Collector {
   }
   int port() const { return port_; }
   std::uint64_t events() const { return events_.load(); }
+  void setFailing(bool failing) { failing_ = failing; }
 
  private:
   httplib::Server server_;
   std::thread thread_;
   int port_ = 0;
   std::atomic<std::uint64_t> events_{0};
+  std::atomic<bool> failing_{false};  // answer 503: the collector is out
 };
 
 Collector& collector() {
@@ -77,11 +92,15 @@ pthread_t sendThread() {
   return zeplog::detail::globals().gs_logSendThreads.at(0).native_handle();
 }
 
+bool outageRun = false;  // the Outage benchmark needs durable mode whatever the environment
+
 bool initOnce() {
   static const bool ok = [] {
     ZEPLog::silenceConsole();
     ZEPLog::setDataDirectory("/tmp/zeplog-bench-load");
     ZEPLog::setSettingsBaseURL("http://127.0.0.1:9/v2/");  // no settings server here
+    if (std::getenv("ZEPLOG_BENCH_DURABLE") || outageRun) ZEPLog::enableDurableDelivery();
+    if (std::getenv("ZEPLOG_BENCH_GZIP")) ZEPLog::setRequestCompression(true);
     return ZEPLog::init("127.0.0.1", collector().port(), 1, "benchapp", "1.0", "bench-user");
   }();
   return ok;
@@ -137,6 +156,46 @@ void BM_Paced(benchmark::State& state) {
   }
 }
 
+void BM_Outage(benchmark::State& state) {
+  outageRun = true;
+  if (!initOnce()) {
+    state.SkipWithError("init failed");
+    return;
+  }
+  constexpr double kRate = 2000;
+  for (auto _ : state) {
+    ZEPLog::flush(10s);
+    const std::uint64_t arrived0 = collector().events();
+    const auto t0 = std::chrono::steady_clock::now();
+    const auto outageStart = t0 + 10s;
+    const auto outageEnd = outageStart + std::chrono::seconds(state.range(0));
+    const auto end = outageEnd + 10s;
+    std::thread a(pacedProducer, 0, kRate / 2, end), b(pacedProducer, 1, kRate / 2, end);
+    std::this_thread::sleep_until(outageStart);
+    collector().setFailing(true);
+    std::this_thread::sleep_until(outageEnd);
+    collector().setFailing(false);
+    // The backlog has drained when the spool is empty; the producers go on meanwhile.
+    const auto back = std::chrono::steady_clock::now();
+    const std::uint64_t arrivedAtReturn = collector().events();
+    while (zeplog::detail::spoolBacklog() > 0 && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(10ms);
+    const double drainSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count();
+    const std::uint64_t drained = collector().events() - arrivedAtReturn;
+    a.join();
+    b.join();
+    ZEPLog::flush(60s);
+    const double offered = kRate * std::chrono::duration<double>(end - t0).count();
+    state.counters["offered"] = offered;
+    state.counters["delivered"] = static_cast<double>(collector().events() - arrived0);
+    state.counters["dropped"] = static_cast<double>(ZEPLog::counters().droppedFromQueue +
+                                                    ZEPLog::counters().droppedFromSpool);
+    state.counters["drain_s"] = drainSeconds;
+    state.counters["drain_events_per_s"] = drainSeconds > 0 ? drained / drainSeconds : 0;
+  }
+}
+
 long peakMemoryKiB() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)
@@ -183,6 +242,7 @@ void BM_PeakMemory(benchmark::State& state) {
 // Forks before any library thread exists in this process, so the children start clean.
 BENCHMARK(BM_PeakMemory)->Arg(16)->Arg(64)->Arg(512)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_Paced)->Arg(5000)->Arg(20000)->Arg(50000)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_Outage)->Arg(60)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 

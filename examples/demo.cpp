@@ -1,12 +1,17 @@
 // The demo: an application that uses ZEPLog through its public API only.
 //
 //   demo <collector base URL, e.g. http://127.0.0.1:8765> <data directory> [seconds]
+//   demo <collector base URL> <data directory> durable <events>
 //
 // It points the library's settings and collector at the given server, logs at every
 // level with a custom field, reports a handled exception and a Unity crash, and then stays
 // alive while the library's send thread delivers, until SIGINT or SIGTERM or the given
 // number of seconds (default 30) has passed: events still in memory when a process ends
 // are lost, so an application that wants them delivered keeps running.
+//
+// With "durable", it turns durable delivery on and logs the given number of numbered events,
+// ten a second, then waits until the spool is empty: stop and start the collector meanwhile,
+// and every event still arrives, once.
 #include <signal.h>
 #include <time.h>
 
@@ -34,6 +39,39 @@ bool splitBaseURL(const std::string& base, std::string& address, int& port) {
   return port > 0;
 }
 
+// Flushes, then prints what became of the events; true when everything was delivered (in
+// durable mode: when the spool is empty).
+bool flushAndReport(std::chrono::seconds bound, bool durable) {
+  const bool delivered = ZEPLog::flush(bound);
+  const zeplog::Counters c = ZEPLog::counters();
+  std::printf("demo: flush %s; %llu delivered, %llu written back, %llu dropped %s\n",
+              delivered ? "delivered everything" : "did not deliver everything",
+              static_cast<unsigned long long>(c.delivered),
+              static_cast<unsigned long long>(c.writtenBack),
+              static_cast<unsigned long long>(durable ? c.droppedFromSpool : c.droppedFromQueue),
+              durable ? "from the spool" : "at a bound");
+  std::fflush(stdout);
+  return delivered;
+}
+
+// Durable delivery through a collector restart: numbered events, ten a second, then a flush
+// that waits (up to a minute) for the spool to be empty.
+int durableRun(const std::string& address, int port, int events) {
+  ZEPLog::enableDurableDelivery();
+  if (!ZEPLog::init(address, port, 1, "demo-durable", "1.0.0", "player-42", CrashCapture::Off,
+                    SyncStart::Off))
+    return 1;
+  for (int i = 1; i <= events; ++i) {
+    ZEPLog::info(Text(), "durable event " + std::to_string(i));
+    std::printf("demo: durable event %d logged\n", i);
+    std::fflush(stdout);
+    const timespec tenth{0, 100'000'000};
+    nanosleep(&tenth, nullptr);
+  }
+  const bool delivered = flushAndReport(std::chrono::seconds(60), true);
+  return delivered ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -42,7 +80,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string base = argv[1];
-  const int seconds = argc > 3 ? std::atoi(argv[3]) : 30;
+  const bool durable = argc > 4 && std::string(argv[3]) == "durable";
+  const int seconds = argc > 3 && !durable ? std::atoi(argv[3]) : 30;
   std::string address;
   int port = 0;
   if (!splitBaseURL(base, address, port)) {
@@ -80,6 +119,7 @@ int main(int argc, char** argv) {
   ZEPLog::setSettingsBaseURL(base + "/v2/");
 
   std::printf("demo: collector %s, data directory %s\n", base.c_str(), argv[2]);
+  if (durable) return durableRun(address, port, std::atoi(argv[4]));
   // Protocol 1 is HTTP. The Unity version puts the library in Unity mode: after a Unity
   // crash it starts a new session.
   const bool ok = ZEPLog::init(address, port, 1, "demo", "1.0.0", "player-42", CrashCapture::Off,
@@ -100,14 +140,7 @@ int main(int argc, char** argv) {
   ZEPLog::info(Text(), "demo finished");
   std::printf("demo: %d events queued; flushing\n", ZEPLog::queueSize());
   // Sent now instead of at the next cycle; true once the collector has taken all of them.
-  const bool delivered = ZEPLog::flush(std::chrono::seconds(30));
-  const zeplog::Counters counters = ZEPLog::counters();
-  std::printf("demo: flush %s; %llu delivered, %llu written back, %llu dropped at a bound\n",
-              delivered ? "delivered everything" : "did not deliver everything",
-              static_cast<unsigned long long>(counters.delivered),
-              static_cast<unsigned long long>(counters.writtenBack),
-              static_cast<unsigned long long>(counters.droppedFromQueue));
-  std::fflush(stdout);
+  flushAndReport(std::chrono::seconds(30), false);
 
   const timespec bound{seconds, 0};
   siginfo_t info;

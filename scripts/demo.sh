@@ -73,6 +73,34 @@ demo_pid=""
 echo
 echo "== What the collector stored ($work/collector.sqlite)"
 "$COLLECTOR" --dump --db "$work/collector.sqlite"
+
+# Durable delivery: the collector is stopped while the demo logs, and started again on the
+# same port; the events logged meanwhile wait in the demo's spool and arrive once it is back.
+durable_count() {
+  sqlite3 "$work/collector.sqlite" \
+    "SELECT count(*) FROM events WHERE json LIKE '%durable event %'" 2>/dev/null || echo 0
+}
+echo
+echo "== Durable delivery through a collector restart"
+"$DEMO" "$base" "$work/data-durable" durable 40 &
+demo_pid=$!
+durable_arrived() { [ "$(durable_count)" -ge 5 ]; }
+wait_for 30 durable_arrived || { echo "no durable event arrived" >&2; status=1; }
+kill -TERM "$collector_pid" 2>/dev/null || true
+wait "$collector_pid" 2>/dev/null || true
+echo "demo: collector stopped with $(durable_count) durable events stored; restarting it in 2 s"
+sleep 2
+"$COLLECTOR" --port "$port" --db "$work/collector.sqlite" --settings "$work/settings.json" &
+collector_pid=$!
+if ! wait "$demo_pid"; then
+  echo "demo: durable delivery did not empty its spool" >&2
+  status=1
+fi
+demo_pid=""
+distinct=$(sqlite3 "$work/collector.sqlite" \
+  "SELECT count(DISTINCT json_extract(json, '$.body')) FROM events WHERE json LIKE '%durable event %'")
+echo "demo: $(durable_count) durable events stored, $distinct distinct, of 40 logged"
+[ "$distinct" = "40" ] || status=1
 kill -TERM "$collector_pid" 2>/dev/null || true
 wait "$collector_pid" 2>/dev/null || true
 collector_pid=""

@@ -102,6 +102,7 @@ typedef struct zeplog_counters {
   uint64_t delivered;
   uint64_t below_minimum_level;
   uint64_t dropped_by_before_send;
+  uint64_t dropped_from_spool;
   uint64_t otlp_rejected;
 } zeplog_counters;
 /* Fills *out; does nothing for NULL. */
@@ -136,6 +137,11 @@ ZEPLOG_C_API int zeplog_set_proxy(const char* url);
 ZEPLOG_C_API int zeplog_add_otlp_exporter(const char* endpoint, const char* const* header_names,
                                           const char* const* header_values, size_t header_count,
                                           int also_to_collector);
+/* Durable delivery (see zeplog/durable_delivery.hpp); 0 for any bound takes its default
+ * (256 MiB, 7 days, 300 s). Before the first initialisation: 1 when on, else 0 with a
+ * console line. */
+ZEPLOG_C_API int zeplog_enable_durable_delivery(uint64_t max_bytes, int64_t max_age_seconds,
+                                                int64_t max_backoff_seconds);
 
 /* Integrations; each is off until turned on (see docs/api.md). */
 /* Local minimum level ("DEBUG", "INFO", "WARN", "ERROR" or "FATAL"): log calls below it make

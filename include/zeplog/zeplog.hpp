@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "zeplog/counters.hpp"
+#include "zeplog/durable_delivery.hpp"
 #include "zeplog/export.hpp"
 #include "zeplog/otlp_exporter.hpp"
 #include "zeplog/switches.hpp"
@@ -338,6 +339,11 @@ class ZEPLOG_API ZEPLog {
   // initialisation: false with a console line otherwise, or for an endpoint that is not an
   // http or https URL with a host, or a header that is not allowed (see OtlpExporter).
   static bool addOtlpExporter(const OtlpExporter& options) noexcept;
+  // Durable delivery (see DurableDelivery and docs/api.md): request bodies are spooled on
+  // disk until the collector takes them, sent again in this run with backoff (obeying
+  // "Retry-After") and by the next run after a kill. Only before the first initialisation,
+  // and with a maxBytes and maxBackoff above 0: false with a console line otherwise.
+  static bool enableDurableDelivery(const DurableDelivery& options = {}) noexcept;
 };
 
 }  // namespace zeplog

@@ -101,6 +101,11 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   std::string_view line(data, n);
   if (startsWithNoCase(line, "http/")) {
     t->hasLocation = false;  // a new answer begins
+    t->result->retryAfter.clear();
+    return n;
+  }
+  if (startsWithNoCase(line, "retry-after:")) {
+    t->result->retryAfter.assign(line.substr(12));
     return n;
   }
   if (startsWithNoCase(line, "location:")) {

@@ -53,8 +53,9 @@ struct HttpResult {
   // True when the final answer's status line and headers arrived. The status decides from
   // then on: a failure while the body is still coming does not undo it.
   bool completed = false;
-  long status = 0;   // HTTP status of the final answer; 0 when none came
-  std::string body;  // the answer's body, when the request asked for it
+  long status = 0;         // HTTP status of the final answer; 0 when none came
+  std::string body;        // the answer's body, when the request asked for it
+  std::string retryAfter;  // the final answer's "Retry-After" header value, as sent; "" if none
   Failure failure = Failure::kNone;
   std::string error;  // why the request failed (or what failed after the answer); "" if nothing
 };

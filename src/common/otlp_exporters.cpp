@@ -61,6 +61,8 @@ std::string otlpLogsURL(std::string_view endpoint) {
   return std::string(endpoint) + "/v1/logs";
 }
 
+bool isOtlpLogsURL(std::string_view url) { return url.ends_with("/v1/logs"); }
+
 bool isAllowedOtlpHeader(std::string_view name, std::string_view value) {
   if (name.empty()) return false;
   for (char c : name)
@@ -86,7 +88,7 @@ std::vector<OtlpAnswer> postToOtlpTargets(HttpClient& client, const OtlpTargets&
     request.body = body;
     request.timeout = timeout;
     request.wantBody = true;  // a partial success is told in the body
-    request.maxBodyBytes = 1u << 20;
+    request.maxBodyBytes = kOtlpAnswerBytes;
     request.cancelled = cancelled;
     const HttpResult result = client.perform(request);
     OtlpAnswer answer;

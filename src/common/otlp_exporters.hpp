@@ -29,6 +29,12 @@ void addOtlpTarget(OtlpTarget target);
 // request as well: batches and crash events then go to the exporters only.
 bool collectorRequestSkipped(const OtlpTargets& targets);
 
+// The most of an exporter's answer body that is read (for a partial success).
+constexpr std::size_t kOtlpAnswerBytes = 1u << 20;
+
+// True for a URL made by otlpLogsURL (the collector's end in "/v2/log").
+bool isOtlpLogsURL(std::string_view url);
+
 // "<endpoint>/v1/logs" for an http or https endpoint with a host and neither query nor
 // fragment (a trailing "/" dropped); "" for anything else.
 std::string otlpLogsURL(std::string_view endpoint);

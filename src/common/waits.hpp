@@ -27,6 +27,9 @@ struct Waits {
   // requests it cancels to end.
   std::atomic<ms> exitFlush{ms(2'000)};
   std::atomic<ms> exitCancel{ms(1'000)};
+  // Durable delivery's unit of backoff: the first retry waits up to one unit, the cap and a
+  // "Retry-After" of n seconds are counted in units.
+  std::atomic<ms> retryUnit{ms(1'000)};
 };
 
 // The process's waits; created on first use and never destroyed.

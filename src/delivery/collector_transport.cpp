@@ -13,6 +13,7 @@
 #include "common/http_client.hpp"
 #include "common/otlp_exporters.hpp"
 #include "common/waits.hpp"
+#include "delivery/durable_delivery.hpp"
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
@@ -25,6 +26,10 @@ namespace {
 // Raised by cancelRunningSends; a round of sending notes it at its start and stops its
 // requests once it has moved.
 std::atomic<std::uint64_t> cancelEpoch{0};
+
+std::function<bool()> cancelledSince(std::uint64_t epoch) {
+  return [epoch] { return cancelEpoch.load() != epoch; };
+}
 
 // Where a handle's batches go, read under the lock so that the request runs without it.
 struct Collector {
@@ -88,15 +93,7 @@ std::uint64_t nowUnixNanos() {
 // Posts the text to the collector and lets the delegate settle the batch by the answer.
 bool postToCollector(kstVelaHttpsDelegate& delegate, const Collector& collector,
                      const std::string& json, const std::function<bool()>& cancelled) {
-  HttpRequest request;
-  request.method = HttpRequest::Method::kPost;
-  request.url = collector.url;
-  request.headers = {"Content-Type: application/json"};
-  request.body = json;
-  request.timeout = waits().collectorRequest.load();
-  request.endAtHeaders = true;  // the status decides the batch
-  request.cancelled = cancelled;
-
+  const HttpRequest request = collectorRequest(collector.url, json, cancelled);
   ZEP_CONSOLE("Send");
   const HttpResult result = HttpClient::forThisThread().perform(request);
   if (result.completed) {
@@ -125,7 +122,7 @@ bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch,
   }
   // Each request has its own context: nothing of it is shared with another request.
   kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
-  const std::function<bool()> cancelled = [epoch] { return cancelEpoch.load() != epoch; };
+  const std::function<bool()> cancelled = cancelledSince(epoch);
   bool delivered = true;
   if (!collectorRequestSkipped(targets))
     delivered = postToCollector(delegate, *collector, json, cancelled);
@@ -135,6 +132,34 @@ bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch,
   // A failed collector request has written the events back already.
   if (!exported && delivered) delegate.saveToFile(json, true);
   return delivered && exported;
+}
+
+// In durable mode, spools each request of a batch as a record of its own: the collector's
+// body unless every exporter leaves it out, then the OTLP body once per exporter with its
+// headers. The events are counted once, with the first record. False, with nothing spooled,
+// when durable mode is off or the spool could not take the first record: the caller posts
+// the batch itself. An OTLP body the spool cannot take later is posted at once instead.
+bool spoolBatch(const std::string& url, const std::string& handleId, const std::string& body,
+                std::size_t count, const OtlpTargets& targets, const std::string& otlpBody) {
+  if (!durableDeliveryOn()) return false;
+  bool first = true;
+  if (!collectorRequestSkipped(targets)) {
+    if (!spoolBody(url, handleId, body, count)) return false;
+    first = false;
+  }
+  if (otlpBody.empty()) return !first;
+  for (const OtlpTarget& target : targets) {
+    std::string headers;
+    for (const std::string& h : target.headers) headers += (headers.empty() ? "" : "\n") + h;
+    if (spoolBody(target.url, handleId, otlpBody, first ? count : 0, headers)) {
+      first = false;
+      continue;
+    }
+    if (first) return false;
+    (void)settleOtlpAnswers(postToOtlpTargets(HttpClient::forThisThread(), {target}, otlpBody,
+                                              waits().collectorRequest.load(), nullptr));
+  }
+  return true;
 }
 
 }  // namespace
@@ -160,6 +185,8 @@ bool sendVelaEventByRestAPI() {
         ok = false;
         continue;
       }
+      // In durable mode the bodies are on disk now; the drain below posts them.
+      if (spoolBatch(collector->url, handleId, body, count, *targets, otlpBody)) continue;
       try {
         if (postBatch(body, handleId, epoch, *targets, otlpBody)) {
           countUp(eventCounters().delivered, count);
@@ -172,9 +199,23 @@ bool sendVelaEventByRestAPI() {
                     std::to_string(collector->port) + ") is failed:" + e.what() + ".");
       }
     }
+    if (durableDeliveryOn()) ok = drainSpool(cancelledSince(epoch)) && ok;
     allDelivered = ok;
   });
   return allDelivered;
+}
+
+HttpRequest collectorRequest(const std::string& url, const std::string& body,
+                             std::function<bool()> cancelled) {
+  HttpRequest request;
+  request.method = HttpRequest::Method::kPost;
+  request.url = url;
+  request.headers = {"Content-Type: application/json"};
+  request.body = body;
+  request.timeout = waits().collectorRequest.load();
+  request.endAtHeaders = true;  // the status decides the batch
+  request.cancelled = std::move(cancelled);
+  return request;
 }
 
 bool sendVelaEventByRestAPI(const std::string& json, Text handleId) {

@@ -1,8 +1,11 @@
 // Posting batches of events to the collector.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
+#include "common/http_client.hpp"
 #include "zeplog/text.hpp"
 
 namespace zeplog::detail {
@@ -11,7 +14,9 @@ namespace zeplog::detail {
 // a time, and returns when each has ended. Each batch is emptied before its request starts.
 // The send thread calls this at the end of every cycle. True when every batch was answered
 // 200 (or there was none); false when one failed or had no known handle. Counts the events
-// delivered and those lost for an unknown handle.
+// delivered and those lost for an unknown handle. In durable mode each body goes to the
+// spool instead, and the spool is then drained as far as the collector and the backoff let
+// it; true then means that no post failed.
 bool sendVelaEventByRestAPI();
 
 // Posts one JSON array text to the collector of the handle and blocks until the request has
@@ -19,6 +24,11 @@ bool sendVelaEventByRestAPI();
 // any other status or failure writes them back to the failed-send queue with this handle id.
 // Runs without global_resource_lock held by the caller. True when answered 200.
 bool sendVelaEventByRestAPI(const std::string& json, Text handleId);
+
+// The request that posts a body of events to a collector URL: JSON, bounded by the collector
+// timeout, ended by the answer's status; `cancelled` cuts it off.
+HttpRequest collectorRequest(const std::string& url, const std::string& body,
+                             std::function<bool()> cancelled);
 
 // Cuts off every batch request running now, and those that the same round of sending
 // starts after it: they end as failures (their events written back). Later rounds are not

@@ -11,9 +11,10 @@ bool FlushSignal::anyWaiting() const {
   return std::any_of(waiters_.begin(), waiters_.end(), [](const Waiter* w) { return !w->done; });
 }
 
-void FlushSignal::pause(std::chrono::milliseconds pause, const std::function<bool()>& backlog) {
+void FlushSignal::pause(std::chrono::milliseconds pause, const std::function<bool()>& backlog,
+                        bool flushesCut) {
   std::unique_lock<std::mutex> l(mu_);
-  wake_.wait_for(l, pause, [&] { return anyWaiting() || backlog(); });
+  wake_.wait_for(l, pause, [&] { return (flushesCut && anyWaiting()) || backlog(); });
 }
 
 void FlushSignal::wake() {

@@ -29,7 +29,10 @@ class FlushSignal {
   // ---- The send thread's side ----
   // Waits up to `pause`, returning at once when a flush is waiting or backlog() (asked
   // inside the lock, at the start and at every wake()) says the queue should not wait.
-  void pause(std::chrono::milliseconds pause, const std::function<bool()>& backlog);
+  // With flushesCut false a waiting flush does not end it: for a pause that waits for a
+  // collector's backoff, which a flush must not make the thread run ahead of.
+  void pause(std::chrono::milliseconds pause, const std::function<bool()>& backlog,
+             bool flushesCut = true);
   // Has the pause ask backlog() again; for the enqueue that fills the queue toward its bound.
   void wake();
   // Answers every waiting flush as done when queueEmpty() says nothing is left to take.

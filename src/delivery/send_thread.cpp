@@ -16,6 +16,7 @@
 #include "common/waits.hpp"
 #include "delivery/before_send.hpp"
 #include "delivery/collector_transport.hpp"
+#include "delivery/durable_delivery.hpp"
 #include "delivery/flush_signal.hpp"
 #include "delivery/send_filter.hpp"
 #include "delivery/session.hpp"
@@ -197,6 +198,26 @@ bool sendGathered(Gathered& gathered) {
   return delivered;
 }
 
+// Nothing in the queue, and nothing in the spool of durable mode.
+bool nothingToSend(kstVelaBlockQueue& queue) {
+  return queue.queueCount() == 0 && spoolBacklog() == 0;
+}
+
+// The pause before a cycle gathers events into fewer requests; a flush cuts it short, and so
+// does a queue that fills toward its bound, where waiting would only drop events. While the
+// spool waits out a collector's backoff, the pause ends when the backoff does, and a flush
+// does not cut it short (the flush waits for the spool to be sent).
+void pauseBeforeCycle(kstVelaBlockQueue& queue, FlushSignal& signal) {
+  const auto highWater = [&] { return queue.atHighWater(); };
+  const std::chrono::milliseconds sleep = waits().sendCycleSleep.load();
+  const std::chrono::milliseconds backoff = untilRetry();
+  if (spoolBacklog() > 0 && backoff.count() > 0) {
+    signal.pause(std::min(sleep, backoff), highWater, false);
+  } else {
+    signal.pause(sleep, highWater);
+  }
+}
+
 // Marks the send thread, so a flush made on it (from a console handler, say) never waits
 // for the thread's own next cycle.
 thread_local bool onSendThread = false;
@@ -209,19 +230,21 @@ void logSendThread() {
   kstVelaBlockQueue* queue = blockQueue();  // made by the initialisation that started us
   FlushSignal& signal = flushSignal();
   queue->setHighWaterHook([] { flushSignal().wake(); });
-  bool atBound = false;  // the last cycle stopped at a bound: the next starts at once
+  guarded("openSpool", [] { openSpoolForThisProcess(); });
+  // The last cycle stopped at a bound, or bodies of an earlier run wait in the spool: the
+  // next cycle starts at once.
+  bool atBound = spoolBacklog() > 0;
   for (;;) {
     guarded("logSendThread", [&] {
       // Held by sync start or paused by the settings thread: sleep until released.
       waitWhileSendHeld();
-      // The pause gathers events into fewer requests; a flush cuts it short, and so does a
-      // queue that fills toward its bound, where waiting would only drop events.
-      if (!atBound)
-        signal.pause(waits().sendCycleSleep.load(), [&] { return queue->atHighWater(); });
+      if (!atBound) pauseBeforeCycle(*queue, signal);
       atBound = false;
       // A flush that finds nothing left to take (the cycle before it took the rest) is done.
-      signal.answerIfEmpty([&] { return queue->queueCount() == 0; });
-      const std::int32_t n = queue->queueSize();  // waits while the queue is empty
+      signal.answerIfEmpty([&] { return nothingToSend(*queue); });
+      // With bodies waiting in the spool the cycle runs even with an empty queue, to post
+      // them; otherwise it waits for an event.
+      const std::int32_t n = spoolBacklog() > 0 ? queue->queueCount() : queue->queueSize();
       ZEP_CONSOLE("queue size : " + std::to_string(n));
       // A hold that began while the thread waited for events keeps them queued.
       if (sendHeld()) return;
@@ -235,8 +258,14 @@ void logSendThread() {
         signal.endCycle(ticket, false, false);
         throw;
       }
-      atBound = gathered.atBound;
-      signal.endCycle(ticket, gathered.tookAll, delivered && !gathered.lost);
+      atBound = gathered.atBound || (spoolBacklog() > 0 && untilRetry().count() == 0);
+      if (durableDeliveryOn()) {
+        // Durable: a flush is answered once the spool is empty too; a failed post is retried,
+        // so it does not decide the flush's answer.
+        signal.endCycle(ticket, gathered.tookAll && spoolBacklog() == 0, !gathered.lost);
+      } else {
+        signal.endCycle(ticket, gathered.tookAll, delivered && !gathered.lost);
+      }
     });
   }
 }
@@ -274,13 +303,13 @@ bool flushQueued(std::chrono::milliseconds timeout) {
   }
   // Only the main queue is sent; the failed-send queue waits for the next run, so events
   // there make the answer false without anything to wait for.
-  const auto nothingToSend = [&] { return queue->queueCount() == 0; };
+  const auto nothing = [&] { return nothingToSend(*queue); };
   if (!threadRuns || onSendThread)
-    return flushSignal().idleAndEmpty(nothingToSend) && queue->fileQueueCount() == 0;
+    return flushSignal().idleAndEmpty(nothing) && queue->fileQueueCount() == 0;
   // Events a background save takes out meanwhile are kept, not delivered.
   const std::uint64_t saved = queue->eventsSavedToFile();
-  return flushSignal().flush(timeout, nothingToSend) && queue->fileQueueCount() == 0 &&
-         queue->eventsSavedToFile() == saved;
+  return flushSignal().flush(timeout, nothing) && queue->fileQueueCount() == 0 &&
+         spoolBacklog() == 0 && queue->eventsSavedToFile() == saved;
 }
 
 bool flushBeforeExit(std::chrono::milliseconds flushBound, std::chrono::milliseconds cancelBound) {

@@ -169,6 +169,7 @@ void zeplog_get_counters(zeplog_counters* out) {
   out->delivered = c.delivered;
   out->below_minimum_level = c.belowMinimumLevel;
   out->dropped_by_before_send = c.droppedByBeforeSend;
+  out->dropped_from_spool = c.droppedFromSpool;
   out->otlp_rejected = c.otlpRejected;
 }
 
@@ -234,6 +235,15 @@ int zeplog_add_otlp_exporter(const char* endpoint, const char* const* header_nam
     options.alsoToCollector = also_to_collector != 0;
     return ZEPLog::addOtlpExporter(options) ? 1 : 0;
   });
+}
+
+int zeplog_enable_durable_delivery(uint64_t max_bytes, int64_t max_age_seconds,
+                                   int64_t max_backoff_seconds) {
+  zeplog::DurableDelivery options;
+  if (max_bytes != 0) options.maxBytes = max_bytes;
+  if (max_age_seconds != 0) options.maxAge = std::chrono::seconds(max_age_seconds);
+  if (max_backoff_seconds != 0) options.maxBackoff = std::chrono::seconds(max_backoff_seconds);
+  return ZEPLog::enableDurableDelivery(options) ? 1 : 0;
 }
 
 }  // extern "C"

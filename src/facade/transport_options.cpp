@@ -1,10 +1,11 @@
-// Entry points for the options of every request: compressed bodies, a proxy, OTLP
-// exporters.
+// Entry points for the options of every request (compressed bodies, a proxy), for OTLP
+// exporters and for durable delivery.
 #include "common/transport_options.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
 #include "common/otlp_exporters.hpp"
+#include "delivery/durable_delivery.hpp"
 #include "event/global_state.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -67,6 +68,18 @@ bool ZEPLog::addOtlpExporter(const OtlpExporter& options) noexcept {
     target.alsoToCollector = options.alsoToCollector;
     if (refusedAfterInit("addOtlpExporter")) return false;
     detail::addOtlpTarget(std::move(target));
+    return true;
+  });
+}
+
+bool ZEPLog::enableDurableDelivery(const DurableDelivery& options) noexcept {
+  return detail::guarded<bool>("enableDurableDelivery", false, [&] {
+    if (options.maxBytes == 0 || options.maxAge.count() <= 0 || options.maxBackoff.count() <= 0) {
+      ZEP_CONSOLE("enableDurableDelivery ignored: maxBytes, maxAge and maxBackoff must be above 0");
+      return false;
+    }
+    if (refusedAfterInit("enableDurableDelivery")) return false;
+    detail::setDurableDelivery(options);
     return true;
   });
 }

@@ -59,6 +59,7 @@ Counters countersSnapshot() {
   out.delivered = c.delivered.load(std::memory_order_relaxed);
   out.belowMinimumLevel = c.belowMinimumLevel.load(std::memory_order_relaxed);
   out.droppedByBeforeSend = c.droppedByBeforeSend.load(std::memory_order_relaxed);
+  out.droppedFromSpool = c.droppedFromSpool.load(std::memory_order_relaxed);
   out.otlpRejected = c.otlpRejected.load(std::memory_order_relaxed);
   return out;
 }

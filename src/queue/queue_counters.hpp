@@ -24,6 +24,7 @@ struct EventCounters {
   std::atomic<std::uint64_t> delivered{0};
   std::atomic<std::uint64_t> belowMinimumLevel{0};
   std::atomic<std::uint64_t> droppedByBeforeSend{0};
+  std::atomic<std::uint64_t> droppedFromSpool{0};
   std::atomic<std::uint64_t> otlpRejected{0};
 };
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/base64.hpp"
@@ -290,6 +291,56 @@ TEST_F(OtlpExportTest, APartialSuccessCountsTheRejectedRecordsAndTellsTheMessage
   EXPECT_EQ(ZEPLog::counters().otlpRejected, 6u);
   EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);  // refused records are not sent again
   EXPECT_EQ(console.count("too old"), 1);
+}
+
+// Durable mode: the OTLP requests wait in the spool through an outage, obey "Retry-After",
+// keep their headers on disk, and each record arrives once; partial successes are counted.
+TEST_F(OtlpExportTest, DurableModeCarriesTheRequestsThroughAnOutageAndRetryAfter) {
+  using namespace std::chrono_literals;
+  detail::waits().retryUnit = 10ms;  // "Retry-After: 4" is 40 ms, the backoff cap 50 ms
+  int port = 0;
+  {
+    test::LoopbackServer probe;  // a port nothing listens on until the endpoint starts
+    port = probe.port();
+  }
+  DurableDelivery durable;
+  durable.maxBackoff = 5s;
+  ASSERT_TRUE(ZEPLog::enableDurableDelivery(durable));
+  ASSERT_TRUE(ZEPLog::addOtlpExporter(
+      {"http://127.0.0.1:" + std::to_string(port), {{"Authorization", "Bearer t0ken"}}, false}));
+  ASSERT_TRUE(init());
+  for (int i = 0; i < 50; ++i) ZEPLog::info(nullptr, "e" + std::to_string(i));
+  for (int i = 0; i < 30000 && console.count("Request failed with error") < 2; ++i)
+    std::this_thread::sleep_for(1ms);  // a guard against a hung test only
+  ASSERT_GE(console.count("Request failed with error"), 2);
+
+  test::LoopbackServer endpoint("", "", port);
+  ASSERT_TRUE(endpoint.ok());
+  endpoint.setStatus(503, "4");
+  endpoint.setAnswerBody(R"({"partialSuccess":{"rejectedLogRecords":"1"}})");
+  for (int i = 50; i < 100; ++i) ZEPLog::info(nullptr, "e" + std::to_string(i));
+  ASSERT_TRUE(endpoint.waitForRequests(3));
+  endpoint.setStatus(200);
+  ASSERT_TRUE(ZEPLog::flush(kBound));
+
+  std::map<std::string, int> arrived;
+  std::uint64_t taken = 0;
+  const std::vector<test::SeenRequest> requests = endpoint.requests();
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const auto auth = requests[i].headers.find("Authorization");
+    EXPECT_TRUE(auth != requests[i].headers.end() && auth->second == "Bearer t0ken");
+    if (i + 1 < requests.size() && requests[i].answered == 503)
+      EXPECT_GE(requests[i + 1].at - requests[i].at, 40ms) << i;
+    if (requests[i].answered != 200) continue;
+    ++taken;
+    for (const test::OtlpRecord& r : test::otlpRecordsOf(requests[i].body))
+      if (r.body.starts_with("e")) ++arrived[r.body];
+  }
+  EXPECT_EQ(arrived.size(), 100u);
+  for (const auto& [body, times] : arrived) EXPECT_EQ(times, 1) << body;
+  EXPECT_EQ(ZEPLog::counters().otlpRejected, taken);
+  EXPECT_EQ(collectorEvents(), 0u);
+  EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);
 }
 
 TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTaken) {

@@ -9,7 +9,7 @@
 
 namespace zeplog::test {
 
-LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tlsKey) {
+LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tlsKey, int port) {
   if (tlsCert.empty()) {
     server_ = std::make_unique<httplib::Server>();
   } else {
@@ -24,12 +24,15 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
     seen_.push_back(
         {req.method, req.path, keepBodies_ ? req.body : std::string(),
          req.get_header_value("Content-Type"), req.remote_addr, req.remote_port, events,
-         req.get_header_value("Content-Encoding"),
+         req.get_header_value("Content-Encoding"), std::chrono::steady_clock::now(), 0,
          std::multimap<std::string, std::string>(req.headers.begin(), req.headers.end())});
     batchEvents_ += events;
+    const std::size_t index = seen_.size() - 1;
     cv_.notify_all();
     cv_.wait(l, [this] { return !held_ || closing_; });
     res.status = status_;
+    seen_[index].answered = status_;
+    if (!retryAfter_.empty()) res.set_header("Retry-After", retryAfter_);
     // 204 and 304 answers have no body by definition.
     if (status_ == 204 || status_ == 304) return;
     if (answerBody_.empty()) {
@@ -44,7 +47,8 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
   server_->Post(".*", handler);
   if (!server_->is_valid()) return;
   // The socket listens once bound, so requests made before the accept loop runs just wait.
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  port_ = port > 0 ? (server_->bind_to_port("127.0.0.1", port) ? port : -1)
+                   : server_->bind_to_any_port("127.0.0.1");
   if (port_ <= 0) return;
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() only ends a server whose accept loop runs; httplib offers no signal for that in
@@ -65,9 +69,10 @@ LoopbackServer::~LoopbackServer() {
   if (thread_.joinable()) thread_.join();
 }
 
-void LoopbackServer::setStatus(int status) {
+void LoopbackServer::setStatus(int status, std::string retryAfter) {
   std::lock_guard<std::mutex> g(mu_);
   status_ = status;
+  retryAfter_ = std::move(retryAfter);
 }
 
 void LoopbackServer::setAnswerBody(std::string json) {

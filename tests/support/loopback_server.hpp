@@ -27,6 +27,8 @@ struct SeenRequest {
   int remotePort = -1;
   std::size_t batchEvents = 0;  // event objects of a batch body (each has "kstBulkIndex")
   std::string contentEncoding;  // the body as sent; `body` is always the decoded one
+  std::chrono::steady_clock::time_point at;         // when it came in
+  int answered = 0;                                 // the status it was answered with
   std::multimap<std::string, std::string> headers;  // every request header as received
 };
 
@@ -37,7 +39,9 @@ struct SeenRequest {
 class LoopbackServer {
  public:
   // tlsCert/tlsKey: PEM files of a certificate and its key for HTTPS; empty for HTTP.
-  explicit LoopbackServer(const std::string& tlsCert = "", const std::string& tlsKey = "");
+  // port: the port to listen on; 0 for any free one.
+  explicit LoopbackServer(const std::string& tlsCert = "", const std::string& tlsKey = "",
+                          int port = 0);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -45,8 +49,8 @@ class LoopbackServer {
   int port() const { return port_; }
   bool ok() const { return port_ > 0; }
 
-  // The status every later request is answered with.
-  void setStatus(int status);
+  // The status every later request is answered with, and its "Retry-After" ("" for none).
+  void setStatus(int status, std::string retryAfter = "");
   // The body (application/json) of every later answer; "" restores the short text one.
   void setAnswerBody(std::string json);
   // While held, requests are recorded and then wait, without an answer, until release() or
@@ -78,6 +82,7 @@ class LoopbackServer {
   mutable std::condition_variable cv_;  // signalled on every request and on release
   std::vector<SeenRequest> seen_;       // guarded by mu_
   int status_ = 200;                    // guarded by mu_
+  std::string retryAfter_;              // guarded by mu_
   std::string answerBody_;              // guarded by mu_
   bool held_ = false;                   // guarded by mu_
   bool keepBodies_ = true;              // guarded by mu_

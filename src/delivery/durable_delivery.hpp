@@ -1,0 +1,43 @@
+// Durable delivery: request bodies spooled on disk before they are posted, and sent again,
+// with backoff, until the collector takes them.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "zeplog/durable_delivery.hpp"
+
+namespace zeplog::detail {
+
+// Turns durable mode on with these bounds. Called once, before the first initialisation.
+void setDurableDelivery(const DurableDelivery& options);
+bool durableDeliveryOn();
+
+// ---- The send thread's side (no other thread calls these) ----
+
+// Opens this process's spool, unless it is open already; in a forked child it leaves the
+// parent's spool and opens one of its own. A spool that can't be opened leaves durable mode
+// without effect (bodies are posted directly), with a console line.
+void openSpoolForThisProcess();
+// Appends a request body to the spool, with extra request headers (one "Name: value" per
+// line); false when durable mode is off or the spool could not take it, and the caller must
+// post it itself. A body for an OTLP endpoint ("/v1/logs") is posted with its answer read, so
+// that a partial success is counted.
+bool spoolBody(const std::string& url, const std::string& handleId, const std::string& body,
+               std::size_t events, const std::string& headers = "");
+// Posts spooled bodies, oldest first, while the collector answers 200 and a cycle's worth of
+// bytes has not gone yet; nothing while a backoff or "Retry-After" runs. A body leaves the
+// spool on 200 only. `cancelled` cuts a running post off. False when a post failed.
+bool drainSpool(const std::function<bool()>& cancelled);
+// How long until the next attempt may be made; zero when it may be made now.
+std::chrono::milliseconds untilRetry();
+
+// ---- Any thread ----
+// Bodies waiting in the spool, and the events they hold; 0 in the default mode.
+std::uint64_t spoolBacklog();
+std::uint64_t spoolBacklogEvents();
+
+}  // namespace zeplog::detail

@@ -1,0 +1,125 @@
+// Durable delivery end to end: a collector that refuses, then answers 503 with Retry-After,
+// then 200, while events keep coming; and a process killed with its spool full, whose
+// events the next run sends.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "common/waits.hpp"
+#include "delivery/durable_delivery.hpp"
+#include "delivery_helpers.hpp"
+
+namespace zeplog::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A port nothing listens on, until a server is started on it.
+int freePort() {
+  LoopbackServer probe;
+  return probe.port();
+}
+
+// Waits for a condition another thread makes true; a guard against a hung test only.
+template <typename F>
+bool eventually(F done) {
+  for (int i = 0; i < 30000 && !done(); ++i) std::this_thread::sleep_for(1ms);
+  return done();
+}
+
+class DurableDeliveryTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    // One backoff unit is 10 ms here, so the cap is 50 ms and "Retry-After: 4" means 40 ms:
+    // a jittered backoff alone would come sooner than that four times in five.
+    detail::waits().retryUnit = 10ms;
+    detail::waits().sendCycleSleep = 20ms;
+    port = freePort();
+    DurableDelivery options;
+    options.maxBackoff = 5s;
+    ASSERT_TRUE(ZEPLog::enableDurableDelivery(options));
+  }
+
+  bool init() {
+    return ZEPLog::init("127.0.0.1", port, 1, "app", "1.0", "user-1", CrashCapture::Off,
+                        SyncStart::Off, Text(), Text());
+  }
+
+  static void logRange(int from, int to) {
+    for (int i = from; i < to; ++i) ZEPLog::info("", "e" + std::to_string(i));
+  }
+
+  // How often each log body "e<i>" was taken by the server (answered 200).
+  static std::map<std::string, int> arrivals(const LoopbackServer& server) {
+    std::map<std::string, int> out;
+    for (const SeenRequest& r : server.requests())
+      if (r.answered == 200)
+        for (const auto& o : objectsOf(r.body))
+          if (auto body = member(*o, "body"); body && body->front() == 'e') ++out[*body];
+    return out;
+  }
+
+  int port = 0;
+};
+
+TEST_F(DurableDeliveryTest, AnOutageLosesNothingAndRetryAfterIsObeyed) {
+  ASSERT_TRUE(init());
+  logRange(0, 100);
+  // Refused: nothing listens yet. The events wait in the spool through several attempts.
+  ASSERT_TRUE(eventually([&] { return console.count("Request failed with error") >= 3; }));
+  EXPECT_GE(detail::spoolBacklogEvents(), 100u);
+
+  LoopbackServer server("", "", port);
+  ASSERT_TRUE(server.ok());
+  server.setStatus(503, "4");
+  logRange(100, 200);
+  ASSERT_TRUE(server.waitForRequests(6));
+  server.setStatus(200);
+  logRange(200, 300);
+  ASSERT_TRUE(ZEPLog::flush(30s));
+  EXPECT_EQ(detail::spoolBacklog(), 0u);
+
+  const auto seen = arrivals(server);
+  EXPECT_EQ(seen.size(), 300u);
+  for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
+  // No request came before the 40 ms that an answer's "Retry-After: 4" asked for.
+  const auto requests = server.requests();
+  for (std::size_t i = 0; i + 1 < requests.size(); ++i) {
+    if (requests[i].answered == 503) EXPECT_GE(requests[i + 1].at - requests[i].at, 40ms) << i;
+  }
+  EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);  // nothing went to the failed-send queue
+}
+
+TEST_F(DurableDeliveryTest, WhatAKilledProcessSpooledIsSentOnceByTheNextRun) {
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    // The collector is down for the whole of this process's life.
+    init();
+    logRange(0, 50);
+    eventually([] { return detail::spoolBacklogEvents() >= 50; });
+    (void)!write(ready[1], "x", 1);
+    for (;;) pause();
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+
+  LoopbackServer server("", "", port);
+  ASSERT_TRUE(server.ok());
+  ASSERT_TRUE(init());
+  ASSERT_TRUE(ZEPLog::flush(30s));
+  const auto seen = arrivals(server);
+  EXPECT_EQ(seen.size(), 50u);
+  for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
+}
+
+}  // namespace
+}  // namespace zeplog::test
