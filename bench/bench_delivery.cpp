@@ -125,6 +125,11 @@ void setUp() {
   // The library writes about fifteen console lines per event; count them instead of
   // flooding stderr (the handler's cost stays in the measurement).
   ZEPLog::setConsoleHandler([](std::string_view) { consoleLines.fetch_add(1); });
+  // ZEPLOG_BENCH_SILENT=1: no console at all (no line is made); ZEPLOG_BENCH_DURABLE=1: durable
+  // mode; ZEPLOG_BENCH_GZIP=1: compressed bodies.
+  if (std::getenv("ZEPLOG_BENCH_SILENT")) ZEPLog::silenceConsole();
+  if (std::getenv("ZEPLOG_BENCH_DURABLE")) ZEPLog::enableDurableDelivery();
+  if (std::getenv("ZEPLOG_BENCH_GZIP")) ZEPLog::setRequestCompression(true);
   ZEPLog::setDataDirectory("/tmp/zeplog-bench-delivery");
   if (!ZEPLog::init("127.0.0.1", collector().port(), 1, "benchapp", "1.0", "bench-user",
                     zeplog::CrashCapture::Off, zeplog::SyncStart::On, nullptr, nullptr))

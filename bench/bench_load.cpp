@@ -89,7 +89,7 @@ double threadCpu(pthread_t thread) {
 
 pthread_t sendThread() {
   zeplog::detail::GlobalLock lock(zeplog::detail::global_resource_lock());
-  return zeplog::detail::globals().gs_logSendThreads.at(0).native_handle();
+  return zeplog::detail::gs_logSendThreads().at(0).native_handle();
 }
 
 bool outageRun = false;  // the Outage benchmark needs durable mode whatever the environment
@@ -133,7 +133,7 @@ void BM_Paced(benchmark::State& state) {
   }
   const double rate = static_cast<double>(state.range(0));
   for (auto _ : state) {
-    ZEPLog::flush(10s);
+    (void)ZEPLog::flush(10s);
     const zeplog::Counters before = ZEPLog::counters();
     const std::uint64_t arrived0 = collector().events();
     const double cpu0 = threadCpu(sendThread());
@@ -144,7 +144,7 @@ void BM_Paced(benchmark::State& state) {
     b.join();
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    ZEPLog::flush(30s);  // what the producers left queued goes too
+    (void)ZEPLog::flush(30s);  // what the producers left queued goes too
     const zeplog::Counters after = ZEPLog::counters();
     const double delivered = static_cast<double>(collector().events() - arrived0);
     state.counters["offered_per_s"] = rate;
@@ -164,7 +164,7 @@ void BM_Outage(benchmark::State& state) {
   }
   constexpr double kRate = 2000;
   for (auto _ : state) {
-    ZEPLog::flush(10s);
+    (void)ZEPLog::flush(10s);
     const std::uint64_t arrived0 = collector().events();
     const auto t0 = std::chrono::steady_clock::now();
     const auto outageStart = t0 + 10s;
@@ -185,7 +185,7 @@ void BM_Outage(benchmark::State& state) {
     const std::uint64_t drained = collector().events() - arrivedAtReturn;
     a.join();
     b.join();
-    ZEPLog::flush(60s);
+    (void)ZEPLog::flush(60s);
     const double offered = kRate * std::chrono::duration<double>(end - t0).count();
     state.counters["offered"] = offered;
     state.counters["delivered"] = static_cast<double>(collector().events() - arrived0);
@@ -209,10 +209,10 @@ long peakMemoryKiB() {
   ZEPLog::silenceConsole();
   ZEPLog::setDataDirectory("/tmp/zeplog-bench-load-child");
   ZEPLog::setSettingsBaseURL("http://127.0.0.1:9/v2/");
-  ZEPLog::init("127.0.0.1", port, 1, "benchapp", "1.0", "bench-user");
+  (void)ZEPLog::init("127.0.0.1", port, 1, "benchapp", "1.0", "bench-user");
   ZEPLog::setCustomField(std::string(static_cast<std::size_t>(fieldKiB) * 1024, 'f'), "heavy");
   for (int i = 0; i < 2000; ++i) ZEPLog::info(nullptr, "event " + std::to_string(i));
-  ZEPLog::flush(300s);
+  (void)ZEPLog::flush(300s);
   const std::string out =
       std::to_string(peakMemoryKiB()) + " " + std::to_string(ZEPLog::counters().delivered) + "\n";
   (void)!::write(fd, out.data(), out.size());

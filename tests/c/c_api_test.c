@@ -19,10 +19,12 @@ static int passes = 0;
     }                                                                    \
   } while (0)
 
+/* Lines come from the library's threads as well as this one: each member is atomic (every
+ * read and update of an _Atomic int is). */
 struct lines {
-  int count;
-  int saw_invalid_key;
-  int saw_embedded_nul_line;
+  _Atomic int count;
+  _Atomic int saw_invalid_key;
+  _Atomic int saw_embedded_nul_line;
 };
 
 static void on_line(const char* line, size_t len, void* user) {
