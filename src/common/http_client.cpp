@@ -17,6 +17,7 @@
 #include "common/ascii.hpp"
 #include "common/fork_locks.hpp"
 #include "common/transport_options.hpp"
+#include "common/url.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -183,11 +184,133 @@ HttpResult::Failure failureOf(CURLcode code) {
   }
 }
 
-}  // namespace
-
-bool isHttpUrl(std::string_view url) {
-  return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://");
+// A request that failed with no answer to keep.
+HttpResult failedWith(HttpResult::Failure failure, std::string error) {
+  HttpResult result;
+  result.failure = failure;
+  result.error = std::move(error);
+  return result;
 }
+
+// What a request sends besides its URL: the header list and the body, compressed when asked
+// for. Both stay alive until the request has ended.
+class Outgoing {
+ public:
+  explicit Outgoing(const HttpRequest& request) {
+    for (const std::string& h : request.headers) add(h.c_str());
+    // No "Expect: 100-continue" round trip for larger bodies: the collector answers directly.
+    add("Expect:");
+    if (request.method == HttpRequest::Method::kPost && !request.body.empty() &&
+        requestCompression()) {
+      gzipped_ = gzipCompress(request.body);
+      if (gzipped_) add("Content-Encoding: gzip");
+    }
+    body_ = gzipped_ ? &*gzipped_ : &request.body;
+  }
+  ~Outgoing() { curl_slist_free_all(headers_); }
+  Outgoing(const Outgoing&) = delete;
+  Outgoing& operator=(const Outgoing&) = delete;
+
+  curl_slist* headers() const { return headers_; }
+  const std::string& body() const { return *body_; }
+
+ private:
+  void add(const char* header) { headers_ = curl_slist_append(headers_, header); }
+
+  curl_slist* headers_ = nullptr;
+  std::optional<std::string> gzipped_;
+  const std::string* body_ = nullptr;
+};
+
+// Where the server's certificate is checked against: the system's store, plus the bundle or
+// directory the application named.
+void setTrust(CURL* curl) {
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  const std::string trusted = currentTrustedPath();
+  if (trusted.empty()) return;
+  if (isDirectory(trusted)) {
+    curl_easy_setopt(curl, CURLOPT_CAPATH, trusted.c_str());
+  } else {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, trusted.c_str());
+    if (isDirectory(kSystemCertDir)) curl_easy_setopt(curl, CURLOPT_CAPATH, kSystemCertDir);
+  }
+}
+
+// Where the request goes and how: URL, proxy, protocols, redirects, time-out, TLS.
+void setRoute(CURL* curl, const HttpRequest& request) {
+  const std::string proxy = proxyURL();
+  if (!proxy.empty()) curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+  setTrust(curl);
+}
+
+// The callbacks that see the answer come in, and the error text buffer.
+void setCallbacks(CURL* curl, Transfer& transfer, char* errorText) {
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  if (transfer.request->cancelled || transfer.request->endAtHeaders) {
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  }
+}
+
+// The method, the headers and, for a POST, the body.
+void setPayload(CURL* curl, HttpRequest::Method method, const Outgoing& outgoing) {
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, outgoing.headers());
+  if (method == HttpRequest::Method::kPost) {
+    const std::string& body = outgoing.body();
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+  } else {
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  }
+}
+
+// Fills in how a transfer that libcurl ended with `code` ended for the caller.
+void concludeTransfer(CURLcode code, const Transfer& transfer, const char* errorText) {
+  HttpResult& result = *transfer.result;
+  if (code == CURLE_OK) {
+    // Also covers an answer whose headers the callback did not see end (HTTP/0.9 and the
+    // like): the final status is what libcurl reports.
+    long status = 0;
+    curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+    result.completed = status != 0;
+    result.status = status;
+    if (!result.completed) {
+      result.failure = HttpResult::Failure::kOther;
+      result.error = "no answer";
+    }
+  } else if (transfer.endedAtHeaders) {
+    result.body.clear();  // completed, with its status; nothing failed
+  } else if (transfer.tooLarge) {
+    result.completed = false;
+    result.status = 0;
+    result.body.clear();
+    result.failure = HttpResult::Failure::kOther;
+    result.error =
+        "answer larger than " + std::to_string(transfer.request->maxBodyBytes) + " bytes";
+  } else {
+    result.error = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
+    if (!result.completed) {
+      result.failure = transfer.cancelled ? HttpResult::Failure::kCancelled : failureOf(code);
+      result.status = 0;
+    }
+  }
+}
+
+}  // namespace
 
 void setTrustedCertificates(std::string path) {
   std::lock_guard<std::mutex> g(clientLocks().trust);
@@ -199,6 +322,23 @@ bool prepareHttpClient() { return curlReady(); }
 struct HttpClient::Impl {
   CURL* curl = nullptr;  // made on first use; kept, with its connection cache, for reuse
   pid_t owner = 0;       // the process that made curl
+
+  // The handle for the next request, its options of the previous request cleared (open
+  // connections, the name cache and TLS sessions stay); null when none can be made.
+  CURL* handleForRequest() {
+    if (curl && owner != ::getpid()) {
+      // Inherited through fork(): its open connections are the parent's sockets, and a
+      // request or a TLS close on them would corrupt the parent's streams. Left as it is,
+      // never used.
+      curl = nullptr;
+    }
+    if (!curl) {
+      curl = curl_easy_init();
+      owner = ::getpid();
+    }
+    if (curl) curl_easy_reset(curl);
+    return curl;
+  }
 };
 
 HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
@@ -213,128 +353,29 @@ HttpClient& HttpClient::forThisThread() {
 }
 
 HttpResult HttpClient::perform(const HttpRequest& request) {
-  HttpResult result;
-  if (!isHttpUrl(request.url)) {
-    result.failure = HttpResult::Failure::kUnsupportedUrl;
-    result.error = "only http and https URLs are requested";
-    return result;
-  }
-  if (!curlReady()) {
-    result.failure = HttpResult::Failure::kOther;
-    result.error = "libcurl could not be initialised";
-    return result;
-  }
-  if (impl_->curl && impl_->owner != ::getpid()) {
-    // Inherited through fork(): its open connections are the parent's sockets, and a request
-    // or a TLS close on them would corrupt the parent's streams. Left as it is, never used.
-    impl_->curl = nullptr;
-  }
-  if (!impl_->curl) {
-    impl_->curl = curl_easy_init();
-    impl_->owner = ::getpid();
-  }
-  CURL* curl = impl_->curl;
-  if (!curl) {
-    result.failure = HttpResult::Failure::kOther;
-    result.error = "libcurl handle could not be made";
-    return result;
-  }
-  // Clears the options of the previous request; open connections, the name cache and TLS
-  // sessions stay.
-  curl_easy_reset(curl);
+  if (!isHttpUrl(request.url))
+    return failedWith(HttpResult::Failure::kUnsupportedUrl,
+                      "only http and https URLs are requested");
+  if (!curlReady())
+    return failedWith(HttpResult::Failure::kOther, "libcurl could not be initialised");
+  CURL* curl = impl_->handleForRequest();
+  if (!curl) return failedWith(HttpResult::Failure::kOther, "libcurl handle could not be made");
 
+  HttpResult result;
   Transfer transfer;
   transfer.curl = curl;
   transfer.request = &request;
   transfer.result = &result;
   char errorText[CURL_ERROR_SIZE] = {0};
-  curl_slist* headers = nullptr;
-  for (const std::string& h : request.headers) headers = curl_slist_append(headers, h.c_str());
-  // No "Expect: 100-continue" round trip for larger bodies: the collector answers directly.
-  headers = curl_slist_append(headers, "Expect:");
-  // A compressed body, when asked for; kept until the request has ended.
-  std::optional<std::string> gzipped;
-  if (request.method == HttpRequest::Method::kPost && !request.body.empty() &&
-      requestCompression()) {
-    gzipped = gzipCompress(request.body);
-    if (gzipped) headers = curl_slist_append(headers, "Content-Encoding: gzip");
-  }
-  const std::string& body = gzipped ? *gzipped : request.body;
-  const std::string proxy = proxyURL();
-  if (!proxy.empty()) curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
-
-  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.followRedirects ? 1L : 0L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  const std::string trusted = currentTrustedPath();
-  if (!trusted.empty()) {
-    if (isDirectory(trusted)) {
-      curl_easy_setopt(curl, CURLOPT_CAPATH, trusted.c_str());
-    } else {
-      curl_easy_setopt(curl, CURLOPT_CAINFO, trusted.c_str());
-      if (isDirectory(kSystemCertDir)) curl_easy_setopt(curl, CURLOPT_CAPATH, kSystemCertDir);
-    }
-  }
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-  if (request.cancelled || request.endAtHeaders) {
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-  }
-  if (request.method == HttpRequest::Method::kPost) {
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
-  } else {
-    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-  }
-
+  const Outgoing outgoing(request);
+  setRoute(curl, request);
+  setCallbacks(curl, transfer, errorText);
+  setPayload(curl, request.method, outgoing);
   const CURLcode code = curl_easy_perform(curl);
+  // The header list and the error buffer end with this call; the handle lives on.
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-  curl_slist_free_all(headers);
-
-  if (code == CURLE_OK) {
-    // Also covers an answer whose headers the callback did not see end (HTTP/0.9 and the
-    // like): the final status is what libcurl reports.
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    result.completed = status != 0;
-    result.status = status;
-    if (!result.completed) {
-      result.failure = HttpResult::Failure::kOther;
-      result.error = "no answer";
-    }
-    return result;
-  }
-  if (transfer.endedAtHeaders) {
-    result.body.clear();
-    return result;  // completed, with its status; nothing failed
-  }
-  if (transfer.tooLarge) {
-    result.completed = false;
-    result.status = 0;
-    result.body.clear();
-    result.failure = HttpResult::Failure::kOther;
-    result.error = "answer larger than " + std::to_string(request.maxBodyBytes) + " bytes";
-    return result;
-  }
-  result.error = errorText[0] ? std::string(errorText) : std::string(curl_easy_strerror(code));
-  if (!result.completed) {
-    result.failure = transfer.cancelled ? HttpResult::Failure::kCancelled : failureOf(code);
-    result.status = 0;
-  }
+  concludeTransfer(code, transfer, errorText);
   return result;
 }
 

@@ -93,7 +93,4 @@ void setTrustedCertificates(std::string path);
 // forks soon after never forks in the middle of it.
 bool prepareHttpClient();
 
-// True for a URL whose scheme is http or https (any letter case).
-bool isHttpUrl(std::string_view url);
-
 }  // namespace zeplog::detail

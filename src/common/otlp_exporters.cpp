@@ -6,6 +6,7 @@
 #include "common/ascii.hpp"
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
+#include "common/url.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -49,7 +50,7 @@ bool collectorRequestSkipped(const OtlpTargets& targets) {
 }
 
 std::string otlpLogsURL(std::string_view endpoint) {
-  if (!isHttpUrl(endpoint)) return "";
+  if (!isHttpUrlWithHost(endpoint)) return "";
   for (char c : endpoint) {
     // Spaces and control bytes never belong in a URL; a query or fragment would end up in
     // front of the path.

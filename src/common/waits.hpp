@@ -1,4 +1,5 @@
-// Every bounded wait of the library, in one place.
+// The library's network timeouts and its threads' pauses, in one place. (The crash handler's
+// own bounds and the HTTP client's short body grace are constants beside their code.)
 #pragma once
 
 #include <atomic>

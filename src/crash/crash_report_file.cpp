@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 #include "common/breadcrumbs.hpp"
 #include "common/files.hpp"
@@ -143,15 +144,109 @@ std::string signalCodeName(int signal, int code) {
   return "#" + std::to_string(code);
 }
 
-std::optional<CrashReport> parseCrashReport(std::string_view data) {
-  std::size_t firstBreak = data.find('\n');
-  if (data.substr(0, firstBreak) != kHeader) return std::nullopt;
+namespace {
+
+// A report being read, line by line: what the lines so far have filled in.
+struct ReportReading {
   CrashReport report;
-  report.systemInfo.operatingSystem = 3;  // neither macOS nor iOS
   CrashMachineInfo machine;
   CrashProcessInfo process;
   bool haveProcess = false;
-  CrashThreadInfo* thread = nullptr;
+  CrashThreadInfo* thread = nullptr;  // the thread that "frame" and "reg" lines belong to
+};
+
+// "thread", "frame" and "reg" lines; false for any other key.
+bool readThreadLine(ReportReading& r, std::string_view key, std::string_view rest) {
+  if (key == "frame") {
+    if (r.thread) r.thread->stackFrames.push_back({number<std::uint64_t>(rest, 16), {}, 0});
+  } else if (key == "reg") {
+    std::string_view name = nextField(rest);
+    if (r.thread)
+      r.thread->registers.push_back({std::string(name), number<std::uint64_t>(rest, 16)});
+  } else if (key == "thread") {
+    CrashThreadInfo t;
+    t.threadId = number<std::uint64_t>(nextField(rest));
+    t.crashed = nextField(rest) == "1";
+    t.threadName = optionalText(rest);
+    t.threadNumber = static_cast<std::int64_t>(r.report.threads.size());
+    r.report.threads.push_back(std::move(t));
+    r.thread = &r.report.threads.back();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// An "image" line: base, size, load bias, machine, build id ("-" for none), then the name.
+void readImageLine(ReportReading& r, std::string_view rest) {
+  CrashBinaryImage image;
+  image.imageBaseAddress = number<std::uint64_t>(nextField(rest), 16);
+  image.imageSize = number<std::uint64_t>(nextField(rest), 16);
+  image.loadBias = number<std::uint64_t>(nextField(rest), 16);
+  image.codeType = codeTypeOfMachine(number<int>(nextField(rest)));
+  std::string_view buildId = nextField(rest);
+  image.hasImageUUID = buildId != "-" && !buildId.empty();
+  if (image.hasImageUUID) image.imageUUID = std::string(buildId);
+  image.imageName = unescape(rest);
+  r.report.images.push_back(std::move(image));
+}
+
+// The crash itself: "time", "signal", "exception-name", "exception-reason"; false for any
+// other key.
+bool readCrashLine(ReportReading& r, std::string_view key, std::string_view rest) {
+  CrashReport& report = r.report;
+  if (key == "time") {
+    report.systemInfo.timestamp =
+        std::chrono::system_clock::from_time_t(number<std::int64_t>(rest));
+  } else if (key == "signal") {
+    const int sig = number<int>(nextField(rest));
+    const int code = number<int>(nextField(rest));
+    report.signalInfo = {signalName(sig), signalCodeName(sig, code),
+                         number<std::uint64_t>(rest, 16)};
+  } else if (key == "exception-name") {
+    if (!report.exceptionInfo) report.exceptionInfo.emplace();
+    report.exceptionInfo->exceptionName = unescape(rest);
+  } else if (key == "exception-reason") {
+    if (!report.exceptionInfo) report.exceptionInfo.emplace();
+    report.exceptionInfo->exceptionReason = unescape(rest);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The machine and the process: "arch", "os-version", "os-build", "model", "process", "path",
+// "parent". Keys of none of the groups ("end", keys of later versions) need nothing.
+void readSystemLine(ReportReading& r, std::string_view key, std::string_view rest) {
+  if (key == "arch") {
+    r.report.systemInfo.architecture = rest == "x86_64" ? 1 : 6;
+    if (rest == "x86_64") r.machine.processorInfo = {1, 0x1000007, 3};
+    if (rest == "arm64") r.machine.processorInfo = {1, 0x100000c, 0};
+  } else if (key == "os-version") {
+    r.report.systemInfo.operatingSystemVersion = unescape(rest);
+  } else if (key == "os-build") {
+    r.report.systemInfo.operatingSystemBuild = optionalText(rest);
+  } else if (key == "model") {
+    r.machine.modelName = optionalText(rest);
+  } else if (key == "process") {
+    r.haveProcess = true;
+    r.process.processID = number<std::uint64_t>(nextField(rest));
+    r.process.processName = optionalText(rest);
+  } else if (key == "path") {
+    r.process.processPath = optionalText(rest);
+  } else if (key == "parent") {
+    r.process.parentProcessID = number<std::uint64_t>(nextField(rest));
+    r.process.parentProcessName = optionalText(rest);
+  }
+}
+
+}  // namespace
+
+std::optional<CrashReport> parseCrashReport(std::string_view data) {
+  std::size_t firstBreak = data.find('\n');
+  if (data.substr(0, firstBreak) != kHeader) return std::nullopt;
+  ReportReading r;
+  r.report.systemInfo.operatingSystem = 3;  // neither macOS nor iOS
 
   std::size_t at = firstBreak == std::string_view::npos ? data.size() : firstBreak + 1;
   while (at < data.size()) {
@@ -160,73 +255,18 @@ std::optional<CrashReport> parseCrashReport(std::string_view data) {
     std::string_view rest = data.substr(at, end - at);
     at = end + 1;
     const std::string_view key = nextField(rest);
-
-    if (key == "frame") {
-      if (thread) thread->stackFrames.push_back({number<std::uint64_t>(rest, 16), {}, 0});
-    } else if (key == "reg") {
-      std::string_view name = nextField(rest);
-      if (thread) thread->registers.push_back({std::string(name), number<std::uint64_t>(rest, 16)});
-    } else if (key == "thread") {
-      CrashThreadInfo t;
-      t.threadId = number<std::uint64_t>(nextField(rest));
-      t.crashed = nextField(rest) == "1";
-      t.threadName = optionalText(rest);
-      t.threadNumber = static_cast<std::int64_t>(report.threads.size());
-      report.threads.push_back(std::move(t));
-      thread = &report.threads.back();
-    } else if (key == "image") {
-      CrashBinaryImage image;
-      image.imageBaseAddress = number<std::uint64_t>(nextField(rest), 16);
-      image.imageSize = number<std::uint64_t>(nextField(rest), 16);
-      image.loadBias = number<std::uint64_t>(nextField(rest), 16);
-      image.codeType = codeTypeOfMachine(number<int>(nextField(rest)));
-      std::string_view buildId = nextField(rest);
-      image.hasImageUUID = buildId != "-" && !buildId.empty();
-      if (image.hasImageUUID) image.imageUUID = std::string(buildId);
-      image.imageName = unescape(rest);
-      report.images.push_back(std::move(image));
-    } else if (key == "time") {
-      report.systemInfo.timestamp =
-          std::chrono::system_clock::from_time_t(number<std::int64_t>(rest));
-    } else if (key == "signal") {
-      const int sig = number<int>(nextField(rest));
-      const int code = number<int>(nextField(rest));
-      report.signalInfo = {signalName(sig), signalCodeName(sig, code),
-                           number<std::uint64_t>(rest, 16)};
-    } else if (key == "exception-name") {
-      if (!report.exceptionInfo) report.exceptionInfo.emplace();
-      report.exceptionInfo->exceptionName = unescape(rest);
-    } else if (key == "exception-reason") {
-      if (!report.exceptionInfo) report.exceptionInfo.emplace();
-      report.exceptionInfo->exceptionReason = unescape(rest);
-    } else if (key == "arch") {
-      report.systemInfo.architecture = rest == "x86_64" ? 1 : 6;
-      if (rest == "x86_64") machine.processorInfo = {1, 0x1000007, 3};
-      if (rest == "arm64") machine.processorInfo = {1, 0x100000c, 0};
-    } else if (key == "os-version") {
-      report.systemInfo.operatingSystemVersion = unescape(rest);
-    } else if (key == "os-build") {
-      report.systemInfo.operatingSystemBuild = optionalText(rest);
-    } else if (key == "model") {
-      machine.modelName = optionalText(rest);
-    } else if (key == "process") {
-      haveProcess = true;
-      process.processID = number<std::uint64_t>(nextField(rest));
-      process.processName = optionalText(rest);
-    } else if (key == "path") {
-      process.processPath = optionalText(rest);
-    } else if (key == "parent") {
-      process.parentProcessID = number<std::uint64_t>(nextField(rest));
-      process.parentProcessName = optionalText(rest);
+    if (key == "image") {
+      readImageLine(r, rest);
+    } else if (!readThreadLine(r, key, rest) && !readCrashLine(r, key, rest)) {
+      readSystemLine(r, key, rest);
     }
-    // "end" and keys of later versions need nothing.
   }
-  report.machineInfo = machine;
-  if (haveProcess) {
-    report.processInfo = process;
-    report.applicationInfo.applicationIdentifier = process.processName;
+  r.report.machineInfo = r.machine;
+  if (r.haveProcess) {
+    r.report.processInfo = r.process;
+    r.report.applicationInfo.applicationIdentifier = r.process.processName;
   }
-  return report;
+  return std::move(r.report);
 }
 
 std::string breadcrumbsOfReport(std::string_view data) {

@@ -7,8 +7,8 @@
 namespace zeplog::detail {
 
 // The host name or address literal of a collector address such as "logs.example.com",
-// "host:8080", "host/ingest", "user@host:443/x" or "[::1]:8080" ("::1"). The reachability
-// monitor watches this, so a collector address with a port or path still resolves.
+// "host:8080", "host/ingest", "user@host:443/x", "[::1]:8080" or "::1" (both "::1"). The
+// reachability monitor watches this, so a collector address with a port or path still resolves.
 std::string collectorHost(std::string_view address);
 
 // False for a collector URL that names no host: one whose address (the part after "://")

@@ -5,6 +5,7 @@
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
 #include "common/otlp_exporters.hpp"
+#include "common/url.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "event/global_state.hpp"
 #include "zeplog/zeplog.hpp"
@@ -35,9 +36,7 @@ bool ZEPLog::setProxy(Text url) noexcept {
     // "" goes back to libcurl's environment rules; anything else must be an http or https
     // URL with a host.
     const std::string_view text = url.view();
-    const std::size_t host = text.find("://") + 3;
-    if (url.absent() ||
-        (!text.empty() && (!detail::isHttpUrl(text) || host >= text.size() || text[host] == '/'))) {
+    if (url.absent() || (!text.empty() && !detail::isHttpUrlWithHost(text))) {
       ZEP_CONSOLE("setProxy ignored: an http or https URL with a host (or \"\") is expected");
       return false;
     }

@@ -3,6 +3,7 @@
 #include "common/ascii.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/url.hpp"
 #include "common/uuid.hpp"
 #include "event/text_rules.hpp"
 #include "zeplog/zeplog.hpp"
@@ -94,10 +95,8 @@ std::int32_t ZEPLog::getDefaultPortFromURL(Text url) noexcept {
 
 std::string ZEPLog::removeURLPrefix(Text url) noexcept {
   return detail::guarded<std::string>("removeURLPrefix", std::string(), [&] {
-    std::string_view s = url.view();
-    std::size_t p = s.find("://");
     // Without "://" there is nothing to cut: the whole text is the collector address.
-    return detail::toValidUtf8(p == std::string_view::npos ? s : s.substr(p + 3));
+    return detail::toValidUtf8(detail::withoutScheme(url.view()));
   });
 }
 

@@ -4,11 +4,11 @@
 #include <thread>
 
 #include "common/alt_signal_stack.hpp"
-#include "common/ascii.hpp"
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/url.hpp"
 #include "common/waits.hpp"
 #include "event/common_fields.hpp"
 #include "event/global_state.hpp"
@@ -88,39 +88,7 @@ void probeThreadBody() {
 
 }  // namespace
 
-std::optional<std::string> normaliseProbeURL(std::string_view url) {
-  std::string_view scheme;
-  std::string_view defaultPort;
-  if (startsWithNoCase(url, "https://")) {
-    scheme = "https://";
-    defaultPort = "443";
-  } else if (startsWithNoCase(url, "http://")) {
-    scheme = "http://";
-    defaultPort = "80";
-  } else {
-    return std::nullopt;
-  }
-  // The pieces between "/": "<scheme>:", "", the host part, then the path pieces.
-  std::string_view rest = url.substr(scheme.size());
-  const std::size_t slash = rest.find('/');
-  std::string_view hostPart = rest.substr(0, slash);
-  std::string_view path = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-  if (hostPart.empty()) return std::nullopt;
-
-  std::string out(scheme);
-  if (hostPart.find(':') == std::string_view::npos) {
-    // The port belongs to the authority: before a query or fragment that ends the host part.
-    const std::size_t end = hostPart.find_first_of("?#");
-    out.append(hostPart.substr(0, end));
-    out.push_back(':');
-    out.append(defaultPort);
-    if (end != std::string_view::npos) out.append(hostPart.substr(end));
-  } else {
-    out.append(hostPart);
-  }
-  out.append(path);
-  return out;
-}
+std::optional<std::string> normaliseProbeURL(std::string_view url) { return normaliseHttpUrl(url); }
 
 void runProbe(const NetworkData& item) {
   std::shared_ptr<kstVelaHandle> handle = getHandler(item.handlerId);

@@ -11,11 +11,10 @@
 
 namespace zeplog::detail {
 
-// The URL a probe requests: an http or https URL (scheme in any letter case) rewritten with
-// a lower-case scheme and, when its host part names no port, the scheme's default port
-// (443, 80) after the host part, before any query or fragment that follows the host
-// directly. Every other piece of the URL is kept as it is, a trailing "/" included.
-// Nothing for a URL of any other scheme or without a host: such a URL is never requested.
+// The URL a probe requests: the URL in its normal form (normaliseHttpUrl: lower-case scheme,
+// the scheme's port after a host that names none, every other piece kept as it is, a
+// trailing "/" included). Nothing for a URL of any other scheme or without a host: such a
+// URL is never requested.
 std::optional<std::string> normaliseProbeURL(std::string_view url);
 
 // Runs one probe: skips it (with a console line) when its handle id names no handle, or

@@ -3,10 +3,10 @@
 #include <mutex>
 #include <optional>
 
-#include "common/ascii.hpp"
 #include "common/collector_url.hpp"
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
+#include "common/url.hpp"
 #include "event/global_state.hpp"
 
 #ifndef ZEPLOG_SETTINGS_BASE_URL
@@ -30,19 +30,6 @@ std::optional<std::string>& baseOverride() {  // guarded by baseLock()
   return *s;
 }
 
-// True for "http://host..." or "https://host..." with a non-empty host.
-bool isHttpBase(std::string_view url) {
-  std::size_t rest = 0;
-  if (startsWithNoCase(url, "https://")) {
-    rest = 8;
-  } else if (startsWithNoCase(url, "http://")) {
-    rest = 7;
-  } else {
-    return false;
-  }
-  return rest < url.size() && url[rest] != '/' && url[rest] != '?' && url[rest] != '#';
-}
-
 std::string withTrailingSlash(std::string_view url) {
   std::string out(url);
   if (out.back() != '/') out.push_back('/');
@@ -52,7 +39,7 @@ std::string withTrailingSlash(std::string_view url) {
 }  // namespace
 
 bool setSettingsBaseURL(std::string_view url) {
-  if (!isHttpBase(url)) {
+  if (!isHttpUrlWithHost(url)) {
     ZEP_CONSOLE("setSettingsBaseURL ignored: an http or https URL with a host is expected");
     return false;
   }

@@ -87,9 +87,6 @@ TEST(HttpClient, OnlyHttpAndHttpsAreRequested) {
     EXPECT_FALSE(result.completed) << url;
     EXPECT_EQ(result.failure, HttpResult::Failure::kUnsupportedUrl) << url;
   }
-  EXPECT_TRUE(isHttpUrl("HTTPS://x"));
-  EXPECT_TRUE(isHttpUrl("http://x"));
-  EXPECT_FALSE(isHttpUrl("httpx://x"));
 }
 
 // Redirects are followed only when asked, and only to http and https.

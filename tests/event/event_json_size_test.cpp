@@ -36,6 +36,17 @@ VelaEventPtr deepCopy(const VelaEventPtr& e) {
   return copy;
 }
 
+// Seventeen copies of "0123456789abcdefg", each with byte c at the next place.
+std::string slid(char c) {
+  std::string out;
+  for (std::size_t at = 0; at < 17; ++at) {
+    std::string text = "0123456789abcdefg";
+    text[at] = c;
+    out += text;
+  }
+  return out;
+}
+
 std::vector<VelaEventPtr> variedEvents() {
   const std::string control = std::string("a\"b\\c/d\n\t\x01\x1f") + '\0' + "e\b\f\r";
   return {
@@ -60,6 +71,10 @@ std::vector<VelaEventPtr> variedEvents() {
       event("vela2-log", Bytes(std::string(5000, 'x')), nullptr, -42, std::string("-")),
       // A member absent and a field of its name: the field takes its place at its own turn.
       event(std::nullopt, std::nullopt, fieldsOf({{"logType", Bytes("t")}, {"body", Bytes("")}})),
+      // Each byte that needs escaping or a check at every place of two eight-byte words.
+      event("vela2-log", Bytes(slid('"')),
+            fieldsOf({{"a", Bytes(slid('\\'))}, {"b", Bytes(slid('\x1f'))}})),
+      event("vela2-log", Bytes(slid('\n')), fieldsOf({{"c", Bytes(slid('\xff'))}})),
   };
 }
 

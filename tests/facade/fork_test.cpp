@@ -140,9 +140,16 @@ TEST(ForkTest, EveryRegisteredLockHeldAtTheForkIsFreeInTheChild) {
                 nullptr, nullptr),
             0);
 
+  // Each holder takes its lock only once the one before it holds its own: the locks are
+  // taken in the fork order, as the library's threads take them, so a library thread that
+  // holds one lock and waits for the next can never close a cycle with the holders.
   std::vector<std::thread> holders;
-  for (const auto& lock : locks) {
-    holders.emplace_back([lock] {
+  for (std::size_t i = 0; i < locks.size(); ++i) {
+    holders.emplace_back([lock = locks[i], i] {
+      {
+        std::unique_lock<std::mutex> l(g_forkMu);
+        g_forkCv.wait(l, [i] { return g_heldCount == i; });
+      }
       lock.ops.lock(lock.object);
       std::unique_lock<std::mutex> l(g_forkMu);
       ++g_heldCount;

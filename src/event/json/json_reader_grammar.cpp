@@ -130,12 +130,7 @@ bool kstCJSONDeserializer::Rep::parseObject(json::Value& out, KeyGuide* guide) {
   }
   ++current_;
   DepthScope depth(depth_);
-  // While the keys so far equal the guide's first keys, a key equal to the guide's next
-  // one is new to this object (the guide's keys are distinct): no UTF-8 check, and no
-  // key comparison when the object is assembled.
   const json::Object* guideKeys = guide ? guide->first : nullptr;
-  bool allGuided = guideKeys != nullptr;
-  const bool dropNulls = !nullObject_;
   // A guided object is expected to have the guide's size: its members are read straight
   // into their final storage, allocated at that size. Any other object's members are
   // gathered on the reader's member stack and moved into the object in one step when it
@@ -145,59 +140,12 @@ bool kstCJSONDeserializer::Rep::parseObject(json::Value& out, KeyGuide* guide) {
   std::vector<Member>& members = guideKeys ? own : members_;
   const std::size_t base = members.size();
   StackMark<Member> mark(members, base);
+  ObjectScan scan{objectStart, guideKeys, guideKeys != nullptr, &members, base};
 
   for (;;) {
     skipWhite();
     if (atByte('}')) break;
-    ScannedString key;
-    if (!scanString(key))
-      return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
-                    kDictionaryKeyMessage);
-    const std::size_t count = members.size() - base;
-    bool guided = false;
-    KeyGuide member;  // the guide's value under this key guides a nested object
-    if (allGuided && count < guideKeys->size()) {
-      const auto& next = *(guideKeys->begin() + static_cast<std::ptrdiff_t>(count));
-      if (next.first == key.bytes) {
-        guided = true;
-        if (next.second.isObject()) member.first = next.second.asObject().get();
-      }
-    }
-    if (!guided && !validString(key)) {
-      return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
-                    kDictionaryKeyMessage);
-    }
-    skipWhite();
-    if (!atByte(':')) {
-      return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryKeyNotTerminated,
-                    kDictionaryColonMessage);
-    }
-    ++current_;
-    // The key is stored before its value is read: its bytes may sit in the scratch
-    // buffer, which the value reuses. A container value is read aside, since reading it
-    // may grow the member stack; any other value is read in place.
-    members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.bytes),
-                         std::forward_as_tuple());
-    skipWhite();
-    bool ok;
-    if (current_ < end_ && (*current_ == '{' || *current_ == '[')) {
-      json::Value value;
-      ok = parseValue(value, guided ? &member : nullptr);
-      members.back().second = std::move(value);
-    } else {
-      ok = parseValue(members.back().second, nullptr);
-    }
-    if (!ok) {
-      return failAt(objectStart, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
-                    kDictionaryValueMessage);
-    }
-    // A null member is left out when nulls have no object; it changes nothing either,
-    // repeated key or not.
-    if (dropNulls && members.back().second.isNull()) {
-      members.pop_back();
-    } else if (!guided) {
-      allGuided = false;
-    }
+    if (!parseMember(scan)) return false;
     skipWhite();
     if (atByte(',')) {
       ++current_;
@@ -212,7 +160,66 @@ bool kstCJSONDeserializer::Rep::parseObject(json::Value& out, KeyGuide* guide) {
     break;
   }
   ++current_;
-  return finishObject(out, guide, guideKeys ? &own : nullptr, base, allGuided);
+  return finishObject(out, guide, guideKeys ? &own : nullptr, base, scan.allGuided);
+}
+
+// While the keys so far equal the guide's first keys, a key equal to the guide's next one is
+// new to this object (the guide's keys are distinct): no UTF-8 check, and no key comparison
+// when the object is assembled.
+bool kstCJSONDeserializer::Rep::guidedKey(const ObjectScan& scan, std::string_view key,
+                                          KeyGuide& member) const {
+  const std::size_t count = scan.members->size() - scan.base;
+  if (!scan.allGuided || count >= scan.guideKeys->size()) return false;
+  const auto& next = *(scan.guideKeys->begin() + static_cast<std::ptrdiff_t>(count));
+  if (next.first != key) return false;
+  if (next.second.isObject()) member.first = next.second.asObject().get();
+  return true;
+}
+
+bool kstCJSONDeserializer::Rep::parseMember(ObjectScan& scan) {
+  std::vector<Member>& members = *scan.members;
+  ScannedString key;
+  if (!scanString(key))
+    return failAt(scan.start, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
+                  kDictionaryKeyMessage);
+  KeyGuide member;  // the guide's value under this key guides a nested object
+  const bool guided = guidedKey(scan, key.bytes, member);
+  if (!guided && !validString(key)) {
+    return failAt(scan.start, kJSONDeserializerErrorCode_DictionaryKeyScanFailed,
+                  kDictionaryKeyMessage);
+  }
+  skipWhite();
+  if (!atByte(':')) {
+    return failAt(scan.start, kJSONDeserializerErrorCode_DictionaryKeyNotTerminated,
+                  kDictionaryColonMessage);
+  }
+  ++current_;
+  // The key is stored before its value is read: its bytes may sit in the scratch
+  // buffer, which the value reuses. A container value is read aside, since reading it
+  // may grow the member stack; any other value is read in place.
+  members.emplace_back(std::piecewise_construct, std::forward_as_tuple(key.bytes),
+                       std::forward_as_tuple());
+  skipWhite();
+  bool ok;
+  if (current_ < end_ && (*current_ == '{' || *current_ == '[')) {
+    json::Value value;
+    ok = parseValue(value, guided ? &member : nullptr);
+    members.back().second = std::move(value);
+  } else {
+    ok = parseValue(members.back().second, nullptr);
+  }
+  if (!ok) {
+    return failAt(scan.start, kJSONDeserializerErrorCode_DictionaryValueScanFailed,
+                  kDictionaryValueMessage);
+  }
+  // A null member is left out when nulls have no object; it changes nothing either,
+  // repeated key or not.
+  if (!nullObject_ && members.back().second.isNull()) {
+    members.pop_back();
+  } else if (!guided) {
+    scan.allGuided = false;
+  }
+  return true;
 }
 
 bool kstCJSONDeserializer::Rep::finishObject(json::Value& out, KeyGuide* guide,

@@ -8,95 +8,120 @@
 #include "zeplog/decimal.hpp"
 
 namespace zeplog {
+namespace {
 
-bool kstCJSONDeserializer::Rep::parseNumber(json::Value& out) {
-  constexpr std::uint64_t kMax = ~std::uint64_t{0};
-  const char* const token = current_;
-  const char* p = token;
+constexpr std::uint64_t kMax = ~std::uint64_t{0};
+
+// A number token as the grammar reads it: sign, digits before and after the point, and the
+// exponent, each as a 64-bit integer while it fits.
+struct NumberParts {
   bool negative = false;
-  if (p < end_ && *p == '-') {
-    negative = true;
-    ++p;
-  }
-  bool anyDigit = false, overflow = false;
+  bool anyDigit = false;
+  bool overflow = false;  // a part does not fit 64 bits: the number is read as a Decimal
   std::uint64_t integer = 0, fraction = 0, exponent = 0;
   int fractionDigits = 0;
   bool exponentNegative = false;
   const char* exponentMark = nullptr;  // the 'e' or 'E', when there is one
-  const char* digits = p;
-  while (p < end_ && isDigit(*p)) {
-    auto d = static_cast<std::uint64_t>(*p - '0');
-    // Up to 19 digits cannot overflow; only then is the bound checked.
-    if (p - digits >= 19 && integer > (kMax - d) / 10) {
+};
+
+// Reads decimal digits from p into value until a non-digit or the end; `overflow` when the
+// next digit would not fit. Up to 19 digits cannot overflow; only then is the bound checked.
+const char* readDigits(const char* p, const char* end, std::uint64_t& value, bool& overflow) {
+  const char* const first = p;
+  for (; p < end && isDigit(*p); ++p) {
+    const auto d = static_cast<std::uint64_t>(*p - '0');
+    if (p - first >= 19 && value > (kMax - d) / 10) {
       overflow = true;
       break;
     }
-    integer = integer * 10 + d;
+    value = value * 10 + d;
+  }
+  return p;
+}
+
+// The fraction's digits after the point; stops (overflow) before the fraction would not fit.
+const char* readFraction(const char* p, const char* end, NumberParts& n) {
+  for (; p < end && isDigit(*p); ++p) {
+    if (n.fraction > 1844674407370955160ULL) {
+      n.overflow = true;
+      break;
+    }
+    n.fraction = n.fraction * 10 + static_cast<std::uint64_t>(*p - '0');
+    ++n.fractionDigits;
+    n.anyDigit = true;
+  }
+  return p;
+}
+
+// Reads what the number grammar accepts from p on into n; returns where it stopped.
+const char* readNumberParts(const char* p, const char* end, NumberParts& n) {
+  if (p < end && *p == '-') {
+    n.negative = true;
     ++p;
   }
-  anyDigit = p != digits;
-  if (!overflow && p < end_ && *p == '.') {
-    for (++p; p < end_ && isDigit(*p); ++p) {
-      if (fraction > 1844674407370955160ULL) {
-        overflow = true;
-        break;
-      }
-      fraction = fraction * 10 + static_cast<std::uint64_t>(*p - '0');
-      ++fractionDigits;
-      anyDigit = true;
-    }
+  const char* const digits = p;
+  p = readDigits(p, end, n.integer, n.overflow);
+  n.anyDigit = p != digits;
+  if (!n.overflow && p < end && *p == '.') p = readFraction(p + 1, end, n);
+  if (!n.overflow && p < end && (*p == 'e' || *p == 'E')) {
+    n.exponentMark = p++;
+    if (p < end && (*p == '+' || *p == '-')) n.exponentNegative = *p++ == '-';
+    p = readDigits(p, end, n.exponent, n.overflow);
   }
-  if (!overflow && p < end_ && (*p == 'e' || *p == 'E')) {
-    exponentMark = p++;
-    if (p < end_ && (*p == '+' || *p == '-')) exponentNegative = *p++ == '-';
-    const char* exponentDigits = p;
-    for (; p < end_ && isDigit(*p); ++p) {
-      auto d = static_cast<std::uint64_t>(*p - '0');
-      if (p - exponentDigits >= 19 && exponent > (kMax - d) / 10) {
-        overflow = true;
-        break;
-      }
-      exponent = exponent * 10 + d;
-    }
+  return p;
+}
+
+// The nearest double to the token when no exact fast path applies. An exponent without
+// digits counts as none; text from_chars refuses is approximated from its parts.
+double nearestDouble(const NumberParts& n, const char* token, const char* grammarEnd,
+                     const char* tokenEnd) {
+  const char* numberEnd =
+      n.exponentMark && (grammarEnd == n.exponentMark + 1 || !isDigit(grammarEnd[-1]))
+          ? n.exponentMark
+          : tokenEnd;
+  double v = 0.0;
+  auto r = std::from_chars(token, numberEnd, v);
+  if (r.ec == std::errc() && r.ptr == numberEnd) return v;
+  v = static_cast<double>(n.integer);
+  if (n.fractionDigits > 0) v += static_cast<double>(n.fraction) / std::pow(10.0, n.fractionDigits);
+  if (n.negative) v = -v;
+  if (n.exponent != 0 && v != 0.0) {
+    const double x = static_cast<double>(n.exponent);
+    v *= std::pow(10.0, n.exponentNegative ? -x : x);
   }
+  return v;
+}
+
+}  // namespace
+
+bool kstCJSONDeserializer::Rep::parseNumber(json::Value& out) {
+  const char* const token = current_;
+  NumberParts n;
+  const char* const p = readNumberParts(token, end_, n);
   // The token is every number byte from its start; the grammar above must consume it all.
   const char* tokenEnd = p;
   while (tokenEnd < end_ && isNumberByte(*tokenEnd)) ++tokenEnd;
   current_ = tokenEnd;
   if (token == tokenEnd) return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
-  if (overflow) return parseDecimal(token, tokenEnd, out);
-  if (!anyDigit || p != tokenEnd) {
+  if (n.overflow) return parseDecimal(token, tokenEnd, out);
+  if (!n.anyDigit || p != tokenEnd) {
     return fail(kJSONDeserializerErrorCode_NumberNotScannable, kNumberMessage);
   }
-  if (fraction == 0 && exponent == 0) {
-    if (!negative) {
-      buildValue(out, integer);
+  if (n.fraction == 0 && n.exponent == 0) {
+    if (!n.negative) {
+      buildValue(out, n.integer);
       return true;
     }
-    if (integer <= 9223372036854775806ULL) {
-      buildValue(out, -static_cast<std::int64_t>(integer));
+    if (n.integer <= 9223372036854775806ULL) {
+      buildValue(out, -static_cast<std::int64_t>(n.integer));
       return true;
     }
     return parseDecimal(token, tokenEnd, out);
   }
   double v = 0.0;
-  if (!exactDouble(integer, fraction, fractionDigits, exponent, exponentNegative, v)) {
-    // The nearest double to the text. An exponent without digits counts as none.
-    const char* numberEnd =
-        exponentMark && (p == exponentMark + 1 || !isDigit(p[-1])) ? exponentMark : tokenEnd;
-    auto r = std::from_chars(token, numberEnd, v);
-    if (r.ec != std::errc() || r.ptr != numberEnd) {
-      v = static_cast<double>(integer);
-      if (fractionDigits > 0) {
-        v += static_cast<double>(fraction) / std::pow(10.0, fractionDigits);
-      }
-      if (negative) v = -v;
-      if (exponent != 0 && v != 0.0) {
-        double x = static_cast<double>(exponent);
-        v *= std::pow(10.0, exponentNegative ? -x : x);
-      }
-    }
-  } else if (negative) {
+  if (!exactDouble(n.integer, n.fraction, n.fractionDigits, n.exponent, n.exponentNegative, v)) {
+    v = nearestDouble(n, token, p, tokenEnd);
+  } else if (n.negative) {
     v = -v;
   }
   if (!std::isfinite(v)) return parseDecimal(token, tokenEnd, out);

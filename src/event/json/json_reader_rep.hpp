@@ -129,6 +129,15 @@ inline void buildValue(json::Value& slot, Args&&... args) {
 
 using Member = std::pair<std::string, json::Value>;
 
+// What reading one object keeps across its members.
+struct ObjectScan {
+  const char* start;              // where the object began: a fault points there
+  const json::Object* guideKeys;  // the guide's keys, or null
+  bool allGuided;                 // every key so far was the guide's next one
+  std::vector<Member>* members;   // where the members go
+  std::size_t base;               // the object's first entry in *members
+};
+
 // Cuts a stack back to the size it had when a container rule began, whether the rule ends
 // with a container made from the entries above the mark or with a failure.
 template <typename T>
@@ -243,6 +252,10 @@ class kstCJSONDeserializer::Rep {
   bool parseValue(json::Value& out, KeyGuide* guide);
 
   bool parseObject(json::Value& out, KeyGuide* guide);
+  // Reads one `"key": value` member into scan.members; false, with the error set, on a fault.
+  bool parseMember(ObjectScan& scan);
+  // True when `key` is the guide's next key; `member` then guides the member's value.
+  bool guidedKey(const ObjectScan& scan, std::string_view key, KeyGuide& member) const;
   // Makes the object of a completed member list: `own` (a guided object's), or the member
   // stack's entries from `base` on.
   bool finishObject(json::Value& out, KeyGuide* guide, std::vector<Member>* own, std::size_t base,

@@ -14,7 +14,7 @@ namespace zeplog::detail {
 // sink touches the string until finish().
 class JSONSink {
  public:
-  JSONSink(std::string& out, std::size_t estimate) : out_(out) {
+  JSONSink(std::string& out, std::size_t estimate) : out_(out), start_(out.size()) {
     const std::size_t used = out_.size();
     out_.resize(used + estimate + kSlack);
     cur_ = out_.data() + used;
@@ -52,16 +52,18 @@ class JSONSink {
   static constexpr std::size_t kSlack = 16;
 
  private:
+  // Doubles this sink's own part, not the whole string: a sink may append to a large text
+  // (an event onto a batch body), and zero-filling all of it again would cost per event.
   void grow(std::size_t n) {
     const std::size_t used = position();
-    std::size_t want = out_.size() * 2;
-    if (want < used + n) want = used + n;
-    out_.resize(want);
+    const std::size_t written = used - start_;
+    out_.resize(used + (n > written + kSlack ? n : written + kSlack));
     cur_ = out_.data() + used;
     end_ = out_.data() + out_.size();
   }
 
   std::string& out_;
+  std::size_t start_;  // where this sink began writing
   char* cur_;
   char* end_;
 };
