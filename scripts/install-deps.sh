@@ -9,16 +9,33 @@ PACKAGES=(
   libsqlite3-dev sqlite3
   rapidjson-dev nlohmann-json3-dev libsimdjson-dev libspdlog-dev libgoogle-glog-dev zlib1g-dev
   python3 clang libclang-rt-14-dev clang-format
+  nodejs
 )
 
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# The OTLP export tests decode the library's requests with OpenTelemetry's own JavaScript
+# implementation, pinned in tests/otlp/package-lock.json. Some nodejs builds carry npm,
+# Debian's comes as a package of its own.
+if ! command -v npm >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq npm || true
+fi
+otlp="$(cd "$(dirname "$0")/.." && pwd)/tests/otlp"
+if [ ! -d "$otlp/node_modules" ] || [ "$otlp/package-lock.json" -nt "$otlp/node_modules" ]; then
+  if command -v npm >/dev/null 2>&1 &&
+    npm ci --prefix "$otlp" --no-audit --no-fund --loglevel=error; then
+    touch "$otlp/node_modules"
+  else
+    echo "OTLP decoder not installed (npm ci in $otlp failed): its tests will be skipped"
+  fi
 fi

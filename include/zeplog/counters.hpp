@@ -30,6 +30,9 @@ struct Counters {
   std::uint64_t droppedByBeforeSend = 0;
   // Durable mode: dropped from the spool unsent, past its byte or age bound.
   std::uint64_t droppedFromSpool = 0;
+  // Log records an OTLP exporter's endpoint answered 200 for but reported as rejected (its
+  // "partialSuccess"); they are not sent again.
+  std::uint64_t otlpRejected = 0;
 };
 
 }  // namespace zeplog

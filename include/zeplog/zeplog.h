@@ -103,6 +103,7 @@ typedef struct zeplog_counters {
   uint64_t below_minimum_level;
   uint64_t dropped_by_before_send;
   uint64_t dropped_from_spool;
+  uint64_t otlp_rejected;
 } zeplog_counters;
 /* Fills *out; does nothing for NULL. */
 ZEPLOG_C_API void zeplog_get_counters(zeplog_counters* out);
@@ -128,6 +129,14 @@ ZEPLOG_C_API int zeplog_set_request_compression(int on);
  * (http_proxy, https_proxy, no_proxy). Before the first initialisation: 1 when set, else 0
  * with a console line (also for NULL or a URL that is not http or https with a host). */
 ZEPLOG_C_API int zeplog_set_proxy(const char* url);
+/* Exports every event over OTLP/HTTP to endpoint ("http://host:4318"; requests go to
+ * <endpoint>/v1/logs), with header_count extra headers header_names[i]: header_values[i];
+ * also_to_collector 0 leaves out the collector's "v2/log" request. Before the first
+ * initialisation: 1 when added, else 0 with a console line (also for a bad endpoint or
+ * header). */
+ZEPLOG_C_API int zeplog_add_otlp_exporter(const char* endpoint, const char* const* header_names,
+                                          const char* const* header_values, size_t header_count,
+                                          int also_to_collector);
 /* Durable delivery (see zeplog/durable_delivery.hpp); 0 for any bound takes its default
  * (256 MiB, 7 days, 300 s). Before the first initialisation: 1 when on, else 0 with a
  * console line. */

@@ -19,6 +19,7 @@
 #include "zeplog/counters.hpp"
 #include "zeplog/durable_delivery.hpp"
 #include "zeplog/export.hpp"
+#include "zeplog/otlp_exporter.hpp"
 #include "zeplog/switches.hpp"
 #include "zeplog/text.hpp"
 #include "zeplog/vela_event.hpp"
@@ -333,6 +334,11 @@ class ZEPLOG_API ZEPLog {
   // Only before the first initialisation: false with a console line otherwise, or for a URL
   // that is not http or https with a host.
   static bool setProxy(Text url) noexcept;
+  // Exports every event over OTLP/HTTP as well (or instead, with alsoToCollector false) to
+  // the exporter's endpoint; each call adds one exporter. Only before the first
+  // initialisation: false with a console line otherwise, or for an endpoint that is not an
+  // http or https URL with a host, or a header that is not allowed (see OtlpExporter).
+  static bool addOtlpExporter(const OtlpExporter& options) noexcept;
   // Durable delivery (see DurableDelivery and docs/api.md): request bodies are spooled on
   // disk until the collector takes them, sent again in this run with backoff (obeying
   // "Retry-After") and by the next run after a kill. Only before the first initialisation,

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "common/alt_signal_stack.hpp"
+#include "common/base64.hpp"
 #include "common/clock.hpp"
 #include "common/collector_url.hpp"
 #include "common/console.hpp"
@@ -29,16 +30,18 @@
 #include "common/global_lock.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/otlp_exporters.hpp"
 #include "common/utf8.hpp"
 #include "common/waits.hpp"
-#include "crash/base64.hpp"
 #include "crash/crash_handler.hpp"
 #include "crash/crash_report_file.hpp"
 #include "crash/symbolizer.hpp"
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "event/otlp_encoder.hpp"
 #include "event/redaction.hpp"
+#include "queue/queue_counters.hpp"
 #include "zeplog/json_reader.hpp"
 #include "zeplog/vela_formatter.hpp"
 
@@ -227,16 +230,47 @@ std::optional<CrashEvent> buildCrashEvent(SendContext& context, std::string_view
   return CrashEvent{getJsonFromVelaEvent(event), handle.target};
 }
 
-// Posts a built crash event within what is left of the context's time.
+// What is left of the context's time for one more request; none, with a line, when too
+// little is left to be of use.
+std::optional<std::chrono::milliseconds> timeForRequest(const SendContext& context) {
+  const std::chrono::milliseconds timeout = context.requestTimeout();
+  if (timeout.count() >= kShortestUsefulRequestMs) return timeout;
+  ZEP_CONSOLE("crash report not sent: the hand-off's time is up");
+  return std::nullopt;
+}
+
+// Posts the crash event (a JSON object of handle "0") to the OTLP exporters as one log
+// record. True when every exporter answered 200.
+bool exportCrashEvent(const SendContext& context, const OtlpTargets& targets,
+                      const std::string& json) {
+  std::shared_ptr<json::Object> object =
+      kstCJSONDeserializer().deserializeAsDictionary(std::string_view(json));
+  if (!object) return false;
+  const std::optional<std::chrono::milliseconds> timeout = timeForRequest(context);
+  if (!timeout) return false;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const std::string body =
+      otlpLogsRequest({eventFromJsonObject(*object, "0")},
+                      static_cast<std::uint64_t>(
+                          std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+  HttpClient client;  // like the collector request: crash sends are rare and one at a time
+  return settleOtlpAnswers(postToOtlpTargets(client, targets, body, *timeout, nullptr));
+}
+
+// Posts a built crash event within what is left of the context's time: to the collector
+// and to the OTLP exporters, as registered. True when every request was answered 200.
 bool postBuiltCrashEvent(const SendContext& context, const CrashEvent& event) {
   try {
     globals().gs_SyncSend.store(false);
-    const std::chrono::milliseconds timeout = context.requestTimeout();
-    if (timeout.count() < kShortestUsefulRequestMs) {
-      ZEP_CONSOLE("crash report not sent: the hand-off's time is up");
-      return false;
+    const std::shared_ptr<const OtlpTargets> exporters = otlpTargets();
+    bool sent = true;
+    if (!collectorRequestSkipped(*exporters)) {
+      const std::optional<std::chrono::milliseconds> timeout = timeForRequest(context);
+      if (!timeout) return false;
+      sent = postCrashEvent(event.target, "[" + event.json + "]", *timeout);
     }
-    return postCrashEvent(event.target, "[" + event.json + "]", timeout);
+    if (!exporters->empty()) sent = exportCrashEvent(context, *exporters, event.json) && sent;
+    return sent;
   } catch (const std::exception& e) {
     ZEP_CONSOLE(" END: send crash log to collector(" + event.target.collectorUrl + ":" +
                 std::to_string(event.target.collectorPort) + ") is failed:" + e.what() + ".");

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -9,11 +11,13 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/otlp_exporters.hpp"
 #include "common/waits.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "event/otlp_encoder.hpp"
 #include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
@@ -80,17 +84,16 @@ std::string bodyOf(const Batch& batch, std::string& handleId, std::size_t& count
   return body;
 }
 
-// Posts the text and blocks until the request has ended; see the header. A request is cut
-// off once cancelEpoch has moved past `epoch`.
-bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch) {
-  std::optional<Collector> collector = collectorOf(handleId.view());
-  if (handleId.absent() || !collector) {
-    ZEP_CONSOLE("handler is null");
-    return false;
-  }
-  // Each request has its own context: nothing of it is shared with another request.
-  kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
-  const HttpRequest request = collectorRequest(collector->url, json, cancelledSince(epoch));
+std::uint64_t nowUnixNanos() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(
+      duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+// Posts the text to the collector and lets the delegate settle the batch by the answer.
+bool postToCollector(kstVelaHttpsDelegate& delegate, const Collector& collector,
+                     const std::string& json, const std::function<bool()>& cancelled) {
+  const HttpRequest request = collectorRequest(collector.url, json, cancelled);
   ZEP_CONSOLE("Send");
   const HttpResult result = HttpClient::forThisThread().perform(request);
   if (result.completed) {
@@ -106,6 +109,59 @@ bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch) {
   return false;
 }
 
+// Posts the text (and the same events' OTLP request, when there is one) and blocks until
+// the requests have ended; see the header. A request is cut off once cancelEpoch has moved
+// past `epoch`. The batch is delivered when every request was answered 200; otherwise its
+// events are written back once, even when more than one request failed.
+bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch,
+               const OtlpTargets& targets, const std::string& otlpBody) {
+  std::optional<Collector> collector = collectorOf(handleId.view());
+  if (handleId.absent() || !collector) {
+    ZEP_CONSOLE("handler is null");
+    return false;
+  }
+  // Each request has its own context: nothing of it is shared with another request.
+  kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
+  const std::function<bool()> cancelled = cancelledSince(epoch);
+  bool delivered = true;
+  if (!collectorRequestSkipped(targets))
+    delivered = postToCollector(delegate, *collector, json, cancelled);
+  if (otlpBody.empty()) return delivered;
+  const bool exported = settleOtlpAnswers(postToOtlpTargets(
+      HttpClient::forThisThread(), targets, otlpBody, waits().collectorRequest.load(), cancelled));
+  // A failed collector request has written the events back already.
+  if (!exported && delivered) delegate.saveToFile(json, true);
+  return delivered && exported;
+}
+
+// In durable mode, spools each request of a batch as a record of its own: the collector's
+// body unless every exporter leaves it out, then the OTLP body once per exporter with its
+// headers. The events are counted once, with the first record. False, with nothing spooled,
+// when durable mode is off or the spool could not take the first record: the caller posts
+// the batch itself. An OTLP body the spool cannot take later is posted at once instead.
+bool spoolBatch(const std::string& url, const std::string& handleId, const std::string& body,
+                std::size_t count, const OtlpTargets& targets, const std::string& otlpBody) {
+  if (!durableDeliveryOn()) return false;
+  bool first = true;
+  if (!collectorRequestSkipped(targets)) {
+    if (!spoolBody(url, handleId, body, count)) return false;
+    first = false;
+  }
+  if (otlpBody.empty()) return !first;
+  for (const OtlpTarget& target : targets) {
+    std::string headers;
+    for (const std::string& h : target.headers) headers += (headers.empty() ? "" : "\n") + h;
+    if (spoolBody(target.url, handleId, otlpBody, first ? count : 0, headers)) {
+      first = false;
+      continue;
+    }
+    if (first) return false;
+    (void)settleOtlpAnswers(postToOtlpTargets(HttpClient::forThisThread(), {target}, otlpBody,
+                                              waits().collectorRequest.load(), nullptr));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool sendVelaEventByRestAPI() {
@@ -113,10 +169,14 @@ bool sendVelaEventByRestAPI() {
   const std::uint64_t epoch = cancelEpoch.load();
   guarded("sendVelaEventByRestAPI", [&] {
     bool ok = true;
+    const std::shared_ptr<const OtlpTargets> targets = otlpTargets();
     for (auto& [project, batch] : takeBatches()) {
       std::string handleId;
       std::size_t count = 0;
       const std::string body = bodyOf(batch, handleId, count);
+      // Encoded after the collector's body, whose writing applied the session-id rule.
+      const std::string otlpBody =
+          targets->empty() || count == 0 ? std::string() : otlpLogsRequest(batch, nowUnixNanos());
       batch.clear();
       std::optional<Collector> collector = collectorOf(handleId);
       // A batch whose handle id names no handle has nowhere to go.
@@ -125,10 +185,10 @@ bool sendVelaEventByRestAPI() {
         ok = false;
         continue;
       }
-      // In durable mode the body is on disk now; the drain below posts it.
-      if (spoolBody(collector->url, handleId, body, count)) continue;
+      // In durable mode the bodies are on disk now; the drain below posts them.
+      if (spoolBatch(collector->url, handleId, body, count, *targets, otlpBody)) continue;
       try {
-        if (postBatch(body, handleId, epoch)) {
+        if (postBatch(body, handleId, epoch, *targets, otlpBody)) {
           countUp(eventCounters().delivered, count);
         } else {
           ok = false;
@@ -159,7 +219,8 @@ HttpRequest collectorRequest(const std::string& url, const std::string& body,
 }
 
 bool sendVelaEventByRestAPI(const std::string& json, Text handleId) {
-  return postBatch(json, handleId, cancelEpoch.load());
+  // Names the collector: it goes there alone, whatever exporters are registered.
+  return postBatch(json, handleId, cancelEpoch.load(), OtlpTargets(), std::string());
 }
 
 void cancelRunningSends() { cancelEpoch.fetch_add(1); }

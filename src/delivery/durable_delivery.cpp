@@ -10,6 +10,7 @@
 #include "common/console.hpp"
 #include "common/files.hpp"
 #include "common/http_client.hpp"
+#include "common/otlp_exporters.hpp"
 #include "common/waits.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/retry_policy.hpp"
@@ -85,10 +86,17 @@ bool postFront(Spool& spool, const SpoolRecord& record, const std::function<bool
     request.headers.push_back(record.headers.substr(line, end - line));
     line = end + 1;
   }
+  const bool otlp = isOtlpLogsURL(record.url);
+  if (otlp) {
+    request.endAtHeaders = false;  // a partial success is told in the body
+    request.wantBody = true;
+    request.maxBodyBytes = kOtlpAnswerBytes;
+  }
   ZEP_CONSOLE("Send");
   const HttpResult result = HttpClient::forThisThread().perform(request);
   if (result.completed && result.status == 200) {
     ZEP_CONSOLE("didReceiveResponse 200");
+    if (otlp) (void)settleOtlpAnswers({OtlpAnswer{true, result.body}});
     spool.pop();
     countUp(eventCounters().delivered, record.events);
     d.policy->succeeded();
@@ -151,7 +159,7 @@ void openSpoolForThisProcess() {
 }
 
 bool spoolBody(const std::string& url, const std::string& handleId, const std::string& body,
-               std::size_t events) {
+               std::size_t events, const std::string& headers) {
   Spool* spool = durable().spool.load();
   if (!spool) return false;
   SpoolRecord record;
@@ -160,6 +168,7 @@ bool spoolBody(const std::string& url, const std::string& handleId, const std::s
                          .count();
   record.events = static_cast<std::uint32_t>(events);
   record.url = url;
+  record.headers = headers;
   record.handleId = handleId;
   record.body = body;
   SpoolDrop dropped;

@@ -22,10 +22,12 @@ bool durableDeliveryOn();
 // parent's spool and opens one of its own. A spool that can't be opened leaves durable mode
 // without effect (bodies are posted directly), with a console line.
 void openSpoolForThisProcess();
-// Appends a request body to the spool; false when durable mode is off or the spool could not
-// take it, and the caller must post it itself.
+// Appends a request body to the spool, with extra request headers (one "Name: value" per
+// line); false when durable mode is off or the spool could not take it, and the caller must
+// post it itself. A body for an OTLP endpoint ("/v1/logs") is posted with its answer read, so
+// that a partial success is counted.
 bool spoolBody(const std::string& url, const std::string& handleId, const std::string& body,
-               std::size_t events);
+               std::size_t events, const std::string& headers = "");
 // Posts spooled bodies, oldest first, while the collector answers 200 and a cycle's worth of
 // bytes has not gone yet; nothing while a backoff or "Retry-After" runs. A body leaves the
 // spool on 200 only. `cancelled` cuts a running post off. False when a post failed.

@@ -1,55 +1,15 @@
 #include "delivery/https_delegate.hpp"
 
-#include <charconv>
 #include <memory>
 
 #include "common/console.hpp"
+#include "event/event_json.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_counters.hpp"
 #include "zeplog/json_reader.hpp"
 
 namespace zeplog {
-namespace {
-
-// Members of an event object that become the event's own members, not fields.
-bool isEventMember(std::string_view key) {
-  return key == "projectName" || key == "projectVersion" || key == "logType" ||
-         key == "logSource" || key == "host" || key == "body" || key == "sendTime";
-}
-
-OptText textMember(const json::Object& o, std::string_view key) {
-  const json::Value* v = o.find(key);
-  if (!v || !v->isString()) return std::nullopt;
-  return v->asString();
-}
-
-// The decimal integer at the start of the text; 0 when there is none.
-std::int64_t decimalOf(const OptText& text) {
-  std::int64_t n = 0;
-  if (text) std::from_chars(text->data(), text->data() + text->size(), n);
-  return n;
-}
-
-// The event an object of a sent body stands for: every value comes back as text (levels
-// included), handle id of the request.
-VelaEventPtr eventFromObject(const json::Object& o, const std::string& handleId) {
-  auto fields = std::make_shared<Fields>();
-  fields->reserve(o.size());
-  for (const auto& [key, value] : o) {
-    if (isEventMember(key)) continue;
-    // The library writes only text values; anything else would not come from it.
-    if (value.isString()) fields->appendNew(key, FieldValue(value.asString()));
-  }
-  OptText body = textMember(o, "body");
-  return std::make_shared<VelaEvent>(
-      textMember(o, "projectName"), textMember(o, "projectVersion"), textMember(o, "logType"),
-      textMember(o, "logSource"),
-      body ? std::optional<Bytes>(Bytes(std::move(*body))) : std::nullopt,
-      decimalOf(textMember(o, "sendTime")), textMember(o, "host"), std::move(fields), handleId);
-}
-
-}  // namespace
 
 void kstVelaHttpsDelegate::didReceiveResponse(long status) {
   answered_ = true;
@@ -87,7 +47,7 @@ void kstVelaHttpsDelegate::saveToFile(const std::string& text, bool writeBack) c
         ZEP_CONSOLE("Warning: Create VelaEvent object is failed.");
         continue;
       }
-      VelaEventPtr event = eventFromObject(*item.asObject(), handleId_);
+      VelaEventPtr event = detail::eventFromJsonObject(*item.asObject(), handleId_);
       ZEP_CONSOLE("enqueue to File");
       if (!queue) continue;
       queue->enqueueFile(std::move(event));

@@ -241,7 +241,42 @@ std::string eventText(VelaEvent& event, std::optional<std::int32_t> kstBulkIndex
   return out;
 }
 
+// Members of an event object that become the event's own members, not fields.
+bool isEventMember(std::string_view key) {
+  return key == "projectName" || key == "projectVersion" || key == "logType" ||
+         key == "logSource" || key == "host" || key == "body" || key == "sendTime";
+}
+
+OptText textMember(const json::Object& o, std::string_view key) {
+  const json::Value* v = o.find(key);
+  if (!v || !v->isString()) return std::nullopt;
+  return v->asString();
+}
+
+// The decimal integer at the start of the text; 0 when there is none.
+std::int64_t decimalOf(const OptText& text) {
+  std::int64_t n = 0;
+  if (text) std::from_chars(text->data(), text->data() + text->size(), n);
+  return n;
+}
+
 }  // namespace
+
+VelaEventPtr eventFromJsonObject(const json::Object& o, const std::string& handleId) {
+  auto fields = std::make_shared<Fields>();
+  fields->reserve(o.size());
+  for (const auto& [key, value] : o) {
+    if (isEventMember(key)) continue;
+    // The library writes only text values; anything else would not come from it.
+    if (value.isString()) fields->appendNew(key, FieldValue(value.asString()));
+  }
+  OptText body = textMember(o, "body");
+  return std::make_shared<VelaEvent>(
+      textMember(o, "projectName"), textMember(o, "projectVersion"), textMember(o, "logType"),
+      textMember(o, "logSource"),
+      body ? std::optional<Bytes>(Bytes(std::move(*body))) : std::nullopt,
+      decimalOf(textMember(o, "sendTime")), textMember(o, "host"), std::move(fields), handleId);
+}
 
 std::string getJsonFromVelaEvent(const VelaEventPtr& event) {
   return guarded<std::string>("getJsonFromVelaEvent", std::string("{}"), [&]() -> std::string {

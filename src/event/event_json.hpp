@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "zeplog/json_value.hpp"
 #include "zeplog/vela_event.hpp"
 
 namespace zeplog::detail {
@@ -19,5 +20,10 @@ void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int
 // The size in bytes of what getJsonFromVelaEvent(event) would return now, found without
 // writing it and without changing the event.
 std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event);
+
+// The event that an object of a sent body stands for: every text member comes back as
+// text (levels included), other values are skipped; the handle id is the one given. Used
+// for events written back after a failed send and for saved crash events.
+VelaEventPtr eventFromJsonObject(const json::Object& o, const std::string& handleId);
 
 }  // namespace zeplog::detail

@@ -170,6 +170,7 @@ void zeplog_get_counters(zeplog_counters* out) {
   out->below_minimum_level = c.belowMinimumLevel;
   out->dropped_by_before_send = c.droppedByBeforeSend;
   out->dropped_from_spool = c.droppedFromSpool;
+  out->otlp_rejected = c.otlpRejected;
 }
 
 int zeplog_set_queue_byte_limit(size_t bytes) { return ZEPLog::setQueueByteLimit(bytes) ? 1 : 0; }
@@ -213,6 +214,28 @@ void zeplog_set_trusted_certificates(const char* path) {
 int zeplog_set_request_compression(int on) { return ZEPLog::setRequestCompression(on != 0); }
 
 int zeplog_set_proxy(const char* url) { return ZEPLog::setProxy(url) ? 1 : 0; }
+
+int zeplog_add_otlp_exporter(const char* endpoint, const char* const* header_names,
+                             const char* const* header_values, size_t header_count,
+                             int also_to_collector) {
+  return zeplog::detail::guarded<int>("zeplog_add_otlp_exporter", 0, [&] {
+    if (!endpoint || (header_count > 0 && (!header_names || !header_values))) {
+      ZEP_CONSOLE("addOtlpExporter ignored: NULL endpoint or header list");
+      return 0;
+    }
+    zeplog::OtlpExporter options;
+    options.endpoint = endpoint;
+    for (size_t i = 0; i < header_count; ++i) {
+      if (!header_names[i] || !header_values[i]) {
+        ZEP_CONSOLE("addOtlpExporter ignored: NULL header name or value");
+        return 0;
+      }
+      options.headers.emplace_back(header_names[i], header_values[i]);
+    }
+    options.alsoToCollector = also_to_collector != 0;
+    return ZEPLog::addOtlpExporter(options) ? 1 : 0;
+  });
+}
 
 int zeplog_enable_durable_delivery(uint64_t max_bytes, int64_t max_age_seconds,
                                    int64_t max_backoff_seconds) {

@@ -1,9 +1,10 @@
-// Entry points for the options of every request (compressed bodies, a proxy) and for
-// durable delivery.
+// Entry points for the options of every request (compressed bodies, a proxy), for OTLP
+// exporters and for durable delivery.
 #include "common/transport_options.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/otlp_exporters.hpp"
 #include "common/url.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "event/global_state.hpp"
@@ -41,6 +42,31 @@ bool ZEPLog::setProxy(Text url) noexcept {
     }
     if (refusedAfterInit("setProxy")) return false;
     detail::setProxyURL(std::string(text));
+    return true;
+  });
+}
+
+bool ZEPLog::addOtlpExporter(const OtlpExporter& options) noexcept {
+  return detail::guarded<bool>("addOtlpExporter", false, [&] {
+    detail::OtlpTarget target;
+    target.url = detail::otlpLogsURL(options.endpoint);
+    if (target.url.empty()) {
+      ZEP_CONSOLE(
+          "addOtlpExporter ignored: an http or https URL with a host and no query is "
+          "expected : " +
+          options.endpoint);
+      return false;
+    }
+    for (const auto& [name, value] : options.headers) {
+      if (!detail::isAllowedOtlpHeader(name, value)) {
+        ZEP_CONSOLE("addOtlpExporter ignored: header not allowed : " + name);
+        return false;
+      }
+      target.headers.push_back(name + ": " + value);
+    }
+    target.alsoToCollector = options.alsoToCollector;
+    if (refusedAfterInit("addOtlpExporter")) return false;
+    detail::addOtlpTarget(std::move(target));
     return true;
   });
 }

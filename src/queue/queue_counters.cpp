@@ -6,6 +6,7 @@
 
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
+#include "event/otlp_encoder.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -59,6 +60,7 @@ Counters countersSnapshot() {
   out.belowMinimumLevel = c.belowMinimumLevel.load(std::memory_order_relaxed);
   out.droppedByBeforeSend = c.droppedByBeforeSend.load(std::memory_order_relaxed);
   out.droppedFromSpool = c.droppedFromSpool.load(std::memory_order_relaxed);
+  out.otlpRejected = c.otlpRejected.load(std::memory_order_relaxed);
   return out;
 }
 
@@ -82,6 +84,24 @@ void noteDroppedAtBound(std::size_t n, bool failedQueue) {
   ZEP_CONSOLE(std::to_string(since) + " events dropped at a queue bound (" +
               std::to_string(fromQueue) + " from the queue and " + std::to_string(fromFailed) +
               " from the failed-send queue since the start)");
+}
+
+bool settleOtlpAnswers(const std::vector<OtlpAnswer>& answers) {
+  static auto* limit = new RateLimit(kDropReportIntervalMillis);  // never destroyed
+  bool allAccepted = true;
+  for (const OtlpAnswer& answer : answers) {
+    if (!answer.accepted) {
+      allAccepted = false;
+      continue;
+    }
+    const OtlpPartialSuccess partial = readOtlpAnswer(answer.body);
+    if (partial.rejected == 0) continue;
+    countUp(eventCounters().otlpRejected, partial.rejected);
+    if (!limit->allow(steadyMillis())) continue;
+    ZEP_CONSOLE("OTLP export: " + std::to_string(partial.rejected) + " log records rejected : " +
+                (partial.message.empty() ? std::string("no message") : partial.message));
+  }
+  return allAccepted;
 }
 
 void setDropReportClock(MillisClock clock) { dropReportClock.store(clock); }

@@ -6,34 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "common/base64.hpp"
 #include "support/loopback_server.hpp"
 #include "zeplog/json_reader.hpp"
 
 namespace zeplog::test {
 
+// The bytes of a base64 text; "" for text that is not base64.
 inline std::string base64Decode(std::string_view text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::string out;
-  unsigned bits = 0;
-  int count = 0;
-  for (char c : text) {
-    int v = value(c);
-    if (v < 0) break;
-    bits = bits << 6 | static_cast<unsigned>(v);
-    count += 6;
-    if (count >= 8) {
-      count -= 8;
-      out += static_cast<char>((bits >> count) & 0xff);
-    }
-  }
-  return out;
+  return detail::base64Decode(text).value_or("");
 }
 
 // The string members of every object of a posted JSON array, one map per event.

@@ -22,6 +22,7 @@
 #include "common/global_lock.hpp"
 #include "common/waits.hpp"
 #include "crash/crash_test_support.hpp"
+#include "support/otlp_records.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -139,6 +140,9 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
     ZEPLog::enableSendCrashReport();
     crashByNullWrite();
   }
+  if (scenario == "otlp" &&
+      !ZEPLog::addOtlpExporter({"http://127.0.0.1:" + std::to_string(port), {}, false}))
+    std::_Exit(6);
   // The run that resends an earlier crash is a later version, used by someone else.
   const bool later = scenario == "resend";
   if (!ZEPLog::init("http://127.0.0.1", port, 1, "crashapp", later ? "2.0" : "1.0",
@@ -159,7 +163,7 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
     ZEPLog::setCrashBlock(nullptr);
     crashByNullWrite();
   }
-  if (scenario == "segv" || scenario == "silent") crashByNullWrite();
+  if (scenario == "segv" || scenario == "silent" || scenario == "otlp") crashByNullWrite();
   if (scenario == "bus") crashByBusError(dir);
   if (scenario == "fpe") std::_Exit(crashByDivision());
   if (scenario == "ill") crashByIllegalInstruction();
@@ -305,6 +309,30 @@ INSTANTIATE_TEST_SUITE_P(Signals, CrashCaseTest,
                                            Case{"thread", SIGSEGV, "crashByNullWrite"},
                                            Case{"locked", SIGSEGV, "crashByNullWrite"}),
                          [](const auto& info) { return std::string(info.param.scenario); });
+
+// Exported over OTLP only, the crash arrives as one log record with the exception's
+// attributes, and nothing goes to "v2/log".
+TEST_F(NativeCrashTest, ACrashReachesAnOtlpEndpointAsARecordWithTheExceptionAttributes) {
+  test::LoopbackServer endpoint;
+  ChildRun run = runToEnd("otlp", endpoint.port());
+  ASSERT_TRUE(WIFSIGNALED(run.status)) << "status " << run.status << "\n" << run.console;
+  EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+  std::vector<test::OtlpRecord> crashes;
+  for (const test::SeenRequest& r : endpoint.requests()) {
+    EXPECT_NE(r.path, "/v2/log");
+    for (test::OtlpRecord& record : test::otlpRecordsOf(r.body))
+      if (record.attributes.count("exception.stacktrace")) crashes.push_back(std::move(record));
+  }
+  ASSERT_EQ(crashes.size(), 1u) << run.console;
+  auto& attributes = crashes[0].attributes;
+  EXPECT_EQ(attributes["exception.type"], "SIGSEGV");
+  EXPECT_EQ(attributes["exception.message"], "signal: SIGSEGV");
+  EXPECT_NE(crashedThreadSection(attributes["exception.stacktrace"]).find("crashByNullWrite"),
+            std::string::npos);
+  EXPECT_EQ(crashes[0].severityNumber, 21);
+  EXPECT_EQ(crashes[0].resource["service.name"], "crashapp");
+  EXPECT_TRUE(pendingReports().empty());
+}
 
 TEST_F(NativeCrashTest, SignalCrashNamesTheSignalAndEveryThreadHasItsFrames) {
   test::LoopbackServer collector;

@@ -11,6 +11,7 @@
 #include <zeplog/json_writer.hpp>
 #include <zeplog/notification_center.hpp>
 #include <zeplog/ordered_map.hpp>
+#include <zeplog/otlp_exporter.hpp>
 #include <zeplog/reachability.hpp>
 #include <zeplog/switches.hpp>
 #include <zeplog/text.hpp>
@@ -53,8 +54,10 @@ int main() {
   const char* dir = std::getenv("ZEPLOG_PACKAGE_DATA_DIR");
   zeplog::ZEPLog::setDataDirectory(dir ? dir : "/tmp/zeplog-package-check");
   zeplog::ZEPLog::setConsoleHandler([](std::string_view) {});
+  const bool exporter = zeplog::ZEPLog::addOtlpExporter({"http://127.0.0.1:9", {}, true});
   // Held by sync start, so the send thread leaves the queue as it is while it is counted.
-  const bool ok = zeplog::ZEPLog::init("http://127.0.0.1:9/", "app", "1", zeplog::SyncStart::On);
+  const bool ok =
+      exporter && zeplog::ZEPLog::init("http://127.0.0.1:9/", "app", "1", zeplog::SyncStart::On);
   zeplog::ZEPLog::info(nullptr, "hello from an installed library");
   // The session event and the log call.
   const bool queued = zeplog::ZEPLog::queueSize() == 2 && zeplog::ZEPLog::counters().delivered == 0;

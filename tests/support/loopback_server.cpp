@@ -21,9 +21,11 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
          at = req.body.find("\"kstBulkIndex\":", at + 1))
       ++events;
     std::unique_lock<std::mutex> l(mu_);
-    seen_.push_back({req.method, req.path, keepBodies_ ? req.body : std::string(),
-                     req.get_header_value("Content-Type"), req.remote_addr, req.remote_port, events,
-                     req.get_header_value("Content-Encoding"), std::chrono::steady_clock::now()});
+    seen_.push_back(
+        {req.method, req.path, keepBodies_ ? req.body : std::string(),
+         req.get_header_value("Content-Type"), req.remote_addr, req.remote_port, events,
+         req.get_header_value("Content-Encoding"), std::chrono::steady_clock::now(), 0,
+         std::multimap<std::string, std::string>(req.headers.begin(), req.headers.end())});
     batchEvents_ += events;
     const std::size_t index = seen_.size() - 1;
     cv_.notify_all();
@@ -32,7 +34,12 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
     seen_[index].answered = status_;
     if (!retryAfter_.empty()) res.set_header("Retry-After", retryAfter_);
     // 204 and 304 answers have no body by definition.
-    if (status_ != 204 && status_ != 304) res.set_content("answer", "text/plain");
+    if (status_ == 204 || status_ == 304) return;
+    if (answerBody_.empty()) {
+      res.set_content("answer", "text/plain");
+    } else {
+      res.set_content(answerBody_, "application/json");
+    }
   };
   // A short keep-alive: a connection the library leaves idle goes soon.
   server_->set_keep_alive_timeout(1);
@@ -69,6 +76,11 @@ void LoopbackServer::setStatus(int status, std::string retryAfter) {
   std::lock_guard<std::mutex> g(mu_);
   status_ = status;
   retryAfter_ = std::move(retryAfter);
+}
+
+void LoopbackServer::setAnswerBody(std::string json) {
+  std::lock_guard<std::mutex> g(mu_);
+  answerBody_ = std::move(json);
 }
 
 void LoopbackServer::hold() {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,8 +27,9 @@ struct SeenRequest {
   int remotePort = -1;
   std::size_t batchEvents = 0;  // event objects of a batch body (each has "kstBulkIndex")
   std::string contentEncoding;  // the body as sent; `body` is always the decoded one
-  std::chrono::steady_clock::time_point at;  // when it came in
-  int answered = 0;                          // the status it was answered with
+  std::chrono::steady_clock::time_point at;         // when it came in
+  int answered = 0;                                 // the status it was answered with
+  std::multimap<std::string, std::string> headers;  // every request header as received
 };
 
 // Listens on a free loopback port from construction until destruction and records every
@@ -49,6 +51,8 @@ class LoopbackServer {
 
   // The status every later request is answered with, and its "Retry-After" ("" for none).
   void setStatus(int status, std::string retryAfter = "");
+  // The body (application/json) of every later answer; "" restores the short text one.
+  void setAnswerBody(std::string json);
   // While held, requests are recorded and then wait, without an answer, until release() or
   // the server's end.
   void hold();
@@ -79,6 +83,7 @@ class LoopbackServer {
   std::vector<SeenRequest> seen_;       // guarded by mu_
   int status_ = 200;                    // guarded by mu_
   std::string retryAfter_;              // guarded by mu_
+  std::string answerBody_;              // guarded by mu_
   bool held_ = false;                   // guarded by mu_
   bool keepBodies_ = true;              // guarded by mu_
   std::size_t batchEvents_ = 0;         // guarded by mu_; the sum over seen_

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/http_client.hpp"
+#include "common/transport_options.hpp"
 #include "settings/settings_reader.hpp"
 #include "support/test_env.hpp"
 
@@ -167,6 +168,46 @@ TEST_F(DevCollectorTest, TheDatabaseFileReadsBackAsATable) {
   EXPECT_NE(table.find("line one"), std::string::npos) << table;  // one row per event
   EXPECT_NE(table.find("1 events"), std::string::npos) << table;
   EXPECT_FALSE(dumpDatabase(dir.path() + "/missing.sqlite", table, &error));
+}
+
+// OTLP/HTTP logs, gzip-compressed as a client may send them: each record is kept with its
+// resource and attributes, and shows in the dump; anything else is refused and kept raw.
+TEST_F(DevCollectorTest, AnOtlpLogsRequestIsStoredPerRecordBesideTheEvents) {
+  options.databasePath = dir.path() + "/collector.sqlite";
+  start();
+  const std::string request =
+      R"({"resourceLogs":[{"resource":{"attributes":[{"key":"service.name",)"
+      R"("value":{"stringValue":"game"}}]},"scopeLogs":[{"scope":{"name":"zeplog"},)"
+      R"("logRecords":[{"timeUnixNano":"1733577600000000000","severityNumber":17,)"
+      R"("severityText":"ERROR","body":{"stringValue":"door\nstuck"},"attributes":[)"
+      R"({"key":"errorCode","value":{"stringValue":"E1"}},)"
+      R"({"key":"raw","value":{"bytesValue":"/w=="}}]},{"severityText":"INFO"}]}]}]})";
+  detail::setRequestCompression(true);
+  EXPECT_EQ(send(HttpRequest::Method::kPost, "/v1/logs", request).status, 200);
+  for (const char* bad : {"[]", R"({"resourceLogs":{}})",
+                          R"({"resourceLogs":[{"scopeLogs":[)"
+                          R"({"logRecords":[1]}]}]})"})
+    EXPECT_EQ(send(HttpRequest::Method::kPost, "/v1/logs", bad).status, 400) << bad;
+  detail::setRequestCompression(false);
+
+  const std::vector<StoredLogRecord> records = collector->logRecords();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].resource, R"({"service.name":"game"})");
+  EXPECT_EQ(records[0].scope, "zeplog");
+  EXPECT_EQ(records[0].timeUnixNano, "1733577600000000000");
+  EXPECT_EQ(records[0].severityNumber, 17);
+  EXPECT_EQ(records[0].body, "door\nstuck");
+  EXPECT_EQ(records[0].attributes, R"({"errorCode":"E1","raw":{"bytesValue":"/w=="}})");
+  EXPECT_EQ(records[1].position, 1);
+  EXPECT_EQ(records[1].severityText, "INFO");
+  const auto requests = collector->requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_TRUE(requests[1].rejected && requests[1].rawBody == "[]");
+
+  std::string table, error;
+  ASSERT_TRUE(dumpDatabase(options.databasePath, table, &error)) << error;
+  EXPECT_NE(table.find("door stuck"), std::string::npos) << table;
+  EXPECT_NE(table.find("2 log records"), std::string::npos) << table;
 }
 
 }  // namespace

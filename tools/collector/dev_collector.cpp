@@ -71,6 +71,87 @@ std::string projectOf(const std::vector<std::string>& objects) {
   return "";
 }
 
+// A table cell: on one line, at most n bytes.
+std::string cut(std::string s, std::size_t n) {
+  for (char& c : s)
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+  return s.size() > n ? s.substr(0, n - 3) + "..." : s;
+}
+
+// An OTLP AnyValue as the collector keeps it: a string as it is, anything else as its JSON.
+std::string anyValueText(const ordered_json& v) {
+  if (v.is_object() && v.size() == 1 && v.contains("stringValue") && v["stringValue"].is_string())
+    return v["stringValue"].get<std::string>();
+  return v.dump();
+}
+
+// A KeyValue list as one JSON object of key to value; none when it is not a list of KeyValues.
+std::optional<std::string> attributeObject(const ordered_json& list) {
+  ordered_json out = ordered_json::object();
+  if (list.is_null()) return out.dump();
+  if (!list.is_array()) return std::nullopt;
+  for (const auto& kv : list) {
+    if (!kv.is_object() || !kv.contains("key") || !kv["key"].is_string()) return std::nullopt;
+    const std::string key = kv["key"].get<std::string>();
+    if (!kv.contains("value")) {
+      out[key] = nullptr;
+    } else if (kv["value"].is_object() && kv["value"].contains("stringValue")) {
+      out[key] = anyValueText(kv["value"]);
+    } else {
+      out[key] = kv["value"];
+    }
+  }
+  return out.dump();
+}
+
+ordered_json memberOf(const ordered_json& o, const char* key) {
+  return o.is_object() && o.contains(key) ? o[key] : ordered_json();
+}
+
+// The log records of an ExportLogsServiceRequest (JSON encoding), flattened; none when the
+// body is not one.
+std::optional<std::vector<StoredLogRecord>> otlpRecords(const std::string& body) {
+  ordered_json doc = ordered_json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
+  const ordered_json resources = memberOf(doc, "resourceLogs");
+  if (!resources.is_array() && !resources.is_null()) return std::nullopt;
+  std::vector<StoredLogRecord> out;
+  for (const auto& rl : resources.is_array() ? resources : ordered_json::array()) {
+    std::optional<std::string> resource =
+        attributeObject(memberOf(memberOf(rl, "resource"), "attributes"));
+    const ordered_json scopes = memberOf(rl, "scopeLogs");
+    if (!resource || !rl.is_object() || (!scopes.is_array() && !scopes.is_null()))
+      return std::nullopt;
+    for (const auto& sl : scopes.is_array() ? scopes : ordered_json::array()) {
+      const ordered_json records = memberOf(sl, "logRecords");
+      if (!records.is_array() && !records.is_null()) return std::nullopt;
+      const ordered_json scopeName = memberOf(memberOf(sl, "scope"), "name");
+      for (const auto& lr : records.is_array() ? records : ordered_json::array()) {
+        if (!lr.is_object()) return std::nullopt;
+        std::optional<std::string> attributes = attributeObject(memberOf(lr, "attributes"));
+        if (!attributes) return std::nullopt;
+        StoredLogRecord rec;
+        rec.position = static_cast<std::int64_t>(out.size());
+        rec.resource = *resource;
+        rec.scope = scopeName.is_string() ? scopeName.get<std::string>() : "";
+        const ordered_json time = memberOf(lr, "timeUnixNano");
+        rec.timeUnixNano = time.is_string() ? time.get<std::string>()
+                           : time.is_null() ? ""
+                                            : time.dump();
+        const ordered_json severity = memberOf(lr, "severityNumber");
+        rec.severityNumber = severity.is_number_integer() ? severity.get<std::int64_t>() : 0;
+        const ordered_json text = memberOf(lr, "severityText");
+        rec.severityText = text.is_string() ? text.get<std::string>() : "";
+        const ordered_json value = memberOf(lr, "body");
+        rec.body = value.is_null() ? "" : anyValueText(value);
+        rec.attributes = *attributes;
+        out.push_back(std::move(rec));
+      }
+    }
+  }
+  return out;
+}
+
 // A thin owner of one SQLite connection. Not thread-safe: the collector serialises use.
 class Database {
  public:
@@ -97,7 +178,13 @@ class Database {
                " raw_body BLOB);"
                "CREATE TABLE IF NOT EXISTS events("
                " id INTEGER PRIMARY KEY, request_id INTEGER NOT NULL REFERENCES requests(id),"
-               " received_at_ms INTEGER NOT NULL, position INTEGER NOT NULL, json TEXT NOT NULL);",
+               " received_at_ms INTEGER NOT NULL, position INTEGER NOT NULL, json TEXT NOT NULL);"
+               "CREATE TABLE IF NOT EXISTS log_records("
+               " id INTEGER PRIMARY KEY, request_id INTEGER NOT NULL REFERENCES requests(id),"
+               " received_at_ms INTEGER NOT NULL, position INTEGER NOT NULL,"
+               " resource TEXT NOT NULL, scope TEXT NOT NULL, time_unix_nano TEXT NOT NULL,"
+               " severity_number INTEGER NOT NULL, severity_text TEXT NOT NULL,"
+               " body TEXT NOT NULL, attributes TEXT NOT NULL);",
                error);
   }
 
@@ -172,9 +259,9 @@ struct DevCollector::Impl {
 
   explicit Impl(CollectorOptions o) : options(std::move(o)) {}
 
-  // Stores one request (and its events); returns its id.
+  // Stores one request (and its events or log records); returns its id.
   std::int64_t store(const StoredRequest& r, const std::vector<std::string>& objects,
-                     const std::string& remote) {
+                     const std::string& remote, const std::vector<StoredLogRecord>& records = {}) {
     std::lock_guard<std::mutex> g(mu);
     db.exec("BEGIN");
     Database::Statement ins(db.handle(),
@@ -185,7 +272,7 @@ struct DevCollector::Impl {
     ins.bind(3, r.path);
     ins.bind(4, remote);
     ins.bind(5, static_cast<std::int64_t>(r.answeredStatus));
-    ins.bind(6, static_cast<std::int64_t>(objects.size()));
+    ins.bind(6, static_cast<std::int64_t>(objects.size() + records.size()));
     ins.bind(7, static_cast<std::int64_t>(r.rejected ? 1 : 0));
     if (r.rawBody) ins.bindBlob(8, *r.rawBody);
     ins.run();
@@ -201,8 +288,26 @@ struct DevCollector::Impl {
       ev.run();
       ev.reset();
     }
+    Database::Statement lr(db.handle(),
+                           "INSERT INTO log_records(request_id, received_at_ms, position, resource,"
+                           " scope, time_unix_nano, severity_number, severity_text, body,"
+                           " attributes) VALUES(?,?,?,?,?,?,?,?,?,?)");
+    for (const StoredLogRecord& rec : records) {
+      lr.bind(1, id);
+      lr.bind(2, r.receivedAtMs);
+      lr.bind(3, rec.position);
+      lr.bind(4, rec.resource);
+      lr.bind(5, rec.scope);
+      lr.bind(6, rec.timeUnixNano);
+      lr.bind(7, rec.severityNumber);
+      lr.bind(8, rec.severityText);
+      lr.bind(9, rec.body);
+      lr.bind(10, rec.attributes);
+      lr.run();
+      lr.reset();
+    }
     db.exec("COMMIT");
-    eventCount += objects.size();
+    eventCount += objects.size() + records.size();
     changed.notify_all();
     return id;
   }
@@ -236,6 +341,9 @@ struct DevCollector::Impl {
 
   void handle(const httplib::Request& req, httplib::Response& res);
   void handleLog(const httplib::Request& req, httplib::Response& res, StoredRequest& r);
+  void handleOtlp(const httplib::Request& req, httplib::Response& res, StoredRequest& r);
+  // Stores a log body that is refused, raw, with its line.
+  void reject(const httplib::Request& req, StoredRequest& r, const std::string& why);
   void handleAdmin(const httplib::Request& req, httplib::Response& res);
 };
 
@@ -249,6 +357,10 @@ void DevCollector::Impl::handle(const httplib::Request& req, httplib::Response& 
 
   if (req.method == "POST" && path == "/v2/log") {
     handleLog(req, res, r);
+    return;
+  }
+  if (req.method == "POST" && path == "/v1/logs") {
+    handleOtlp(req, res, r);
     return;
   }
   if (path.rfind("/admin/", 0) == 0) {
@@ -284,17 +396,21 @@ void DevCollector::Impl::handle(const httplib::Request& req, httplib::Response& 
   res.set_content("not found", "text/plain");
 }
 
+void DevCollector::Impl::reject(const httplib::Request& req, StoredRequest& r,
+                                const std::string& why) {
+  r.rejected = true;
+  r.rawBody = req.body;
+  r.answeredStatus = 400;
+  const std::int64_t id = store(r, {}, req.remote_addr);
+  announce(clockText(r.receivedAtMs) + " POST " + req.path + " #" + std::to_string(id) + ": " +
+           why + " (" + std::to_string(req.body.size()) + " bytes kept) -> 400");
+}
+
 void DevCollector::Impl::handleLog(const httplib::Request& req, httplib::Response& res,
                                    StoredRequest& r) {
   std::optional<std::vector<std::string>> objects = eventObjects(req.body);
   if (!objects) {
-    r.rejected = true;
-    r.rawBody = req.body;
-    r.answeredStatus = 400;
-    const std::int64_t id = store(r, {}, req.remote_addr);
-    announce(clockText(r.receivedAtMs) + " POST /v2/log #" + std::to_string(id) +
-             ": not a JSON array of objects (" + std::to_string(req.body.size()) +
-             " bytes kept) -> 400");
+    reject(req, r, "not a JSON array of objects");
     res.status = 400;
     res.set_content("body must be a JSON array of objects", "text/plain");
     return;
@@ -310,6 +426,26 @@ void DevCollector::Impl::handleLog(const httplib::Request& req, httplib::Respons
   delay(a.delay);
   res.status = a.status;
   res.set_content("", "text/plain");
+}
+
+void DevCollector::Impl::handleOtlp(const httplib::Request& req, httplib::Response& res,
+                                    StoredRequest& r) {
+  std::optional<std::vector<StoredLogRecord>> records = otlpRecords(req.body);
+  if (!records) {
+    reject(req, r, "not an OTLP logs request");
+    res.status = 400;
+    res.set_content(R"({"code":3,"message":"not an ExportLogsServiceRequest"})",
+                    "application/json");
+    return;
+  }
+  const Answer a = answerFor(true);
+  r.answeredStatus = a.status;
+  const std::int64_t id = store(r, {}, req.remote_addr, *records);
+  announce(clockText(r.receivedAtMs) + " POST /v1/logs #" + std::to_string(id) + ": " +
+           std::to_string(records->size()) + " log records -> " + std::to_string(a.status));
+  delay(a.delay);
+  res.status = a.status;
+  res.set_content("{}", "application/json");  // an ExportLogsServiceResponse: all accepted
 }
 
 void DevCollector::Impl::handleAdmin(const httplib::Request& req, httplib::Response& res) {
@@ -495,6 +631,20 @@ std::vector<StoredEvent> DevCollector::events() const {
   return out;
 }
 
+std::vector<StoredLogRecord> DevCollector::logRecords() const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  std::vector<StoredLogRecord> out;
+  Database::Statement q(impl_->db.handle(),
+                        "SELECT id, request_id, received_at_ms, position, resource, scope,"
+                        " time_unix_nano, severity_number, severity_text, body, attributes"
+                        " FROM log_records ORDER BY id");
+  while (q.step()) {
+    out.push_back({q.integer(0), q.integer(1), q.integer(2), q.integer(3), q.text(4), q.text(5),
+                   q.text(6), q.integer(7), q.text(8), q.text(9), q.text(10)});
+  }
+  return out;
+}
+
 bool DevCollector::waitForEvents(std::size_t n, std::chrono::milliseconds bound) const {
   std::unique_lock<std::mutex> l(impl_->mu);
   return impl_->changed.wait_for(l, bound, [&] { return impl_->eventCount >= n; });
@@ -518,6 +668,41 @@ std::string DevCollector::defaultSettingsBody() {
          R"("crash":{"enable":true},"networkpulses":{"enable":true,"urls":[]}}})";
 }
 
+namespace {
+
+// The OTLP log records as a second table; nothing for a database made before they were kept.
+void dumpLogRecords(Database& db, std::string& out) {
+  Database::Statement q(db.handle(),
+                        "SELECT l.id, l.request_id, l.received_at_ms, l.position, r.status,"
+                        " l.resource, l.severity_text, l.body, l.attributes FROM log_records l"
+                        " JOIN requests r ON r.id = l.request_id ORDER BY l.id");
+  if (!q.ok()) return;
+  char line[1024];
+  std::snprintf(line, sizeof line,
+                "\nOTLP log records\n%-4s %-4s %-12s %-3s %-4s %-8s %-5s %-36s %s\n", "id", "req",
+                "arrived", "idx", "http", "service", "sev", "body", "attributes");
+  out += line;
+  std::size_t rows = 0;
+  while (q.step()) {
+    ordered_json resource = ordered_json::parse(q.text(5), nullptr, false);
+    const std::string service = resource.is_object() && resource.contains("service.name") &&
+                                        resource["service.name"].is_string()
+                                    ? resource["service.name"].get<std::string>()
+                                    : "";
+    std::snprintf(line, sizeof line, "%-4lld %-4lld %-12s %-3lld %-4lld %-8s %-5s %-36s %s\n",
+                  static_cast<long long>(q.integer(0)), static_cast<long long>(q.integer(1)),
+                  clockText(q.integer(2)).c_str(), static_cast<long long>(q.integer(3)),
+                  static_cast<long long>(q.integer(4)), cut(service, 8).c_str(),
+                  cut(q.text(6), 5).c_str(), cut(q.text(7), 36).c_str(),
+                  cut(q.text(8), 120).c_str());
+    out += line;
+    ++rows;
+  }
+  out += std::to_string(rows) + " log records\n";
+}
+
+}  // namespace
+
 bool dumpDatabase(const std::string& databasePath, std::string& out, std::string* error) {
   Database db;
   if (!db.open(databasePath, true, error)) return false;
@@ -534,11 +719,6 @@ bool dumpDatabase(const std::string& databasePath, std::string& out, std::string
     if (!o.is_object() || !o.contains(key)) return "";
     const auto& v = o[key];
     return v.is_string() ? v.get<std::string>() : v.dump();
-  };
-  auto cut = [](std::string s, std::size_t n) {
-    for (char& c : s)
-      if (c == '\n' || c == '\r' || c == '\t') c = ' ';
-    return s.size() > n ? s.substr(0, n - 3) + "..." : s;
   };
   // What tells an event apart beyond its type: a probe's result, an error code, a
   // session's id.
@@ -572,6 +752,7 @@ bool dumpDatabase(const std::string& databasePath, std::string& out, std::string
     ++rows;
   }
   out += std::to_string(rows) + " events\n";
+  dumpLogRecords(db, out);
   return true;
 }
 

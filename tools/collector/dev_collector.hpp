@@ -31,7 +31,7 @@ struct CollectorOptions {
   // How long an idle kept-alive connection stays open. stop() ends such connections at
   // once, so it does not wait for this.
   int keepAliveSeconds = 5;
-  Answer logAnswer;       // POST /v2/log
+  Answer logAnswer;       // POST /v2/log and POST /v1/logs
   Answer settingsAnswer;  // GET /v2/<project>/logsconf
   // Receives one line per request as it arrives (for the console); empty: silent.
   std::function<void(const std::string& line)> arrivalSink;
@@ -49,6 +49,22 @@ struct StoredRequest {
   std::optional<std::string> rawBody;  // kept for rejected bodies only
 };
 
+// One log record of an accepted OTLP/HTTP logs request, flattened: each attribute list as a
+// JSON object of key to value (a stringValue as a string, any other AnyValue as its JSON).
+struct StoredLogRecord {
+  std::int64_t id = 0;
+  std::int64_t requestId = 0;
+  std::int64_t receivedAtMs = 0;
+  std::int64_t position = 0;        // index of the record within its request
+  std::string resource;             // the resource's attributes, a JSON object
+  std::string scope;                // the scope's name
+  std::string timeUnixNano;         // "" when absent
+  std::int64_t severityNumber = 0;  // 0 when absent
+  std::string severityText;
+  std::string body;        // the body's stringValue, or the body's JSON for another value
+  std::string attributes;  // the record's attributes, a JSON object
+};
+
 // One event object of an accepted log body.
 struct StoredEvent {
   std::int64_t id = 0;
@@ -63,6 +79,10 @@ struct StoredEvent {
 //   POST /v2/log                 a JSON array of event objects: each object is stored with
 //                                its arrival time and request id; any other body is answered
 //                                400 and kept raw. Answered with the configured log answer.
+//   POST /v1/logs                an OTLP/HTTP ExportLogsServiceRequest in the JSON encoding
+//                                (gzip too): each log record is stored with its resource
+//                                and attributes beside the events; a body that is not one
+//                                is answered 400 and kept raw. Answered with the log answer.
 //   GET  /v2/<project>/logsconf  the settings answer (see CollectorOptions::settingsPath).
 //   GET  /probe/...              200, for latency probes.
 //   POST /admin/config           changes answers at run time: query log_status,
@@ -98,6 +118,7 @@ class DevCollector {
 
   std::vector<StoredRequest> requests() const;
   std::vector<StoredEvent> events() const;
+  std::vector<StoredLogRecord> logRecords() const;
   // Waits until at least n events (requests whose path starts with pathPrefix) are stored,
   // or the bound passes; true when they are there.
   bool waitForEvents(std::size_t n, std::chrono::milliseconds bound) const;
@@ -117,8 +138,8 @@ class DevCollector {
 // after the server's stop(), before joining its thread.
 void closeAcceptedConnections(int port);
 
-// Prints the events stored in a collector database as a table; false with the reason when
-// the file can't be read.
+// Prints the events and the OTLP log records stored in a collector database as tables;
+// false with the reason when the file can't be read.
 bool dumpDatabase(const std::string& databasePath, std::string& out, std::string* error);
 
 }  // namespace zeplog::tools
