@@ -86,6 +86,9 @@ class Collector {
       ++requests_;
       res.status = 200;
     });
+    // The OTLP exporter's requests (ZEPLOG_BENCH_OTLP=1): taken and answered, not counted.
+    server_.Post("/v1/logs",
+                 [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
   }
@@ -130,6 +133,12 @@ void setUp() {
   if (std::getenv("ZEPLOG_BENCH_SILENT")) ZEPLog::silenceConsole();
   if (std::getenv("ZEPLOG_BENCH_DURABLE")) ZEPLog::enableDurableDelivery();
   if (std::getenv("ZEPLOG_BENCH_GZIP")) ZEPLog::setRequestCompression(true);
+  // ZEPLOG_BENCH_OTLP=1: every batch also goes to an OTLP/HTTP endpoint on the same server.
+  if (std::getenv("ZEPLOG_BENCH_OTLP")) {
+    zeplog::OtlpExporter otlp;
+    otlp.endpoint = "http://127.0.0.1:" + std::to_string(collector().port());
+    if (!ZEPLog::addOtlpExporter(otlp)) std::abort();
+  }
   ZEPLog::setDataDirectory("/tmp/zeplog-bench-delivery");
   if (!ZEPLog::init("127.0.0.1", collector().port(), 1, "benchapp", "1.0", "bench-user",
                     zeplog::CrashCapture::Off, zeplog::SyncStart::On, nullptr, nullptr))

@@ -31,8 +31,10 @@
 #include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "dev_collector.hpp"
+#include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "event/otlp_encoder.hpp"
 #include "peer_pipeline.hpp"
 #include "queue/block_queue.hpp"
 #include "zeplog/json_reader.hpp"
@@ -154,9 +156,44 @@ void BM_GzipTypicalBatch(benchmark::State& state) {
   state.counters["ratio"] = static_cast<double>(compressed) / static_cast<double>(body.size());
 }
 
+// Bytes per event of the same 2000 events as the collector's JSON array and as an OTLP/HTTP
+// JSON request, each raw and gzip-compressed; the time is the OTLP encoding's.
+void BM_OtlpBytesPerEvent(benchmark::State& state) {
+  if (!setUp()) {
+    state.SkipWithError("the library could not be initialised against the collector");
+    return;
+  }
+  ZEPLog::info("E1", "sample");
+  zeplog::VelaEventPtr sample = zeplog::detail::blockQueue()->dequeue();
+  zeplog::detail::copyCommonFields(*sample->fields(), "0");
+  std::vector<zeplog::VelaEventPtr> events;
+  std::string body = "[";
+  for (int i = 0; i < kEvents; ++i) {
+    auto e = std::make_shared<zeplog::VelaEvent>(*sample);
+    e->setFields(std::make_shared<zeplog::Fields>(*sample->fields()));
+    e->setBody(zeplog::Bytes("flushed event " + std::to_string(i)));
+    if (i > 0) body += ',';
+    zeplog::detail::appendJsonOfVelaEvent(body, e, i);
+    events.push_back(std::move(e));
+  }
+  body += ']';
+  std::string otlp;
+  for (auto _ : state) {
+    otlp = zeplog::detail::otlpLogsRequest(events, 1733500000000000000ull);
+    benchmark::DoNotOptimize(otlp.data());
+  }
+  const auto perEvent = [](std::size_t bytes) { return static_cast<double>(bytes) / kEvents; };
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kEvents);
+  state.counters["v2_bytes"] = perEvent(body.size());
+  state.counters["v2_gzip_bytes"] = perEvent(zeplog::detail::gzipCompress(body)->size());
+  state.counters["otlp_bytes"] = perEvent(otlp.size());
+  state.counters["otlp_gzip_bytes"] = perEvent(zeplog::detail::gzipCompress(otlp)->size());
+}
+
 BENCHMARK(BM_Flush2000QueuedEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Peer_RapidJSONWriterAndCurl)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GzipTypicalBatch)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OtlpBytesPerEvent)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
