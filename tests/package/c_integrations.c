@@ -32,6 +32,7 @@ int main(void) {
   zeplog_redact_fields(keys, 2);
   zeplog_set_breadcrumbs(20);
   ok = ok && zeplog_add_otlp_exporter("http://127.0.0.1:9", NULL, NULL, 0, 1) == 1;
+  ok = ok && zeplog_enable_durable_delivery(0, 0, 0) == 1;
   ok = ok && zeplog_init_full("http://127.0.0.1", 9, 1, "capp", "1.0", "user-1", 0, 1, NULL, NULL);
   zeplog_log(ZEPLOG_INFO, "0", NULL, "held");
   zeplog_log(ZEPLOG_ERROR, "0", NULL, "kept");

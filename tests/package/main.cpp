@@ -5,6 +5,7 @@
 #include <zeplog/counters.hpp>
 #include <zeplog/crash_report.hpp>
 #include <zeplog/decimal.hpp>
+#include <zeplog/durable_delivery.hpp>
 #include <zeplog/error.hpp>
 #include <zeplog/json_reader.hpp>
 #include <zeplog/json_value.hpp>
@@ -54,7 +55,8 @@ int main() {
   const char* dir = std::getenv("ZEPLOG_PACKAGE_DATA_DIR");
   zeplog::ZEPLog::setDataDirectory(dir ? dir : "/tmp/zeplog-package-check");
   zeplog::ZEPLog::setConsoleHandler([](std::string_view) {});
-  const bool exporter = zeplog::ZEPLog::addOtlpExporter({"http://127.0.0.1:9", {}, true});
+  const bool exporter = zeplog::ZEPLog::addOtlpExporter({"http://127.0.0.1:9", {}, true}) &&
+                        zeplog::ZEPLog::enableDurableDelivery(zeplog::DurableDelivery{});
   // Held by sync start, so the send thread leaves the queue as it is while it is counted.
   const bool ok =
       exporter && zeplog::ZEPLog::init("http://127.0.0.1:9/", "app", "1", zeplog::SyncStart::On);
