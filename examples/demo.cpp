@@ -63,8 +63,10 @@ int durableRun(const std::string& address, int port, int events) {
     return 1;
   for (int i = 1; i <= events; ++i) {
     ZEPLog::info(Text(), "durable event " + std::to_string(i));
-    std::printf("demo: durable event %d logged\n", i);
-    std::fflush(stdout);
+    if (i % 10 == 0) {
+      std::printf("demo: durable events 1 to %d logged\n", i);
+      std::fflush(stdout);
+    }
     const timespec tenth{0, 100'000'000};
     nanosleep(&tenth, nullptr);
   }
