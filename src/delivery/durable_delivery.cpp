@@ -152,6 +152,7 @@ void openSpoolForThisProcess() {
     d.spool.store(nullptr);
     return;
   }
+  noteDropped(opened->droppedAtOpen(), "past the spool's byte bound");
   if (opened->backlog() > 0)
     ZEP_CONSOLE("spool: " + std::to_string(opened->backlog()) +
                 " request bodies of an earlier run will be sent first");

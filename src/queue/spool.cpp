@@ -288,8 +288,7 @@ void Spool::adoptFreeSlots(const std::string& base) {
         forEachRecord(*bytes, [&](std::size_t, const Header& h, std::string_view payload) {
           const std::optional<SpoolRecord> r = decodePayload(payload);
           if (h.state != kWaiting || !r) return;
-          SpoolDrop none;
-          copied = append(*r, none, nullptr) && copied;
+          copied = append(*r, droppedAtOpen_, nullptr) && copied;
         });
       }
       // A segment that could not be copied whole stays for a later adoption.

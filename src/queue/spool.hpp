@@ -68,6 +68,9 @@ class Spool {
   // The oldest record leaves the spool.
   void pop();
 
+  // What the byte bound dropped while open() adopted other slots' records.
+  SpoolDrop droppedAtOpen() const { return droppedAtOpen_; }
+
   std::uint64_t backlog() const { return records_.load(); }  // records waiting
   std::uint64_t backlogBytes() const { return bytes_.load(); }
   std::uint64_t backlogEvents() const { return events_.load(); }
@@ -106,6 +109,7 @@ class Spool {
   std::uint64_t writeSegment_ = 0;  // the segment appended to
   int writeFd_ = -1;                // its descriptor (O_APPEND)
   std::uint64_t writeSize_ = 0;     // its size
+  SpoolDrop droppedAtOpen_;         // see droppedAtOpen()
   std::atomic<std::uint64_t> records_{0};
   std::atomic<std::uint64_t> bytes_{0};
   std::atomic<std::uint64_t> events_{0};
