@@ -25,6 +25,15 @@ struct Load {
   std::size_t customFieldBytes;
 };
 
+// Far below the 2.5 GiB that weighing events without their custom fields reached. Under
+// AddressSanitizer freed memory waits in its quarantine (up to 256 MiB) before it is reused,
+// which the peak counts too.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr long kPeakBoundMiB = 300 + 256;
+#else
+constexpr long kPeakBoundMiB = 300;
+#endif
+
 class SendUnderLoad : public test::DeliveryTest, public ::testing::WithParamInterface<Load> {};
 
 // The pause between cycles is an hour here, so every event that arrives came through a
@@ -54,10 +63,12 @@ TEST_P(SendUnderLoad, EveryEventArrivesWithoutWaitingOutThePauseAndMemoryStaysBo
       << " collapsed";
   EXPECT_EQ(ZEPLog::counters().droppedFromQueue, 0u);
   EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);
-  EXPECT_LT(peakMemoryMiB(), 300);
+  EXPECT_LT(peakMemoryMiB(), kPeakBoundMiB);
   if (load.messageBytes > kstVelaBlockQueue::kHighWaterBytes) {
     for (const test::SeenRequest& r : server.requests()) {
-      if (r.path == "/v2/log") EXPECT_EQ(r.batchEvents, 1u);
+      if (r.path == "/v2/log") {
+        EXPECT_EQ(r.batchEvents, 1u);
+      }
     }
   }
 }
