@@ -38,9 +38,8 @@ struct Durable {
   std::optional<RetryPolicy> policy;
   Clock::time_point notBefore{};
   std::mt19937_64 random{std::random_device{}()};
-  Clock::time_point lastDropLine{};
-  bool droppedBefore = false;
-  std::uint32_t refusals = 0;  // of the oldest body, in a row
+  RateLimit dropLines{60'000};  // the "dropped" line, once a minute at most
+  std::uint32_t refusals = 0;   // of the oldest body, in a row
 };
 
 Durable& durable() {
@@ -52,11 +51,10 @@ Durable& durable() {
 void noteDropped(const SpoolDrop& dropped, const char* why) {
   if (dropped.records == 0) return;
   countUp(eventCounters().droppedFromSpool, dropped.events);
-  Durable& d = durable();
-  const Clock::time_point now = Clock::now();
-  if (d.droppedBefore && now - d.lastDropLine < std::chrono::minutes(1)) return;
-  d.droppedBefore = true;
-  d.lastDropLine = now;
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+          .count();
+  if (!durable().dropLines.allow(now)) return;
   ZEP_CONSOLE("spool: dropped " + std::to_string(dropped.records) + " request bodies (" +
               std::to_string(dropped.events) + " events) " + why);
 }

@@ -129,6 +129,13 @@ std::vector<std::uint64_t> segmentsIn(const std::string& dir) {
   return out;
 }
 
+// A segment's file in a slot's directory: its number in 16 hex digits, ".seg".
+std::string segmentPathIn(const std::string& dir, std::uint64_t segment) {
+  char name[24];
+  std::snprintf(name, sizeof name, "%016llx.seg", static_cast<unsigned long long>(segment));
+  return joinPath(dir, name);
+}
+
 std::string slotPath(const std::string& base, int slot) {
   return slot == 0 ? base : base + "." + std::to_string(slot);
 }
@@ -240,11 +247,7 @@ void Spool::abandonInChild() {
   events_ = 0;
 }
 
-std::string Spool::segmentPath(std::uint64_t segment) const {
-  char name[24];
-  std::snprintf(name, sizeof name, "%016llx.seg", static_cast<unsigned long long>(segment));
-  return joinPath(dir_, name);
-}
+std::string Spool::segmentPath(std::uint64_t segment) const { return segmentPathIn(dir_, segment); }
 
 bool Spool::scanSegment(std::uint64_t segment) {
   const std::string path = segmentPath(segment);
@@ -279,9 +282,7 @@ void Spool::adoptFreeSlots(const std::string& base) {
     const int fd = lockSlot(other);
     if (fd < 0) continue;  // a running process owns it
     for (std::uint64_t segment : segmentsIn(other)) {
-      char name[24];
-      std::snprintf(name, sizeof name, "%016llx.seg", static_cast<unsigned long long>(segment));
-      const std::string path = joinPath(other, name);
+      const std::string path = segmentPathIn(other, segment);
       std::optional<std::string> bytes = readWholeFile(path);
       bool copied = true;
       if (bytes) {
