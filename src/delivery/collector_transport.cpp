@@ -205,13 +205,13 @@ bool sendVelaEventByRestAPI() {
   return allDelivered;
 }
 
-HttpRequest collectorRequest(const std::string& url, const std::string& body,
+HttpRequest collectorRequest(const std::string& url, std::string body,
                              std::function<bool()> cancelled) {
   HttpRequest request;
   request.method = HttpRequest::Method::kPost;
   request.url = url;
   request.headers = {"Content-Type: application/json"};
-  request.body = body;
+  request.body = std::move(body);
   request.timeout = waits().collectorRequest.load();
   request.endAtHeaders = true;  // the status decides the batch
   request.cancelled = std::move(cancelled);

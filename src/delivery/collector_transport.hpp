@@ -27,7 +27,7 @@ bool sendVelaEventByRestAPI(const std::string& json, Text handleId);
 
 // The request that posts a body of events to a collector URL: JSON, bounded by the collector
 // timeout, ended by the answer's status; `cancelled` cuts it off.
-HttpRequest collectorRequest(const std::string& url, const std::string& body,
+HttpRequest collectorRequest(const std::string& url, std::string body,
                              std::function<bool()> cancelled);
 
 // Cuts off every batch request running now, and those that the same round of sending

@@ -73,10 +73,10 @@ void noteFailure(const HttpResult& result) {
   d.notBefore = Clock::now() + delay;
 }
 
-// Posts the oldest body; true when the collector took it.
-bool postFront(Spool& spool, const SpoolRecord& record, const std::function<bool()>& cancelled) {
+// Posts the oldest body (moved into the request); true when the collector took it.
+bool postFront(Spool& spool, SpoolRecord& record, const std::function<bool()>& cancelled) {
   Durable& d = durable();
-  HttpRequest request = collectorRequest(record.url, record.body, cancelled);
+  HttpRequest request = collectorRequest(record.url, std::move(record.body), cancelled);
   std::size_t line = 0;
   while (line < record.headers.size()) {
     std::size_t end = record.headers.find('\n', line);
@@ -188,8 +188,8 @@ bool drainSpool(const std::function<bool()>& cancelled) {
     std::optional<SpoolRecord> record = spool->front(dropped);
     noteDropped(dropped, "past the spool's age bound");
     if (!record) return true;
-    if (!postFront(*spool, *record, cancelled)) return false;
     sent += record->body.size();
+    if (!postFront(*spool, *record, cancelled)) return false;
   }
   return true;
 }
