@@ -34,6 +34,8 @@ void setBeforeSend(BeforeSendHook hook) {
   hookInstalled.store(installed);
 }
 
+bool beforeSendInstalled() { return hookInstalled.load(); }
+
 bool applyBeforeSend(VelaEvent& event) {
   if (hookInstalled.load()) {
     if (const std::shared_ptr<const BeforeSendHook> hook = hookSlot().load()) {

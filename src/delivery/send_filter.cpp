@@ -40,14 +40,7 @@ const FieldValue* field(const VelaEvent& event, std::string_view key) {
   return event.fields() ? event.fields()->find(key) : nullptr;
 }
 
-// The handle's switches, read together under the lock.
-struct Switches {
-  bool isLog, isSession, isCrash, isDeduplicate;
-};
-Switches switchesOf(const kstVelaHandle& h) {
-  GlobalLock lock(global_resource_lock());
-  return {h.isLog, h.isSession, h.isCrash, h.isDeduplicate};
-}
+using Switches = FilterSwitches;
 
 // Ordinary events: collapse repeats of the same body and level.
 SendVerdict allowedIf(bool on) { return on ? SendVerdict::kSend : SendVerdict::kRefused; }
@@ -97,7 +90,17 @@ bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHan
 
 SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle) {
   if (!event || !handle) return SendVerdict::kRefused;
-  const Switches sw = switchesOf(*handle);
+  FilterSwitches sw{};
+  {
+    GlobalLock lock(global_resource_lock());
+    sw = FilterSwitches::ofLocked(*handle);
+  }
+  return sendVerdict(event, handle, sw);
+}
+
+SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle,
+                        const FilterSwitches& sw) {
+  if (!event || !handle) return SendVerdict::kRefused;
   if (event->logType() == "SESSION") {
     ZEP_CONSOLE("check session");
     return allowedIf(sw.isSession);

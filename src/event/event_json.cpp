@@ -113,11 +113,13 @@ struct Member {
   std::optional<std::string_view> value;  // none: not written
 };
 
-// Writes the object. dropSessionId leaves out a "SessionID" field; kstBulkIndex, when
-// given, is written last and replaces a field of that name.
+// Writes the object. dropSessionId leaves out a "SessionID" field; common, when not empty,
+// is written members ("key":"value",...) that follow the fields; kstBulkIndex, when given,
+// is written last and replaces a field of that name.
 template <typename Out>
 void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
-                std::optional<std::int32_t> kstBulkIndex, bool reportHost) {
+                std::optional<std::int32_t> kstBulkIndex, bool reportHost,
+                std::string_view common = {}) {
   std::array<char, 24> sendTime{};
   std::string_view sendTimeText;
   if (event.sendTime() != 0) {
@@ -178,6 +180,11 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
       if (kstBulkIndex && key == "kstBulkIndex") continue;
       put(key, textOf(value));
     }
+  }
+  if (!common.empty()) {
+    out.raw(first ? "{" : ",");
+    first = false;
+    out.raw(common);
   }
   if (kstBulkIndex) {
     std::array<char, 16> index{};
@@ -292,7 +299,8 @@ std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulk
   });
 }
 
-void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int32_t kstBulkIndex) {
+void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int32_t kstBulkIndex,
+                           std::string_view common) {
   if (!event || !keysAreUtf8(event->fields().get())) {
     out += getJsonFromVelaEvent(event, kstBulkIndex);
     return;
@@ -303,7 +311,7 @@ void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int
     const bool drop = dropsSessionId(e, e.fields().get());
     if (drop && e.fields()) e.fields()->erase("SessionID");
     TextOut text(out, kEventEstimate);
-    writeEvent(text, e, drop, kstBulkIndex, /*reportHost=*/true);
+    writeEvent(text, e, drop, kstBulkIndex, /*reportHost=*/true, common);
     return true;
   });
   if (!ok) {
@@ -312,7 +320,7 @@ void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int
   }
 }
 
-std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event) {
+std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event, std::string_view common) {
   return guarded<std::size_t>("jsonSizeOfVelaEvent", 2, [&]() -> std::size_t {
     if (!event) return 2;
     const Fields* fields = event->fields().get();
@@ -323,9 +331,31 @@ std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event) {
       return getJsonFromVelaEvent(copy).size();
     }
     SizeOut size;
-    writeEvent(size, *event, dropsSessionId(*event, fields), std::nullopt, /*reportHost=*/false);
+    writeEvent(size, *event, dropsSessionId(*event, fields), std::nullopt, /*reportHost=*/false,
+               common);
     return size.size;
   });
+}
+
+std::string jsonMembersOf(const Fields& fields) {
+  std::string out;
+  SizeOut size;
+  for (const auto& [key, value] : fields) {
+    size.text(key);
+    size.text(textOf(value));
+  }
+  {
+    TextOut text(out, size.size + 2 * fields.size());  // trims `out` when it goes
+    bool first = true;
+    for (const auto& [key, value] : fields) {
+      if (!first) text.raw(",");
+      first = false;
+      text.text(key);
+      text.raw(":");
+      text.text(textOf(value));
+    }
+  }
+  return out;
 }
 
 }  // namespace zeplog::detail

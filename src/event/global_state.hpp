@@ -37,7 +37,29 @@ struct HandleEntry {
   VelaEventIdentityPtr identity;
 };
 using HandleTable = std::unordered_map<std::string, HandleEntry, TextHash, std::equal_to<>>;
-using Batch = std::vector<VelaEventPtr>;
+class CommonFragment;
+// A project's events gathered for its next request. Beside each event, the common fields of
+// its handle when they are still to be written after the event's own members (null: the
+// event's fields hold them already, or it needs none).
+struct Batch {
+  std::vector<VelaEventPtr> events;
+  std::vector<std::shared_ptr<const CommonFragment>> common;  // one per event
+  std::size_t bytes = 0;  // the events' JSON as weighed when added: room for the body
+
+  void push(VelaEventPtr event, std::shared_ptr<const CommonFragment> fragment = nullptr,
+            std::size_t weight = 0) {
+    events.push_back(std::move(event));
+    common.push_back(std::move(fragment));
+    bytes += weight;
+  }
+  bool empty() const { return events.empty(); }
+  std::size_t size() const { return events.size(); }
+  void clear() {
+    events.clear();
+    common.clear();
+    bytes = 0;
+  }
+};
 // Duplicate tables: key to a count written as decimal text.
 using CountTable = OrderedMap<std::string>;
 
