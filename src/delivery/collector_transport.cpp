@@ -15,7 +15,6 @@
 #include "common/waits.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "delivery/https_delegate.hpp"
-#include "event/common_fragment.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
 #include "event/otlp_encoder.hpp"
@@ -63,32 +62,6 @@ std::vector<std::pair<std::string, Batch>> takeBatches() {
     std::swap(out.back().second, *batch);
   }
   return out;
-}
-
-// The batch as one JSON array; handleId becomes that of the last event that has one. An
-// event without a handle id is left out, but keeps its position in the numbering; `count`
-// becomes the number of events in the array.
-std::string bodyOf(const Batch& batch, std::string& handleId, std::size_t& count) {
-  // Room for the events as weighed when gathered, their bulk index and the commas.
-  constexpr std::size_t kIndexRoom = sizeof(R"(,"kstBulkIndex":"000000")");
-  std::string body;
-  body.reserve(batch.bytes + batch.size() * kIndexRoom + 2);
-  body.push_back('[');
-  bool first = true;
-  count = 0;
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    const VelaEventPtr& event = batch.events[i];
-    if (!event || !event->handleId()) continue;
-    handleId = *event->handleId();
-    if (!first) body.push_back(',');
-    first = false;
-    ++count;
-    const CommonFragmentPtr& common = batch.common[i];
-    appendJsonOfVelaEvent(body, event, static_cast<std::int32_t>(i),
-                          common ? common->json() : std::string_view());
-  }
-  body.push_back(']');
-  return body;
 }
 
 std::uint64_t nowUnixNanos() {
@@ -179,7 +152,7 @@ bool sendVelaEventByRestAPI() {
     for (auto& [project, batch] : takeBatches()) {
       std::string handleId;
       std::size_t count = 0;
-      std::string body = bodyOf(batch, handleId, count);
+      std::string body = batch.takeBody(handleId, count);
       // Encoded after the collector's body, whose writing applied the session-id rule.
       const std::string otlpBody = targets->empty() || count == 0
                                        ? std::string()

@@ -58,11 +58,15 @@ void CycleHandles::publish() {
     // which leaves it in place.
     if (shared && *shared) {
       Batch& to = **shared;
-      to.events.insert(to.events.end(), std::make_move_iterator(b.batch.events.begin()),
-                       std::make_move_iterator(b.batch.events.end()));
-      to.common.insert(to.common.end(), std::make_move_iterator(b.batch.common.begin()),
-                       std::make_move_iterator(b.batch.common.end()));
-      to.bytes += b.batch.bytes;
+      if (to.empty()) {
+        to = std::move(b.batch);  // with the body written so far
+      } else {
+        to.events.insert(to.events.end(), std::make_move_iterator(b.batch.events.begin()),
+                         std::make_move_iterator(b.batch.events.end()));
+        to.common.insert(to.common.end(), std::make_move_iterator(b.batch.common.begin()),
+                         std::make_move_iterator(b.batch.common.end()));
+        to.bytes += b.batch.bytes;
+      }
     }
     b.batch.clear();
   }

@@ -142,15 +142,28 @@ void InsertQueue(Text key, std::int32_t value) {
     return;
   }
   try {
-    // Make room: drop the half of the entries with the lowest counts (base entries, which
-    // hold 1, and small repeat counters go first).
-    std::vector<std::pair<std::int32_t, std::string>> byCount;
-    byCount.reserve(table->size());
-    for (const auto& [k, v] : *table) byCount.emplace_back(countOf(&v), k);
-    std::stable_sort(byCount.begin(), byCount.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    const std::size_t drop = byCount.size() / 2;
-    for (std::size_t i = 0; i < drop; ++i) table->erase(byCount[i].second);
+    // Make room: drop the half of the entries with the lowest counts, the earlier of equal
+    // counts first (base entries, which hold 1, and small repeat counters go first). The
+    // highest count dropped is found without sorting, then one in-order pass drops every
+    // entry below it and as many entries of that count as the half still needs.
+    std::vector<std::int32_t> counts;
+    counts.reserve(table->size());
+    for (const auto& entry : *table) counts.push_back(countOf(&entry.second));
+    const std::size_t drop = counts.size() / 2;
+    std::vector<std::int32_t> order = counts;
+    std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(drop - 1),
+                     order.end());
+    const std::int32_t highestDropped = order[drop - 1];
+    std::size_t equalToDrop = drop - static_cast<std::size_t>(std::count_if(
+                                         counts.begin(), counts.end(),
+                                         [&](std::int32_t c) { return c < highestDropped; }));
+    table->eraseIf([&](const std::string&, const std::string& value) {
+      const std::int32_t c = countOf(&value);
+      if (c < highestDropped) return true;
+      if (c != highestDropped || equalToDrop == 0) return false;
+      --equalToDrop;
+      return true;
+    });
     table->set(key.view(), std::to_string(value));
   } catch (...) {
     table->clear();

@@ -125,7 +125,7 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& 
       fields.erase("SymMethod");
       fields.erase("CrashStyle");
     }
-    out.size = jsonSizeOfVelaEvent(event, out.common ? out.common->json() : std::string_view());
+    out.size = out.batch->write(event, out.common);
   }
   return out;
 }
@@ -140,7 +140,10 @@ void addToBatch(const VelaEventPtr& event, const Completed& completed) {
       GlobalLock lock(global_resource_lock());
       if (globals().gs_isUnity) regenerateSession(event, session, completed.handle->record);
     }
-    for (VelaEventPtr& e : session) completed.batch->push(std::move(e));
+    for (VelaEventPtr& e : session) {
+      const std::size_t weight = completed.batch->write(e, nullptr);
+      completed.batch->push(std::move(e), nullptr, weight);
+    }
   }
   ZEP_CONSOLE("add object done");
 }

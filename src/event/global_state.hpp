@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/global_lock.hpp"
+#include "event/batch.hpp"
 #include "event/json/key_hash.hpp"
 #include "zeplog/ordered_map.hpp"
 #include "zeplog/vela_event.hpp"
@@ -37,29 +38,6 @@ struct HandleEntry {
   VelaEventIdentityPtr identity;
 };
 using HandleTable = std::unordered_map<std::string, HandleEntry, TextHash, std::equal_to<>>;
-class CommonFragment;
-// A project's events gathered for its next request. Beside each event, the common fields of
-// its handle when they are still to be written after the event's own members (null: the
-// event's fields hold them already, or it needs none).
-struct Batch {
-  std::vector<VelaEventPtr> events;
-  std::vector<std::shared_ptr<const CommonFragment>> common;  // one per event
-  std::size_t bytes = 0;  // the events' JSON as weighed when added: room for the body
-
-  void push(VelaEventPtr event, std::shared_ptr<const CommonFragment> fragment = nullptr,
-            std::size_t weight = 0) {
-    events.push_back(std::move(event));
-    common.push_back(std::move(fragment));
-    bytes += weight;
-  }
-  bool empty() const { return events.empty(); }
-  std::size_t size() const { return events.size(); }
-  void clear() {
-    events.clear();
-    common.clear();
-    bytes = 0;
-  }
-};
 // Duplicate tables: key to a count written as decimal text.
 using CountTable = OrderedMap<std::string>;
 
