@@ -11,6 +11,7 @@
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "event/vela_event_maker.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -32,12 +33,20 @@ std::string textOf(const FieldValue* value) { return idToNSString(value).value_o
 
 // The body's text; "" for no body or bytes that are not UTF-8. A view into the event.
 std::string_view bodyText(const VelaEvent& event) {
+  if (std::optional<std::string_view> text = LogEventMaker::pendingBody(event)) return *text;
   if (!event.body() || !isValidUtf8(event.body()->view())) return {};
   return event.body()->view();
 }
 
-const FieldValue* field(const VelaEvent& event, std::string_view key) {
-  return event.fields() ? event.fields()->find(key) : nullptr;
+// The level's text, as textOf gives it.
+std::string levelText(const VelaEvent& event) {
+  if (auto pending = LogEventMaker::pendingFields(event)) return std::string(pending->level);
+  return textOf(event.fields() ? event.fields()->find("logLevel") : nullptr);
+}
+
+bool isCrashEvent(const VelaEvent& event) {
+  return !LogEventMaker::pendingFields(event) && event.fields() &&
+         event.fields()->contains("DmpData");
 }
 
 using Switches = FilterSwitches;
@@ -52,7 +61,7 @@ SendVerdict checkOrdinary(const VelaEvent& event, const Switches& sw, std::strin
     return SendVerdict::kSend;
   }
   ZEP_CONSOLE("is deduplicate");
-  const std::string level = textOf(field(event, "logLevel"));
+  const std::string level = levelText(event);
   // A log type is text, whose text is "": it adds nothing to the duplicate key.
   std::string baseKey;
   baseKey.reserve(body.size() + level.size());
@@ -106,7 +115,7 @@ SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVela
     return allowedIf(sw.isSession);
   }
   ZEP_CONSOLE("check session");
-  if (field(*event, "DmpData")) {
+  if (isCrashEvent(*event)) {
     if (!sw.isCrash) return SendVerdict::kRefused;
     GlobalLock lock(global_resource_lock());
     if (!globals().gs_isUnity) {

@@ -25,6 +25,7 @@
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
+#include "event/vela_event_maker.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_counters.hpp"
 
@@ -74,11 +75,12 @@ struct Completed {
 // event's own fields as they are, else copies in the event's dictionary. The fragment, if
 // taken, is returned.
 CommonFragmentPtr completeCommonFields(VelaEvent& event, const CycleHandles::Handle& handle) {
-  Fields& fields = *event.fields();
   if (handle.common && handle.common->fits(event)) {
     event.setHost(getHost());
     return handle.common;
   }
+  if (!event.fields()) event.setFields(std::make_shared<Fields>());
+  Fields& fields = *event.fields();
   ZEP_CONSOLE("copyCommonFields");
   {
     GlobalLock lock(global_resource_lock());
@@ -102,8 +104,6 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& 
   out.handle = cycle.handle(*event->handleId());
   if (!out.handle) return lostUnknown();
 
-  if (!event->fields()) event->setFields(std::make_shared<Fields>());
-  Fields& fields = *event->fields();
   out.common = completeCommonFields(*event, *out.handle);
 
   ZEP_CONSOLE("get gs_bulkObjectManager");
@@ -121,9 +121,11 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& 
   if (out.send) {
     ZEP_CONSOLE("get bulkEventQueue");
     ZEP_CONSOLE("remove dmpdata");
-    if (!fields.contains("DmpData")) {
-      fields.erase("SymMethod");
-      fields.erase("CrashStyle");
+    // (A log call's fields still in its text hold neither.)
+    if (!LogEventMaker::pendingFields(*event) && event->fields() &&
+        !event->fields()->contains("DmpData")) {
+      event->fields()->erase("SymMethod");
+      event->fields()->erase("CrashStyle");
     }
     out.size = out.batch->write(event, out.common);
   }
@@ -134,7 +136,8 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& 
 void addToBatch(const VelaEventPtr& event, const Completed& completed) {
   ZEP_CONSOLE("add object");
   completed.batch->push(event, completed.common, completed.size);
-  if (event->fields()->contains("DmpData")) {
+  if (!LogEventMaker::pendingFields(*event) && event->fields() &&
+      event->fields()->contains("DmpData")) {
     std::vector<VelaEventPtr> session;
     {
       GlobalLock lock(global_resource_lock());

@@ -6,6 +6,7 @@
 #include "common/utf8.hpp"
 #include "event/event_json.hpp"
 #include "event/redaction.hpp"
+#include "event/vela_event_maker.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -45,6 +46,8 @@ std::shared_ptr<const CommonFragment> CommonFragment::make(Fields common) {
 
 bool CommonFragment::fits(const VelaEvent& event) const {
   if (event.logType() == "SESSION") return false;
+  // A log call's own two fields, still in its text, are never common ones.
+  if (LogEventMaker::pendingFields(event)) return true;
   const FieldsPtr& own = event.fields();
   if (!own) return true;
   for (const auto& entry : *own) {

@@ -19,6 +19,7 @@
 #include "common/utf8.hpp"
 #include "event/global_state.hpp"
 #include "event/json/json_string_writer.hpp"
+#include "event/vela_event_maker.hpp"
 #include "zeplog/json_writer.hpp"
 
 namespace zeplog::detail {
@@ -140,8 +141,11 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
       ZEP_CONSOLE("Host Field is nil - Process in Collector");
     }
   }
-  std::optional<std::string_view> body;
-  if (event.body()) body = std::string_view(event.body()->data);
+  // A log call's body and fields still in its own text are read there: no copies are made
+  // for them only to be written. Its two fields name no member and nothing dropped below.
+  const std::optional<LogEventMaker::PendingFields> pending = LogEventMaker::pendingFields(event);
+  std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
+  if (!body && event.body()) body = std::string_view(event.body()->data);
   const Member members[] = {
       {"projectName", opt(event.projectName())},
       {"projectVersion", opt(event.projectVersion())},
@@ -151,7 +155,7 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
       {"sendTime", event.sendTime() != 0 ? std::optional(sendTimeText) : std::nullopt},
       {"host", host},
   };
-  const Fields* fields = event.fields().get();
+  const Fields* fields = pending ? nullptr : event.fields().get();
 
   bool first = true;
   auto put = [&](std::string_view key, std::string_view value) {
@@ -173,7 +177,10 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
     const FieldValue* replaced = fields ? fields->find(m.key) : nullptr;
     put(m.key, replaced ? textOf(*replaced) : *m.value);
   }
-  if (fields) {
+  if (pending) {
+    if (!pending->errorCode.empty()) put("errorCode", pending->errorCode);
+    put("logLevel", pending->level);
+  } else if (fields) {
     for (const auto& [key, value] : *fields) {
       if (isWrittenMember(key)) continue;
       if (dropSessionId && key == "SessionID") continue;
@@ -301,15 +308,17 @@ std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulk
 
 void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int32_t kstBulkIndex,
                            std::string_view common) {
-  if (!event || !keysAreUtf8(event->fields().get())) {
+  const bool pending = event && LogEventMaker::pendingFields(*event);
+  if (!event || (!pending && !keysAreUtf8(event->fields().get()))) {
     out += getJsonFromVelaEvent(event, kstBulkIndex);
     return;
   }
   const std::size_t start = out.size();
   const bool ok = guarded<bool>("getJsonFromVelaEvent", false, [&] {
     VelaEvent& e = *event;
-    const bool drop = dropsSessionId(e, e.fields().get());
-    if (drop && e.fields()) e.fields()->erase("SessionID");
+    // A log call's own fields are neither a session id nor crash data.
+    const bool drop = dropsSessionId(e, pending ? nullptr : e.fields().get());
+    if (drop && !pending && e.fields()) e.fields()->erase("SessionID");
     TextOut text(out, kEventEstimate);
     writeEvent(text, e, drop, kstBulkIndex, /*reportHost=*/true, common);
     return true;
@@ -323,8 +332,9 @@ void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int
 std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event, std::string_view common) {
   return guarded<std::size_t>("jsonSizeOfVelaEvent", 2, [&]() -> std::size_t {
     if (!event) return 2;
-    const Fields* fields = event->fields().get();
-    if (!keysAreUtf8(fields)) {
+    const bool pending = LogEventMaker::pendingFields(*event).has_value();
+    const Fields* fields = pending ? nullptr : event->fields().get();
+    if (!pending && !keysAreUtf8(fields)) {
       // Measured on a copy, so the event keeps its fields as they are.
       auto copy = std::make_shared<VelaEvent>(*event);
       copy->setFields(std::make_shared<Fields>(*fields));

@@ -187,7 +187,8 @@ TEST_F(SendThreadTest, DeferredCommonFieldsLeaveTheBodyByteForByteTheSame) {
                                        "-", fields, "0");
   };
   auto round = [&] {
-    ZEPLog::info("E1", "a log call");
+    ZEPLog::info("E1", "a \"log\" call\n");
+    ZEPLog::warn(nullptr, "no error code");
     queue().enqueue(crafted({}));
     queue().enqueue(crafted({{"Platform", "restored"}}));  // a field of the same name: replaced
     queue().enqueue(crafted({{"Team", "own"}}));           // a custom field never replaces one
