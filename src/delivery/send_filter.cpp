@@ -81,10 +81,9 @@ SendVerdict checkOrdinary(const VelaEvent& event, const Switches& sw, std::strin
   }
   ZEP_CONSOLE("is not contain object");
   if (!sw.isLog) return SendVerdict::kRefused;
-  const std::int32_t count = countOf(table->find(duplicateKey)) + 1;
   ZEP_CONSOLE("InsertQueue");
   try {
-    InsertQueue(duplicateKey, count);
+    InsertQueue(duplicateKey, 1);  // the first of its kind: the table has no entry for it
   } catch (const std::exception& e) {
     consoleRaw(std::string("InsertQueue Exception : ") + e.what());
   }
