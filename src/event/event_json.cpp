@@ -111,6 +111,7 @@ struct SizeOut {
 
 struct Member {
   std::string_view key;
+  std::string_view quotedKey;             // the key as written, with its colon
   std::optional<std::string_view> value;  // none: not written
 };
 
@@ -147,13 +148,14 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
   std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
   if (!body && event.body()) body = std::string_view(event.body()->data);
   const Member members[] = {
-      {"projectName", opt(event.projectName())},
-      {"projectVersion", opt(event.projectVersion())},
-      {"logType", opt(event.logType())},
-      {"logSource", opt(event.logSource())},
-      {"body", body},
-      {"sendTime", event.sendTime() != 0 ? std::optional(sendTimeText) : std::nullopt},
-      {"host", host},
+      {"projectName", R"("projectName":)", opt(event.projectName())},
+      {"projectVersion", R"("projectVersion":)", opt(event.projectVersion())},
+      {"logType", R"("logType":)", opt(event.logType())},
+      {"logSource", R"("logSource":)", opt(event.logSource())},
+      {"body", R"("body":)", body},
+      {"sendTime", R"("sendTime":)",
+       event.sendTime() != 0 ? std::optional(sendTimeText) : std::nullopt},
+      {"host", R"("host":)", host},
   };
   const Fields* fields = pending ? nullptr : event.fields().get();
 
@@ -163,6 +165,13 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
     first = false;
     out.text(key);
     out.raw(":");
+    out.text(value);
+  };
+  // The library's own keys need no escaping: written as they are, colon included.
+  auto putOwn = [&](std::string_view quotedKey, std::string_view value) {
+    out.raw(first ? "{" : ",");
+    first = false;
+    out.raw(quotedKey);
     out.text(value);
   };
   auto isWrittenMember = [&](std::string_view key) {
@@ -175,11 +184,11 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
   for (const Member& m : members) {
     if (!m.value) continue;
     const FieldValue* replaced = fields ? fields->find(m.key) : nullptr;
-    put(m.key, replaced ? textOf(*replaced) : *m.value);
+    putOwn(m.quotedKey, replaced ? textOf(*replaced) : *m.value);
   }
   if (pending) {
-    if (!pending->errorCode.empty()) put("errorCode", pending->errorCode);
-    put("logLevel", pending->level);
+    if (!pending->errorCode.empty()) putOwn(R"("errorCode":)", pending->errorCode);
+    putOwn(R"("logLevel":)", pending->level);
   } else if (fields) {
     for (const auto& [key, value] : *fields) {
       if (isWrittenMember(key)) continue;
@@ -196,8 +205,11 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
   if (kstBulkIndex) {
     std::array<char, 16> index{};
     auto r = std::to_chars(index.data(), index.data() + index.size(), *kstBulkIndex);
-    put("kstBulkIndex",
-        std::string_view(index.data(), static_cast<std::size_t>(r.ptr - index.data())));
+    out.raw(first ? "{" : ",");
+    first = false;
+    out.raw(R"("kstBulkIndex":")");
+    out.raw(std::string_view(index.data(), static_cast<std::size_t>(r.ptr - index.data())));
+    out.raw("\"");
   }
   out.raw(first ? "{}" : "}");
 }
