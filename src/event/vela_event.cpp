@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/block_pool.hpp"
 #include "event/vela_event_maker.hpp"
 
 namespace zeplog {
@@ -114,7 +115,8 @@ void VelaEvent::makeFields() const {
 namespace detail {
 namespace {
 
-// Allocates the shared_ptr's block with room for `extra` bytes after it; the address of
+// Allocates the shared_ptr's block with room for `extra` bytes after it, from the block
+// pool (a log call's event of up to a few hundred bytes reuses a freed one); the address of
 // that room is written to *tail when the block is allocated.
 template <typename T>
 struct TailAllocator {
@@ -125,11 +127,11 @@ struct TailAllocator {
   TailAllocator(const TailAllocator<U>& other) : extra_(other.extra_), tail_(other.tail_) {}
 
   T* allocate(std::size_t n) {
-    char* block = static_cast<char*>(::operator new(n * sizeof(T) + extra_));
+    char* block = static_cast<char*>(poolAllocate(n * sizeof(T) + extra_));
     *tail_ = block + n * sizeof(T);
     return reinterpret_cast<T*>(block);
   }
-  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
+  void deallocate(T* p, std::size_t n) noexcept { poolFree(p, n * sizeof(T) + extra_); }
 
   template <typename U, typename... Args>
   void construct(U* p, Args&&... args) {
