@@ -4,6 +4,7 @@
 #include <new>
 
 #include "common/fork_locks.hpp"
+#include "common/no_destructor.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -17,14 +18,25 @@ std::size_t classBytes(std::size_t cls) { return (cls + 1) * kPoolClassBytes; }
 
 // The free blocks every thread shares.
 struct Depot {
-  ForkSafeMutex mu{ForkLockRank::kBlockPool};
-  void* blocks[kClasses][kPoolDepotBlocks];  // guarded by mu
-  std::size_t count[kClasses] = {};          // guarded by mu
+  std::mutex mu;                                  // in the fork order at kBlockPool
+  void* blocks[kClasses][kPoolDepotBlocks] = {};  // guarded by mu
+  std::size_t count[kClasses] = {};               // guarded by mu
 };
-Depot& depot() {
-  static auto* d = new Depot;  // never destroyed: events are freed during exit
-  return *d;
-}
+// Made at compile time, not on first use (a child forked while a thread made it would wait
+// for that thread forever), and never destroyed: events are freed during exit.
+constinit NoDestructor<Depot> g_depot;
+Depot& depot() { return g_depot.value; }
+
+// Its lock joins the fork order while the program starts, before any thread can take it:
+// a forked child gets the depot whole and its lock free.
+[[maybe_unused]] const bool g_inForkOrder = [] {
+  registerForkLock(ForkLockRank::kBlockPool, 0, &g_depot.value,
+                   ForkLockOps{[](void* d) { static_cast<Depot*>(d)->mu.lock(); },
+                               [](void* d) { static_cast<Depot*>(d)->mu.unlock(); },
+                               // The forking thread took it before fork(): it gives it back.
+                               [](void* d) { static_cast<Depot*>(d)->mu.unlock(); }});
+  return true;
+}();
 
 // One thread's free blocks per class. Trivially destructible, so usable while the thread's
 // other thread-locals are destroyed; Flush hands them to the depot at thread exit.

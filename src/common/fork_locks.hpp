@@ -32,6 +32,7 @@ enum class ForkLockRank : int {
   kConsoleHandler = 700,      // the installed console handler
   kConsoleSink = 800,         // the stderr writer
   kBlockPool = 900,           // the block pool's depot (blocks are freed under any lock)
+  kReaderSlots = 950,         // the snapshot readers' slots (no lock: reset in the child)
 };
 
 // What the fork handlers do with one lock. `lock` runs before fork(); `unlockParent` in the

@@ -2,16 +2,20 @@
 
 #include <cstddef>
 
+#include "common/fork_locks.hpp"
+
 namespace zeplog::detail {
 namespace {
 
 // More threads than this read under the writers' lock instead.
 constexpr std::size_t kReaderSlots = 128;
 
-ReaderSlot* slots() {
-  static auto* s = new ReaderSlot[kReaderSlots];  // never destroyed: reads during exit
-  return s;
-}
+// Made at compile time, not on first use, and never destroyed (reads during exit): a child
+// forked while a thread made them would find them half made. ReaderSlot is trivially
+// destructible.
+constinit ReaderSlot g_slots[kReaderSlots];
+
+ReaderSlot* slots() { return g_slots; }
 
 enum class SlotState : unsigned char { kNone, kHeld, kReading, kEnded };
 
@@ -19,6 +23,26 @@ enum class SlotState : unsigned char { kNone, kHeld, kReading, kEnded };
 // destroyed; the Release object gives the slot back at thread exit.
 thread_local ReaderSlot* tl_slot = nullptr;
 thread_local SlotState tl_state = SlotState::kNone;
+
+// In a forked child, whose only thread is the one that forked: the other threads' claims and
+// announcements are dropped, so their slots serve the child's threads and a writer there
+// frees the versions they named. The forking thread keeps its own slot (it is not reading:
+// no read forks).
+void forgetVanishedReaders(void*) {
+  for (ReaderSlot& s : g_slots) {
+    if (&s == tl_slot) continue;
+    s.reading.store(nullptr, std::memory_order_relaxed);
+    s.claimed.store(false, std::memory_order_relaxed);
+  }
+}
+void noForkLock(void*) {}
+
+// Joins the fork handlers while the program starts, before any thread can read.
+[[maybe_unused]] const bool g_inForkOrder = [] {
+  registerForkLock(ForkLockRank::kReaderSlots, 0, g_slots,
+                   ForkLockOps{&noForkLock, &noForkLock, &forgetVanishedReaders});
+  return true;
+}();
 
 struct Release {
   ~Release() {

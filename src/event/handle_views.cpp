@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "common/global_lock.hpp"
+#include "common/no_destructor.hpp"
 #include "common/snapshot_cell.hpp"
 #include "event/global_state.hpp"
 
@@ -13,10 +14,10 @@ namespace {
 // Handle id to view; one version per change, never changed once published.
 using HandleViews = std::unordered_map<std::string, HandleViewPtr, TextHash, std::equal_to<>>;
 
-SnapshotCell<HandleViews>& views() {
-  static auto* cell = new SnapshotCell<HandleViews>;  // never destroyed: log calls at exit
-  return *cell;
-}
+// Made at compile time, not by the first log call (a child forked while a thread made it
+// would wait for that thread forever), and never destroyed: log calls at exit.
+constinit NoDestructor<SnapshotCell<HandleViews>> g_views;
+SnapshotCell<HandleViews>& views() { return g_views.value; }
 
 const HandleViewPtr* lookUp(const HandleViews* table, std::string_view handleId) {
   if (!table) return nullptr;

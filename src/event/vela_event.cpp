@@ -6,15 +6,20 @@
 #include <initializer_list>
 
 #include "common/block_pool.hpp"
+#include "common/no_destructor.hpp"
 #include "event/vela_event_maker.hpp"
 
 namespace zeplog {
 namespace {
 
-const OptText& dashText() {
-  static const auto* text = new OptText("-");  // never destroyed: events may outlive exit
-  return *text;
-}
+// The shared texts below are made at compile time and never destroyed (events may outlive
+// exit): a log call takes no lock, and a child forked while one of its threads made such a
+// text on first use would wait for that thread forever.
+constinit const detail::NoDestructor<OptText> g_dash(std::in_place, "-");
+constinit const detail::NoDestructor<OptText> g_absent;
+constinit const detail::NoDestructor<VelaEventIdentity> g_emptyIdentity;
+
+const OptText& dashText() { return g_dash.value; }
 
 }  // namespace
 
@@ -48,15 +53,9 @@ VelaEvent& VelaEvent::operator=(const VelaEvent& other) {
   return *this;
 }
 
-const OptText& VelaEvent::absentText() {
-  static const auto* text = new OptText;
-  return *text;
-}
+const OptText& VelaEvent::absentText() { return g_absent.value; }
 
-const VelaEventIdentity& VelaEvent::emptyIdentity() {
-  static const auto* identity = new VelaEventIdentity;
-  return *identity;
-}
+const VelaEventIdentity& VelaEvent::emptyIdentity() { return g_emptyIdentity.value; }
 
 VelaEventIdentity& VelaEvent::ownIdentity() {
   auto own = identity_ ? std::make_shared<VelaEventIdentity>(*identity_)

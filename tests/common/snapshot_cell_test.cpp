@@ -1,5 +1,8 @@
 // SnapshotCell: readers without a lock never meet a freed version, and a held version is
 // freed only once its reader is done.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -80,6 +83,34 @@ TEST(SnapshotCell, ReadersRacingAWriterSeeWholeVersionsInOrder) {
   EXPECT_EQ(bad.load(), 0);
   cell.publish(std::make_unique<Version>(kVersions + 1));
   EXPECT_EQ(cell.retiredCount(), 0u);
+}
+
+// A forked child has only the thread that forked: a version another thread of the parent
+// was reading at the fork is freed by the child's next publish, and the forking thread reads
+// on as before.
+TEST(SnapshotCell, AForkedChildFreesWhatTheParentsOtherReadersHeld) {
+  SnapshotCell<Version> cell;
+  cell.publish(std::make_unique<Version>(1));
+  std::atomic<bool> holding{false}, release{false};
+  std::thread reader([&] {
+    cell.tryRead([&](const Version*) {
+      holding = true;
+      while (!release.load()) std::this_thread::yield();
+    });
+  });
+  while (!holding.load()) std::this_thread::yield();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    cell.publish(std::make_unique<Version>(2));
+    int n = 0;
+    const bool read = cell.tryRead([&](const Version* v) { n = v->n; });
+    ::_exit(cell.retiredCount() == 0 && read && n == 2 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  release = true;
+  reader.join();
 }
 
 }  // namespace
