@@ -224,8 +224,8 @@ class OrderedMap {
     return true;
   }
 
-  // Removes every entry for which pred(key, value) is true, in one pass; the others keep
-  // their order. Returns how many were removed.
+  // Removes every entry for which pred(key, value) is true, in one pass that asks pred once
+  // per entry, in order; the others keep their order. Returns how many were removed.
   template <typename Pred>
   std::size_t eraseIf(Pred pred) {
     auto kept = std::remove_if(entries_.begin(), entries_.end(),

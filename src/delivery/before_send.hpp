@@ -12,6 +12,8 @@ using BeforeSendHook = std::function<bool(VelaEvent&)>;
 // Replaces the hook; an empty function removes it. Swapped whole, so the send thread reads
 // it without a lock.
 void setBeforeSend(BeforeSendHook hook);
+// True while a hook is installed: it must see every event with its common fields in place.
+bool beforeSendInstalled();
 
 // Runs the hook on one event whose common fields are complete, then redacts its fields.
 // False when the event is to be dropped: the hook returned false or threw (a console line);

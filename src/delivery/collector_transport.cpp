@@ -59,29 +59,9 @@ std::vector<std::pair<std::string, Batch>> takeBatches() {
   for (auto& [project, batch] : *table) {
     if (!batch || batch->empty()) continue;
     out.emplace_back(project, Batch());
-    out.back().second.swap(*batch);
+    std::swap(out.back().second, *batch);
   }
   return out;
-}
-
-// The batch as one JSON array; handleId becomes that of the last event that has one. An
-// event without a handle id is left out, but keeps its position in the numbering; `count`
-// becomes the number of events in the array.
-std::string bodyOf(const Batch& batch, std::string& handleId, std::size_t& count) {
-  std::string body = "[";
-  bool first = true;
-  count = 0;
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    const VelaEventPtr& event = batch[i];
-    if (!event || !event->handleId()) continue;
-    handleId = *event->handleId();
-    if (!first) body.push_back(',');
-    first = false;
-    ++count;
-    appendJsonOfVelaEvent(body, event, static_cast<std::int32_t>(i));
-  }
-  body.push_back(']');
-  return body;
 }
 
 std::uint64_t nowUnixNanos() {
@@ -90,10 +70,8 @@ std::uint64_t nowUnixNanos() {
       duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count());
 }
 
-// Posts the text to the collector and lets the delegate settle the batch by the answer.
-bool postToCollector(kstVelaHttpsDelegate& delegate, const Collector& collector,
-                     const std::string& json, const std::function<bool()>& cancelled) {
-  const HttpRequest request = collectorRequest(collector.url, json, cancelled);
+// Posts the request to the collector and lets the delegate settle the batch by the answer.
+bool postToCollector(kstVelaHttpsDelegate& delegate, const HttpRequest& request) {
   ZEP_CONSOLE("Send");
   const HttpResult result = HttpClient::forThisThread().perform(request);
   if (result.completed) {
@@ -113,24 +91,25 @@ bool postToCollector(kstVelaHttpsDelegate& delegate, const Collector& collector,
 // the requests have ended; see the header. A request is cut off once cancelEpoch has moved
 // past `epoch`. The batch is delivered when every request was answered 200; otherwise its
 // events are written back once, even when more than one request failed.
-bool postBatch(const std::string& json, Text handleId, std::uint64_t epoch,
-               const OtlpTargets& targets, const std::string& otlpBody) {
+bool postBatch(std::string json, Text handleId, std::uint64_t epoch, const OtlpTargets& targets,
+               const std::string& otlpBody) {
   std::optional<Collector> collector = collectorOf(handleId.view());
   if (handleId.absent() || !collector) {
     ZEP_CONSOLE("handler is null");
     return false;
   }
-  // Each request has its own context: nothing of it is shared with another request.
-  kstVelaHttpsDelegate delegate(json, std::string(handleId.view()));
   const std::function<bool()> cancelled = cancelledSince(epoch);
+  // The request owns the text; the delegate reads it there. Each request has its own
+  // context: nothing of it is shared with another request.
+  const HttpRequest request = collectorRequest(collector->url, std::move(json), cancelled);
+  kstVelaHttpsDelegate delegate(request.body, std::string(handleId.view()));
   bool delivered = true;
-  if (!collectorRequestSkipped(targets))
-    delivered = postToCollector(delegate, *collector, json, cancelled);
+  if (!collectorRequestSkipped(targets)) delivered = postToCollector(delegate, request);
   if (otlpBody.empty()) return delivered;
   const bool exported = settleOtlpAnswers(postToOtlpTargets(
       HttpClient::forThisThread(), targets, otlpBody, waits().collectorRequest.load(), cancelled));
   // A failed collector request has written the events back already.
-  if (!exported && delivered) delegate.saveToFile(json, true);
+  if (!exported && delivered) delegate.saveToFile(request.body, true);
   return delivered && exported;
 }
 
@@ -173,10 +152,11 @@ bool sendVelaEventByRestAPI() {
     for (auto& [project, batch] : takeBatches()) {
       std::string handleId;
       std::size_t count = 0;
-      const std::string body = bodyOf(batch, handleId, count);
+      std::string body = batch.takeBody(handleId, count);
       // Encoded after the collector's body, whose writing applied the session-id rule.
-      const std::string otlpBody =
-          targets->empty() || count == 0 ? std::string() : otlpLogsRequest(batch, nowUnixNanos());
+      const std::string otlpBody = targets->empty() || count == 0
+                                       ? std::string()
+                                       : otlpLogsRequest(batch.events, nowUnixNanos());
       batch.clear();
       std::optional<Collector> collector = collectorOf(handleId);
       // A batch whose handle id names no handle has nowhere to go.
@@ -188,7 +168,7 @@ bool sendVelaEventByRestAPI() {
       // In durable mode the bodies are on disk now; the drain below posts them.
       if (spoolBatch(collector->url, handleId, body, count, *targets, otlpBody)) continue;
       try {
-        if (postBatch(body, handleId, epoch, *targets, otlpBody)) {
+        if (postBatch(std::move(body), handleId, epoch, *targets, otlpBody)) {
           countUp(eventCounters().delivered, count);
         } else {
           ok = false;

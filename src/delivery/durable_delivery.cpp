@@ -172,7 +172,7 @@ bool spoolBody(const std::string& url, const std::string& handleId, const std::s
   record.body = body;
   SpoolDrop dropped;
   std::string error;
-  const bool kept = spool->append(record, dropped, &error);
+  const bool kept = spool->append(std::move(record), dropped, &error);
   noteDropped(dropped, "past the spool's byte bound");
   if (!kept) ZEP_CONSOLE("spool: cannot write a request body, it is posted directly: " + error);
   return kept;

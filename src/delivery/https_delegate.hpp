@@ -12,10 +12,13 @@ namespace zeplog {
 // time never see each other's body or handle id. The outcome handlers below decide the
 // batch's fate: an answer with status 200 ends it; any other answer, and any failure, writes
 // every event of the text back to the failed-send queue.
+//
+// The text is not copied (a body runs to megabytes): it must outlive the delegate, as the
+// body of the request the delegate stands for does.
 class kstVelaHttpsDelegate {
  public:
-  kstVelaHttpsDelegate(std::string log, std::string handleId)
-      : log_(std::move(log)), handleId_(std::move(handleId)) {}
+  kstVelaHttpsDelegate(const std::string& log, std::string handleId)
+      : log_(log), handleId_(std::move(handleId)) {}
 
   const std::string& log() const { return log_; }
   const std::string& handleId() const { return handleId_; }
@@ -33,9 +36,9 @@ class kstVelaHttpsDelegate {
   void saveToFile(const std::string& text, bool writeBack) const;
 
  private:
-  std::string log_;        // the request body: a JSON array of event objects
-  std::string handleId_;   // given to every written-back event
-  bool answered_ = false;  // an answer was handled; a later failure writes nothing back
+  const std::string& log_;  // the request body: a JSON array of event objects
+  std::string handleId_;    // given to every written-back event
+  bool answered_ = false;   // an answer was handled; a later failure writes nothing back
 };
 
 }  // namespace zeplog

@@ -11,6 +11,7 @@
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
+#include "event/vela_event_maker.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -32,22 +33,23 @@ std::string textOf(const FieldValue* value) { return idToNSString(value).value_o
 
 // The body's text; "" for no body or bytes that are not UTF-8. A view into the event.
 std::string_view bodyText(const VelaEvent& event) {
+  if (std::optional<std::string_view> text = LogEventMaker::pendingBody(event)) return *text;
   if (!event.body() || !isValidUtf8(event.body()->view())) return {};
   return event.body()->view();
 }
 
-const FieldValue* field(const VelaEvent& event, std::string_view key) {
-  return event.fields() ? event.fields()->find(key) : nullptr;
+// The level's text, as textOf gives it.
+std::string levelText(const VelaEvent& event) {
+  if (auto pending = LogEventMaker::pendingFields(event)) return std::string(pending->level);
+  return textOf(event.fields() ? event.fields()->find("logLevel") : nullptr);
 }
 
-// The handle's switches, read together under the lock.
-struct Switches {
-  bool isLog, isSession, isCrash, isDeduplicate;
-};
-Switches switchesOf(const kstVelaHandle& h) {
-  GlobalLock lock(global_resource_lock());
-  return {h.isLog, h.isSession, h.isCrash, h.isDeduplicate};
+bool isCrashEvent(const VelaEvent& event) {
+  return !LogEventMaker::pendingFields(event) && event.fields() &&
+         event.fields()->contains("DmpData");
 }
+
+using Switches = FilterSwitches;
 
 // Ordinary events: collapse repeats of the same body and level.
 SendVerdict allowedIf(bool on) { return on ? SendVerdict::kSend : SendVerdict::kRefused; }
@@ -59,7 +61,7 @@ SendVerdict checkOrdinary(const VelaEvent& event, const Switches& sw, std::strin
     return SendVerdict::kSend;
   }
   ZEP_CONSOLE("is deduplicate");
-  const std::string level = textOf(field(event, "logLevel"));
+  const std::string level = levelText(event);
   // A log type is text, whose text is "": it adds nothing to the duplicate key.
   std::string baseKey;
   baseKey.reserve(body.size() + level.size());
@@ -79,10 +81,9 @@ SendVerdict checkOrdinary(const VelaEvent& event, const Switches& sw, std::strin
   }
   ZEP_CONSOLE("is not contain object");
   if (!sw.isLog) return SendVerdict::kRefused;
-  const std::int32_t count = countOf(table->find(duplicateKey)) + 1;
   ZEP_CONSOLE("InsertQueue");
   try {
-    InsertQueue(duplicateKey, count);
+    InsertQueue(duplicateKey, 1);  // the first of its kind: the table has no entry for it
   } catch (const std::exception& e) {
     consoleRaw(std::string("InsertQueue Exception : ") + e.what());
   }
@@ -97,13 +98,23 @@ bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHan
 
 SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle) {
   if (!event || !handle) return SendVerdict::kRefused;
-  const Switches sw = switchesOf(*handle);
+  FilterSwitches sw{};
+  {
+    GlobalLock lock(global_resource_lock());
+    sw = FilterSwitches::ofLocked(*handle);
+  }
+  return sendVerdict(event, handle, sw);
+}
+
+SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle,
+                        const FilterSwitches& sw) {
+  if (!event || !handle) return SendVerdict::kRefused;
   if (event->logType() == "SESSION") {
     ZEP_CONSOLE("check session");
     return allowedIf(sw.isSession);
   }
   ZEP_CONSOLE("check session");
-  if (field(*event, "DmpData")) {
+  if (isCrashEvent(*event)) {
     if (!sw.isCrash) return SendVerdict::kRefused;
     GlobalLock lock(global_resource_lock());
     if (!globals().gs_isUnity) {
@@ -139,15 +150,28 @@ void InsertQueue(Text key, std::int32_t value) {
     return;
   }
   try {
-    // Make room: drop the half of the entries with the lowest counts (base entries, which
-    // hold 1, and small repeat counters go first).
-    std::vector<std::pair<std::int32_t, std::string>> byCount;
-    byCount.reserve(table->size());
-    for (const auto& [k, v] : *table) byCount.emplace_back(countOf(&v), k);
-    std::stable_sort(byCount.begin(), byCount.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    const std::size_t drop = byCount.size() / 2;
-    for (std::size_t i = 0; i < drop; ++i) table->erase(byCount[i].second);
+    // Make room: drop the half of the entries with the lowest counts, the earlier of equal
+    // counts first (base entries, which hold 1, and small repeat counters go first). The
+    // highest count dropped is found without sorting, then one in-order pass drops every
+    // entry below it and as many entries of that count as the half still needs.
+    std::vector<std::int32_t> counts;
+    counts.reserve(table->size());
+    for (const auto& entry : *table) counts.push_back(countOf(&entry.second));
+    const std::size_t drop = counts.size() / 2;
+    std::vector<std::int32_t> order = counts;
+    std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(drop - 1),
+                     order.end());
+    const std::int32_t highestDropped = order[drop - 1];
+    std::size_t equalToDrop = drop - static_cast<std::size_t>(std::count_if(
+                                         counts.begin(), counts.end(),
+                                         [&](std::int32_t c) { return c < highestDropped; }));
+    table->eraseIf([&](const std::string&, const std::string& value) {
+      const std::int32_t c = countOf(&value);
+      if (c < highestDropped) return true;
+      if (c != highestDropped || equalToDrop == 0) return false;
+      --equalToDrop;
+      return true;
+    });
     table->set(key.view(), std::to_string(value));
   } catch (...) {
     table->clear();

@@ -23,6 +23,18 @@ bool checkSendStatus(const VelaEventPtr& event, const std::shared_ptr<kstVelaHan
 enum class SendVerdict { kSend, kRefused, kCollapsed };
 SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle);
 
+// The handle's switches that the filter reads, taken together.
+struct FilterSwitches {
+  bool isLog, isSession, isCrash, isDeduplicate;
+  // Caller holds global_resource_lock.
+  static FilterSwitches ofLocked(const kstVelaHandle& h) {
+    return {h.isLog, h.isSession, h.isCrash, h.isDeduplicate};
+  }
+};
+// The same decision with the switches read beforehand (once per send cycle, say).
+SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle,
+                        const FilterSwitches& switches);
+
 // The crash duplicate check of Unity mode (true = send), which lives with the crash path;
 // the facade hands it in at initialisation. Until then every Unity crash event is sent.
 using UnityCrashCheck = bool (*)(const VelaEventPtr&, const std::shared_ptr<const kstVelaHandle>&);

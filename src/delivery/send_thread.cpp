@@ -16,6 +16,7 @@
 #include "common/waits.hpp"
 #include "delivery/before_send.hpp"
 #include "delivery/collector_transport.hpp"
+#include "delivery/cycle_handles.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "delivery/flush_signal.hpp"
 #include "delivery/send_filter.hpp"
@@ -24,6 +25,7 @@
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
+#include "event/vela_event_maker.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_counters.hpp"
 
@@ -38,16 +40,6 @@ constexpr std::size_t kCycleBudgetBytes = kstVelaBlockQueue::kHighWaterBytes;
 bool sendHeld() {
   const GlobalState& g = globals();
   return g.gs_SyncSend.load() || g.gs_ThreadStop.load();
-}
-
-// The project's batch, or none when the project was never initialised in this process.
-std::shared_ptr<Batch> batchOf(const OptText& project) {
-  if (!project) return nullptr;
-  GlobalLock lock(global_resource_lock());
-  auto& table = globals().gs_bulkObjectManager;
-  if (!table) return nullptr;
-  std::shared_ptr<Batch>* batch = table->find(*project);
-  return batch ? *batch : nullptr;
 }
 
 // Puts the handle's user id into an event that has none of its own.
@@ -72,57 +64,70 @@ std::nullopt_t lostUnknown() {
 
 // A taken event, completed with its handle's common fields and judged by the filter.
 struct Completed {
-  std::shared_ptr<kstVelaHandle> handle;
-  std::shared_ptr<Batch> batch;  // its project's batch
-  bool send = false;             // the filter lets it through
-  std::size_t size = 0;          // its JSON as it will be sent, custom fields included
+  const CycleHandles::Handle* handle = nullptr;
+  Batch* batch = nullptr;    // its project's batch in this cycle
+  CommonFragmentPtr common;  // the common fields still to follow its own in its JSON
+  bool send = false;         // the filter lets it through
+  std::size_t size = 0;      // its JSON as it will be sent, custom fields included
 };
+
+// Gives the event its handle's common fields: the handle's fragment when it can follow the
+// event's own fields as they are, else copies in the event's dictionary. The fragment, if
+// taken, is returned.
+CommonFragmentPtr completeCommonFields(VelaEvent& event, const CycleHandles::Handle& handle) {
+  if (handle.common && handle.common->fits(event)) {
+    event.setHost(getHost());
+    return handle.common;
+  }
+  if (!event.fields()) event.setFields(std::make_shared<Fields>());
+  Fields& fields = *event.fields();
+  ZEP_CONSOLE("copyCommonFields");
+  {
+    GlobalLock lock(global_resource_lock());
+    copyCommonFieldsOf(fields, *handle.record);
+  }
+  ZEP_CONSOLE("getHost");
+  event.setHost(getHost());
+  ZEP_CONSOLE("get userid");
+  completeUserId(fields, *handle.record);
+  return nullptr;
+}
 
 // Completes one taken event: common fields, host, user id, the filter's verdict. None for an
 // event that is lost (unknown handle or project).
-std::optional<Completed> completeEvent(const VelaEventPtr& event) {
+std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& cycle) {
   if (!event->handleId()) return lostUnknown();
-  const std::string handleId = *event->handleId();
   ZEP_CONSOLE("getJsonFromVelaEvent");
 
   ZEP_CONSOLE("kst_getHandler");
   Completed out;
-  out.handle = getHandler(handleId);
+  out.handle = cycle.handle(*event->handleId());
   if (!out.handle) return lostUnknown();
 
-  ZEP_CONSOLE("copyCommonFields");
-  if (!event->fields()) event->setFields(std::make_shared<Fields>());
-  Fields& fields = *event->fields();
-  if (!copyCommonFields(fields, handleId)) {
-    // Handles are never removed, so this cannot happen; if it did, only this event is lost.
-    ZEP_CONSOLE("copyCommonFields failed : " + handleId);
-    return lostUnknown();
-  }
-  ZEP_CONSOLE("getHost");
-  event->setHost(getHost());
-  ZEP_CONSOLE("get userid");
-  completeUserId(fields, *out.handle);
+  out.common = completeCommonFields(*event, *out.handle);
 
   ZEP_CONSOLE("get gs_bulkObjectManager");
-  out.batch = batchOf(event->projectName());
+  out.batch = cycle.batch(event->projectName());
   if (!out.batch) return lostUnknown();
 
   // The application's hook and the redaction see the event complete, before the filter.
   if (!applyBeforeSend(*event)) return out;  // dropped by the hook: counted there, not sent
 
   ZEP_CONSOLE("checkSendStatus");
-  const SendVerdict verdict = sendVerdict(event, out.handle);
+  const SendVerdict verdict = sendVerdict(event, out.handle->record, out.handle->switches);
   if (verdict == SendVerdict::kRefused) countUp(eventCounters().refusedByFilter);
   if (verdict == SendVerdict::kCollapsed) countUp(eventCounters().collapsedRepeats);
   out.send = verdict == SendVerdict::kSend;
   if (out.send) {
     ZEP_CONSOLE("get bulkEventQueue");
     ZEP_CONSOLE("remove dmpdata");
-    if (!fields.contains("DmpData")) {
-      fields.erase("SymMethod");
-      fields.erase("CrashStyle");
+    // (A log call's fields still in its text hold neither.)
+    if (!LogEventMaker::pendingFields(*event) && event->fields() &&
+        !event->fields()->contains("DmpData")) {
+      event->fields()->erase("SymMethod");
+      event->fields()->erase("CrashStyle");
     }
-    out.size = jsonSizeOfVelaEvent(event);
+    out.size = out.batch->write(event, out.common);
   }
   return out;
 }
@@ -130,10 +135,18 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event) {
 // Adds a completed event that the filter lets through to its project's batch.
 void addToBatch(const VelaEventPtr& event, const Completed& completed) {
   ZEP_CONSOLE("add object");
-  completed.batch->push_back(event);
-  if (event->fields()->contains("DmpData")) {
-    GlobalLock lock(global_resource_lock());
-    if (globals().gs_isUnity) regenerateSession(event, *completed.batch, completed.handle);
+  completed.batch->push(event, completed.common, completed.size);
+  if (!LogEventMaker::pendingFields(*event) && event->fields() &&
+      event->fields()->contains("DmpData")) {
+    std::vector<VelaEventPtr> session;
+    {
+      GlobalLock lock(global_resource_lock());
+      if (globals().gs_isUnity) regenerateSession(event, session, completed.handle->record);
+    }
+    for (VelaEventPtr& e : session) {
+      const std::size_t weight = completed.batch->write(e, nullptr);
+      completed.batch->push(std::move(e), nullptr, weight);
+    }
   }
   ZEP_CONSOLE("add object done");
 }
@@ -151,7 +164,7 @@ struct Gathered {
 
 // Takes up to n events into the batches, until the events added weigh more than the budget
 // as they will be sent (so a body holds at most the budget plus one event).
-Gathered gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
+Gathered gatherCycle(kstVelaBlockQueue& queue, std::int32_t n, CycleHandles& cycle) {
   Gathered out;
   out.atBound = n >= static_cast<std::int32_t>(kstVelaBlockQueue::kMaxEvents);
   std::size_t total = 0;
@@ -166,7 +179,7 @@ Gathered gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
     }
     // A background save emptied the queue between the count and the take.
     if (!event) return out;
-    std::optional<Completed> completed = completeEvent(event);
+    std::optional<Completed> completed = completeEvent(event, cycle);
     if (!completed) {
       out.lost = true;
       continue;
@@ -189,10 +202,12 @@ Gathered gatherCycle(kstVelaBlockQueue& queue, std::int32_t n) {
 
 // Sends the cycle's batches, then the event that goes alone, if any. True when every
 // request was answered 200.
-bool sendGathered(Gathered& gathered) {
+bool sendGathered(Gathered& gathered, CycleHandles& cycle) {
+  cycle.publish();
   bool delivered = sendVelaEventByRestAPI();
   if (gathered.alone) {
     addToBatch(gathered.alone, *gathered.aloneCompleted);
+    cycle.publish();
     delivered = sendVelaEventByRestAPI() && delivered;
   }
   return delivered;
@@ -251,10 +266,14 @@ void logSendThread() {
       const std::uint64_t ticket = signal.beginCycle();
       Gathered gathered;
       bool delivered = false;
+      CycleHandles cycle(CycleHandles::commonDeferrable());
       try {
-        gathered = gatherCycle(*queue, n);
-        delivered = sendGathered(gathered);
+        gathered = gatherCycle(*queue, n, cycle);
+        delivered = sendGathered(gathered, cycle);
       } catch (...) {
+        // What was gathered is sent by the next cycle, as it would have been from the
+        // shared batches.
+        guarded("publish", [&] { cycle.publish(); });
         signal.endCycle(ticket, false, false);
         throw;
       }

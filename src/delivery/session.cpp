@@ -40,7 +40,7 @@ void createSession(Text handleId) {
   sendLog("INFO", Text(), "SESSION", handleId);
 }
 
-void regenerateSession(const VelaEventPtr& crashEvent, Batch& batch,
+void regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaEventPtr>& batch,
                        const std::shared_ptr<kstVelaHandle>& handle) {
   if (!crashEvent || !crashEvent->handleId()) {
     ZEP_CONSOLE("handlerId is null");

@@ -19,7 +19,7 @@ void createSession(Text handleId);
 // while collapsing is on changes nothing; a crash event restored from an earlier run's file
 // ("errorRate") renews the id but adds no session event. The caller (the send thread) holds
 // global_resource_lock.
-void regenerateSession(const VelaEventPtr& crashEvent, Batch& batch,
+void regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaEventPtr>& batch,
                        const std::shared_ptr<kstVelaHandle>& handle);
 
 }  // namespace zeplog::detail

@@ -53,6 +53,16 @@ bool copyCommonFields(Fields& fields, Text handleId) {
 }
 
 void copyCommonFieldsOf(Fields& fields, const kstVelaHandle& handle) {
+  // The lines are written after the walk: a console handler may call back into the library
+  // on this thread (the lock is re-entrant) and change the custom fields. A silenced console
+  // gets no lines, so none is made.
+  std::vector<std::string> lines;
+  addCommonFieldsOf(fields, handle, consoleSilenced() ? nullptr : &lines);
+  for (const std::string& line : lines) ZEP_CONSOLE(line);
+}
+
+void addCommonFieldsOf(Fields& fields, const kstVelaHandle& handle,
+                       std::vector<std::string>* lines) {
   // Room for everything added below at once, rather than growing step by step.
   fields.reserve(fields.size() + 3 + (handle.customFields ? handle.customFields->size() : 0));
   fields.set("Platform", Bytes(platformText()));
@@ -61,21 +71,14 @@ void copyCommonFieldsOf(Fields& fields, const kstVelaHandle& handle) {
   if (net && net->networkType && *net->networkType != "NONE")
     fields.set("NetworkType", Bytes(*net->networkType));
   if (handle.userId) fields.set("UserID", Bytes(*handle.userId));
-  if (handle.customFields) {
-    // The lines are written after the walk: a console handler may call back into the
-    // library on this thread (the lock is re-entrant) and change the custom fields.
-    // A silenced console gets no lines, so none is made.
-    std::vector<std::string> lines;
-    const bool reported = !consoleSilenced();
-    for (const auto& [key, value] : *handle.customFields) {
-      if (fields.contains(key)) continue;  // custom fields never replace what is there
-      std::string text = std::holds_alternative<std::string>(value)
-                             ? std::get<std::string>(value)
-                             : toValidUtf8(std::get<Bytes>(value).view());
-      if (reported) lines.push_back("load / " + key + ":" + text);
-      fields.appendNew(key, std::move(text));
-    }
-    for (const std::string& line : lines) ZEP_CONSOLE(line);
+  if (!handle.customFields) return;
+  for (const auto& [key, value] : *handle.customFields) {
+    if (fields.contains(key)) continue;  // custom fields never replace what is there
+    std::string text = std::holds_alternative<std::string>(value)
+                           ? std::get<std::string>(value)
+                           : toValidUtf8(std::get<Bytes>(value).view());
+    if (lines) lines->push_back("load / " + key + ":" + text);
+    fields.appendNew(key, std::move(text));
   }
 }
 

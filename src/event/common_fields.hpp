@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "zeplog/text.hpp"
 #include "zeplog/vela_event.hpp"
@@ -15,6 +16,10 @@ bool copyCommonFields(Fields& fields, Text handleId);
 // The same for a record in hand. The caller holds global_resource_lock, or knows that no
 // thread can change the record (the crash upload, when the lock's holder is frozen).
 void copyCommonFieldsOf(Fields& fields, const kstVelaHandle& handle);
+// The same without console output: the "load /" lines, when lines is given, are added to it
+// for the caller to write once the lock is released.
+void addCommonFieldsOf(Fields& fields, const kstVelaHandle& handle,
+                       std::vector<std::string>* lines);
 // "-" while host reporting is off, none while it is on.
 OptText getHost();
 // The UTF-8 text of a byte-data value; "" for text or no value; none for invalid UTF-8.

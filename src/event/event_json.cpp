@@ -19,6 +19,7 @@
 #include "common/utf8.hpp"
 #include "event/global_state.hpp"
 #include "event/json/json_string_writer.hpp"
+#include "event/vela_event_maker.hpp"
 #include "zeplog/json_writer.hpp"
 
 namespace zeplog::detail {
@@ -110,14 +111,17 @@ struct SizeOut {
 
 struct Member {
   std::string_view key;
+  std::string_view quotedKey;             // the key as written, with its colon
   std::optional<std::string_view> value;  // none: not written
 };
 
-// Writes the object. dropSessionId leaves out a "SessionID" field; kstBulkIndex, when
-// given, is written last and replaces a field of that name.
+// Writes the object. dropSessionId leaves out a "SessionID" field; common, when not empty,
+// is written members ("key":"value",...) that follow the fields; kstBulkIndex, when given,
+// is written last and replaces a field of that name.
 template <typename Out>
 void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
-                std::optional<std::int32_t> kstBulkIndex, bool reportHost) {
+                std::optional<std::int32_t> kstBulkIndex, bool reportHost,
+                std::string_view common = {}) {
   std::array<char, 24> sendTime{};
   std::string_view sendTimeText;
   if (event.sendTime() != 0) {
@@ -138,18 +142,22 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
       ZEP_CONSOLE("Host Field is nil - Process in Collector");
     }
   }
-  std::optional<std::string_view> body;
-  if (event.body()) body = std::string_view(event.body()->data);
+  // A log call's body and fields still in its own text are read there: no copies are made
+  // for them only to be written. Its two fields name no member and nothing dropped below.
+  const std::optional<LogEventMaker::PendingFields> pending = LogEventMaker::pendingFields(event);
+  std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
+  if (!body && event.body()) body = std::string_view(event.body()->data);
   const Member members[] = {
-      {"projectName", opt(event.projectName())},
-      {"projectVersion", opt(event.projectVersion())},
-      {"logType", opt(event.logType())},
-      {"logSource", opt(event.logSource())},
-      {"body", body},
-      {"sendTime", event.sendTime() != 0 ? std::optional(sendTimeText) : std::nullopt},
-      {"host", host},
+      {"projectName", R"("projectName":)", opt(event.projectName())},
+      {"projectVersion", R"("projectVersion":)", opt(event.projectVersion())},
+      {"logType", R"("logType":)", opt(event.logType())},
+      {"logSource", R"("logSource":)", opt(event.logSource())},
+      {"body", R"("body":)", body},
+      {"sendTime", R"("sendTime":)",
+       event.sendTime() != 0 ? std::optional(sendTimeText) : std::nullopt},
+      {"host", R"("host":)", host},
   };
-  const Fields* fields = event.fields().get();
+  const Fields* fields = pending ? nullptr : event.fields().get();
 
   bool first = true;
   auto put = [&](std::string_view key, std::string_view value) {
@@ -157,6 +165,13 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
     first = false;
     out.text(key);
     out.raw(":");
+    out.text(value);
+  };
+  // The library's own keys need no escaping: written as they are, colon included.
+  auto putOwn = [&](std::string_view quotedKey, std::string_view value) {
+    out.raw(first ? "{" : ",");
+    first = false;
+    out.raw(quotedKey);
     out.text(value);
   };
   auto isWrittenMember = [&](std::string_view key) {
@@ -169,9 +184,12 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
   for (const Member& m : members) {
     if (!m.value) continue;
     const FieldValue* replaced = fields ? fields->find(m.key) : nullptr;
-    put(m.key, replaced ? textOf(*replaced) : *m.value);
+    putOwn(m.quotedKey, replaced ? textOf(*replaced) : *m.value);
   }
-  if (fields) {
+  if (pending) {
+    if (!pending->errorCode.empty()) putOwn(R"("errorCode":)", pending->errorCode);
+    putOwn(R"("logLevel":)", pending->level);
+  } else if (fields) {
     for (const auto& [key, value] : *fields) {
       if (isWrittenMember(key)) continue;
       if (dropSessionId && key == "SessionID") continue;
@@ -179,11 +197,19 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
       put(key, textOf(value));
     }
   }
+  if (!common.empty()) {
+    out.raw(first ? "{" : ",");
+    first = false;
+    out.raw(common);
+  }
   if (kstBulkIndex) {
     std::array<char, 16> index{};
     auto r = std::to_chars(index.data(), index.data() + index.size(), *kstBulkIndex);
-    put("kstBulkIndex",
-        std::string_view(index.data(), static_cast<std::size_t>(r.ptr - index.data())));
+    out.raw(first ? "{" : ",");
+    first = false;
+    out.raw(R"("kstBulkIndex":")");
+    out.raw(std::string_view(index.data(), static_cast<std::size_t>(r.ptr - index.data())));
+    out.raw("\"");
   }
   out.raw(first ? "{}" : "}");
 }
@@ -292,18 +318,21 @@ std::string getJsonFromVelaEvent(const VelaEventPtr& event, std::int32_t kstBulk
   });
 }
 
-void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int32_t kstBulkIndex) {
-  if (!event || !keysAreUtf8(event->fields().get())) {
+void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int32_t kstBulkIndex,
+                           std::string_view common) {
+  const bool pending = event && LogEventMaker::pendingFields(*event);
+  if (!event || (!pending && !keysAreUtf8(event->fields().get()))) {
     out += getJsonFromVelaEvent(event, kstBulkIndex);
     return;
   }
   const std::size_t start = out.size();
   const bool ok = guarded<bool>("getJsonFromVelaEvent", false, [&] {
     VelaEvent& e = *event;
-    const bool drop = dropsSessionId(e, e.fields().get());
-    if (drop && e.fields()) e.fields()->erase("SessionID");
+    // A log call's own fields are neither a session id nor crash data.
+    const bool drop = dropsSessionId(e, pending ? nullptr : e.fields().get());
+    if (drop && !pending && e.fields()) e.fields()->erase("SessionID");
     TextOut text(out, kEventEstimate);
-    writeEvent(text, e, drop, kstBulkIndex, /*reportHost=*/true);
+    writeEvent(text, e, drop, kstBulkIndex, /*reportHost=*/true, common);
     return true;
   });
   if (!ok) {
@@ -312,20 +341,43 @@ void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int
   }
 }
 
-std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event) {
+std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event, std::string_view common) {
   return guarded<std::size_t>("jsonSizeOfVelaEvent", 2, [&]() -> std::size_t {
     if (!event) return 2;
-    const Fields* fields = event->fields().get();
-    if (!keysAreUtf8(fields)) {
+    const bool pending = LogEventMaker::pendingFields(*event).has_value();
+    const Fields* fields = pending ? nullptr : event->fields().get();
+    if (!pending && !keysAreUtf8(fields)) {
       // Measured on a copy, so the event keeps its fields as they are.
       auto copy = std::make_shared<VelaEvent>(*event);
       copy->setFields(std::make_shared<Fields>(*fields));
       return getJsonFromVelaEvent(copy).size();
     }
     SizeOut size;
-    writeEvent(size, *event, dropsSessionId(*event, fields), std::nullopt, /*reportHost=*/false);
+    writeEvent(size, *event, dropsSessionId(*event, fields), std::nullopt, /*reportHost=*/false,
+               common);
     return size.size;
   });
+}
+
+std::string jsonMembersOf(const Fields& fields) {
+  std::string out;
+  SizeOut size;
+  for (const auto& [key, value] : fields) {
+    size.text(key);
+    size.text(textOf(value));
+  }
+  {
+    TextOut text(out, size.size + 2 * fields.size());  // trims `out` when it goes
+    bool first = true;
+    for (const auto& [key, value] : fields) {
+      if (!first) text.raw(",");
+      first = false;
+      text.text(key);
+      text.raw(":");
+      text.text(textOf(value));
+    }
+  }
+  return out;
 }
 
 }  // namespace zeplog::detail

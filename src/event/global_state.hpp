@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/global_lock.hpp"
+#include "event/batch.hpp"
 #include "event/json/key_hash.hpp"
 #include "zeplog/ordered_map.hpp"
 #include "zeplog/vela_event.hpp"
@@ -37,7 +38,6 @@ struct HandleEntry {
   VelaEventIdentityPtr identity;
 };
 using HandleTable = std::unordered_map<std::string, HandleEntry, TextHash, std::equal_to<>>;
-using Batch = std::vector<VelaEventPtr>;
 // Duplicate tables: key to a count written as decimal text.
 using CountTable = OrderedMap<std::string>;
 

@@ -19,6 +19,8 @@ void setRedactedFields(std::vector<std::string> keys) {
   redactedKeys().store(keys.empty() ? nullptr : std::make_shared<const KeyList>(std::move(keys)));
 }
 
+bool redactionActive() { return redactedKeys().load() != nullptr; }
+
 void redactFieldsIn(Fields& fields) {
   const std::shared_ptr<const KeyList> keys = redactedKeys().load();
   if (!keys) return;

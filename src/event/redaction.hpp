@@ -14,6 +14,8 @@ inline constexpr const char* kRedactedValue = "[redacted]";
 // Replaces the set of redacted field keys; an empty list turns redaction off. Lock-free for
 // readers: the list is swapped whole.
 void setRedactedFields(std::vector<std::string> keys);
+// True while some key is redacted.
+bool redactionActive();
 // Gives each redacted field present in fields the value "[redacted]" (text stays text, byte
 // data stays byte data). Takes no lock: the crash upload calls it too.
 void redactFieldsIn(Fields& fields);

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "zeplog/vela_event.hpp"
@@ -38,6 +39,24 @@ struct LogEventMaker {
     p.fieldBytes = std::size_t{event.levelSize_} + sizeof("logLevel") - 1;
     if (event.errorCodeSize_ != 0) p.fieldBytes += event.errorCodeSize_ + sizeof("errorCode") - 1;
     return p;
+  }
+
+  // A log call's body and fields read in place while they are still to be made from its text
+  // (reading them through body() or fields() would make them); none once made, and for
+  // other events. The texts are valid UTF-8; an error code of "" stands for no field.
+  static std::optional<std::string_view> pendingBody(const VelaEvent& event) {
+    if (!event.inlineBody_) return std::nullopt;
+    return std::string_view(event.text_, event.bodySize_);
+  }
+  struct PendingFields {
+    std::string_view errorCode;  // "errorCode", written first
+    std::string_view level;      // "logLevel"
+  };
+  static std::optional<PendingFields> pendingFields(const VelaEvent& event) {
+    if (!event.inlineFields_) return std::nullopt;
+    const char* level = event.text_ + event.bodySize_;
+    return PendingFields{std::string_view(level + event.levelSize_, event.errorCodeSize_),
+                         std::string_view(level, event.levelSize_)};
   }
 
   // Gives the event its identity; a pointer copy, cheap enough to run under a lock.

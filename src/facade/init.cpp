@@ -196,7 +196,8 @@ std::optional<std::string> registerHandleLocked(const InitRequest& r,
   // it this cycle, also for an initialisation that is then refused.
   if (!g.gs_bulkObjectManager->contains(r.appKey.view())) {
     auto batch = std::make_shared<detail::Batch>();
-    batch->reserve(10);
+    batch->events.reserve(10);
+    batch->common.reserve(10);
     g.gs_bulkObjectManager->set(r.appKey.view(), std::move(batch));
   }
 

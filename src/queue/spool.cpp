@@ -185,23 +185,28 @@ std::int64_t nowSeconds() {
 }  // namespace
 
 std::string Spool::encode(const SpoolRecord& record) {
-  std::string payload;
-  putU64(payload, static_cast<std::uint64_t>(record.spooledAt));
-  putU32(payload, record.events);
-  putU32(payload, static_cast<std::uint32_t>(record.url.size()));
-  payload += record.url;
-  putU32(payload, static_cast<std::uint32_t>(record.headers.size()));
-  payload += record.headers;
-  putU32(payload, static_cast<std::uint32_t>(record.handleId.size()));
-  payload += record.handleId;
-  payload += record.body;
+  // The payload is written in place after the header, whose size and checksum are filled in
+  // once it is there: a body of megabytes is copied once.
   std::string out;
-  out.reserve(kHeaderSize + payload.size());
+  out.reserve(kHeaderSize + 8 + 4 * 4 + record.url.size() + record.headers.size() +
+              record.handleId.size() + record.body.size());
   putU32(out, kMagic);
   out.append(4, '\0');  // the state byte (waiting) and three zero bytes
-  putU32(out, static_cast<std::uint32_t>(payload.size()));
-  putU32(out, checksum(payload));
-  out += payload;
+  out.append(8, '\0');  // the payload's size and checksum, below
+  putU64(out, static_cast<std::uint64_t>(record.spooledAt));
+  putU32(out, record.events);
+  putU32(out, static_cast<std::uint32_t>(record.url.size()));
+  out += record.url;
+  putU32(out, static_cast<std::uint32_t>(record.headers.size()));
+  out += record.headers;
+  putU32(out, static_cast<std::uint32_t>(record.handleId.size()));
+  out += record.handleId;
+  out += record.body;
+  const std::string_view payload = std::string_view(out).substr(kHeaderSize);
+  std::string sizeAndSum;
+  putU32(sizeAndSum, static_cast<std::uint32_t>(payload.size()));
+  putU32(sizeAndSum, checksum(payload));
+  out.replace(kHeaderSize - 8, 8, sizeAndSum);
   return out;
 }
 
@@ -242,6 +247,7 @@ void Spool::abandonInChild() {
   if (lockFd_ >= 0) ::close(lockFd_);
   writeFd_ = lockFd_ = -1;
   entries_.clear();
+  recent_.reset();
   records_ = 0;
   bytes_ = 0;
   events_ = 0;
@@ -344,6 +350,15 @@ bool Spool::append(const SpoolRecord& record, SpoolDrop& dropped, std::string* e
   return true;
 }
 
+bool Spool::append(SpoolRecord&& record, SpoolDrop& dropped, std::string* error) {
+  recent_.reset();
+  if (!appendRaw(encode(record), record.spooledAt, record.events, error)) return false;
+  const Entry& e = entries_.back();
+  recent_ = Recent{e.segment, e.offset, std::move(record)};
+  while (!entries_.empty() && bytes_.load() > limits_.maxBytes) dropFront(dropped);
+  return true;
+}
+
 std::optional<SpoolRecord> Spool::front(SpoolDrop& dropped) {
   const std::int64_t oldest = nowSeconds() - limits_.maxAge.count();
   while (!entries_.empty()) {
@@ -351,6 +366,11 @@ std::optional<SpoolRecord> Spool::front(SpoolDrop& dropped) {
     if (e.spooledAt < oldest) {
       dropFront(dropped);
       continue;
+    }
+    if (recent_ && recent_->segment == e.segment && recent_->offset == e.offset) {
+      SpoolRecord r = std::move(recent_->record);
+      recent_.reset();
+      return r;
     }
     const int fd = segmentFd(e.segment);
     std::optional<std::string> bytes = fd >= 0 ? readAt(fd, e.offset, e.size) : std::nullopt;
@@ -376,6 +396,7 @@ void Spool::markLeft(const Entry& e) {
 void Spool::pop() {
   if (entries_.empty()) return;
   const Entry e = entries_.front();
+  if (recent_ && recent_->segment == e.segment && recent_->offset == e.offset) recent_.reset();
   markLeft(e);
   entries_.pop_front();
   records_.fetch_sub(1);

@@ -62,6 +62,10 @@ class Spool {
   // Appends the record after the others, then applies the byte bound. False with error text
   // when the record could not be written whole (the record is then not in the spool).
   bool append(const SpoolRecord& record, SpoolDrop& dropped, std::string* error);
+  // The same, keeping the record in memory too: while it is the oldest, front() hands it out
+  // without reading back what was just written (the usual case: a body is spooled, then
+  // posted at once).
+  bool append(SpoolRecord&& record, SpoolDrop& dropped, std::string* error);
   // The oldest record, after dropping those past maxAge; none when the spool is empty. A
   // record that no longer reads back whole is dropped too.
   std::optional<SpoolRecord> front(SpoolDrop& dropped);
@@ -113,6 +117,13 @@ class Spool {
   std::atomic<std::uint64_t> records_{0};
   std::atomic<std::uint64_t> bytes_{0};
   std::atomic<std::uint64_t> events_{0};
+  // The record last appended by append(SpoolRecord&&), with its place: valid while that
+  // place is the front entry's (places are never used twice).
+  struct Recent {
+    std::uint64_t segment = 0, offset = 0;
+    SpoolRecord record;
+  };
+  std::optional<Recent> recent_;
 };
 
 }  // namespace zeplog::detail

@@ -29,9 +29,9 @@ class TransportTest : public DeliveryTest {
   }
 
   void fillBatch() {
-    batch->push_back(event("one", 1001));
-    batch->push_back(event("two", 1002));
-    batch->push_back(event("three", 1003));
+    batch->push(event("one", 1001));
+    batch->push(event("two", 1002));
+    batch->push(event("three", 1003));
   }
 
   // The batch of fillBatch written back from position `from` of the failed-send queue: in
@@ -73,9 +73,9 @@ TEST_F(TransportTest, ABatchIsOneArrayNumberedByPositionAndEmptiedBeforeItsReque
   EXPECT_EQ(member(*o[0], "sendTime"), "1001");
 
   // A first event without a handle id is left out but keeps its number.
-  batch->push_back(event("none", 1, Text()));
-  batch->push_back(event("one", 2));
-  batch->push_back(event("two", 3));
+  batch->push(event("none", 1, Text()));
+  batch->push(event("one", 2));
+  batch->push(event("two", 3));
   ZEPLog::sendVelaEventByRestAPI();
   ASSERT_EQ(server.requestCount(), 2u);
   o = objectsOf(server.requests()[1].body);

@@ -90,7 +90,9 @@ TEST_F(DurableDeliveryTest, AnOutageLosesNothingAndRetryAfterIsObeyed) {
   // No request came before the 40 ms that an answer's "Retry-After: 4" asked for.
   const auto requests = server.requests();
   for (std::size_t i = 0; i + 1 < requests.size(); ++i) {
-    if (requests[i].answered == 503) EXPECT_GE(requests[i + 1].at - requests[i].at, 40ms) << i;
+    if (requests[i].answered == 503) {
+      EXPECT_GE(requests[i + 1].at - requests[i].at, 40ms) << i;
+    }
   }
   EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);  // nothing went to the failed-send queue
 }

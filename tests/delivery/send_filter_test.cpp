@@ -1,9 +1,9 @@
 // The send filter: switches, collapsing of repeats and the duplicate table.
 #include <gtest/gtest.h>
 
-#include "event/handle_registry.hpp"
 #include "delivery_helpers.hpp"
 #include "event/common_fields.hpp"
+#include "event/handle_registry.hpp"
 
 namespace zeplog::test {
 namespace {
@@ -108,6 +108,16 @@ TEST_F(SendFilterTest, TheEleventhKeyTrimsTheFiveLowestCounts) {
   ZEPLog::InsertQueue("", 1);
   ZEPLog::InsertQueue(nullptr, 1);
   EXPECT_EQ(table().size(), 6u);
+}
+
+TEST_F(SendFilterTest, OfEqualCountsTheTrimDropsTheEarlierKeys) {
+  // Seven keys hold the lowest count: the first five of them in the table's order go.
+  const int counts[] = {3, 1, 1, 3, 1, 1, 1, 2, 1, 1};
+  for (int i = 0; i < 10; ++i) ZEPLog::InsertQueue("k" + std::to_string(i), counts[i]);
+  ZEPLog::InsertQueue("new", 1);
+  std::vector<std::string> kept;
+  for (const auto& entry : table()) kept.push_back(entry.first + "=" + entry.second);
+  EXPECT_EQ(kept, (std::vector<std::string>{"k0=3", "k3=3", "k7=2", "k8=1", "k9=1", "new=1"}));
 }
 
 TEST_F(SendFilterTest, RepeatCountersOverfillTheTableUntilTheNextInsertTrimsIt) {

@@ -1,10 +1,11 @@
 // The send thread end to end: log calls in, requests at a loopback collector out.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <thread>
 
-#include "event/handle_registry.hpp"
 #include "delivery_helpers.hpp"
+#include "event/handle_registry.hpp"
 
 namespace zeplog::test {
 namespace {
@@ -154,12 +155,59 @@ TEST_F(SendThreadTest, ARepeatedInitialisationKeepsTheProjectsGatheredEvents) {
   ASSERT_TRUE(initHttp(SyncStart::On));
   auto& table = *detail::globals().gs_bulkObjectManager;
   std::shared_ptr<detail::Batch> batch = *table.find("app");
-  batch->push_back(queue().dequeue());  // as the send thread gathers it
+  batch->push(queue().dequeue());  // as the send thread gathers it
 
   EXPECT_FALSE(initHttp(SyncStart::On, Text(), "app", "0"));  // refused: "0" exists
   EXPECT_TRUE(initHttp(SyncStart::On, Text(), "app", "second"));
   EXPECT_EQ(*table.find("app"), batch);
   EXPECT_EQ(batch->size(), 1u);
+}
+
+// With the console silenced the common fields are written once per handle and appended to
+// each event's own members; the bytes on the wire must be those of events that hold them.
+// The same events go out twice, first with the console on (each event takes copies), then
+// silenced, and the two bodies must be equal apart from the log call's own send time.
+TEST_F(SendThreadTest, DeferredCommonFieldsLeaveTheBodyByteForByteTheSame) {
+  ASSERT_TRUE(initHttp(SyncStart::On));
+  ZEPLog::setCustomField("quote \" and \u00e9", "Team");
+  ZEPLog::setCustomField("hidden", "Secret");
+  ZEPLog::redactFields({"Secret"});
+  {
+    detail::GlobalLock lock(detail::global_resource_lock());
+    detail::getHandler("0")->isDeduplicate = false;  // the second round repeats the first
+  }
+  sendQueuedTogether();
+  ASSERT_TRUE(server.waitForRequests(1));  // the session event
+
+  auto crafted = [](std::vector<std::pair<std::string, std::string>> own) {
+    auto fields = std::make_shared<Fields>();
+    fields->set("logLevel", Bytes("INFO"));
+    for (auto& [k, v] : own) fields->set(k, Bytes(v));
+    return std::make_shared<VelaEvent>("app", "1.0", "vela2-log", "mac-log", Bytes("crafted"), 7,
+                                       "-", fields, "0");
+  };
+  auto round = [&] {
+    ZEPLog::info("E1", "a \"log\" call\n");
+    ZEPLog::warn(nullptr, "no error code");
+    queue().enqueue(crafted({}));
+    queue().enqueue(crafted({{"Platform", "restored"}}));  // a field of the same name: replaced
+    queue().enqueue(crafted({{"Team", "own"}}));           // a custom field never replaces one
+    queue().enqueue(crafted({{"UserID", "own"}}));         // the handle's user id does
+    queue().enqueue(crafted({{"Secret", "own"}}));
+    queue().enqueue(crafted({{"k\xff", "not UTF-8"}}));
+    ASSERT_TRUE(ZEPLog::flush(std::chrono::seconds(30)));
+  };
+  round();
+  ZEPLog::silenceConsole();
+  round();
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  const std::regex sendTime(R"("sendTime":"[0-9]+")");
+  const std::string first = std::regex_replace(requests[1].body, sendTime, "");
+  EXPECT_EQ(first, std::regex_replace(requests[2].body, sendTime, ""));
+  EXPECT_NE(first.find(R"("Team":"quote \" and é","Secret":"[redacted]")"), std::string::npos)
+      << first;
 }
 
 }  // namespace

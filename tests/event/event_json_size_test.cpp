@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "event/batch.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
 #include "support/test_env.hpp"
@@ -102,6 +103,34 @@ TEST(EventJsonSize, AppendedTextIsTheIndexedTextAfterWhatWasThere) {
     appendJsonOfVelaEvent(out, deepCopy(e), 7 + n);
     EXPECT_EQ(out, "[{}," + expected);
   }
+}
+
+// A batch written event by event as the send thread gathers it holds the body that writing
+// the events whole gives, each with the common fields that fit it; each write weighs its
+// object as measuring it does (the bulk index left out).
+TEST(EventJsonSize, ABatchWrittenAsItIsGatheredIsTheBatchWrittenWhole) {
+  Fields commonFields;
+  commonFields.set("Team", Bytes("t\"1"));
+  const detail::CommonFragmentPtr fragment = detail::CommonFragment::make(commonFields);
+  ASSERT_TRUE(fragment);
+  detail::Batch written, whole;
+  int n = 0;
+  for (const VelaEventPtr& e : variedEvents()) {
+    SCOPED_TRACE("event " + std::to_string(n++));
+    if (!e->handleId()) continue;
+    const detail::CommonFragmentPtr common = fragment->fits(*e) ? fragment : nullptr;
+    const VelaEventPtr copy = deepCopy(e);
+    const std::size_t weight = written.write(copy, common);
+    if (!e->fields() || !e->fields()->contains("kstBulkIndex"))
+      EXPECT_EQ(weight, jsonSizeOfVelaEvent(deepCopy(e), common ? common->json() : ""));
+    written.push(copy, common, weight);
+    whole.push(deepCopy(e), common);
+  }
+  std::string idWritten, idWhole;
+  std::size_t countWritten = 0, countWhole = 0;
+  EXPECT_EQ(written.takeBody(idWritten, countWritten), whole.takeBody(idWhole, countWhole));
+  EXPECT_EQ(countWritten, countWhole);
+  EXPECT_EQ(idWritten, idWhole);
 }
 
 }  // namespace

@@ -196,7 +196,7 @@ TEST_F(InitTest, SyncStartHoldIsSetAndReleased) {
 TEST_F(InitTest, SecondHandleOfAProjectKeepsItsBatch) {
   ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1"));
   auto first = *detail::globals().gs_bulkObjectManager->find("app");
-  first->push_back(std::make_shared<VelaEvent>());
+  first->push(std::make_shared<VelaEvent>());
   ASSERT_TRUE(ZEPLog::init(kUrl, "app", "1", Text(), "other"));
   EXPECT_EQ(*detail::globals().gs_bulkObjectManager->find("app"), first);
   EXPECT_EQ(first->size(), 1u);
