@@ -101,15 +101,18 @@ bool postBatch(std::string json, Text handleId, std::uint64_t epoch, const OtlpT
   const std::function<bool()> cancelled = cancelledSince(epoch);
   // The request owns the text; the delegate reads it there. Each request has its own
   // context: nothing of it is shared with another request.
-  const HttpRequest request = collectorRequest(collector->url, std::move(json), cancelled);
+  HttpRequest request = collectorRequest(collector->url, std::move(json), cancelled);
   kstVelaHttpsDelegate delegate(request.body, std::string(handleId.view()));
   bool delivered = true;
   if (!collectorRequestSkipped(targets)) delivered = postToCollector(delegate, request);
-  if (otlpBody.empty()) return delivered;
-  const bool exported = settleOtlpAnswers(postToOtlpTargets(
-      HttpClient::forThisThread(), targets, otlpBody, waits().collectorRequest.load(), cancelled));
-  // A failed collector request has written the events back already.
-  if (!exported && delivered) delegate.saveToFile(request.body, true);
+  bool exported = true;
+  if (!otlpBody.empty()) {
+    exported = settleOtlpAnswers(postToOtlpTargets(HttpClient::forThisThread(), targets, otlpBody,
+                                                   waits().collectorRequest.load(), cancelled));
+    // A failed collector request has written the events back already.
+    if (!exported && delivered) delegate.saveToFile(request.body, true);
+  }
+  Batch::recycle(std::move(request.body));
   return delivered && exported;
 }
 

@@ -14,6 +14,7 @@
 #include "common/waits.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/retry_policy.hpp"
+#include "event/batch.hpp"
 #include "queue/queue_counters.hpp"
 #include "queue/spool.hpp"
 
@@ -92,6 +93,7 @@ bool postFront(Spool& spool, SpoolRecord& record, const std::function<bool()>& c
   }
   ZEP_CONSOLE("Send");
   const HttpResult result = HttpClient::forThisThread().perform(request);
+  Batch::recycle(std::move(request.body));
   if (result.completed && result.status == 200) {
     ZEP_CONSOLE("didReceiveResponse 200");
     if (otlp) (void)settleOtlpAnswers({OtlpAnswer{true, result.body}});
@@ -169,10 +171,9 @@ bool spoolBody(const std::string& url, const std::string& handleId, const std::s
   record.url = url;
   record.headers = headers;
   record.handleId = handleId;
-  record.body = body;
   SpoolDrop dropped;
   std::string error;
-  const bool kept = spool->append(std::move(record), dropped, &error);
+  const bool kept = spool->appendKept(record, body, dropped, &error);
   noteDropped(dropped, "past the spool's byte bound");
   if (!kept) ZEP_CONSOLE("spool: cannot write a request body, it is posted directly: " + error);
   return kept;

@@ -19,6 +19,9 @@ std::size_t indexMemberSize(std::size_t index, bool afterOthers) {
   return (afterOthers ? 1 : 0) + sizeof(R"("kstBulkIndex":"")") - 1 + n;
 }
 
+constexpr std::size_t kMaxRecycled = 8u << 20;
+thread_local std::string recycled;  // see Batch::recycle
+
 std::string_view textOf(const CommonFragmentPtr& fragment) {
   return fragment ? fragment->json() : std::string_view();
 }
@@ -28,6 +31,10 @@ std::string_view textOf(const CommonFragmentPtr& fragment) {
 std::size_t Batch::write(const VelaEventPtr& event, const CommonFragmentPtr& fragment) {
   // Behind an event added unwritten, the body is written whole when taken: only weigh.
   if (written_ != events.size()) return jsonSizeOfVelaEvent(event, textOf(fragment));
+  if (text_.capacity() < recycled.capacity() && text_.empty()) {
+    text_.swap(recycled);
+    text_.clear();
+  }
   text_.resize(committed_);
   pending_ = event.get();
   text_.push_back(text_.empty() ? '[' : ',');
@@ -58,6 +65,11 @@ void Batch::clear() {
   text_.clear();
   written_ = committed_ = 0;
   pending_ = nullptr;
+}
+
+void Batch::recycle(std::string&& buffer) {
+  if (buffer.capacity() > kMaxRecycled || buffer.capacity() <= recycled.capacity()) return;
+  recycled = std::move(buffer);
 }
 
 std::string Batch::takeBody(std::string& handleId, std::size_t& count) {

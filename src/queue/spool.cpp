@@ -61,7 +61,7 @@ bool getText(std::string_view payload, std::size_t& at, std::string& out) {
   return true;
 }
 
-std::optional<SpoolRecord> decodePayload(std::string_view payload) {
+std::optional<SpoolRecord> decodePayload(std::string_view payload, bool withBody = true) {
   if (payload.size() < 12) return std::nullopt;
   SpoolRecord r;
   r.spooledAt = static_cast<std::int64_t>(getLE(payload, 0, 8));
@@ -70,8 +70,21 @@ std::optional<SpoolRecord> decodePayload(std::string_view payload) {
   if (!getText(payload, at, r.url) || !getText(payload, at, r.headers) ||
       !getText(payload, at, r.handleId))
     return std::nullopt;
-  r.body.assign(payload.substr(at));
+  if (withBody) r.body.assign(payload.substr(at));
   return r;
+}
+
+// The record of bytes this process encoded a moment ago (not checked again): the body keeps
+// the buffer, moved down over the header and the other members.
+std::optional<SpoolRecord> takeRecord(std::string bytes) {
+  std::optional<SpoolRecord> meta =
+      decodePayload(std::string_view(bytes).substr(kHeaderSize), /*withBody=*/false);
+  if (!meta) return std::nullopt;
+  const std::size_t bodyAt =
+      kHeaderSize + 12 + 3 * 4 + meta->url.size() + meta->headers.size() + meta->handleId.size();
+  bytes.erase(0, bodyAt);
+  meta->body = std::move(bytes);
+  return meta;
 }
 
 // What a header says, when it is one and its payload is there and checks out.
@@ -184,12 +197,14 @@ std::int64_t nowSeconds() {
 
 }  // namespace
 
-std::string Spool::encode(const SpoolRecord& record) {
+std::string Spool::encode(const SpoolRecord& record) { return encode(record, record.body); }
+
+std::string Spool::encode(const SpoolRecord& record, std::string_view body) {
   // The payload is written in place after the header, whose size and checksum are filled in
   // once it is there: a body of megabytes is copied once.
   std::string out;
   out.reserve(kHeaderSize + 8 + 4 * 4 + record.url.size() + record.headers.size() +
-              record.handleId.size() + record.body.size());
+              record.handleId.size() + body.size());
   putU32(out, kMagic);
   out.append(4, '\0');  // the state byte (waiting) and three zero bytes
   out.append(8, '\0');  // the payload's size and checksum, below
@@ -201,7 +216,7 @@ std::string Spool::encode(const SpoolRecord& record) {
   out += record.headers;
   putU32(out, static_cast<std::uint32_t>(record.handleId.size()));
   out += record.handleId;
-  out += record.body;
+  out += body;
   const std::string_view payload = std::string_view(out).substr(kHeaderSize);
   std::string sizeAndSum;
   putU32(sizeAndSum, static_cast<std::uint32_t>(payload.size()));
@@ -350,11 +365,13 @@ bool Spool::append(const SpoolRecord& record, SpoolDrop& dropped, std::string* e
   return true;
 }
 
-bool Spool::append(SpoolRecord&& record, SpoolDrop& dropped, std::string* error) {
+bool Spool::appendKept(const SpoolRecord& record, std::string_view body, SpoolDrop& dropped,
+                       std::string* error) {
   recent_.reset();
-  if (!appendRaw(encode(record), record.spooledAt, record.events, error)) return false;
+  std::string bytes = encode(record, body);
+  if (!appendRaw(bytes, record.spooledAt, record.events, error)) return false;
   const Entry& e = entries_.back();
-  recent_ = Recent{e.segment, e.offset, std::move(record)};
+  recent_ = Recent{e.segment, e.offset, std::move(bytes)};
   while (!entries_.empty() && bytes_.load() > limits_.maxBytes) dropFront(dropped);
   return true;
 }
@@ -368,9 +385,9 @@ std::optional<SpoolRecord> Spool::front(SpoolDrop& dropped) {
       continue;
     }
     if (recent_ && recent_->segment == e.segment && recent_->offset == e.offset) {
-      SpoolRecord r = std::move(recent_->record);
+      std::optional<SpoolRecord> r = takeRecord(std::move(recent_->bytes));
       recent_.reset();
-      return r;
+      if (r) return r;
     }
     const int fd = segmentFd(e.segment);
     std::optional<std::string> bytes = fd >= 0 ? readAt(fd, e.offset, e.size) : std::nullopt;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace zeplog::detail {
 
@@ -62,10 +63,11 @@ class Spool {
   // Appends the record after the others, then applies the byte bound. False with error text
   // when the record could not be written whole (the record is then not in the spool).
   bool append(const SpoolRecord& record, SpoolDrop& dropped, std::string* error);
-  // The same, keeping the record in memory too: while it is the oldest, front() hands it out
-  // without reading back what was just written (the usual case: a body is spooled, then
-  // posted at once).
-  bool append(SpoolRecord&& record, SpoolDrop& dropped, std::string* error);
+  // The same for a record whose body is given apart (record.body is not read), keeping what
+  // was written in memory too: while it is the oldest, front() hands it out without reading
+  // back what was just written (the usual case: a body is spooled, then posted at once).
+  bool appendKept(const SpoolRecord& record, std::string_view body, SpoolDrop& dropped,
+                  std::string* error);
   // The oldest record, after dropping those past maxAge; none when the spool is empty. A
   // record that no longer reads back whole is dropped too.
   std::optional<SpoolRecord> front(SpoolDrop& dropped);
@@ -86,6 +88,8 @@ class Spool {
 
   // A record's bytes on disk; exposed for tests that damage a spool on purpose.
   static std::string encode(const SpoolRecord& record);
+  // The same with the body given apart (record.body is not read).
+  static std::string encode(const SpoolRecord& record, std::string_view body);
 
  private:
   struct Entry {
@@ -117,11 +121,11 @@ class Spool {
   std::atomic<std::uint64_t> records_{0};
   std::atomic<std::uint64_t> bytes_{0};
   std::atomic<std::uint64_t> events_{0};
-  // The record last appended by append(SpoolRecord&&), with its place: valid while that
-  // place is the front entry's (places are never used twice).
+  // The bytes last appended by appendKept(), with their place: valid while that place is the
+  // front entry's (places are never used twice).
   struct Recent {
     std::uint64_t segment = 0, offset = 0;
-    SpoolRecord record;
+    std::string bytes;
   };
   std::optional<Recent> recent_;
 };
