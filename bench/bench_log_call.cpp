@@ -1,5 +1,5 @@
 // The cost of one log call on the calling thread, beside spdlog's asynchronous logger (null
-// sink) in both of its overflow policies, with 1 and 2 producer threads; and the
+// sink) in both of its overflow policies, with 1, 2 and 4 producer threads; and the
 // integrations: a call through ZEPLog's spdlog sink beside spdlog's own synchronous null
 // sink, and a call with breadcrumbs on (plus the ring's record alone).
 //
@@ -14,9 +14,9 @@
 // allocations (allocs) and bytes asked for (alloc_bytes); calls/s is items_per_second.
 // Two one-shot figures follow:
 //   HeapPerQueuedEvent   heap held per queued event, from 2000 events in a held queue;
-//   SendPathAllocs       allocations on the send thread per delivered event, from taking
-//                        the events to the collector's answer (the request included,
-//                        shared by its batch), with the console silenced
+//   SendPathAllocs       allocations and CPU time on the send thread per delivered event,
+//                        from taking the events to the collector's answer (the request
+//                        included, shared by its batch), with the console silenced
 //                        (ZEPLOG_BENCH_CONSOLE=handler: an empty handler instead).
 // This binary replaces operator new to count allocations per thread.
 #include <benchmark/benchmark.h>
@@ -232,6 +232,18 @@ void logCalls(benchmark::State& state, bool sendThreadHeld) {
 }
 
 void BM_ZEPLog_NoConsumer(benchmark::State& state) { logCalls(state, true); }
+
+// The longest message that must not allocate: 256 bytes.
+void BM_ZEPLog_NoConsumer_256B(benchmark::State& state) {
+  static const std::string message(256, 'm');
+  if (state.thread_index() == 0) {
+    setUpZeplogOnce();
+    holdSendThread(true);
+  }
+  PerCall measure;
+  for (auto _ : state) ZEPLog::info(nullptr, message.c_str());
+  measure.report(state);
+}
 void BM_ZEPLog_SendThread(benchmark::State& state) { logCalls(state, false); }
 
 std::size_t heapInUse() {
@@ -253,10 +265,19 @@ void BM_ZEPLog_HeapPerQueuedEvent(benchmark::State& state) {
   state.counters["heap_bytes_per_event"] = perEvent;
 }
 
+// The CPU time a thread has used so far, in ns; 0 when it can't be read.
+double cpuNsOf(pthread_t thread) {
+  clockid_t clock{};
+  timespec t{};
+  if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &t) != 0) return 0;
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
 void BM_ZEPLog_SendPathAllocs(benchmark::State& state) {
   setUpZeplogOnce();
   constexpr int kEvents = static_cast<int>(zeplog::kstVelaBlockQueue::kMaxEvents);
   double perEvent = 0;
+  double cpuPerEvent = 0;
   for (auto _ : state) {
     holdSendThread(true);
     drainQueue();
@@ -264,6 +285,7 @@ void BM_ZEPLog_SendPathAllocs(benchmark::State& state) {
     const std::size_t stored = collector().events().size();
     AllocCounters* send = countersOfThread("zeplog-send");
     const std::uint64_t before = send ? send->calls.load() : 0;
+    const double cpuBefore = send ? cpuNsOf(send->thread) : 0;
     holdSendThread(false);
     if (!collector().waitForEvents(stored + kEvents, 60s)) {
       state.SkipWithError("the events did not arrive");
@@ -276,8 +298,12 @@ void BM_ZEPLog_SendPathAllocs(benchmark::State& state) {
     }
     // The send thread's own lines (its cycle, the answer) finish before the next cycle.
     perEvent = static_cast<double>(send->calls.load() - before) / kEvents;
+    // From the release of the hold to the collector's last event: the cycle's taking,
+    // writing and posting (the first round, which found the thread unlisted, reads 0).
+    cpuPerEvent = cpuBefore > 0 ? (cpuNsOf(send->thread) - cpuBefore) / kEvents : 0;
   }
   state.counters["send_allocs_per_event"] = perEvent;
+  state.counters["send_cpu_ns_per_event"] = cpuPerEvent;
 }
 
 // ---- spdlog -------------------------------------------------------------------------------
@@ -407,10 +433,11 @@ void BM_spdlog_Async_OverrunOldest_Paced(benchmark::State& state) {
 
 BENCHMARK(BM_ZEPLog_HeapPerQueuedEvent)->Iterations(1);
 BENCHMARK(BM_ZEPLog_SendPathAllocs)->Iterations(3);
-BENCHMARK(BM_ZEPLog_NoConsumer)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_ZEPLog_SendThread)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_spdlog_Async_Block)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_spdlog_Async_OverrunOldest)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ZEPLog_NoConsumer)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_ZEPLog_SendThread)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_ZEPLog_NoConsumer_256B)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_spdlog_Async_Block)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_spdlog_Async_OverrunOldest)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
 BENCHMARK(BM_spdlog_Sync_NullSink)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_ZEPLog_SpdlogSink_NoConsumer)->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(BM_ZEPLog_NoConsumer_Breadcrumbs)->Threads(1)->Threads(2)->UseRealTime();

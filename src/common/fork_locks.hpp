@@ -19,6 +19,7 @@ enum class ForkLockRank : int {
   kFlushSignal = 150,         // the flush signal of the send thread (takes channel locks inside)
   kQueueFiles = 190,          // a queue's file monitor (takes channel locks inside)
   kQueueChannel = 200,        // the four channels of the event queue: 200 + channel number
+  kQueueRing = 210,           // the wait lock of the main queue's ring
   kSendHold = 300,            // the send thread's hold switches
   kQueueByteLimit = 350,      // the event queue's byte bound
   kSettingsBase = 400,        // the settings base URL override
@@ -30,6 +31,8 @@ enum class ForkLockRank : int {
   kNotificationCenter = 660,  // a notification centre's observers
   kConsoleHandler = 700,      // the installed console handler
   kConsoleSink = 800,         // the stderr writer
+  kBlockPool = 900,           // the block pool's depot (blocks are freed under any lock)
+  kReaderSlots = 950,         // the snapshot readers' slots (no lock: reset in the child)
 };
 
 // What the fork handlers do with one lock. `lock` runs before fork(); `unlockParent` in the

@@ -8,6 +8,23 @@ namespace {
 // How deep the calling thread holds the lock; only that thread reads or writes it. Above
 // zero exactly while the thread holds the mutex.
 thread_local int tl_depth = 0;
+
+// What runBeforeRelease asked for in the calling thread's current hold.
+constexpr int kMaxBeforeRelease = 4;
+thread_local void (*tl_beforeRelease[kMaxBeforeRelease])() = {};
+
+void runBeforeReleaseNow() noexcept {
+  for (auto& fn : tl_beforeRelease) {
+    if (!fn) continue;
+    void (*run)() = fn;
+    fn = nullptr;
+    try {
+      run();
+    } catch (...) {
+    }
+  }
+}
+
 }  // namespace
 
 void GlobalResourceLock::lock() {
@@ -34,12 +51,26 @@ bool GlobalResourceLock::try_lock_for(std::chrono::milliseconds timeout) {
 }
 
 void GlobalResourceLock::unlock() {
+  if (tl_depth == 1) runBeforeReleaseNow();
   if (--tl_depth > 0) return;
   mutex_.unlock();
   flushDeferredConsoleLines();
 }
 
 bool GlobalResourceLock::heldByThisThread() noexcept { return tl_depth > 0; }
+
+void GlobalResourceLock::runBeforeRelease(void (*fn)()) {
+  for (auto& slot : tl_beforeRelease) {
+    if (slot == fn) return;
+  }
+  for (auto& slot : tl_beforeRelease) {
+    if (!slot) {
+      slot = fn;
+      return;
+    }
+  }
+  fn();  // more users than slots: a programming error; running it now is still correct
+}
 
 void GlobalResourceLock::forkPrepare() { lock(); }
 

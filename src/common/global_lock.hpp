@@ -29,6 +29,11 @@ class GlobalResourceLock {
 
   // True when the calling thread holds the lock (at any depth).
   static bool heldByThisThread() noexcept;
+  // Runs fn, still under the lock, when the calling thread's outermost hold ends; once
+  // however often it is asked for in one hold. The caller holds the lock. For state that
+  // readers without the lock see only whole: made under the lock, published at its end.
+  // An exception fn throws is swallowed (fn keeps its own state for a later attempt).
+  static void runBeforeRelease(void (*fn)());
 
   // The fork handlers (see common/fork_locks.hpp): taken before fork() and released after
   // it, in the parent and in the child alike.

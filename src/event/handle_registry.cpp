@@ -3,6 +3,7 @@
 #include "common/console.hpp"
 #include "common/utf8.hpp"
 #include "event/global_state.hpp"
+#include "event/handle_views.hpp"
 #include "event/text_rules.hpp"
 
 namespace zeplog::detail {
@@ -68,6 +69,7 @@ void refreshIdentityLocked(std::string_view handleId) {
   const kstVelaHandle& h = *it->second.record;
   it->second.identity = std::make_shared<const VelaEventIdentity>(
       VelaEventIdentity{h.projectName, h.projectVersion, h.logType, h.logSource, it->first});
+  handleViewsChangedLocked();
 }
 
 }  // namespace zeplog::detail

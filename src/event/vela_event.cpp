@@ -5,15 +5,21 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/block_pool.hpp"
+#include "common/no_destructor.hpp"
 #include "event/vela_event_maker.hpp"
 
 namespace zeplog {
 namespace {
 
-const OptText& dashText() {
-  static const auto* text = new OptText("-");  // never destroyed: events may outlive exit
-  return *text;
-}
+// The shared texts below are made at compile time and never destroyed (events may outlive
+// exit): a log call takes no lock, and a child forked while one of its threads made such a
+// text on first use would wait for that thread forever.
+constinit const detail::NoDestructor<OptText> g_dash(std::in_place, "-");
+constinit const detail::NoDestructor<OptText> g_absent;
+constinit const detail::NoDestructor<VelaEventIdentity> g_emptyIdentity;
+
+const OptText& dashText() { return g_dash.value; }
 
 }  // namespace
 
@@ -47,15 +53,9 @@ VelaEvent& VelaEvent::operator=(const VelaEvent& other) {
   return *this;
 }
 
-const OptText& VelaEvent::absentText() {
-  static const auto* text = new OptText;
-  return *text;
-}
+const OptText& VelaEvent::absentText() { return g_absent.value; }
 
-const VelaEventIdentity& VelaEvent::emptyIdentity() {
-  static const auto* identity = new VelaEventIdentity;
-  return *identity;
-}
+const VelaEventIdentity& VelaEvent::emptyIdentity() { return g_emptyIdentity.value; }
 
 VelaEventIdentity& VelaEvent::ownIdentity() {
   auto own = identity_ ? std::make_shared<VelaEventIdentity>(*identity_)
@@ -114,7 +114,8 @@ void VelaEvent::makeFields() const {
 namespace detail {
 namespace {
 
-// Allocates the shared_ptr's block with room for `extra` bytes after it; the address of
+// Allocates the shared_ptr's block with room for `extra` bytes after it, from the block
+// pool (a log call's event of up to a few hundred bytes reuses a freed one); the address of
 // that room is written to *tail when the block is allocated.
 template <typename T>
 struct TailAllocator {
@@ -125,11 +126,11 @@ struct TailAllocator {
   TailAllocator(const TailAllocator<U>& other) : extra_(other.extra_), tail_(other.tail_) {}
 
   T* allocate(std::size_t n) {
-    char* block = static_cast<char*>(::operator new(n * sizeof(T) + extra_));
+    char* block = static_cast<char*>(poolAllocate(n * sizeof(T) + extra_));
     *tail_ = block + n * sizeof(T);
     return reinterpret_cast<T*>(block);
   }
-  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
+  void deallocate(T* p, std::size_t n) noexcept { poolFree(p, n * sizeof(T) + extra_); }
 
   template <typename U, typename... Args>
   void construct(U* p, Args&&... args) {

@@ -29,14 +29,15 @@ std::vector<T> takeAllItems(Channel<T, Weigh>& channel) {
 }  // namespace
 
 void kstVelaBlockQueue::discardInheritedFromParent() {
-  (void)takeAllItems(logArray_);
+  // The main queue dropped the parent's events in the fork's child handler already, so
+  // events the child's threads logged since stay.
   (void)takeAllItems(fileArray_);
   (void)takeAllItems(networkArray_);
 }
 
 VelaEventPtr kstVelaBlockQueue::enqueue(VelaEventPtr event) {
   if (!event) return nullptr;
-  auto dropped = logArray_.pushBackTakeHead(std::move(event), kMaxEvents, byteLimit_);
+  auto dropped = logArray_.pushBackTakeHead(std::move(event));
   detail::noteDroppedAtBound(dropped.count, false);
   const bool crossed = dropped.sizeAfter == kHighWaterEvents ||
                        (dropped.weightAfter >= kHighWaterBytes &&
@@ -54,8 +55,7 @@ bool kstVelaBlockQueue::atHighWater() {
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {
   if (!event) return;
-  detail::noteDroppedAtBound(logArray_.pushFrontDropTail(std::move(event), kMaxEvents, byteLimit_),
-                             false);
+  detail::noteDroppedAtBound(logArray_.pushFrontDropTail(std::move(event)), false);
 }
 
 VelaEventPtr kstVelaBlockQueue::dequeue() { return logArray_.take(); }

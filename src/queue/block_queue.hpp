@@ -11,18 +11,20 @@
 
 #include "queue/channel.hpp"
 #include "queue/event_bytes.hpp"
+#include "queue/main_channel.hpp"
 #include "queue/network_data.hpp"
 #include "queue/queue_counters.hpp"
 #include "zeplog/vela_event.hpp"
 
 namespace zeplog {
 
-// A channel of events, weighed in bytes for its byte bound.
+// The failed-send channel: events, weighed in bytes for its byte bound.
 using EventChannel = Channel<VelaEventPtr, detail::EventBytes>;
 
 // The one process-wide hand-over point between producers (log calls, transport callbacks,
 // the settings and probe threads) and the background consumers. Four independent FIFO
-// channels, each with its own lock and condition; no operation holds two of them at once.
+// channels, each with its own lock; no operation holds two of them at once. The main queue
+// is a MainEventChannel, whose appends take no lock; the others are Channels.
 //
 //   main queue       events to send (at most 2000 events and the byte bound; a full queue
 //                    drops its oldest events)
@@ -107,14 +109,15 @@ class kstVelaBlockQueue {
   std::uint64_t eventsSavedToFile() const { return savedToFile_.load(); }
 
  private:
-  // Each channel carries its own lock (see Channel). Saving and restoring reach the two event
-  // channels' items through Channel::lock(), one channel at a time, after monitor_.
+  // Each channel carries its own lock (see Channel, MainEventChannel). Saving and restoring
+  // reach the two event channels' items through their lock(), one channel at a time, after
+  // monitor_.
   const std::size_t byteLimit_;
   std::atomic<std::uint64_t> savedToFile_{0};
   std::atomic<void (*)()> highWaterHook_{nullptr};
   // Serialises saveToFile, FileToMemory and loadFromFile; taken before a channel lock.
   detail::ForkSafeRecursiveMutex monitor_{detail::ForkLockRank::kQueueFiles};
-  EventChannel logArray_{0};                               // main queue
+  MainEventChannel logArray_{kMaxEvents, byteLimit_, 0};   // main queue
   EventChannel fileArray_{1};                              // failed-send queue
   Channel<std::string> handlerArray_{2};                   // handler queue
   Channel<std::shared_ptr<NetworkData>> networkArray_{3};  // probe queue

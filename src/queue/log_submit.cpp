@@ -11,6 +11,7 @@
 #include "common/utf8.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
+#include "event/handle_views.hpp"
 #include "event/vela_event_maker.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_counters.hpp"
@@ -55,9 +56,9 @@ bool setMinimumLevel(std::string_view level) {
   return true;
 }
 
-// The event is made whole before the lock (its one allocation); under the lock the handle is
-// looked up, the event takes the handle's identity (a pointer copy) and is queued. An event
-// the full queue drops, or one that found no handle, is released after the lock.
+// No lock on the way: the handle's identity is read from the published views (a pointer
+// copy), the event is made whole and takes it, and the main queue's append
+// takes no lock. An event the full queue drops is released on return.
 void sendLog(Text level, Text errorCode, Text message, Text handleId) {
   guarded("sendLog", [&] {
     const bool isSession = message == "SESSION";
@@ -73,6 +74,12 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
       countUp(eventCounters().lostUnknownHandle);
       return;
     }
+    VelaEventIdentityPtr identity = handleIdentity(handleId.view());
+    if (!identity) {
+      ZEP_CONSOLE("handleId is null");
+      countUp(eventCounters().lostUnknownHandle);
+      return;
+    }
     std::string spareBody, spareLevel, spareCode;
     const std::string_view body = validText(message.view(), spareBody);
     const std::string_view levelText = validText(level.view(), spareLevel);
@@ -80,25 +87,15 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
         errorCode.emptyOrAbsent() ? std::string_view() : validText(errorCode.view(), spareCode);
     const bool hostDash = !globals().gs_enablehost.load();
     VelaEventPtr event = LogEventMaker::make(body, levelText, code, now, hostDash);
-
-    VelaEventPtr dropped;  // released after the lock
-    GlobalLock lock(global_resource_lock());
-    const auto* entry = findHandleLocked(handleId.view());
-    if (!entry || !entry->second.identity) {
-      ZEP_CONSOLE("handleId is null");
-      countUp(eventCounters().lostUnknownHandle);
-      return;
-    }
     if (isSession) {
       // A session start is of type "SESSION" whatever the handle's log type: its own
       // identity, made once per session start.
-      auto identity = std::make_shared<VelaEventIdentity>(*entry->second.identity);
-      identity->logType = std::string("SESSION");
-      LogEventMaker::setIdentity(*event, std::move(identity));
-    } else {
-      LogEventMaker::setIdentity(*event, entry->second.identity);
+      auto session = std::make_shared<VelaEventIdentity>(*identity);
+      session->logType = std::string("SESSION");
+      identity = std::move(session);
     }
-    if (kstVelaBlockQueue* queue = blockQueue()) dropped = queue->enqueue(std::move(event));
+    LogEventMaker::setIdentity(*event, std::move(identity));
+    if (kstVelaBlockQueue* queue = blockQueue()) (void)queue->enqueue(std::move(event));
   });
 }
 

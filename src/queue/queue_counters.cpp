@@ -6,6 +6,7 @@
 
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
+#include "common/no_destructor.hpp"
 #include "event/otlp_encoder.hpp"
 
 namespace zeplog::detail {
@@ -24,10 +25,11 @@ struct DropReport {
   RateLimit limit{kDropReportIntervalMillis};
   std::atomic<std::uint64_t> reported{0};  // drops already named in a line
 };
-DropReport& dropReport() {
-  static auto* r = new DropReport;  // never destroyed
-  return *r;
-}
+// Made at compile time, not by their first user (a log call, without a lock: a child forked
+// while a thread made one of them would wait for that thread forever); never destroyed.
+constinit NoDestructor<DropReport> g_dropReport;
+constinit NoDestructor<EventCounters> g_eventCounters;
+DropReport& dropReport() { return g_dropReport.value; }
 
 // The byte bound, fixed once the event queue is made.
 struct ByteLimit {
@@ -42,10 +44,7 @@ ByteLimit& byteLimit() {
 
 }  // namespace
 
-EventCounters& eventCounters() {
-  static auto* c = new EventCounters;  // never destroyed
-  return *c;
-}
+EventCounters& eventCounters() { return g_eventCounters.value; }
 
 Counters countersSnapshot() {
   const EventCounters& c = eventCounters();

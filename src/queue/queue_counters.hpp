@@ -52,7 +52,7 @@ void setDropReportClock(MillisClock clock);
 // Lock-free and safe from any thread; of two racing callers only one gets the yes.
 class RateLimit {
  public:
-  explicit RateLimit(std::int64_t intervalMillis) : interval_(intervalMillis) {}
+  constexpr explicit RateLimit(std::int64_t intervalMillis) : interval_(intervalMillis) {}
   bool allow(std::int64_t nowMillis);
 
  private:

@@ -2,8 +2,8 @@
 //
 // The files are read and written outside every channel lock: a channel is held only to move
 // its events out before a save (or back after a failed one) and to splice restored events in.
-// Producers enqueue while holding global_resource_lock, so a channel lock held across an
-// fsync would stall every log call of the application behind the disk.
+// A channel lock held across an fsync would stall every producer behind the disk (log calls
+// too, whenever the main queue's stash holds events).
 #include "queue/queue_files.hpp"
 
 #include <dirent.h>
@@ -39,7 +39,8 @@ constexpr const char* kFailedFile = "fileVela2SavedLog";
 // leave the channel before the write, so the send thread can't take (and send) an event
 // that is also going to disk; if the write fails they go back to the head, ahead of whatever
 // was queued meanwhile.
-void saveChannel(EventChannel& channel, std::string_view rootKey, const std::string& path,
+template <typename EventChannelType>
+void saveChannel(EventChannelType& channel, std::string_view rootKey, const std::string& path,
                  const std::string& line, std::size_t byteLimit, bool failedQueue,
                  std::atomic<std::uint64_t>& savedCount) {
   std::vector<VelaEventPtr> saving;
@@ -137,7 +138,8 @@ bool claimSavedFile(const std::string& path, const std::string& line) {
 // "errorRate" on every event of the target afterwards. A file that could not be read is
 // deleted too, so a bad file is reported once and never read again; it is read whole and
 // decoded before the channel is touched, so a bad file adds nothing.
-void restoreChannel(EventChannel& target, std::string_view rootKey, const std::string& path,
+template <typename EventChannelType>
+void restoreChannel(EventChannelType& target, std::string_view rootKey, const std::string& path,
                     const std::string& line, bool markResent, std::size_t byteLimit,
                     bool failedQueue) {
   if (!detail::fileExists(path)) return;
