@@ -44,7 +44,8 @@ Batch* CycleHandles::batch(const OptText& project) {
   b.project = *project;
   GlobalLock lock(global_resource_lock());
   const auto& table = globals().gs_bulkObjectManager;
-  b.known = table && table->find(*project) && *table->find(*project);
+  const std::shared_ptr<Batch>* shared = table ? table->find(*project) : nullptr;
+  b.known = shared && *shared;
   return b.known ? &b.batch : nullptr;
 }
 

@@ -173,7 +173,7 @@ bool spoolBody(const std::string& url, const std::string& handleId, const std::s
   record.handleId = handleId;
   SpoolDrop dropped;
   std::string error;
-  const bool kept = spool->appendKept(record, body, dropped, &error);
+  const bool kept = spool->append(record, body, dropped, &error);
   noteDropped(dropped, "past the spool's byte bound");
   if (!kept) ZEP_CONSOLE("spool: cannot write a request body, it is posted directly: " + error);
   return kept;

@@ -49,12 +49,10 @@ bool isCrashEvent(const VelaEvent& event) {
          event.fields()->contains("DmpData");
 }
 
-using Switches = FilterSwitches;
-
 // Ordinary events: collapse repeats of the same body and level.
 SendVerdict allowedIf(bool on) { return on ? SendVerdict::kSend : SendVerdict::kRefused; }
 
-SendVerdict checkOrdinary(const VelaEvent& event, const Switches& sw, std::string_view body) {
+SendVerdict checkOrdinary(const VelaEvent& event, const FilterSwitches& sw, std::string_view body) {
   ZEP_CONSOLE("logtype : normal");
   if (!sw.isDeduplicate) {
     ZEP_CONSOLE("not deduplicate");

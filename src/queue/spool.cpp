@@ -360,13 +360,11 @@ bool Spool::appendRaw(const std::string& bytes, std::int64_t spooledAt, std::uin
 }
 
 bool Spool::append(const SpoolRecord& record, SpoolDrop& dropped, std::string* error) {
-  if (!appendRaw(encode(record), record.spooledAt, record.events, error)) return false;
-  while (!entries_.empty() && bytes_.load() > limits_.maxBytes) dropFront(dropped);
-  return true;
+  return append(record, record.body, dropped, error);
 }
 
-bool Spool::appendKept(const SpoolRecord& record, std::string_view body, SpoolDrop& dropped,
-                       std::string* error) {
+bool Spool::append(const SpoolRecord& record, std::string_view body, SpoolDrop& dropped,
+                   std::string* error) {
   recent_.reset();
   std::string bytes = encode(record, body);
   if (!appendRaw(bytes, record.spooledAt, record.events, error)) return false;

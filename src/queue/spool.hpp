@@ -63,11 +63,12 @@ class Spool {
   // Appends the record after the others, then applies the byte bound. False with error text
   // when the record could not be written whole (the record is then not in the spool).
   bool append(const SpoolRecord& record, SpoolDrop& dropped, std::string* error);
-  // The same for a record whose body is given apart (record.body is not read), keeping what
-  // was written in memory too: while it is the oldest, front() hands it out without reading
-  // back what was just written (the usual case: a body is spooled, then posted at once).
-  bool appendKept(const SpoolRecord& record, std::string_view body, SpoolDrop& dropped,
-                  std::string* error);
+  // The same for a record whose body is given apart (record.body is not read). Either form
+  // keeps what it wrote in memory too: while it is the oldest, front() hands it out without
+  // reading back what was just written (the usual case: a body is spooled, then posted at
+  // once).
+  bool append(const SpoolRecord& record, std::string_view body, SpoolDrop& dropped,
+              std::string* error);
   // The oldest record, after dropping those past maxAge; none when the spool is empty. A
   // record that no longer reads back whole is dropped too.
   std::optional<SpoolRecord> front(SpoolDrop& dropped);
@@ -121,7 +122,7 @@ class Spool {
   std::atomic<std::uint64_t> records_{0};
   std::atomic<std::uint64_t> bytes_{0};
   std::atomic<std::uint64_t> events_{0};
-  // The bytes last appended by appendKept(), with their place: valid while that place is the
+  // The bytes last appended, with their place: valid while that place is the
   // front entry's (places are never used twice).
   struct Recent {
     std::uint64_t segment = 0, offset = 0;
