@@ -97,27 +97,29 @@ TEST_F(SendFilterTest, SessionAndCrashEventsFollowTheirOwnSwitches) {
   EXPECT_FALSE(ZEPLog::checkSendStatus(nullptr, handle));
 }
 
-TEST_F(SendFilterTest, TheEleventhKeyTrimsTheFiveLowestCounts) {
-  for (int i = 0; i < 10; ++i) ZEPLog::InsertQueue("k" + std::to_string(i), i < 5 ? 1 : 3);
-  ASSERT_EQ(table().size(), 10u);
-  ZEPLog::InsertQueue("new", 1);
-  EXPECT_EQ(table().size(), 6u);
-  for (int i = 5; i < 10; ++i) EXPECT_TRUE(table().contains("k" + std::to_string(i)));
-  EXPECT_EQ(at("new"), "1");
-
-  ZEPLog::InsertQueue("", 1);
-  ZEPLog::InsertQueue(nullptr, 1);
-  EXPECT_EQ(table().size(), 6u);
-}
-
-TEST_F(SendFilterTest, OfEqualCountsTheTrimDropsTheEarlierKeys) {
-  // Seven keys hold the lowest count: the first five of them in the table's order go.
-  const int counts[] = {3, 1, 1, 3, 1, 1, 1, 2, 1, 1};
-  for (int i = 0; i < 10; ++i) ZEPLog::InsertQueue("k" + std::to_string(i), counts[i]);
-  ZEPLog::InsertQueue("new", 1);
-  std::vector<std::string> kept;
-  for (const auto& entry : table()) kept.push_back(entry.first + "=" + entry.second);
-  EXPECT_EQ(kept, (std::vector<std::string>{"k0=3", "k3=3", "k7=2", "k8=1", "k9=1", "new=1"}));
+// The eleventh key trims the five lowest counts; of equal counts, the earlier keys go.
+TEST_F(SendFilterTest, TheEleventhKeyTrimsTheFiveLowestCountsEarliestFirst) {
+  const struct {
+    int counts[10];
+    std::vector<std::string> kept;
+  } rows[] = {
+      {{1, 1, 1, 1, 1, 3, 3, 3, 3, 3}, {"k5=3", "k6=3", "k7=3", "k8=3", "k9=3", "new=1"}},
+      {{3, 1, 1, 3, 1, 1, 1, 2, 1, 1}, {"k0=3", "k3=3", "k7=2", "k8=1", "k9=1", "new=1"}},
+  };
+  for (const auto& row : rows) {
+    {
+      detail::GlobalLock lock(detail::global_resource_lock());
+      detail::globals().deDuplicateQueue->clear();
+    }
+    for (int i = 0; i < 10; ++i) ZEPLog::InsertQueue("k" + std::to_string(i), row.counts[i]);
+    ASSERT_EQ(table().size(), 10u);
+    ZEPLog::InsertQueue("new", 1);
+    ZEPLog::InsertQueue("", 1);  // no key: nothing stored
+    ZEPLog::InsertQueue(nullptr, 1);
+    std::vector<std::string> kept;
+    for (const auto& entry : table()) kept.push_back(entry.first + "=" + entry.second);
+    EXPECT_EQ(kept, row.kept);
+  }
 }
 
 TEST_F(SendFilterTest, RepeatCountersOverfillTheTableUntilTheNextInsertTrimsIt) {
