@@ -21,6 +21,7 @@
 
 #include "common/fork_locks.hpp"
 #include "common/global_lock.hpp"
+#include "common/no_destructor.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -44,10 +45,12 @@ std::mutex& handlerLock() {
   static auto* m = new ForkSafeMutex(ForkLockRank::kConsoleHandler);
   return *m;
 }
-std::shared_ptr<const Handler>& handlerSlot() {  // guarded by handlerLock()
-  static auto* h = new std::shared_ptr<const Handler>;
-  return *h;
-}
+
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_handlerLockMadeAtLoad = (static_cast<void>(handlerLock()), true);
+constinit NoDestructor<std::shared_ptr<const Handler>> g_handlerSlot;  // guarded by handlerLock()
+std::shared_ptr<const Handler>& handlerSlot() { return g_handlerSlot.value; }
 
 // The line as it reaches a sink: control characters escaped, so one call is one line and
 // application text can't forge a line of its own, and the whole cut to kMaxLineBytes.
@@ -180,6 +183,10 @@ StderrSink& stderrSink() {
   static auto* sink = new StderrSink;  // never destroyed: late lines at exit still work
   return *sink;
 }
+
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_stderrSinkMadeAtLoad = (static_cast<void>(stderrSink()), true);
 
 void writeStderr(const std::string& line) {
   std::string buf;

@@ -15,6 +15,7 @@
 #include <random>
 
 #include "common/fork_locks.hpp"
+#include "common/no_destructor.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -23,10 +24,12 @@ std::mutex& overrideLock() {
   static auto* m = new ForkSafeMutex(ForkLockRank::kDataDirectory);  // never destroyed
   return *m;
 }
-std::string& overridePath() {  // guarded by overrideLock()
-  static auto* s = new std::string;
-  return *s;
-}
+
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_overrideLockMadeAtLoad = (static_cast<void>(overrideLock()), true);
+constinit NoDestructor<std::string> g_overridePath;  // guarded by overrideLock()
+std::string& overridePath() { return g_overridePath.value; }
 
 std::string errnoText(const char* what, const std::string& path) {
   return std::string(what) + " " + path + ": " + std::strerror(errno);
@@ -109,6 +112,10 @@ const std::string& programName() {
   }();
   return *name;
 }
+
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_programNameMadeAtLoad = (static_cast<void>(programName()), true);
 
 bool ensureDataDirectory(std::string* error) {
   const std::string dir = documentsDirectory();

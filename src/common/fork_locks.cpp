@@ -1,6 +1,7 @@
 #include "common/fork_locks.hpp"
 
 #include "common/console.hpp"
+#include "common/no_destructor.hpp"
 
 #include <pthread.h>
 
@@ -26,24 +27,25 @@ constexpr int kMaxEntries = 128;
 // machinery (the child rebuilds `lock` and releases `forking` itself).
 struct Registry {
   std::mutex lock;  // guards entries and count; held only briefly, never across fork()
-  Entry entries[kMaxEntries];
+  Entry entries[kMaxEntries] = {};
   int count = 0;
+  bool handlersInstalled = false;  // guarded by lock
 
   // Held from the prepare handler to the parent's or child's handler: one fork at a time
   // uses `taken`, the copy of the entries whose locks the prepare handler took. The
   // registry's own lock is not held across fork(), because a lock may be registered
   // while its holder holds another registered lock (a first use under the global lock).
   std::mutex forking;
-  Entry taken[kMaxEntries];  // guarded by forking
-  int takenCount = 0;        // guarded by forking
+  Entry taken[kMaxEntries] = {};  // guarded by forking
+  int takenCount = 0;             // guarded by forking
 };
 
 std::atomic<void (*)()> g_restart{nullptr};
 
-Registry& registry() {
-  static auto* r = new Registry;  // never destroyed: a fork during exit still finds it
-  return *r;
-}
+// Made at compile time and never destroyed: a fork during exit still finds it, and no first
+// use can leave a forked child waiting on a half-made guard.
+constinit NoDestructor<Registry> g_registry;
+Registry& registry() { return g_registry.value; }
 
 void prepare() {
   Registry& r = registry();
@@ -91,13 +93,10 @@ void runForkedChildRestart() noexcept {
 }
 
 void registerForkLock(ForkLockRank rank, int offset, void* object, ForkLockOps ops) {
-  static const bool installed = [] {
-    registry();
-    return ::pthread_atfork(prepare, parent, child) == 0;
-  }();
-  (void)installed;  // without fork handlers a forked child may hang: nothing else to do
   Registry& r = registry();
   std::lock_guard<std::mutex> g(r.lock);
+  // Without fork handlers a forked child may hang: nothing else to do if this fails.
+  if (!r.handlersInstalled) r.handlersInstalled = ::pthread_atfork(prepare, parent, child) == 0;
   if (r.count == kMaxEntries) return;  // a programming error: raise kMaxEntries
   const int order = static_cast<int>(rank) + offset;
   Entry* end = r.entries + r.count;

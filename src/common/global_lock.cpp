@@ -94,4 +94,9 @@ GlobalResourceLock& global_resource_lock() {
   return *lock;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_globalLockMadeAtLoad =
+    (static_cast<void>(global_resource_lock()), true);
+
 }  // namespace zeplog::detail

@@ -54,6 +54,10 @@ ClientLocks& clientLocks() {
   return *locks;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_clientLocksMadeAtLoad = (static_cast<void>(clientLocks()), true);
+
 // libcurl's process-wide setup, done once and never undone: a late request at exit must
 // still find it.
 bool curlReady() {

@@ -21,6 +21,10 @@ Registry& registry() {
   return *r;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_registryMadeAtLoad = (static_cast<void>(registry()), true);
+
 // RFC 9110 token characters.
 bool isTokenChar(char c) {
   if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;

@@ -22,6 +22,10 @@ ProxyState& proxyState() {
   return *state;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_proxyStateMadeAtLoad = (static_cast<void>(proxyState()), true);
+
 }  // namespace
 
 void setRequestCompression(bool on) { compressBodies.store(on); }

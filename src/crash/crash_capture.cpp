@@ -67,6 +67,10 @@ CrashState& state() {
   return *s;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_stateMadeAtLoad = (static_cast<void>(state()), true);
+
 // How one send is made: at crash time it is bounded by the hand-off and may not wait for
 // global_resource_lock for ever.
 struct SendContext {

@@ -82,7 +82,7 @@ struct ImageInProgress {
   bool open = false;
   std::uint64_t start = 0;
   std::uint64_t end = 0;
-  char path[kPathMax];
+  char path[kPathMax] = {};
 };
 
 // Copies n bytes of this process's memory at address into dst without touching the

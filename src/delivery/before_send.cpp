@@ -6,16 +6,16 @@
 #include <string>
 
 #include "common/console.hpp"
+#include "common/no_destructor.hpp"
 #include "event/redaction.hpp"
 #include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
 namespace {
 
-std::atomic<std::shared_ptr<const BeforeSendHook>>& hookSlot() {
-  static auto* slot = new std::atomic<std::shared_ptr<const BeforeSendHook>>;  // never destroyed
-  return *slot;
-}
+// Made at compile time, not on first use: a forked child never inherits it half made.
+constinit NoDestructor<std::atomic<std::shared_ptr<const BeforeSendHook>>> g_hookSlot;
+std::atomic<std::shared_ptr<const BeforeSendHook>>& hookSlot() { return g_hookSlot.value; }
 
 // Set while some hook is installed: the send path checks it before the (locking) load.
 std::atomic<bool> hookInstalled{false};

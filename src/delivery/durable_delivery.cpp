@@ -48,6 +48,10 @@ Durable& durable() {
   return *d;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_durableMadeAtLoad = (static_cast<void>(durable()), true);
+
 // Counts what a bound dropped; one line a minute at most says so.
 void noteDropped(const SpoolDrop& dropped, const char* why) {
   if (dropped.records == 0) return;

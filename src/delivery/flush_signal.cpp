@@ -86,4 +86,8 @@ FlushSignal& flushSignal() {
   return *signal;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_flushSignalMadeAtLoad = (static_cast<void>(flushSignal()), true);
+
 }  // namespace zeplog::detail

@@ -13,6 +13,7 @@
 #include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/no_destructor.hpp"
 #include "common/waits.hpp"
 #include "delivery/before_send.hpp"
 #include "delivery/collector_transport.hpp"
@@ -305,10 +306,9 @@ bool createLogSendThread() {
   return true;
 }
 
-std::vector<std::thread>& gs_logSendThreads() {
-  static auto* threads = new std::vector<std::thread>;  // never destroyed
-  return *threads;
-}
+// Made at compile time, not on first use: a forked child never inherits it half made.
+constinit NoDestructor<std::vector<std::thread>> g_sendThreads;  // never destroyed
+std::vector<std::thread>& gs_logSendThreads() { return g_sendThreads.value; }
 
 bool flushQueued(std::chrono::milliseconds timeout) {
   kstVelaBlockQueue* queue = blockQueue();

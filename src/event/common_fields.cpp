@@ -30,6 +30,10 @@ const std::string& platformText() {
   return *text;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_platformTextMadeAtLoad = (static_cast<void>(platformText()), true);
+
 // Interfaces that play the part of the Wi-Fi candidate: the historical names first, then
 // this platform's wired and wireless names.
 bool isWifiCandidate(std::string_view name) {

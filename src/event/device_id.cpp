@@ -37,6 +37,10 @@ DeviceIdState& state() {
   return *s;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_stateMadeAtLoad = (static_cast<void>(state()), true);
+
 bool isCanonicalUuid(std::string_view s) {
   if (s.size() != kUuidLength) return false;
   for (std::size_t i = 0; i < s.size(); ++i) {

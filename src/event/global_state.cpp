@@ -1,6 +1,7 @@
 #include "event/global_state.hpp"
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -13,6 +14,10 @@ GlobalState& globals() {
   static auto* state = new GlobalState;  // never destroyed
   return *state;
 }
+
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_globalsMadeAtLoad = (static_cast<void>(globals()), true);
 
 namespace {
 
@@ -32,6 +37,10 @@ HoldSignal& holdSignal() {
   return *s;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_holdSignalMadeAtLoad = (static_cast<void>(holdSignal()), true);
+
 }  // namespace
 
 void SendHold::store(bool on) {
@@ -50,15 +59,16 @@ void waitWhileSendHeld() {
   s.released.wait(l, [&] { return !g.gs_SyncSend.load() && !g.gs_ThreadStop.load(); });
 }
 
-const std::vector<std::string>& reservedFieldNames() {
-  static const auto* names = new std::vector<std::string>{
-      "projectName",     "projectVersion", "host",        "logType",    "logSource",  "sendTime",
-      "logTime",         "logLevel",       "UserID",      "Platform",   "DeviceType", "DeviceModel",
-      "NetworkType",     "Carrier",        "CountryCode", "DmpData",    "errorCode",  "body",
-      "PreferdLanguage", "FreeDiskSpace",  "FreeMemory",  "Jailbroken", "SessionID",  "Locale",
-      "SdkVersion",      "DeviceID"};
-  return *names;
-}
+namespace {
+constexpr std::array<std::string_view, 26> kReservedFieldNames{
+    "projectName",     "projectVersion", "host",        "logType",    "logSource",  "sendTime",
+    "logTime",         "logLevel",       "UserID",      "Platform",   "DeviceType", "DeviceModel",
+    "NetworkType",     "Carrier",        "CountryCode", "DmpData",    "errorCode",  "body",
+    "PreferdLanguage", "FreeDiskSpace",  "FreeMemory",  "Jailbroken", "SessionID",  "Locale",
+    "SdkVersion",      "DeviceID"};
+}  // namespace
+
+std::span<const std::string_view> reservedFieldNames() { return kReservedFieldNames; }
 
 bool isReservedFieldName(std::string_view key) {
   const auto& names = reservedFieldNames();

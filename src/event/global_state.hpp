@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -94,7 +96,7 @@ void refreshIdentityLocked(std::string_view handleId);
 
 // The 26 names an application may not use as custom-field keys (the process-wide reserved
 // list: a constant, so it needs no building at initialisation and no lock).
-const std::vector<std::string>& reservedFieldNames();
+std::span<const std::string_view> reservedFieldNames();
 // The seven system custom fields that removal never touches.
 bool isProtectedSystemKey(std::string_view key);
 bool isReservedFieldName(std::string_view key);

@@ -118,6 +118,10 @@ const std::string& osVersion() {
   return *text;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_osVersionMadeAtLoad = (static_cast<void>(osVersion()), true);
+
 std::string hostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0) return "";

@@ -1,4 +1,5 @@
 #include "event/redaction.hpp"
+#include "common/no_destructor.hpp"
 
 #include <atomic>
 #include <memory>
@@ -8,10 +9,9 @@ namespace {
 
 using KeyList = std::vector<std::string>;
 
-std::atomic<std::shared_ptr<const KeyList>>& redactedKeys() {
-  static auto* keys = new std::atomic<std::shared_ptr<const KeyList>>;  // never destroyed
-  return *keys;
-}
+// Made at compile time, not on first use: a forked child never inherits it half made.
+constinit NoDestructor<std::atomic<std::shared_ptr<const KeyList>>> g_redactedKeys;
+std::atomic<std::shared_ptr<const KeyList>>& redactedKeys() { return g_redactedKeys.value; }
 
 }  // namespace
 

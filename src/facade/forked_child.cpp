@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/global_lock.hpp"
+#include "common/no_destructor.hpp"
 #include "crash/crash_capture.hpp"
 #include "delivery/send_thread.hpp"
 #include "event/global_state.hpp"
@@ -18,9 +19,9 @@ namespace {
 // The parent's threads do not exist in the child, but their std::thread objects say they
 // are joinable: destroying one would end the process and joining one would wait forever.
 // They are moved into storage that is never destroyed. Caller holds global_resource_lock.
+constinit NoDestructor<std::vector<std::thread>> g_abandoned;  // guarded by global_resource_lock
 void abandonInheritedThreads(std::vector<std::thread>& threads) {
-  static auto* abandoned = new std::vector<std::thread>;  // guarded by global_resource_lock
-  for (std::thread& t : threads) abandoned->push_back(std::move(t));
+  for (std::thread& t : threads) g_abandoned.value.push_back(std::move(t));
   threads.clear();
 }
 

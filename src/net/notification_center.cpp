@@ -45,6 +45,11 @@ NotificationCenter& NotificationCenter::defaultCenter() {
   return *center;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_defaultCenterMadeAtLoad =
+    (static_cast<void>(NotificationCenter::defaultCenter()), true);
+
 NotificationCenter::NotificationCenter() : impl_(std::make_unique<Impl>()) {}
 NotificationCenter::~NotificationCenter() = default;
 

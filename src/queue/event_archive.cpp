@@ -107,6 +107,10 @@ bool haveSse42() {
   static const bool have = __builtin_cpu_supports("sse4.2");
   return have;
 }
+
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_haveSse42MadeAtLoad = (static_cast<void>(haveSse42()), true);
 #endif
 
 }  // namespace

@@ -42,6 +42,10 @@ ByteLimit& byteLimit() {
   return *l;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_byteLimitMadeAtLoad = (static_cast<void>(byteLimit()), true);
+
 }  // namespace
 
 EventCounters& eventCounters() { return g_eventCounters.value; }
@@ -85,8 +89,11 @@ void noteDroppedAtBound(std::size_t n, bool failedQueue) {
               " from the failed-send queue since the start)");
 }
 
+// Made at compile time, not on first use: a forked child never inherits it half made.
+constinit NoDestructor<RateLimit> g_otlpRejectLines(kDropReportIntervalMillis);
+
 bool settleOtlpAnswers(const std::vector<OtlpAnswer>& answers) {
-  static auto* limit = new RateLimit(kDropReportIntervalMillis);  // never destroyed
+  RateLimit* limit = &g_otlpRejectLines.value;
   bool allAccepted = true;
   for (const OtlpAnswer& answer : answers) {
     if (!answer.accepted) {

@@ -235,9 +235,13 @@ void kstVelaBlockQueue::loadFromFile() {
 
 namespace detail {
 
+namespace {
+// Made at compile time, not on first use: a forked child never inherits it half made.
+constinit std::once_flag g_queueMade;
+}  // namespace
+
 void createQueueAndRestoreSavedEvents() {
-  static auto* once = new std::once_flag;
-  std::call_once(*once, [] {
+  std::call_once(g_queueMade, [] {
     if (blockQueue()) return;
     // Never destroyed: its channels join the locks taken around fork().
     auto* queue = new kstVelaBlockQueue(freezeQueueByteLimit());

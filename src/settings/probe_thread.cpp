@@ -8,6 +8,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/no_destructor.hpp"
 #include "common/url.hpp"
 #include "common/waits.hpp"
 #include "event/common_fields.hpp"
@@ -111,10 +112,9 @@ void runProbe(const NetworkData& item) {
   queueResult(item, latencyMs, status);
 }
 
-std::vector<std::thread>& gs_logPerformanceSendThreads() {
-  static auto* threads = new std::vector<std::thread>;  // never destroyed
-  return *threads;
-}
+// Made at compile time, not on first use: a forked child never inherits it half made.
+constinit NoDestructor<std::vector<std::thread>> g_probeThreads;  // never destroyed
+std::vector<std::thread>& gs_logPerformanceSendThreads() { return g_probeThreads.value; }
 
 void startProbeThread() { gs_logPerformanceSendThreads().emplace_back(probeThreadBody); }
 

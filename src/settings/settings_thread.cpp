@@ -8,6 +8,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
+#include "common/no_destructor.hpp"
 #include "common/utf8.hpp"
 #include "common/waits.hpp"
 #include "event/global_state.hpp"
@@ -164,10 +165,9 @@ void settingsThreadBody(std::function<void()> startSendThread) {
 
 }  // namespace
 
-std::vector<std::thread>& gs_logPerformanceThreads() {
-  static auto* threads = new std::vector<std::thread>;  // never destroyed
-  return *threads;
-}
+// Made at compile time, not on first use: a forked child never inherits it half made.
+constinit NoDestructor<std::vector<std::thread>> g_settingsThreads;  // never destroyed
+std::vector<std::thread>& gs_logPerformanceThreads() { return g_settingsThreads.value; }
 
 bool createPerformanceThread(std::function<void()> startSendThread) {
   GlobalState& g = globals();

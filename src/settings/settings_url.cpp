@@ -6,6 +6,7 @@
 #include "common/collector_url.hpp"
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
+#include "common/no_destructor.hpp"
 #include "common/url.hpp"
 #include "event/global_state.hpp"
 
@@ -25,10 +26,12 @@ std::mutex& baseLock() {
   static auto* m = new ForkSafeMutex(ForkLockRank::kSettingsBase);  // never destroyed
   return *m;
 }
-std::optional<std::string>& baseOverride() {  // guarded by baseLock()
-  static auto* s = new std::optional<std::string>;
-  return *s;
-}
+
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_baseLockMadeAtLoad = (static_cast<void>(baseLock()), true);
+constinit NoDestructor<std::optional<std::string>> g_baseOverride;  // guarded by baseLock()
+std::optional<std::string>& baseOverride() { return g_baseOverride.value; }
 
 std::string withTrailingSlash(std::string_view url) {
   std::string out(url);

@@ -29,4 +29,8 @@ std::uint64_t keyHashSeed() noexcept {
   return seed;
 }
 
+// Made while the library loads, before any of its threads exists: a child forked while a
+// first use was under way would inherit the static's guard "in progress" and wait on it.
+[[maybe_unused]] const bool g_keyHashSeedMadeAtLoad = (static_cast<void>(keyHashSeed()), true);
+
 }  // namespace zeplog::detail
