@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "common/caller_limits.hpp"
 #include "common/fork_locks.hpp"
 
 namespace zeplog::detail {
@@ -58,7 +59,9 @@ bool FlushSignal::flush(std::chrono::milliseconds timeout,
   me.ticket = ++lastTicket_;
   waiters_.push_back(&me);
   wake_.notify_one();
-  done_.wait_for(l, timeout, [&] { return me.done; });
+  done_.wait_until(
+      l, deadlineAfter<std::chrono::steady_clock>(std::chrono::steady_clock::now(), timeout),
+      [&] { return me.done; });
   waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &me));
   return me.done && !me.failed;
 }
@@ -70,7 +73,9 @@ bool FlushSignal::idleAndEmpty(const std::function<bool()>& nothingQueued) {
 
 bool FlushSignal::waitIdle(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> l(mu_);
-  return done_.wait_for(l, timeout, [this] { return !inCycle_; });
+  return done_.wait_until(
+      l, deadlineAfter<std::chrono::steady_clock>(std::chrono::steady_clock::now(), timeout),
+      [this] { return !inCycle_; });
 }
 
 void FlushSignal::renewInChild(void* self) {

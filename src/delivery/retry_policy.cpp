@@ -33,13 +33,23 @@ std::chrono::milliseconds RetryPolicy::failed(std::optional<std::chrono::seconds
                                               std::uint64_t random) {
   using ms = std::chrono::milliseconds;
   failures_ = failures_ < 64 ? failures_ + 1 : failures_;
-  const ms cap(cap_.count() * unit_.count());
+  // The cap in milliseconds; a product too large to hold is as good as the largest wait.
+  ms::rep capCount = 0;
+  if (__builtin_mul_overflow(cap_.count(), unit_.count(), &capCount)) capCount = ms::max().count();
+  const ms cap(capCount);
   // unit * 2^(k-1), stopped at the cap before it can overflow.
   ms ceiling = unit_;
-  for (std::uint32_t k = 1; k < failures_ && ceiling < cap; ++k) ceiling *= 2;
+  for (std::uint32_t k = 1; k < failures_ && ceiling < cap && ceiling <= ms::max() / 2; ++k)
+    ceiling *= 2;
   ceiling = std::min(ceiling, cap);
-  ms delay(ceiling.count() > 0 ? static_cast<ms::rep>(random % (ceiling.count() + 1)) : 0);
-  if (retryAfter) delay = std::max(delay, std::min(cap, ms(retryAfter->count() * unit_.count())));
+  const auto span = static_cast<std::uint64_t>(ceiling.count());
+  ms delay(span > 0 ? static_cast<ms::rep>(span == UINT64_MAX ? random : random % (span + 1)) : 0);
+  if (retryAfter) {
+    ms::rep asked = 0;
+    if (__builtin_mul_overflow(retryAfter->count(), unit_.count(), &asked))
+      asked = ms::max().count();
+    delay = std::max(delay, std::min(cap, ms(asked)));
+  }
   return delay;
 }
 

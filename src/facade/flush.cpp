@@ -1,4 +1,5 @@
 // Entry points for flushing, the event counters and the queues' byte bound.
+#include "common/caller_limits.hpp"
 #include "common/guard.hpp"
 #include "delivery/send_thread.hpp"
 #include "queue/queue_counters.hpp"
@@ -7,7 +8,8 @@
 namespace zeplog {
 
 bool ZEPLog::flush(std::chrono::milliseconds timeout) noexcept {
-  return detail::guarded<bool>("flush", false, [&] { return detail::flushQueued(timeout); });
+  return detail::guarded<bool>("flush", false,
+                               [&] { return detail::flushQueued(detail::clampedWait(timeout)); });
 }
 
 Counters ZEPLog::counters() noexcept {
@@ -16,8 +18,10 @@ Counters ZEPLog::counters() noexcept {
 }
 
 bool ZEPLog::setQueueByteLimit(std::size_t bytes) noexcept {
-  return detail::guarded<bool>("setQueueByteLimit", false,
-                               [&] { return detail::setQueueByteLimit(bytes); });
+  return detail::guarded<bool>("setQueueByteLimit", false, [&] {
+    return detail::setQueueByteLimit(
+        static_cast<std::size_t>(std::min<std::uint64_t>(bytes, detail::kLargestByteBound)));
+  });
 }
 
 }  // namespace zeplog

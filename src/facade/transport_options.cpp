@@ -1,6 +1,7 @@
 // Entry points for the options of every request (compressed bodies, a proxy), for OTLP
 // exporters and for durable delivery.
 #include "common/transport_options.hpp"
+#include "common/caller_limits.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/http_client.hpp"
@@ -78,7 +79,11 @@ bool ZEPLog::enableDurableDelivery(const DurableDelivery& options) noexcept {
       return false;
     }
     if (refusedAfterInit("enableDurableDelivery")) return false;
-    detail::setDurableDelivery(options);
+    DurableDelivery clamped = options;
+    clamped.maxBytes = std::min(options.maxBytes, detail::kLargestByteBound);
+    clamped.maxAge = std::min(options.maxAge, detail::kLongestAge);
+    clamped.maxBackoff = std::min(options.maxBackoff, detail::kLongestBackoff);
+    detail::setDurableDelivery(clamped);
     return true;
   });
 }

@@ -3,8 +3,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+
+#include "zeplog/zeplog.h"
 
 #include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
@@ -105,6 +109,31 @@ TEST_F(FlushTest, ACollectorThatNeverAnswersMakesItFalseAtTheBoundNotAtTheReques
   EXPECT_TRUE(ZEPLog::flush(60s));
   EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);
   EXPECT_EQ(deliveredBodies().size(), 6u);
+}
+
+// The largest timeouts a caller can pass wait as long as it takes: no deadline overflows
+// into "already past".
+TEST_F(FlushTest, TheLargestTimeoutsWaitForASlowCollector) {
+  startLibrary();
+  ASSERT_TRUE(ZEPLog::flush(60s));
+  const std::function<bool()> flushes[] = {
+      [] { return ZEPLog::flush(std::chrono::milliseconds::max()); },
+      [] { return zeplog_flush(INT64_MAX) == 1; },
+  };
+  int logged = 0;
+  for (const auto& flush : flushes) {
+    server.hold();
+    const std::size_t before = server.requestCount();
+    logNumbered(logged, logged + 3);
+    logged += 3;
+    std::thread releaser([&] {
+      (void)server.waitForRequests(before + 1);  // the flush's request is open
+      server.release();
+    });
+    EXPECT_TRUE(flush());
+    releaser.join();
+  }
+  EXPECT_EQ(deliveredBodies().size(), 7u);
 }
 
 TEST_F(FlushTest, AFailedSendMakesItFalseAndSoDoEventsWaitingForTheNextRun) {

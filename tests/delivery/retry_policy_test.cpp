@@ -55,5 +55,20 @@ TEST(RetryPolicy, CeilingDoublesToTheCapAndRetryAfterRaisesTheDelay) {
   EXPECT_EQ(policy.failed(std::nullopt, 10), milliseconds(10));  // back to one unit
 }
 
+// A cap or Retry-After too large to hold in milliseconds leaves the doubling at its largest
+// wait instead of wrapping to zero or below.
+TEST(RetryPolicy, CapsTooLargeToCountDoNotOverflow) {
+  RetryPolicy policy(milliseconds(1000), seconds::max());
+  EXPECT_EQ(policy.failed(std::nullopt, 700), milliseconds(700));  // ceiling one unit
+  for (int i = 0; i < 70; ++i) {
+    const milliseconds delay = policy.failed(std::nullopt, 123'456'789);
+    EXPECT_GE(delay, milliseconds(0));
+    if (i > 20) {
+      EXPECT_EQ(delay, milliseconds(123'456'789));  // far below every ceiling
+    }
+  }
+  EXPECT_GE(policy.failed(seconds::max(), 0), milliseconds(100'000'000'000LL));
+}
+
 }  // namespace
 }  // namespace zeplog::detail
