@@ -15,6 +15,7 @@
 #include "common/utf8.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
+#include "event/redaction.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -81,7 +82,7 @@ void addCommonFieldsOf(Fields& fields, const kstVelaHandle& handle,
     std::string text = std::holds_alternative<std::string>(value)
                            ? std::get<std::string>(value)
                            : toValidUtf8(std::get<Bytes>(value).view());
-    if (lines) lines->push_back("load / " + key + ":" + text);
+    if (lines) lines->push_back("load / " + key + ":" + std::string(shownValue(key, text)));
     fields.appendNew(key, std::move(text));
   }
 }

@@ -1,8 +1,10 @@
 #include "event/redaction.hpp"
-#include "common/no_destructor.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
+
+#include "common/no_destructor.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -33,6 +35,12 @@ void redactFieldsIn(Fields& fields) {
       *value = std::string(kRedactedValue);
     }
   }
+}
+
+std::string_view shownValue(std::string_view key, std::string_view value) {
+  const std::shared_ptr<const KeyList> keys = redactedKeys().load();
+  if (keys && std::find(keys->begin(), keys->end(), key) != keys->end()) return kRedactedValue;
+  return value;
 }
 
 }  // namespace zeplog::detail

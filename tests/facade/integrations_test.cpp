@@ -214,7 +214,13 @@ TEST_F(CollectorTest, AnEmptyFunctionRemovesTheHook) {
   EXPECT_EQ(ZEPLog::counters().droppedByBeforeSend, 0u);
 }
 
-TEST_F(CollectorTest, RedactedValuesNeverReachTheCollectorsDatabase) {
+TEST_F(CollectorTest, RedactedValuesNeverReachTheCollectorsDatabaseNorTheConsole) {
+  static std::mutex linesLock;
+  static std::string lines;  // guarded by linesLock
+  ZEPLog::setConsoleHandler([](std::string_view line) {
+    std::lock_guard<std::mutex> g(linesLock);
+    lines.append(line).push_back('\n');
+  });
   ZEPLog::redactFields({"token", "UserID", "absent-key"});
   ASSERT_TRUE(init());
   ZEPLog::setCustomField("secret-token-value", "token");
@@ -233,6 +239,12 @@ TEST_F(CollectorTest, RedactedValuesNeverReachTheCollectorsDatabase) {
     EXPECT_EQ(events[0]["UserID"], "[redacted]");
     EXPECT_EQ(events[0]["other"], "visible-value");
     EXPECT_EQ(events[0].count("absent-key"), 0u);
+  }
+  {
+    std::lock_guard<std::mutex> g(linesLock);
+    EXPECT_NE(lines.find("load / other:visible-value"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("secret-token-value"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("user-1"), std::string::npos) << lines;
   }
   // An empty list turns redaction off again.
   ZEPLog::redactFields({});
