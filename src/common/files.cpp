@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <random>
 
@@ -68,6 +69,19 @@ bool writeAll(int fd, std::string_view data) {
 }
 
 }  // namespace
+
+std::optional<std::string> dataDirectoryRefusal(const std::string& absolutePath) {
+  std::error_code ec;
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(absolutePath, ec);
+  if (ec) return "it cannot be resolved : " + ec.message();
+  if (resolved == resolved.root_path()) return std::string("it resolves to the root directory");
+  for (std::filesystem::path at = resolved; at != at.root_path(); at = at.parent_path()) {
+    struct stat st {};
+    if (::stat(at.c_str(), &st) != 0) continue;  // not made yet: its parent decides
+    if (st.st_uid == ::geteuid()) return std::nullopt;
+  }
+  return "neither " + resolved.string() + " nor a directory above it belongs to this user";
+}
 
 void setDataDirectoryOverride(std::string path) {
   std::lock_guard<std::mutex> g(overrideLock());

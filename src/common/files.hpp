@@ -19,6 +19,11 @@ const std::string& programName();
 // Creates the data directory (and missing parents) with mode 0700; false when it can't.
 bool ensureDataDirectory(std::string* error = nullptr);
 void setDataDirectoryOverride(std::string path);
+// Why an absolute path cannot be the data directory, or none when it can: once its symbolic
+// links and ".." are resolved, it must not be "/", and it or one of its existing parent
+// directories below "/" must belong to this process's effective user. The library then never
+// scatters its files over a system directory, whatever a variable or a caller says.
+std::optional<std::string> dataDirectoryRefusal(const std::string& absolutePath);
 
 // dir + "/" + name.
 std::string joinPath(std::string_view dir, std::string_view name);

@@ -8,11 +8,14 @@
 #include <atomic>
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "common/breadcrumbs.hpp"
 #include "common/console.hpp"
+#include "common/files.hpp"
 #include "common/http_client.hpp"
 #include "event/text_rules.hpp"
 #include "queue/log_submit.hpp"
@@ -59,7 +62,15 @@ void applyEnvironment() {
     }
   }
   if (const char* v = variable("ZEPLOG_DATA_DIR", ConfigItem::kDataDirectory)) {
-    ZEPLog::setDataDirectory(v);  // refuses a bad path with its own line
+    std::error_code ec;
+    const std::string absolute = std::filesystem::absolute(v, ec).lexically_normal().string();
+    const std::optional<std::string> why =
+        ec ? std::optional<std::string>(ec.message()) : dataDirectoryRefusal(absolute);
+    if (why) {
+      ignored("ZEPLOG_DATA_DIR", v, *why);
+    } else {
+      ZEPLog::setDataDirectory(v);  // refuses what else is wrong with its own line
+    }
   }
   if (const char* v = variable("ZEPLOG_SETTINGS_BASE_URL", ConfigItem::kSettingsBaseUrl)) {
     if (!setSettingsBaseURL(v)) ignored("ZEPLOG_SETTINGS_BASE_URL", v, "not an http or https URL");

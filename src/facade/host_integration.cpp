@@ -49,6 +49,10 @@ void ZEPLog::setDataDirectory(std::string path) noexcept {
                   detail::consoleText(absolute));
       path = std::move(absolute);
     }
+    if (const auto why = path.empty() ? std::nullopt : detail::dataDirectoryRefusal(path)) {
+      ZEP_CONSOLE("setDataDirectory refused: " + detail::consoleText(path) + " : " + *why);
+      return;
+    }
     // Checked and set under the lock, so no initialisation starts in between.
     detail::GlobalLock lock(detail::global_resource_lock());
     if (detail::globals().gs_commonInit) {

@@ -10,12 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
 
 #include "common/breadcrumbs.hpp"
+#include "common/files.hpp"
 #include "common/http_client.hpp"
 #include "settings/settings_url.hpp"
 #include "support/loopback_server.hpp"
@@ -228,6 +230,13 @@ void everyLevelPasses() {
   ZEPLog::debug(nullptr, "passes");
   EXPECT_EQ(ZEPLog::counters().belowMinimumLevel, 0u);
 }
+// The default directory stands, and a direct call is refused the same way.
+void dataDirectoryNotTheRoot() {
+  const std::string before = detail::documentsDirectory();
+  EXPECT_NE(std::filesystem::weakly_canonical(before), "/");
+  ZEPLog::setDataDirectory("/");
+  EXPECT_EQ(detail::documentsDirectory(), before);
+}
 void collectorsOwnSettings() {
   EXPECT_EQ(detail::settingsURL(1, "127.0.0.1:9", 9, "app"), "http://127.0.0.1:9/v2/app/logsconf");
 }
@@ -237,6 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Bad{"ConsoleWord", "ZEPLOG_CONSOLE", "loud", [] {}},
         Bad{"DataDirEmpty", "ZEPLOG_DATA_DIR", "", [] {}},
+        Bad{"DataDirUpToTheRoot", "ZEPLOG_DATA_DIR", "../../../../../../../../../..",
+            dataDirectoryNotTheRoot},
+        Bad{"DataDirNotTheUsers", "ZEPLOG_DATA_DIR", "/nonexistent-zeplog-dir/data",
+            dataDirectoryNotTheRoot},
         Bad{"SettingsNotHttp", "ZEPLOG_SETTINGS_BASE_URL", "ftp://127.0.0.1/v2/",
             collectorsOwnSettings},
         Bad{"SettingsNoHost", "ZEPLOG_SETTINGS_BASE_URL", "http://", collectorsOwnSettings},
