@@ -3,21 +3,24 @@
 // Arming creates the crash-upload thread and installs the handlers (crash_handler.cpp).
 // After a crash the handler writes this process's pending report, wakes the upload thread
 // through a pipe and waits, bounded. The upload thread runs the application's crash block,
-// parses and formats the report, and POSTs one crash event of handle "0" to that handle's
-// collector with the shared HTTP client, on its own thread and with its own request. A report stays
-// on disk until a send of it has succeeded; the first arming in a later run sends whatever earlier
-// runs left.
+// saves the events still queued for the next start (saveQueuedEventsAtCrash), parses and formats
+// the report, and POSTs one crash event of handle "0" to that handle's collector with the shared
+// HTTP client, on its own thread and with its own request. A report stays on disk until a send of
+// it has succeeded; the first arming in a later run sends whatever earlier runs left.
 #include "crash/crash_capture.hpp"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "common/alt_signal_stack.hpp"
@@ -41,6 +44,7 @@
 #include "event/global_state.hpp"
 #include "event/otlp_encoder.hpp"
 #include "event/redaction.hpp"
+#include "queue/block_queue.hpp"
 #include "queue/queue_counters.hpp"
 #include "zeplog/json_reader.hpp"
 #include "zeplog/vela_formatter.hpp"
@@ -48,6 +52,8 @@
 namespace zeplog::detail {
 namespace {
 
+// The longest the crash upload waits for the crash-time save of the queued events.
+constexpr std::int64_t kCrashSaveBoundNs = 3'000'000'000;
 // Kept free at the end of the hand-off's bound for the handler's own re-raise.
 constexpr std::int64_t kHandOffMarginNs = 300'000'000;
 constexpr std::int64_t kShortestUsefulRequestMs = 50;
@@ -381,6 +387,32 @@ void runCrashBlock() {
   if (block && *block) guarded("crash block", [&] { (*block)(); });
 }
 
+// Keeps the events still in memory (the main and failed-send queues) for the next start, in
+// the queue files the background save writes, after what an earlier save of this run left
+// there; the next start sends them as it sends any saved event, once. The save runs on a
+// thread of its own: a queue lock or a ring slot may belong to the crashed thread, frozen in
+// its handler, so the upload waits for it only within kCrashSaveBoundNs and the hand-off's
+// deadline, then goes on (a save that is stuck ends with the process).
+void saveQueuedEventsAtCrash(const SendContext& context) {
+  kstVelaBlockQueue* queue = blockQueue();
+  if (!queue) return;
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  try {
+    std::thread([queue, done] {
+      guarded("crash-time save", [&] { queue->saveToFile(kstVelaBlockQueue::EarlierSave::kKeep); });
+      done->set_value();
+    }).detach();
+  } catch (const std::system_error& e) {
+    ZEP_CONSOLE(std::string("crash-time save not started : ") + e.what());
+    return;
+  }
+  const std::int64_t waitNs =
+      std::min(kCrashSaveBoundNs, std::max<std::int64_t>(context.deadlineNs - monotonicNs(), 0));
+  if (finished.wait_for(std::chrono::nanoseconds(waitNs)) != std::future_status::ready)
+    ZEP_CONSOLE("crash-time save did not finish in time: the events in memory may be lost");
+}
+
 // The crash-upload thread: sleeps on the wake pipe, serves the one crash, answers on the
 // done pipe.
 void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath) {
@@ -394,6 +426,7 @@ void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath
     guarded("crash upload", [&] {
       runCrashBlock();
       SendContext context = SendContext::atCrash();
+      saveQueuedEventsAtCrash(context);
       sendReportIn(context, PendingCrashReport(reportPath));
     });
     (void)!::write(doneWrite, &byte, 1);

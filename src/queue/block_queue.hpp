@@ -95,8 +95,11 @@ class kstVelaBlockQueue {
   //
   // Writes each non-empty event channel to its file (replacing the file atomically) and
   // empties it. A channel whose file could not be written keeps its events. An empty channel
-  // writes nothing and leaves an earlier file in place.
-  void saveToFile();
+  // writes nothing and leaves an earlier file in place. With EarlierSave::kKeep the events of
+  // a file that no restore has taken yet stay in it, ahead of the new ones (the crash-time
+  // save, which may follow a background save of the same run).
+  enum class EarlierSave { kReplace, kKeep };
+  void saveToFile(EarlierSave earlier = EarlierSave::kReplace);
   // Puts the saved events back into the channels they came from, behind the events queued
   // since, and deletes the files.
   void FileToMemory();

@@ -35,14 +35,36 @@ namespace {
 constexpr const char* kMainFile = "Vela2SavedLog";
 constexpr const char* kFailedFile = "fileVela2SavedLog";
 
-// Writes one channel's events to path under rootKey and empties the channel. The events
-// leave the channel before the write, so the send thread can't take (and send) an event
-// that is also going to disk; if the write fails they go back to the head, ahead of whatever
-// was queued meanwhile.
+// What the file at path will hold: the events an earlier save of this process left there
+// and nobody restored since (two saves in a row: the background, then a crash or the exit),
+// then `saving`, within the main queue's event bound (the oldest go first, counted). A file
+// that does not decode is replaced as before: it would never restore either.
+std::vector<VelaEventPtr> withEarlierSave(const std::string& path, std::string_view rootKey,
+                                          const std::vector<VelaEventPtr>& saving,
+                                          bool failedQueue) {
+  std::vector<VelaEventPtr> all;
+  std::string error;
+  if (detail::fileExists(path)) {
+    const std::optional<std::string> data = detail::readWholeFile(path, &error);
+    if (!data || !detail::decodeEventArchive(*data, rootKey, all, error)) all.clear();
+  }
+  all.insert(all.end(), saving.begin(), saving.end());
+  if (all.size() > kstVelaBlockQueue::kMaxEvents) {
+    const std::size_t over = all.size() - kstVelaBlockQueue::kMaxEvents;
+    all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(over));
+    detail::noteDroppedAtBound(over, failedQueue);
+  }
+  return all;
+}
+
+// Writes one channel's events to path under rootKey (after those an earlier save left
+// there, when keepEarlier) and empties the channel. The events leave the channel before the write,
+// so the send thread can't take (and send) an event that is also going to disk; if the write fails
+// they go back to the head, ahead of whatever was queued meanwhile.
 template <typename EventChannelType>
 void saveChannel(EventChannelType& channel, std::string_view rootKey, const std::string& path,
                  const std::string& line, std::size_t byteLimit, bool failedQueue,
-                 std::atomic<std::uint64_t>& savedCount) {
+                 std::atomic<std::uint64_t>& savedCount, bool keepEarlier) {
   std::vector<VelaEventPtr> saving;
   {
     auto locked = channel.lock();
@@ -57,7 +79,11 @@ void saveChannel(EventChannelType& channel, std::string_view rootKey, const std:
     if (detail::documentsDirectory().empty()) {
       error = "no per-user data directory (no home directory)";
     } else {
-      written = detail::atomicWriteFile(path, detail::encodeEventArchive(rootKey, saving), &error);
+      written = detail::atomicWriteFile(
+          path,
+          detail::encodeEventArchive(
+              rootKey, keepEarlier ? withEarlierSave(path, rootKey, saving, failedQueue) : saving),
+          &error);
     }
   } catch (const std::exception& e) {
     error = e.what();
@@ -204,12 +230,13 @@ void removeStaleTemporaries(const std::string& dir) {
 
 }  // namespace
 
-void kstVelaBlockQueue::saveToFile() {
+void kstVelaBlockQueue::saveToFile(EarlierSave earlier) {
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
+  const bool keep = earlier == EarlierSave::kKeep;
   saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ", byteLimit_, false,
-              savedToFile_);
+              savedToFile_, keep);
   saveChannel(fileArray_, "fileArray", fileFilePath(), "[saveToFile] fileArray : ", byteLimit_,
-              true, savedToFile_);
+              true, savedToFile_, keep);
 }
 
 void kstVelaBlockQueue::FileToMemory() {

@@ -124,6 +124,8 @@ ZEPLOG_REAL_FAULT int crashByDivision() { return 7 / g_zero; }
   holder.join();
 }
 
+constexpr int kBurst = 50;  // events the "burst" child logs just before it crashes
+
 void appendLine(const std::string& path, const std::string& line) {
   std::ofstream(path, std::ios::app) << line << "\n";
 }
@@ -153,6 +155,11 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
     while (::read(0, &byte, 1) > 0) {
     }
     std::_Exit(0);  // the parent closed our input: it has what it waited for
+  }
+  if (scenario == "burst") {
+    for (int i = 0; i < kBurst; ++i) ZEPLog::info(nullptr, "burst " + std::to_string(i));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    crashByNullWrite();
   }
   if (scenario == "block") {
     ZEPLog::setCrashBlock([dir] { appendLine(dir + "/block-ran", "block"); });
@@ -440,6 +447,32 @@ TEST_F(NativeCrashTest, SilentCollectorStillLetsTheProcessDieAndTheNextStartSend
   const std::string text = test::base64Decode(crashes[0]["DmpData"]);
   EXPECT_NE(crashedThreadSection(text).find("crashByNullWrite"), std::string::npos) << text;
   EXPECT_EQ(crashes[0], asMadeAtTheCrash);
+}
+
+// The events logged just before a crash reach the collector, each once: those the crashed run
+// did not send, the next start sends.
+TEST_F(NativeCrashTest, EventsLoggedJustBeforeACrashArriveEachOnce) {
+  test::LoopbackServer collector;
+  ChildRun run = runToEnd("burst", collector.port());
+  ASSERT_TRUE(WIFSIGNALED(run.status)) << run.console;
+  ASSERT_EQ(test::crashEventsOf(collector.requests()).size(), 1u) << run.console;
+
+  std::map<std::string, int> seen;  // times each body arrived
+  const auto count = [&] {
+    seen.clear();
+    for (const test::SeenRequest& request : collector.requests()) {
+      if (request.path != "/v2/log") continue;
+      for (auto& event : test::eventsOf(request.body)) {
+        if (event["body"].starts_with("burst ")) ++seen[event["body"]];
+      }
+    }
+    return seen.size();
+  };
+  ChildRun next = start("resend", collector.port());
+  for (std::size_t n = collector.requestCount() + 1; count() < kBurst; ++n)
+    ASSERT_TRUE(collector.waitForRequests(n)) << seen.size() << " of " << kBurst;
+  finish(next);
+  for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
 }
 
 }  // namespace

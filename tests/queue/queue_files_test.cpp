@@ -138,6 +138,20 @@ TEST_F(QueueFiles, BackgroundThenForegroundPutsEachQueueBackInOrder) {
   EXPECT_TRUE(console.lines().empty());
 }
 
+// The crash-time save after a background save of the same run adds to the files: what the
+// first one saved is neither lost nor doubled.
+TEST_F(QueueFiles, ASaveThatKeepsTheEarlierOneAddsToItInOrder) {
+  kstVelaBlockQueue q;
+  q.enqueue(ev("1"));
+  q.enqueueFile(ev("f1"));
+  q.saveToFile();
+  q.enqueue(ev("2"));
+  q.enqueueFile(ev("f2"));
+  q.saveToFile(kstVelaBlockQueue::EarlierSave::kKeep);
+  EXPECT_EQ(tags(readArchive(mainPath, "logArray")), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(tags(readArchive(failedPath, "fileArray")), (std::vector<std::string>{"f1", "f2"}));
+}
+
 TEST_F(QueueFiles, EventsQueuedInTheBackgroundComeFirstAndAFullRestoreLeaves1999) {
   kstVelaBlockQueue q;
   for (int i = 0; i < 1500; ++i) q.enqueue(ev("saved" + std::to_string(i)));
