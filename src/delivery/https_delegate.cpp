@@ -3,11 +3,10 @@
 #include <memory>
 
 #include "common/console.hpp"
-#include "event/event_json.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/failed_event.hpp"
 #include "queue/queue_counters.hpp"
-#include "zeplog/json_reader.hpp"
 
 namespace zeplog {
 
@@ -39,15 +38,10 @@ void kstVelaHttpsDelegate::saveToFile(const std::string& text, bool writeBack) c
   // Nothing is written back for a delivered batch, so its text need not be read again.
   if (!writeBack) return;
   try {
-    std::optional<json::Value> parsed = kstCJSONDeserializer().deserialize(std::string_view(text));
-    if (!parsed || !parsed->isArray()) return;
+    // Kept as the objects' text: read back into events only if they go to a file.
+    std::vector<detail::FailedEvent> events = detail::failedEventsOfBody(text, handleId_);
     kstVelaBlockQueue* queue = detail::blockQueue();
-    for (const json::Value& item : *parsed->asArray()) {
-      if (!item.isObject()) {
-        ZEP_CONSOLE("Warning: Create VelaEvent object is failed.");
-        continue;
-      }
-      VelaEventPtr event = detail::eventFromJsonObject(*item.asObject(), handleId_);
+    for (detail::FailedEvent& event : events) {
       ZEP_CONSOLE("enqueue to File");
       if (!queue) continue;
       queue->enqueueFile(std::move(event));

@@ -69,6 +69,10 @@ std::int32_t kstVelaBlockQueue::queueCount() { return logArray_.count(); }
 std::size_t kstVelaBlockQueue::queueBytes() { return logArray_.weight(); }
 
 void kstVelaBlockQueue::enqueueFile(VelaEventPtr event) {
+  enqueueFile(detail::FailedEvent(std::move(event)));
+}
+
+void kstVelaBlockQueue::enqueueFile(detail::FailedEvent event) {
   if (!event) return;
   detail::noteDroppedAtBound(fileArray_.pushBackDropHead(std::move(event), kMaxEvents, byteLimit_),
                              true);
@@ -79,8 +83,18 @@ std::int32_t kstVelaBlockQueue::fileQueueCount() { return fileArray_.count(); }
 std::size_t kstVelaBlockQueue::fileQueueBytes() { return fileArray_.weight(); }
 
 std::vector<VelaEventPtr> kstVelaBlockQueue::fileQueueEvents() {
-  auto locked = fileArray_.lock();
-  return std::vector<VelaEventPtr>(locked.items().begin(), locked.items().end());
+  std::vector<detail::FailedEvent> items;
+  {
+    auto locked = fileArray_.lock();
+    items.assign(locked.items().begin(), locked.items().end());
+  }
+  // Read back outside the channel's lock.
+  std::vector<VelaEventPtr> out;
+  out.reserve(items.size());
+  for (const detail::FailedEvent& item : items) {
+    if (VelaEventPtr event = item.event()) out.push_back(std::move(event));
+  }
+  return out;
 }
 
 void kstVelaBlockQueue::enqueue_handler(std::optional<std::string> handleId) {

@@ -11,6 +11,7 @@
 
 #include "queue/channel.hpp"
 #include "queue/event_bytes.hpp"
+#include "queue/failed_event.hpp"
 #include "queue/main_channel.hpp"
 #include "queue/network_data.hpp"
 #include "queue/queue_counters.hpp"
@@ -18,8 +19,8 @@
 
 namespace zeplog {
 
-// The failed-send channel: events, weighed in bytes for its byte bound.
-using EventChannel = Channel<VelaEventPtr, detail::EventBytes>;
+// The failed-send channel: events or their sent text, weighed in bytes for its byte bound.
+using FailedEventChannel = Channel<detail::FailedEvent, detail::FailedEventBytes>;
 
 // The one process-wide hand-over point between producers (log calls, transport callbacks,
 // the settings and probe threads) and the background consumers. Four independent FIFO
@@ -69,11 +70,13 @@ class kstVelaBlockQueue {
   // its high water: once per crossing, so other log calls never pay for it. nullptr: none.
   void setHighWaterHook(void (*hook)()) { highWaterHook_.store(hook); }
 
-  // Failed-send queue.
+  // Failed-send queue. An event written back from a failed request is best given as its
+  // text (see detail::FailedEvent).
   void enqueueFile(VelaEventPtr event);
+  void enqueueFile(detail::FailedEvent event);
   std::int32_t fileQueueCount();
   std::size_t fileQueueBytes();
-  std::vector<VelaEventPtr> fileQueueEvents();  // a copy of its events, oldest first
+  std::vector<VelaEventPtr> fileQueueEvents();  // its events (texts read back), oldest first
 
   // Handler queue. An absent id is ignored; an id that finds the queue full is
   // dropped.
@@ -121,7 +124,7 @@ class kstVelaBlockQueue {
   // Serialises saveToFile, FileToMemory and loadFromFile; taken before a channel lock.
   detail::ForkSafeRecursiveMutex monitor_{detail::ForkLockRank::kQueueFiles};
   MainEventChannel logArray_{kMaxEvents, byteLimit_, 0};   // main queue
-  EventChannel fileArray_{1};                              // failed-send queue
+  FailedEventChannel fileArray_{1};                        // failed-send queue
   Channel<std::string> handlerArray_{2};                   // handler queue
   Channel<std::shared_ptr<NetworkData>> networkArray_{3};  // probe queue
 };

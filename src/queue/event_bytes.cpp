@@ -21,6 +21,8 @@ std::size_t valueBytes(const FieldValue& value) {
 
 }  // namespace
 
+std::size_t textEventBytes(std::size_t bytes) { return kEventOverhead + bytes; }
+
 std::size_t eventBytes(const VelaEvent& event) {
   std::size_t n = kEventOverhead;
   // A log call's body and fields are weighed from its text, without making them.

@@ -14,6 +14,10 @@ namespace zeplog::detail {
 // it is taken of an unchanged event. A null event weighs nothing.
 std::size_t eventBytes(const VelaEvent& event);
 
+// The weight of an event kept as its JSON text of `bytes` bytes: the text, with the same
+// per-event allowance.
+std::size_t textEventBytes(std::size_t bytes);
+
 // The channel weight of the event queues.
 struct EventBytes {
   std::size_t operator()(const VelaEventPtr& event) const { return event ? eventBytes(*event) : 0; }

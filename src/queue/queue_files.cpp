@@ -35,6 +35,31 @@ namespace {
 constexpr const char* kMainFile = "Vela2SavedLog";
 constexpr const char* kFailedFile = "fileVela2SavedLog";
 
+// A queued item as the event it stands for, and back: the failed-send queue keeps some
+// events as their text, read back only here, when they go to a file.
+VelaEventPtr asEvent(const VelaEventPtr& event) { return event; }
+VelaEventPtr asEvent(const detail::FailedEvent& item) { return item.event(); }
+template <typename Item>
+Item asItem(VelaEventPtr event) {
+  if constexpr (std::is_same_v<Item, VelaEventPtr>) {
+    return event;
+  } else {
+    return Item(std::move(event));
+  }
+}
+
+// The events of the items, in order; an item whose text no longer reads as an event is left
+// out (it could never be restored either).
+template <typename Item>
+std::vector<VelaEventPtr> eventsOf(const std::vector<Item>& items) {
+  std::vector<VelaEventPtr> events;
+  events.reserve(items.size());
+  for (const Item& item : items) {
+    if (VelaEventPtr event = asEvent(item)) events.push_back(std::move(event));
+  }
+  return events;
+}
+
 // What the file at path will hold: the events an earlier save of this process left there
 // and nobody restored since (two saves in a row: the background, then a crash or the exit),
 // then `saving`, within the main queue's event bound (the oldest go first, counted). A file
@@ -65,7 +90,7 @@ template <typename EventChannelType>
 void saveChannel(EventChannelType& channel, std::string_view rootKey, const std::string& path,
                  const std::string& line, std::size_t byteLimit, bool failedQueue,
                  std::atomic<std::uint64_t>& savedCount, bool keepEarlier) {
-  std::vector<VelaEventPtr> saving;
+  std::vector<typename EventChannelType::Items::value_type> saving;
   {
     auto locked = channel.lock();
     auto& items = locked.items();
@@ -79,10 +104,11 @@ void saveChannel(EventChannelType& channel, std::string_view rootKey, const std:
     if (detail::documentsDirectory().empty()) {
       error = "no per-user data directory (no home directory)";
     } else {
+      const std::vector<VelaEventPtr> events = eventsOf(saving);
       written = detail::atomicWriteFile(
           path,
           detail::encodeEventArchive(
-              rootKey, keepEarlier ? withEarlierSave(path, rootKey, saving, failedQueue) : saving),
+              rootKey, keepEarlier ? withEarlierSave(path, rootKey, events, failedQueue) : events),
           &error);
     }
   } catch (const std::exception& e) {
@@ -184,11 +210,14 @@ void restoreChannel(EventChannelType& target, std::string_view rootKey, const st
   try {
     auto locked = target.lock();
     auto& items = locked.items();
-    items.insert(items.end(), std::make_move_iterator(events.begin()),
-                 std::make_move_iterator(events.end()));
-    if (markResent) {
-      for (const VelaEventPtr& e : items) {
-        if (e->fields()) raiseErrorRate(*e->fields());
+    using Item = typename EventChannelType::Items::value_type;
+    for (VelaEventPtr& event : events) items.push_back(asItem<Item>(std::move(event)));
+    // Only event objects are marked (restarts restore into the main queue, which holds no text).
+    if constexpr (std::is_same_v<Item, VelaEventPtr>) {
+      if (markResent) {
+        for (const VelaEventPtr& e : items) {
+          if (e->fields()) raiseErrorRate(*e->fields());
+        }
       }
     }
     dropped = locked.trimHead(kstVelaBlockQueue::kMaxEvents, byteLimit);

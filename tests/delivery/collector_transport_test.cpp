@@ -1,9 +1,14 @@
 // Posting batches to the collector, and what each outcome does with them.
+#include <malloc.h>
+
 #include <gtest/gtest.h>
 
 #include "common/collector_url.hpp"
 #include "common/waits.hpp"
+#include "delivery/https_delegate.hpp"
 #include "delivery_helpers.hpp"
+#include "event/batch.hpp"
+#include "event/common_fields.hpp"
 #include "event/handle_registry.hpp"
 
 namespace zeplog::test {
@@ -160,6 +165,45 @@ TEST_F(TransportTest, OneRequestGoesToTheNamedHandleOnly) {
   EXPECT_EQ(std::get<std::string>(*back[0]->fields()->find("DmpData")), "x");
   EXPECT_EQ(server.requests()[0].body,
             R"([{"projectName":"app","body":"crash","sendTime":"77","DmpData":"x"}])");
+}
+
+// Heap bytes in use (glibc's count of allocated chunks).
+std::size_t heapInUse() { return ::mallinfo2().uordblks; }
+
+// A batch written back after a failed send is kept about as compactly as the main queue kept
+// its events, though every event of the body carries the handle's common fields.
+TEST_F(TransportTest, AWrittenBackEventCostsAboutWhatAQueuedOneDid) {
+  constexpr std::size_t kEvents = 1500;
+  ZEPLog::silenceConsole();  // no captured lines in the figures
+  for (int i = 0; i < 8; ++i)
+    ZEPLog::setCustomField("value of custom field " + std::to_string(i),
+                           "custom" + std::to_string(i));
+  const std::size_t beforeLogging = heapInUse();
+  for (std::size_t i = 0; i < kEvents; ++i) ZEPLog::info("E1", "message " + std::to_string(i));
+  const double queued = double(heapInUse() - beforeLogging) / kEvents;
+
+  // The body the send path writes for them: each event completed with the common fields.
+  std::string body;
+  {
+    detail::Batch sent;
+    while (VelaEventPtr e = queue().dequeueIfAny()) {
+      ASSERT_TRUE(detail::copyCommonFields(*e->fields(), "0"));
+      sent.push(std::move(e));
+    }
+    ASSERT_EQ(sent.size(), kEvents);
+    std::string handleId;
+    std::size_t count = 0;
+    body = sent.takeBody(handleId, count);
+  }
+  const std::size_t beforeWriteBack = heapInUse();
+  kstVelaHttpsDelegate(body, "0").saveToFile(body, true);
+  ASSERT_EQ(queue().fileQueueCount(), static_cast<std::int32_t>(kEvents));
+  const double writtenBack = double(heapInUse() - beforeWriteBack) / kEvents;
+  EXPECT_LE(writtenBack, 1.5 * queued) << writtenBack << " bytes against " << queued;
+  const std::vector<VelaEventPtr> back = queue().fileQueueEvents();
+  EXPECT_EQ(back.back()->body(), Bytes("message 1499"));
+  EXPECT_EQ(std::get<std::string>(*back.back()->fields()->find("custom7")),
+            "value of custom field 7");
 }
 
 TEST(CollectorURL, SchemeFromProtocolAndPortFromTheAddressOrTheHandle) {
