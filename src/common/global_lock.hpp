@@ -7,7 +7,9 @@
 namespace zeplog::detail {
 
 // The library's one re-entrant lock (global_resource_lock). It guards the handle registry,
-// the handle records, the process-wide switches and the creation and queuing of events.
+// the handle records, the process-wide switches and the send thread's batches. A log call
+// does not take it on its usual road: it reads its handle from a snapshot and appends to
+// the main queue's lock-free ring (docs/api.md says when it still can).
 //
 // Contract: nothing that can block runs while it is held (no name lookup, request, file I/O,
 // console output or application callback). Console lines made under it are kept per thread

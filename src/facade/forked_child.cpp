@@ -45,7 +45,8 @@ void restartLibraryInForkedChild() {
         if (entry.second) inherited.push_back(std::exchange(*entry.second, Batch()));
       }
     }
-    // Under the lock, so an event another of the child's threads logs meanwhile is kept.
+    // The failed-send and probe queues hold only the parent's items: the child's log calls
+    // go to the main queue, whose inherited events the fork's child handler dropped.
     if (queue) queue->discardInheritedFromParent();
   }
   // A settings fetch the parent was making at the fork ends only in the parent.
