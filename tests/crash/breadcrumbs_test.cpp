@@ -24,6 +24,7 @@
 #include "common/waits.hpp"
 #include "crash/crash_test_support.hpp"
 #include "delivery/send_thread.hpp"
+#include "support/child_process.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
@@ -250,43 +251,16 @@ TEST(BreadcrumbCrashChild, Run) {
 
 class NativeBreadcrumbTest : public ::testing::Test {
  protected:
-  struct Child {
-    pid_t pid = -1;
-    int input = -1;
-    int status = 0;
-  };
+  using Child = test::ChildRun;
   Child start(const std::string& scenario, int port) {
-    std::vector<std::string> env = {"ZEPLOG_CRUMB_SCENARIO=" + scenario,
-                                    "ZEPLOG_CRUMB_DIR=" + dir.path(),
-                                    "ZEPLOG_CRUMB_PORT=" + std::to_string(port)};
-    for (char** e = environ; *e; ++e)
-      if (!std::string_view(*e).starts_with("ZEPLOG_CRUMB_")) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=BreadcrumbCrashChild.Run";
-    char* argv[] = {exe.data(), filter.data(), nullptr};
-    int in[2];
-    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    const std::string consolePath = dir.path() + "/console-" + scenario;
-    const int err = ::open(consolePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    Child c;
-    c.pid = ::fork();
-    if (c.pid == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(err, 2);
-      ::execve(exe.c_str(), argv, envp.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(err);
-    c.input = in[1];
-    return c;
+    return test::startChild("BreadcrumbCrashChild.Run",
+                            {"ZEPLOG_CRUMB_SCENARIO=" + scenario, "ZEPLOG_CRUMB_DIR=" + dir.path(),
+                             "ZEPLOG_CRUMB_PORT=" + std::to_string(port)},
+                            "ZEPLOG_CRUMB_", dir.path() + "/console-" + scenario);
   }
   void finish(Child& c) {
-    ::close(c.input);
-    ASSERT_EQ(::waitpid(c.pid, &c.status, 0), c.pid);
+    test::finishChild(c);
+    ASSERT_GT(c.pid, 0);
   }
 
   test::TempDir dir;

@@ -22,6 +22,7 @@
 #include "common/global_lock.hpp"
 #include "common/waits.hpp"
 #include "crash/crash_test_support.hpp"
+#include "support/child_process.hpp"
 #include "support/otlp_records.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
@@ -190,57 +191,22 @@ TEST(CrashChild, Run) {
 
 // ---- The parent's side -------------------------------------------------------------------------
 
-struct ChildRun {
-  pid_t pid = -1;
-  int inputFd = -1;  // the child's standard input
-  int status = 0;
-  std::string console;  // what the child wrote to stderr
-};
+using test::ChildRun;
 
 class NativeCrashTest : public ::testing::Test {
  protected:
   // Starts this program as a child running scenario against the collector on port.
   ChildRun start(const std::string& scenario, int port) {
-    std::vector<std::string> env = {"ZEPLOG_CRASH_SCENARIO=" + scenario,
-                                    "ZEPLOG_CRASH_DIR=" + dataDir.path(),
-                                    "ZEPLOG_CRASH_PORT=" + std::to_string(port)};
-    for (char** e = environ; *e; ++e) {
-      if (!std::string_view(*e).starts_with("ZEPLOG_CRASH_")) env.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=CrashChild.Run";
-    std::string noCatch = "--gtest_catch_exceptions=0";
-    char* argv[] = {exe.data(), filter.data(), noCatch.data(), nullptr};
-    std::string consolePath = dataDir.path() + "/console-" + scenario;
-    int in[2];
-    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    int err = ::open(consolePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-
-    ChildRun run;
-    run.pid = ::fork();
-    if (run.pid == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(err, 2);
-      ::execve(exe.c_str(), argv, envp.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(err);
-    run.inputFd = in[1];
-    consolePaths_[run.pid] = consolePath;
-    return run;
+    return test::startChild(
+        "CrashChild.Run",
+        {"ZEPLOG_CRASH_SCENARIO=" + scenario, "ZEPLOG_CRASH_DIR=" + dataDir.path(),
+         "ZEPLOG_CRASH_PORT=" + std::to_string(port)},
+        "ZEPLOG_CRASH_", dataDir.path() + "/console-" + scenario);
   }
 
   void finish(ChildRun& run) {
-    ::close(run.inputFd);
-    ASSERT_EQ(::waitpid(run.pid, &run.status, 0), run.pid);
-    std::ifstream in(consolePaths_[run.pid]);
-    std::stringstream text;
-    text << in.rdbuf();
-    run.console = text.str();
+    test::finishChild(run);
+    ASSERT_GT(run.pid, 0);
   }
 
   ChildRun runToEnd(const std::string& scenario, int port) {
@@ -261,7 +227,6 @@ class NativeCrashTest : public ::testing::Test {
   }
 
   test::TempDir dataDir;
-  std::map<pid_t, std::string> consolePaths_;
 };
 
 // The section of one thread: from its header line to the empty line that ends it.

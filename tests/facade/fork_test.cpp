@@ -36,6 +36,20 @@ constexpr int kForks = 60;
 // A failure guard only: a child whose calls hang is killed by this alarm.
 constexpr unsigned kChildAlarmSeconds = 30;
 
+// How the forked children ended: killed by their alarm (hung) or exited other than 0.
+struct ChildOutcomes {
+  int hung = 0;
+  int failed = 0;
+  void add(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || WIFSIGNALED(status)) {
+      ++hung;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      ++failed;
+    }
+  }
+};
+
 // The child's exit status: 0 when every call completed and did what it should.
 int childCalls() {
   g_inChild = true;
@@ -92,24 +106,18 @@ TEST(ForkTest, ChildrenForkedWhileThreadsLogCompleteTheirFirstCalls) {
     }
   });
 
-  int hung = 0, failed = 0;
+  ChildOutcomes outcomes;
   for (int i = 0; i < kForks; ++i) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) std::exit(childCalls());
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    if (WIFSIGNALED(status)) {
-      ++hung;
-    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      ++failed;
-    }
+    outcomes.add(pid);
   }
   stop.store(true);
   for (auto& t : threads) t.join();
   ZEPLog::setConsoleHandler(nullptr);
-  EXPECT_EQ(hung, 0) << "of " << kForks << " children";
-  EXPECT_EQ(failed, 0) << "of " << kForks << " children";
+  EXPECT_EQ(outcomes.hung, 0) << "of " << kForks << " children";
+  EXPECT_EQ(outcomes.failed, 0) << "of " << kForks << " children";
 }
 
 // Children forked while the parent's library threads make their first calls (the send
@@ -120,7 +128,7 @@ TEST(ForkTest, ChildrenForkedRightAfterInitFlushAndTerminate) {
   ZEPLog::setDataDirectory(dir.path());
   ZEPLog::silenceConsole();
   ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:1", "app", "1"));
-  int hung = 0, failed = 0;
+  ChildOutcomes outcomes;
   for (int i = 0; i < kForks; ++i) {
     const pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -132,16 +140,10 @@ TEST(ForkTest, ChildrenForkedRightAfterInitFlushAndTerminate) {
       ZEPLog::applicationWillTerminate();
       std::_Exit(0);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    if (WIFSIGNALED(status)) {
-      ++hung;
-    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      ++failed;
-    }
+    outcomes.add(pid);
   }
-  EXPECT_EQ(hung, 0) << "of " << kForks << " children";
-  EXPECT_EQ(failed, 0) << "of " << kForks << " children";
+  EXPECT_EQ(outcomes.hung, 0) << "of " << kForks << " children";
+  EXPECT_EQ(outcomes.failed, 0) << "of " << kForks << " children";
 }
 
 // Released by this test's own prepare handler, which runs before the library's (the handlers
