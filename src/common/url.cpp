@@ -94,6 +94,12 @@ bool isHttpUrl(std::string_view url) {
   return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://");
 }
 
+int defaultPortByPrefix(std::string_view url) {
+  if (startsWithNoCase(url, "https")) return 443;
+  if (startsWithNoCase(url, "http")) return 80;
+  return -1;
+}
+
 bool isHttpUrlWithHost(std::string_view url) {
   return isHttpUrl(url) && !parseUrl(url).host.empty();
 }

@@ -50,6 +50,11 @@ std::string buildUrl(const UrlParts& parts);
 // True for a port written as one or more decimal digits.
 bool isPortNumber(std::string_view port);
 
+// The port a URL's text implies by how it starts, as the collector address rules read it:
+// 443 for text that starts with "https", 80 for "http" (any letter case), else -1. Only the
+// start is read: "httpx://h" is 80, as it always was for the library's callers.
+int defaultPortByPrefix(std::string_view url);
+
 // True for a URL whose scheme is http or https (any letter case).
 bool isHttpUrl(std::string_view url);
 

@@ -88,9 +88,7 @@ bool ZEPLog::isValidField(Text field) noexcept {
 bool ZEPLog::isStringEmpty(Text text) noexcept { return text.emptyOrAbsent(); }
 
 std::int32_t ZEPLog::getDefaultPortFromURL(Text url) noexcept {
-  if (detail::startsWithNoCase(url.view(), "https")) return 443;
-  if (detail::startsWithNoCase(url.view(), "http")) return 80;
-  return -1;
+  return detail::defaultPortByPrefix(url.view());
 }
 
 std::string ZEPLog::removeURLPrefix(Text url) noexcept {
