@@ -41,6 +41,7 @@
 #include "crash/symbolizer.hpp"
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
+#include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/otlp_encoder.hpp"
 #include "event/redaction.hpp"
@@ -202,7 +203,7 @@ std::optional<CrashEvent> buildCrashEvent(SendContext& context, std::string_view
 
   auto fields = std::make_shared<Fields>();
   fields->reserve(10);
-  fields->set("logLevel", Bytes("FATAL"));
+  fields->set(kLogLevelKey, Bytes("FATAL"));
   HandleSnapshot handle;
   {
     CrashPathLock lock(context);
@@ -224,13 +225,13 @@ std::optional<CrashEvent> buildCrashEvent(SendContext& context, std::string_view
               h.logSource,
               {h.collectorUrl.value_or(""), h.collectorPort, h.protocol}};
   }
-  fields->set("SymMethod", std::string("dwarf-apple"));
-  fields->set("CrashStyle", std::string("ios-objc"));
+  fields->set(kSymMethodKey, std::string("dwarf-apple"));
+  fields->set(kCrashStyleKey, std::string("ios-objc"));
   // The text's UTF-8 bytes, whatever characters they hold; bytes that are not UTF-8 are no
   // crash text.
-  fields->set("DmpData",
+  fields->set(kCrashDataKey,
               base64Encode(isValidUtf8(data) ? data : std::string_view("EMPTY CRASH FILE")));
-  if (!errorCode.emptyOrAbsent()) fields->set("errorCode", Bytes(toValidUtf8(errorCode.view())));
+  if (!errorCode.emptyOrAbsent()) fields->set(kErrorCodeKey, Bytes(toValidUtf8(errorCode.view())));
   if (!breadcrumbs.empty()) fields->set("Breadcrumbs", std::string(breadcrumbs));
   redactFieldsIn(*fields);
 

@@ -12,6 +12,7 @@
 #include "common/guard.hpp"
 #include "event/common_fields.hpp"
 #include "event/crash_key.hpp"
+#include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "event/text_rules.hpp"
@@ -46,12 +47,12 @@ void sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text exception)
     fields->reserve(10);
     (void)copyCommonFields(*fields, "0");
     ZEP_CONSOLE("exception");
-    fields->set("DmpData", Bytes(exception.present() ? toValidUtf8(exception.view())
-                                                     : std::string("unknown")));
-    fields->set("SymMethod", std::string("none"));
-    fields->set("CrashStyle", std::string("unity-cs"));
+    fields->set(kCrashDataKey, Bytes(exception.present() ? toValidUtf8(exception.view())
+                                                         : std::string("unknown")));
+    fields->set(kSymMethodKey, std::string("none"));
+    fields->set(kCrashStyleKey, std::string("unity-cs"));
     ZEP_CONSOLE("logLevel");
-    fields->set("logLevel", Bytes("FATAL"));
+    fields->set(kLogLevelKey, Bytes("FATAL"));
     if (std::string crumbs = breadcrumbsText(); !crumbs.empty())
       fields->set("Breadcrumbs", std::move(crumbs));
 

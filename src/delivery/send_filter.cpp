@@ -10,6 +10,7 @@
 #include "common/utf8.hpp"
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
+#include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/vela_event_maker.hpp"
 
@@ -41,12 +42,7 @@ std::string_view bodyText(const VelaEvent& event) {
 // The level's text, as textOf gives it.
 std::string levelText(const VelaEvent& event) {
   if (auto pending = LogEventMaker::pendingFields(event)) return std::string(pending->level);
-  return textOf(event.fields() ? event.fields()->find("logLevel") : nullptr);
-}
-
-bool isCrashEvent(const VelaEvent& event) {
-  return !LogEventMaker::pendingFields(event) && event.fields() &&
-         event.fields()->contains("DmpData");
+  return textOf(event.fields() ? event.fields()->find(kLogLevelKey) : nullptr);
 }
 
 // Ordinary events: collapse repeats of the same body and level.
@@ -107,7 +103,7 @@ SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVela
 SendVerdict sendVerdict(const VelaEventPtr& event, const std::shared_ptr<kstVelaHandle>& handle,
                         const FilterSwitches& sw) {
   if (!event || !handle) return SendVerdict::kRefused;
-  if (event->logType() == "SESSION") {
+  if (isSessionEvent(*event)) {
     ZEP_CONSOLE("check session");
     return allowedIf(sw.isSession);
   }

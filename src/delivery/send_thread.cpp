@@ -24,6 +24,7 @@
 #include "delivery/session.hpp"
 #include "event/common_fields.hpp"
 #include "event/event_json.hpp"
+#include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "event/vela_event_maker.hpp"
@@ -123,10 +124,9 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& 
     ZEP_CONSOLE("get bulkEventQueue");
     ZEP_CONSOLE("remove dmpdata");
     // (A log call's fields still in its text hold neither.)
-    if (!LogEventMaker::pendingFields(*event) && event->fields() &&
-        !event->fields()->contains("DmpData")) {
-      event->fields()->erase("SymMethod");
-      event->fields()->erase("CrashStyle");
+    if (!LogEventMaker::pendingFields(*event) && event->fields() && !isCrashEvent(*event)) {
+      event->fields()->erase(kSymMethodKey);
+      event->fields()->erase(kCrashStyleKey);
     }
     out.size = out.batch->write(event, out.common);
   }
@@ -137,8 +137,7 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& 
 void addToBatch(const VelaEventPtr& event, const Completed& completed) {
   ZEP_CONSOLE("add object");
   completed.batch->push(event, completed.common, completed.size);
-  if (!LogEventMaker::pendingFields(*event) && event->fields() &&
-      event->fields()->contains("DmpData")) {
+  if (isCrashEvent(*event)) {
     std::vector<VelaEventPtr> session;
     {
       GlobalLock lock(global_resource_lock());

@@ -9,6 +9,7 @@
 #include "event/common_fields.hpp"
 #include "event/crash_key.hpp"
 #include "event/event_json.hpp"
+#include "event/event_kind.hpp"
 #include "event/handle_registry.hpp"
 #include "queue/log_submit.hpp"
 #include "zeplog/json_reader.hpp"
@@ -16,11 +17,9 @@
 namespace zeplog::detail {
 namespace {
 
-// Members of the crash event's object that the session event does not inherit as fields.
-bool isOwnMember(std::string_view key) {
-  return key == "projectName" || key == "projectVersion" || key == "logType" ||
-         key == "logSource" || key == "body" || key == "sendTime";
-}
+// Members of the crash event's object that the session event does not inherit as fields:
+// the event members but the host, which it keeps as a field.
+bool isOwnMember(std::string_view key) { return key != "host" && isEventMember(key); }
 
 std::int32_t crashCount(const VelaEvent& crashEvent, bool& known) {
   const std::string key = crashKey(crashEvent);
@@ -37,7 +36,7 @@ void createSession(Text handleId) {
   if (handleId.absent()) return;
   // The lookup's outcome is not used: an unknown id gets the log call's own message.
   (void)getHandler(handleId);
-  sendLog("INFO", Text(), "SESSION", handleId);
+  sendLog("INFO", Text(), kSessionLogType, handleId);
 }
 
 void regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaEventPtr>& batch,
@@ -62,7 +61,7 @@ void regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaEventPtr>
     std::string sessionId = generateUUID();
     if (sessionId.empty()) sessionId.push_back('-');
     if (!handle->customFields) handle->customFields = std::make_shared<Fields>();
-    handle->customFields->set("SessionID", Bytes(sessionId));
+    handle->customFields->set(kSessionIdKey, Bytes(sessionId));
 
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const std::int64_t sendTime =
@@ -80,14 +79,16 @@ void regenerateSession(const VelaEventPtr& crashEvent, std::vector<VelaEventPtr>
       // A crash event restored from an earlier run's file starts no session event.
       if (key == "errorRate") return;
     }
-    fields->set("SessionID", Bytes(sessionId));
-    fields->set("logLevel", FieldValue(std::string("INFO")));
-    for (const char* gone : {"DmpData", "SymMethod", "CrashStyle", "errorCode", "Breadcrumbs"})
+    fields->set(kSessionIdKey, Bytes(sessionId));
+    fields->set(kLogLevelKey, FieldValue(std::string("INFO")));
+    for (std::string_view gone : {kCrashDataKey, kSymMethodKey, kCrashStyleKey, kErrorCodeKey,
+                                  std::string_view("Breadcrumbs")})
       fields->erase(gone);
 
-    batch.push_back(std::make_shared<VelaEvent>(
-        handle->projectName, handle->projectVersion, std::string("SESSION"), handle->logSource,
-        Bytes("SESSION"), sendTime, getHost(), std::move(fields), crashEvent->handleId()));
+    batch.push_back(std::make_shared<VelaEvent>(handle->projectName, handle->projectVersion,
+                                                std::string(kSessionLogType), handle->logSource,
+                                                Bytes(kSessionLogType), sendTime, getHost(),
+                                                std::move(fields), crashEvent->handleId()));
   } catch (const std::exception& e) {
     ZEP_CONSOLE(std::string("reset error : ") + e.what());
   }

@@ -5,6 +5,7 @@
 
 #include "common/utf8.hpp"
 #include "event/event_json.hpp"
+#include "event/event_kind.hpp"
 #include "event/redaction.hpp"
 #include "event/vela_event_maker.hpp"
 
@@ -14,19 +15,17 @@ namespace {
 // Keys an event object writes in a place of its own, and keys the send path reads from the
 // completed event: a common field of such a name changes more than the text after the
 // event's members.
-constexpr std::array<std::string_view, 12> kPlacedKeys = {
-    "projectName", "projectVersion", "logType", "logSource", "body",      "sendTime",
-    "host",        "kstBulkIndex",   "DmpData", "logLevel",  "errorCode", "errorRate"};
+bool isPlacedKey(std::string_view key) {
+  return isEventMember(key) || key == kBulkIndexKey || key == kCrashDataKey ||
+         key == kLogLevelKey || key == kErrorCodeKey || key == kErrorRateKey;
+}
 
 // Fields that only session and crash events carry (the send path removes them from the
 // others), and those never take a fragment: left out of the text, but not out of the keys.
-constexpr std::array<std::string_view, 3> kSessionAndCrashOnly = {"SessionID", "SymMethod",
-                                                                  "CrashStyle"};
+constexpr std::array<std::string_view, 3> kSessionAndCrashOnly = {kSessionIdKey, kSymMethodKey,
+                                                                  kCrashStyleKey};
 
-bool appendable(std::string_view key) {
-  return isValidUtf8(key) &&
-         std::find(kPlacedKeys.begin(), kPlacedKeys.end(), key) == kPlacedKeys.end();
-}
+bool appendable(std::string_view key) { return isValidUtf8(key) && !isPlacedKey(key); }
 
 }  // namespace
 
@@ -45,13 +44,13 @@ std::shared_ptr<const CommonFragment> CommonFragment::make(Fields common) {
 }
 
 bool CommonFragment::fits(const VelaEvent& event) const {
-  if (event.logType() == "SESSION") return false;
+  if (isSessionEvent(event)) return false;
   // A log call's own two fields, still in its text, are never common ones.
   if (LogEventMaker::pendingFields(event)) return true;
   const FieldsPtr& own = event.fields();
   if (!own) return true;
   for (const auto& entry : *own) {
-    if (!isValidUtf8(entry.first) || entry.first == "DmpData" ||
+    if (!isValidUtf8(entry.first) || entry.first == kCrashDataKey ||
         std::binary_search(sortedKeys_.begin(), sortedKeys_.end(), entry.first,
                            [](std::string_view a, std::string_view b) { return a < b; }))
       return false;

@@ -1,6 +1,7 @@
 #include "event/crash_key.hpp"
 
 #include "common/utf8.hpp"
+#include "event/event_kind.hpp"
 
 namespace zeplog::detail {
 
@@ -13,8 +14,8 @@ std::string crashKey(const VelaEvent& event) {
     return v ? std::get_if<Bytes>(v) : nullptr;
   };
   std::string key(byteText(event.body() ? &*event.body() : nullptr));
-  key += byteText(fieldBytes("logLevel"));
-  key += byteText(fieldBytes("DmpData"));
+  key += byteText(fieldBytes(kLogLevelKey));
+  key += byteText(fieldBytes(kCrashDataKey));
   return key;
 }
 

@@ -17,6 +17,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/utf8.hpp"
+#include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/json/json_string_writer.hpp"
 #include "event/vela_event_maker.hpp"
@@ -32,7 +33,7 @@ std::string_view textOf(const FieldValue& value) {
 
 // Only session and crash events carry the session id.
 bool dropsSessionId(const VelaEvent& event, const Fields* fields) {
-  return event.logType() != "SESSION" && !(fields && fields->contains("DmpData"));
+  return !isSessionEvent(event) && !(fields && fields->contains(kCrashDataKey));
 }
 
 bool keysAreUtf8(const Fields* fields) {
@@ -192,8 +193,8 @@ void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
   } else if (fields) {
     for (const auto& [key, value] : *fields) {
       if (isWrittenMember(key)) continue;
-      if (dropSessionId && key == "SessionID") continue;
-      if (kstBulkIndex && key == "kstBulkIndex") continue;
+      if (dropSessionId && key == kSessionIdKey) continue;
+      if (kstBulkIndex && key == kBulkIndexKey) continue;
       put(key, textOf(value));
     }
   }
@@ -230,7 +231,7 @@ json::Object eventObject(const VelaEvent& event, bool dropSessionId) {
   if (event.host() && !globals().gs_enablehost.load()) o.appendNew("host", std::string("-"));
   if (const FieldsPtr& fields = event.fields()) {
     for (const auto& [key, value] : *fields) {
-      if (dropSessionId && key == "SessionID") continue;
+      if (dropSessionId && key == kSessionIdKey) continue;
       o.set(key, toJson(value));
     }
   }
@@ -247,7 +248,7 @@ std::string writeObject(const json::Object& o) {
 // the event as it was sent.
 std::string eventText(VelaEvent& event, std::optional<std::int32_t> kstBulkIndex) {
   const bool drop = dropsSessionId(event, event.fields().get());
-  if (drop && event.fields()) event.fields()->erase("SessionID");
+  if (drop && event.fields()) event.fields()->erase(kSessionIdKey);
   if (!keysAreUtf8(event.fields().get())) {
     json::Object o = eventObject(event, drop);
     if (kstBulkIndex) {
@@ -265,12 +266,6 @@ std::string eventText(VelaEvent& event, std::optional<std::int32_t> kstBulkIndex
     writeEvent(text, event, drop, kstBulkIndex, /*reportHost=*/true);
   }
   return out;
-}
-
-// Members of an event object that become the event's own members, not fields.
-bool isEventMember(std::string_view key) {
-  return key == "projectName" || key == "projectVersion" || key == "logType" ||
-         key == "logSource" || key == "host" || key == "body" || key == "sendTime";
 }
 
 OptText textMember(const json::Object& o, std::string_view key) {
@@ -330,7 +325,7 @@ void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int
     VelaEvent& e = *event;
     // A log call's own fields are neither a session id nor crash data.
     const bool drop = dropsSessionId(e, pending ? nullptr : e.fields().get());
-    if (drop && !pending && e.fields()) e.fields()->erase("SessionID");
+    if (drop && !pending && e.fields()) e.fields()->erase(kSessionIdKey);
     TextOut text(out, kEventEstimate);
     writeEvent(text, e, drop, kstBulkIndex, /*reportHost=*/true, common);
     return true;

@@ -14,6 +14,7 @@
 
 #include "common/base64.hpp"
 #include "common/utf8.hpp"
+#include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/json/json_string_writer.hpp"
 #include "zeplog/json_reader.hpp"
@@ -29,9 +30,6 @@ constexpr std::string_view kLibraryVersion = ZEPLOG_LIBRARY_VERSION;
 
 // The record fields and resource attributes come from these event members and fields; the
 // rest of the fields become attributes under their own names.
-constexpr std::string_view kEventMembers[] = {"projectName", "projectVersion", "logType",
-                                              "logSource",   "body",           "sendTime",
-                                              "host",        "kstBulkIndex"};
 
 struct Severity {
   std::string_view text;
@@ -166,7 +164,7 @@ std::string_view exceptionType(std::string_view stacktrace) {
 // The crash text of a crash event: a native report's text travels base64-encoded.
 std::string crashText(const Fields& fields, const FieldValue& dump) {
   const std::string_view data = textOf(dump);
-  const FieldValue* style = fields.find("CrashStyle");
+  const FieldValue* style = fields.find(kCrashStyleKey);
   if (style && textOf(*style) == "ios-objc") {
     if (std::optional<std::string> decoded = base64Decode(data)) return std::move(*decoded);
   }
@@ -176,11 +174,10 @@ std::string crashText(const Fields& fields, const FieldValue& dump) {
 // A field that is written as a record field or under another name, or whose name such a
 // one takes (a field of its own never gives an attribute key twice).
 bool isMappedKey(std::string_view key, const Fields& fields) {
-  for (std::string_view m : kEventMembers)
-    if (m == key) return true;
-  if (key == "logLevel" || key == "DmpData" || key == "SessionID") return true;
-  if (key == "session.id") return fields.contains("SessionID");
-  return key.starts_with("exception.") && fields.contains("DmpData");
+  if (isEventMember(key) || key == kBulkIndexKey) return true;
+  if (key == kLogLevelKey || key == kCrashDataKey || key == kSessionIdKey) return true;
+  if (key == "session.id") return fields.contains(kSessionIdKey);
+  return key.starts_with("exception.") && fields.contains(kCrashDataKey);
 }
 
 void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed) {
@@ -193,7 +190,7 @@ void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed)
   }
   w.key("observedTimeUnixNano", first);
   w.text(observed);
-  if (const FieldValue* level = fields ? fields->find("logLevel") : nullptr) {
+  if (const FieldValue* level = fields ? fields->find(kLogLevelKey) : nullptr) {
     const std::string_view text = textOf(*level);
     if (const int number = severityNumber(text)) {
       w.key("severityNumber", first);
@@ -216,9 +213,9 @@ void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed)
   if (event.logType()) w.stringAttribute("logType", *event.logType(), firstAttribute);
   if (event.logSource()) w.stringAttribute("logSource", *event.logSource(), firstAttribute);
   if (fields) {
-    if (const FieldValue* session = fields->find("SessionID"))
+    if (const FieldValue* session = fields->find(kSessionIdKey))
       w.fieldAttribute("session.id", *session, firstAttribute);
-    if (const FieldValue* dump = fields->find("DmpData")) {
+    if (const FieldValue* dump = fields->find(kCrashDataKey)) {
       const std::string stacktrace = crashText(*fields, *dump);
       if (const std::string_view type = exceptionType(stacktrace); !type.empty())
         w.stringAttribute("exception.type", type, firstAttribute);

@@ -9,6 +9,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/utf8.hpp"
+#include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "event/handle_views.hpp"
@@ -61,7 +62,7 @@ bool setMinimumLevel(std::string_view level) {
 // takes no lock. An event the full queue drops is released on return.
 void sendLog(Text level, Text errorCode, Text message, Text handleId) {
   guarded("sendLog", [&] {
-    const bool isSession = message == "SESSION";
+    const bool isSession = message == kSessionLogType;
     if (!isSession && belowMinimum(level)) {
       countUp(eventCounters().belowMinimumLevel);
       return;
@@ -91,7 +92,7 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
       // A session start is of type "SESSION" whatever the handle's log type: its own
       // identity, made once per session start.
       auto session = std::make_shared<VelaEventIdentity>(*identity);
-      session->logType = std::string("SESSION");
+      session->logType = std::string(kSessionLogType);
       identity = std::move(session);
     }
     LogEventMaker::setIdentity(*event, std::move(identity));
