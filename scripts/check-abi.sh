@@ -20,10 +20,12 @@ library=$(readlink -f "$BUILD_DIR/libzeplog.so" 2>/dev/null || true)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The exported interface with the types reachable from it; no paths, no line numbers and
-# hashed type ids, so the baseline changes only when the ABI does.
+# The exported interface with the types reachable from it; no build paths, no line numbers
+# and hashed type ids, so the baseline changes only when the ABI does.
 abidw --no-corpus-path --no-comp-dir-path --no-show-locs --type-id-style hash \
   --out-file "$work/current.abi" "$library"
+# Each translation unit is named by its source path: relative to the checkout, wherever it is.
+sed -i "s|path='$PWD/|path='|" "$work/current.abi"
 grep -q '<function-decl' "$work/current.abi" ||
   { echo "check-abi: $library has no debug info to read types from" >&2; exit 2; }
 
