@@ -68,8 +68,9 @@ status=0
 if git rev-parse --git-dir >/dev/null 2>&1; then
   mapfile -t commits < <(git log --format=%h -- "$baseline")
   for ((i = 0; i + 1 < ${#commits[@]}; i++)); do
-    git show "${commits[i + 1]}:$baseline" >"$work/older.abi"
-    git show "${commits[i]}:$baseline" >"$work/newer.abi"
+    # A shallow clone may lack the older ones: the check then starts where its history does.
+    git show "${commits[i + 1]}:$baseline" >"$work/older.abi" 2>/dev/null || break
+    git show "${commits[i]}:$baseline" >"$work/newer.abi" 2>/dev/null || break
     if ! allowed "$work/older.abi" "$work/newer.abi"; then
       cat "$work/report"
       echo "check-abi: commit ${commits[i]} changed the baseline incompatibly without a new" \
