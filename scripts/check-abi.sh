@@ -35,14 +35,18 @@ grep -q '<function-decl' "$work/current.abi" ||
 
 soname() { sed -n "s/.*soname='\([^']*\)'.*/\1/p" "$1" | head -n 1; }
 
-# Classifies the change from ABI file $1 to $2: "none", "compatible" or "incompatible", with
-# abidiff's report in $work/report. Additions are compatible, as are members appended to the
-# structs that carry their own size; anything else that abidiff reports is not.
+# Classifies the change from ABI file $1 to $2: "none", "compatible", "incompatible", or
+# "error" when abidiff itself failed, with abidiff's report in $work/report. Additions are
+# compatible, as are members appended to the structs that carry their own size; anything else
+# that abidiff reports is not.
 classify() {
   local rc=0
   abidiff --no-added-syms --suppressions "$std_suppressions" --suppressions "$suppressions" \
     "$1" "$2" >"$work/report" 2>&1 || rc=$?
-  [ $((rc & 3)) -eq 0 ] || { cat "$work/report" >&2; echo "check-abi: abidiff failed" >&2; exit 2; }
+  if [ $((rc & 3)) -ne 0 ]; then
+    echo error
+    return
+  fi
   if [ "$rc" -ne 0 ]; then
     echo incompatible
     return
@@ -54,7 +58,13 @@ classify() {
 }
 
 # An incompatible change is allowed only together with a new SONAME.
-allowed() { [ "$(classify "$1" "$2")" != incompatible ] || [ "$(soname "$1")" != "$(soname "$2")" ]; }
+allowed() {
+  case "$(classify "$1" "$2")" in
+    none | compatible) return 0 ;;
+    incompatible) [ "$(soname "$1")" != "$(soname "$2")" ] ;;
+    *) return 1 ;;
+  esac
+}
 
 if [ "${1:-}" = "--update" ]; then
   if [ -f "$baseline" ] && ! allowed "$baseline" "$work/current.abi"; then
@@ -102,6 +112,11 @@ case "$(classify "$baseline" "$work/current.abi")" in
         "--update and commit the baseline with it" >&2
     fi
     status=1
+    ;;
+  *)
+    cat "$work/report" >&2
+    echo "check-abi: abidiff failed" >&2
+    exit 2
     ;;
 esac
 exit $status
