@@ -1,5 +1,5 @@
 /* A C program that logs through ZEPLog: build it with
- *   cc hello_c.c $(pkg-config --cflags --libs zeplog)
+ *   cc hello_c.c $(pkg-config --cflags --libs zeplog-c)
  * and give it the collector's address, e.g. ./a.out http://127.0.0.1:8765/ */
 #include <stdio.h>
 
@@ -21,6 +21,16 @@ int main(int argc, char** argv) {
   zeplog_log(ZEPLOG_INFO, "0", NULL, "hello from C");
   zeplog_log(ZEPLOG_WARN, "0", "E42", "frame took 40 ms");
   zeplog_handled(ZEPLOG_ERROR, "save failed", "IOException: disk full");
-  printf("queued %d events\n", (int)zeplog_queue_size());
-  return 0;
+
+  /* Events still in memory when the process ends are lost: send them now, waiting at most
+   * 10 s, then let the library save what could not be sent for the next run. */
+  const int delivered = zeplog_flush(10000);
+  zeplog_counters2 counters;
+  counters.size = sizeof counters;
+  zeplog_get_counters2(&counters);
+  printf("%s; %llu events delivered, %llu written back\n",
+         delivered ? "delivered everything" : "not everything was delivered",
+         (unsigned long long)counters.delivered, (unsigned long long)counters.written_back);
+  zeplog_application_will_terminate();
+  return delivered ? 0 : 1;
 }

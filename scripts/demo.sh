@@ -1,14 +1,33 @@
 #!/usr/bin/env bash
-# The main job: builds the library, starts the development collector on a free loopback
-# port, runs the demo application against it until its events have arrived, prints what
-# arrived as a table read back from the collector's SQLite file, and stops the collector.
+# The main job: builds the library, the development collector and the demo (nothing else),
+# starts the collector on a free loopback port, runs the demo application against it until
+# its events have arrived, prints what arrived as a table read back from the collector's
+# SQLite file, shows durable delivery through a restart of the collector, and stops it.
+# apt's and the compiler's output go to $BUILD_DIR/demo-setup.log, shown only on a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/build.sh
-BUILD_DIR=${BUILD_DIR:-build}
+BUILD_DIR=${BUILD_DIR:-build-demo}
 COLLECTOR="$BUILD_DIR/tools/collector/zeplog-collector"
 DEMO="$BUILD_DIR/examples/demo"
+mkdir -p "$BUILD_DIR"
+log="$BUILD_DIR/demo-setup.log"
+: >"$log"
+logged() {
+  "$@" >>"$log" 2>&1 || {
+    echo "demo: failed: $*; its output ($log):" >&2
+    cat "$log" >&2
+    exit 1
+  }
+}
+
+echo "demo: installing the Debian packages it needs, if missing (output in $log)"
+logged scripts/install-deps.sh demo
+# Optimised, without debug information and without the test suite: only what the demo runs.
+echo "demo: building the library, the development collector and the demo into $BUILD_DIR/"
+logged cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DZEPLOG_BUILD_TESTS=OFF -DZEPLOG_BUILD_EXAMPLES=ON
+logged cmake --build "$BUILD_DIR" -j "$(nproc)" --target demo zeplog-collector
+echo "demo: running the demo against the collector"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zeplog-demo.XXXXXX")
 collector_pid=""

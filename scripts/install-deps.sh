@@ -1,16 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, only those that are missing.
+#   scripts/install-deps.sh        everything: the build, the tests, benchmarks and checks
+#   scripts/install-deps.sh demo   only what the library, the collector and the demo need
 set -euo pipefail
 
-PACKAGES=(
+# The library, the development collector and the demo.
+DEMO_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libcurl4-openssl-dev libunwind-dev libcpp-httplib-dev libssl-dev openssl
-  libsqlite3-dev sqlite3
-  rapidjson-dev nlohmann-json3-dev libsimdjson-dev libspdlog-dev libgoogle-glog-dev zlib1g-dev
-  python3 clang libclang-rt-14-dev clang-format
+  libcurl4-openssl-dev libunwind-dev zlib1g-dev
+  libcpp-httplib-dev libssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
+)
+PACKAGES=(
+  "${DEMO_PACKAGES[@]}"
+  libgtest-dev libgmock-dev libbenchmark-dev openssl
+  rapidjson-dev libsimdjson-dev libspdlog-dev libgoogle-glog-dev
+  python3 clang libclang-rt-14-dev clang-format abigail-tools
   nodejs
 )
+apt_options=()
+if [ "${1:-}" = "demo" ]; then
+  PACKAGES=("${DEMO_PACKAGES[@]}")
+  apt_options=(--no-install-recommends)
+fi
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -21,8 +32,9 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${apt_options[@]}" "${missing[@]}"
 fi
+[ "${1:-}" != "demo" ] || exit 0
 
 # The OTLP export tests decode the library's requests with OpenTelemetry's own JavaScript
 # implementation, pinned in tests/otlp/package-lock.json. Some nodejs builds carry npm,

@@ -91,8 +91,33 @@ ZEPLOG_C_API int zeplog_flush(int64_t timeout_ms);
  * seconds at most, plus the disk, even with the collector unreachable). */
 ZEPLOG_C_API void zeplog_application_will_terminate(void);
 
-/* What has become of the events so far; each member only grows (see zeplog/counters.hpp). */
+/* Public structs and versions. A struct that can grow carries its own size as its first
+ * member: the caller sets it to sizeof the struct it was built with, the library writes only
+ * the members that lie wholly within it, and new members are only ever appended. A struct
+ * without a size member never changes (see "Versions and the ABI" in README.md). */
+
+/* The first seven counters: this layout is fixed, and zeplog_get_counters writes exactly
+ * these members, for programs built against any earlier header. Every counter, including
+ * those added later, is in zeplog_counters2. Each member only grows (see
+ * zeplog/counters.hpp). */
 typedef struct zeplog_counters {
+  uint64_t dropped_from_queue;
+  uint64_t dropped_from_failed_queue;
+  uint64_t refused_by_filter;
+  uint64_t collapsed_repeats;
+  uint64_t lost_unknown_handle;
+  uint64_t written_back;
+  uint64_t delivered;
+} zeplog_counters;
+/* Fills *out; does nothing for NULL. */
+ZEPLOG_C_API void zeplog_get_counters(zeplog_counters* out);
+
+/* Every counter; it grows at its end as counters are added. Set size first:
+ *   zeplog_counters2 c;
+ *   c.size = sizeof c;
+ *   zeplog_get_counters2(&c); */
+typedef struct zeplog_counters2 {
+  uint64_t size; /* set by the caller: the bytes of the struct it was built with */
   uint64_t dropped_from_queue;
   uint64_t dropped_from_failed_queue;
   uint64_t refused_by_filter;
@@ -104,9 +129,11 @@ typedef struct zeplog_counters {
   uint64_t dropped_by_before_send;
   uint64_t dropped_from_spool;
   uint64_t otlp_rejected;
-} zeplog_counters;
-/* Fills *out; does nothing for NULL. */
-ZEPLOG_C_API void zeplog_get_counters(zeplog_counters* out);
+} zeplog_counters2;
+/* Fills the counters of *out that lie wholly within out->size bytes (a size beyond this
+ * library's struct counts as its size) and returns how many it wrote; leaves size and
+ * every byte past the written counters untouched. 0 for NULL or a size too small for one. */
+ZEPLOG_C_API size_t zeplog_get_counters2(zeplog_counters2* out);
 /* Bounds the bytes held by each event queue (default 64 MiB); only before the first
  * initialisation and not 0: 1 when set, else 0 with a console line. */
 ZEPLOG_C_API int zeplog_set_queue_byte_limit(size_t bytes);

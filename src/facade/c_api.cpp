@@ -2,6 +2,9 @@
 // Text views, so NULL stays absent and nothing is copied before the facade's own checks.
 #include "zeplog/zeplog.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -53,6 +56,21 @@ void handled(zeplog_level level, Text message, Text exception) {
   }
   ZEPLog::handledError(message, exception);  // an out-of-range level still keeps the report
 }
+
+// zeplog_counters2 is its size and the counters, each a uint64_t, with no padding between
+// them; the counters start here.
+constexpr size_t kFirstCounter = offsetof(zeplog_counters2, dropped_from_queue);
+static_assert(kFirstCounter == sizeof(uint64_t) &&
+              sizeof(zeplog_counters2) % sizeof(uint64_t) == 0 &&
+              offsetof(zeplog_counters2, otlp_rejected) + sizeof(uint64_t) ==
+                  sizeof(zeplog_counters2));
+// zeplog_counters is fixed: programs built against it expect exactly these 56 bytes, laid
+// out as the first seven counters of zeplog_counters2.
+static_assert(sizeof(zeplog_counters) == 7 * sizeof(uint64_t) &&
+              offsetof(zeplog_counters, delivered) + kFirstCounter ==
+                  offsetof(zeplog_counters2, delivered) &&
+              offsetof(zeplog_counters, lost_unknown_handle) + kFirstCounter ==
+                  offsetof(zeplog_counters2, lost_unknown_handle));
 
 }  // namespace
 
@@ -159,18 +177,37 @@ void zeplog_application_will_terminate(void) { ZEPLog::applicationWillTerminate(
 
 void zeplog_get_counters(zeplog_counters* out) {
   if (!out) return;
+  zeplog_counters2 all;
+  all.size = sizeof all;
+  zeplog_get_counters2(&all);
+  // zeplog_counters is the first seven counters of zeplog_counters2, member for member.
+  std::memcpy(out, &all.dropped_from_queue, sizeof *out);
+}
+
+size_t zeplog_get_counters2(zeplog_counters2* out) {
+  if (!out) return 0;
   const zeplog::Counters c = ZEPLog::counters();
-  out->dropped_from_queue = c.droppedFromQueue;
-  out->dropped_from_failed_queue = c.droppedFromFailedQueue;
-  out->refused_by_filter = c.refusedByFilter;
-  out->collapsed_repeats = c.collapsedRepeats;
-  out->lost_unknown_handle = c.lostUnknownHandle;
-  out->written_back = c.writtenBack;
-  out->delivered = c.delivered;
-  out->below_minimum_level = c.belowMinimumLevel;
-  out->dropped_by_before_send = c.droppedByBeforeSend;
-  out->dropped_from_spool = c.droppedFromSpool;
-  out->otlp_rejected = c.otlpRejected;
+  zeplog_counters2 all;
+  all.size = sizeof all;
+  all.dropped_from_queue = c.droppedFromQueue;
+  all.dropped_from_failed_queue = c.droppedFromFailedQueue;
+  all.refused_by_filter = c.refusedByFilter;
+  all.collapsed_repeats = c.collapsedRepeats;
+  all.lost_unknown_handle = c.lostUnknownHandle;
+  all.written_back = c.writtenBack;
+  all.delivered = c.delivered;
+  all.below_minimum_level = c.belowMinimumLevel;
+  all.dropped_by_before_send = c.droppedByBeforeSend;
+  all.dropped_from_spool = c.droppedFromSpool;
+  all.otlp_rejected = c.otlpRejected;
+  // The caller's struct may be older (smaller) or newer (larger) than this library's: only
+  // the counters both know are written.
+  const uint64_t size = std::min<uint64_t>(out->size, sizeof all);
+  const size_t count = size < kFirstCounter ? 0 : (size - kFirstCounter) / sizeof(uint64_t);
+  std::memcpy(reinterpret_cast<unsigned char*>(out) + kFirstCounter,
+              reinterpret_cast<const unsigned char*>(&all) + kFirstCounter,
+              count * sizeof(uint64_t));
+  return count;
 }
 
 int zeplog_set_queue_byte_limit(size_t bytes) { return ZEPLog::setQueueByteLimit(bytes) ? 1 : 0; }

@@ -35,6 +35,39 @@ static void on_line(const char* line, size_t len, void* user) {
     seen->saw_invalid_key = 1;
 }
 
+/* zeplog_counters2 read with the size of an older, of this and of a newer header's struct:
+ * the counters that fit are written, its size member and every byte past them are not. */
+static void check_sized_counters(const zeplog_counters2* all) {
+  enum { WORDS = sizeof(zeplog_counters2) / sizeof(uint64_t), COUNTERS = WORDS - 1 };
+  static const struct {
+    uint64_t size;
+    size_t written;
+  } cases[] = {
+      {0, 0},
+      {7, 0},
+      {8, 0},
+      {15, 0},
+      {16, 1},
+      {8 + 7 * 8, 7}, /* a header of seven counters */
+      {8 + 7 * 8 + 4, 7},
+      {sizeof(zeplog_counters2), COUNTERS},
+      {sizeof(zeplog_counters2) + 8, COUNTERS}, /* a newer header's, one counter more */
+      {UINT64_MAX, COUNTERS},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof *cases; ++i) {
+    uint64_t words[WORDS + 4];
+    memset(words, 0xA5, sizeof words);
+    words[0] = cases[i].size;
+    const size_t written = zeplog_get_counters2((zeplog_counters2*)words);
+    CHECK(written == cases[i].written);
+    CHECK(words[0] == cases[i].size);
+    CHECK(memcmp(&words[1], &all->dropped_from_queue, written * sizeof(uint64_t)) == 0);
+    size_t untouched = 0;
+    for (size_t w = 1 + written; w < WORDS + 4; ++w) untouched += words[w] == 0xA5A5A5A5A5A5A5A5u;
+    CHECK(untouched == WORDS + 3 - written);
+  }
+}
+
 int main(int argc, char** argv) {
   struct lines seen = {0, 0, 0};
   const char* dir = argc > 1 ? argv[1] : getenv("ZEPLOG_C_TEST_DATA_DIR");
@@ -78,6 +111,19 @@ int main(int argc, char** argv) {
   CHECK(zeplog_queue_size() == before + 3);
   zeplog_get_counters(&counted);
   CHECK(counted.lost_unknown_handle == lost_before + 2);
+
+  /* zeplog_counters2: the same first seven counters, then the later ones; a call below the
+   * minimum level shows in its own member. */
+  CHECK(zeplog_set_minimum_level("WARN") == 1);
+  zeplog_log(ZEPLOG_DEBUG, "c-handle", NULL, "below the minimum level");
+  CHECK(zeplog_set_minimum_level("DEBUG") == 1);
+  zeplog_counters2 all;
+  all.size = sizeof all;
+  CHECK(zeplog_get_counters2(&all) == (sizeof all - sizeof all.size) / sizeof(uint64_t));
+  CHECK(memcmp(&counted, &all.dropped_from_queue, sizeof counted) == 0);
+  CHECK(all.below_minimum_level == 1);
+  CHECK(zeplog_get_counters2(NULL) == 0);
+  check_sized_counters(&all);
 
   /* Background saves the queue to the data directory; foreground puts it back. The send
    * thread is held (sync start), so nothing leaves meanwhile. */

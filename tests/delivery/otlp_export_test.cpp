@@ -329,8 +329,9 @@ TEST_F(OtlpExportTest, DurableModeCarriesTheRequestsThroughAnOutageAndRetryAfter
   for (std::size_t i = 0; i < requests.size(); ++i) {
     const auto auth = requests[i].headers.find("Authorization");
     EXPECT_TRUE(auth != requests[i].headers.end() && auth->second == "Bearer t0ken");
-    if (i + 1 < requests.size() && requests[i].answered == 503)
+    if (i + 1 < requests.size() && requests[i].answered == 503) {
       EXPECT_GE(requests[i + 1].at - requests[i].at, 40ms) << i;
+    }
     if (requests[i].answered != 200) continue;
     ++taken;
     for (const test::OtlpRecord& r : test::otlpRecordsOf(requests[i].body))

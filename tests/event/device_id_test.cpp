@@ -105,7 +105,9 @@ TEST(DataDirectory, TheDefaultIsThisProgramsOwnPerUserDirectory) {
       EXPECT_EQ(dir, c.expected);
     } else {
       EXPECT_EQ(dir.rfind("/tmp", 0), std::string::npos) << dir;
-      if (!dir.empty()) EXPECT_TRUE(dir.ends_with("/.local/share/zeplog/" + program)) << dir;
+      if (!dir.empty()) {
+        EXPECT_TRUE(dir.ends_with("/.local/share/zeplog/" + program)) << dir;
+      }
     }
   }
 }

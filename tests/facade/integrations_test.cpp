@@ -122,8 +122,9 @@ TEST_F(CollectorTest, ALevelSetAfterInitialisationAppliesToLaterCallsAndTheCForm
   ZEPLog::error(nullptr, "after-error");
   ASSERT_TRUE(ZEPLog::flush(60s));
   EXPECT_EQ(bodies(), (std::set<std::string>{"SESSION", "before", "after-error"}));
-  zeplog_counters c{};
-  zeplog_get_counters(&c);
+  zeplog_counters2 c{};
+  c.size = sizeof c;
+  zeplog_get_counters2(&c);
   EXPECT_EQ(c.below_minimum_level, 1u);
 }
 
@@ -285,8 +286,9 @@ TEST_F(CollectorTest, TheCFormsHookAndRedact) {
   EXPECT_EQ(changed[0].count("SdkVersion"), 0u);
   EXPECT_TRUE(withBody("c-drop").empty());
   EXPECT_EQ(calls, 3);  // the session event, then the two calls
-  zeplog_counters c{};
-  zeplog_get_counters(&c);
+  zeplog_counters2 c{};
+  c.size = sizeof c;
+  zeplog_get_counters2(&c);
   EXPECT_EQ(c.dropped_by_before_send, 1u);
   zeplog_set_before_send(nullptr, nullptr);
 }

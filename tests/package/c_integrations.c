@@ -24,7 +24,7 @@ static int hook(zeplog_event* event, void* user) {
 
 int main(void) {
   const char* keys[] = {"UserID", "token"};
-  zeplog_counters counters;
+  zeplog_counters2 counters;
   int ok;
   zeplog_set_console_handler(quiet, NULL);
   ok = zeplog_set_minimum_level("WARN") == 1 && zeplog_set_minimum_level("LOUD") == 0;
@@ -36,7 +36,8 @@ int main(void) {
   ok = ok && zeplog_init_full("http://127.0.0.1", 9, 1, "capp", "1.0", "user-1", 0, 1, NULL, NULL);
   zeplog_log(ZEPLOG_INFO, "0", NULL, "held");
   zeplog_log(ZEPLOG_ERROR, "0", NULL, "kept");
-  zeplog_get_counters(&counters);
+  counters.size = sizeof counters;
+  zeplog_get_counters2(&counters);
   ok = ok && counters.below_minimum_level == 1 && zeplog_queue_size() == 2;
   printf("c integrations %s\n", ok ? "ok" : "wrong");
   return ok ? 0 : 1;

@@ -117,7 +117,7 @@ TEST_F(QueueFilesProcess, HooksBeforeTheFirstInitialisationDoNothing) {
 
 TEST_F(QueueFilesProcess, BackgroundAndForegroundThroughTheFacade) {
   std::string report = inChild([](std::ostream& report) {
-    ZEPLog::init(kUrl, "app", "1.0", SyncStart::On);
+    if (!ZEPLog::init(kUrl, "app", "1.0", SyncStart::On)) report << "init refused | ";
     ZEPLog::info("", "X");
     ZEPLog::applicationDidEnterBackground();
     report << "saved " << ZEPLog::queueSize() << " "
@@ -135,8 +135,8 @@ TEST_F(QueueFilesProcess, BackgroundAndForegroundThroughTheFacade) {
 TEST_F(QueueFilesProcess, ARestartResendsFailedEventsOnceMoreWithTheirCount) {
   // First run: A and B wait in the main queue, C failed to send; then the application goes
   // to the background and the process ends.
-  inChild([](std::ostream&) {
-    ZEPLog::init(kUrl, "app", "1.0", SyncStart::On);
+  inChild([](std::ostream& report) {
+    if (!ZEPLog::init(kUrl, "app", "1.0", SyncStart::On)) report << "init refused | ";
     ZEPLog::info("", "A");
     ZEPLog::info("", "B");
     auto fields = std::make_shared<Fields>();
@@ -150,7 +150,7 @@ TEST_F(QueueFilesProcess, ARestartResendsFailedEventsOnceMoreWithTheirCount) {
 
   // Second run: everything comes back into the main queue, counted once; C fails again.
   std::string second = inChild([](std::ostream& report) {
-    ZEPLog::init(kUrl, "app", "1.0", SyncStart::On);
+    if (!ZEPLog::init(kUrl, "app", "1.0", SyncStart::On)) report << "init refused | ";
     report << fs::exists(kstVelaBlockQueue::dataFilePath())
            << fs::exists(kstVelaBlockQueue::fileFilePath()) << ' ';
     kstVelaBlockQueue* q = detail::blockQueue();
@@ -167,7 +167,7 @@ TEST_F(QueueFilesProcess, ARestartResendsFailedEventsOnceMoreWithTheirCount) {
 
   // Third run: C is back with its second count.
   std::string third = inChild([](std::ostream& report) {
-    ZEPLog::init(kUrl, "app", "1.0", SyncStart::On);
+    if (!ZEPLog::init(kUrl, "app", "1.0", SyncStart::On)) report << "init refused | ";
     reportMainQueue(report);
   });
   EXPECT_EQ(ownEvents(third), "C:2 ") << third;
@@ -190,8 +190,9 @@ TEST_F(QueueFilesProcess, ARestoredEventOfAProjectThisRunNeverInitialisedIsDropp
   std::string report = inChild([](std::ostream& report) {
     test::LoopbackServer server;
     detail::waits().sendCycleSleep = std::chrono::milliseconds(50);
-    ZEPLog::init("127.0.0.1", server.port(), 1, "app", "1.0", "user-1", CrashCapture::Off,
-                 SyncStart::On, Text(), Text());
+    if (!ZEPLog::init("127.0.0.1", server.port(), 1, "app", "1.0", "user-1", CrashCapture::Off,
+                      SyncStart::On, Text(), Text()))
+      report << "init refused | ";
     ZEPLog::createLogSendThread();
     ZEPLog::startSendThread();
     // The foreign event is ahead of "resent" in the queue: once "resent" has arrived, the

@@ -1,0 +1,126 @@
+/* ZEPLog's C interface: the facade for C programs, native plugins and other languages' FFI.
+ *
+ * Every function is safe to call from any thread, never raises anything across the
+ * boundary and never blocks on the network. Texts are NUL-terminated UTF-8; NULL means an
+ * absent text, which differs from "" where the C++ facade says so. The _n forms take a text
+ * with an explicit length, for texts that hold NUL bytes. Text that is not valid UTF-8 is
+ * repaired (each ill-formed sequence becomes U+FFFD). Handle ids name the handle a call acts
+ * on; "0" is the first handle initialised without an id. */
+#ifndef ZEPLOG_ZEPLOG_H_
+#define ZEPLOG_ZEPLOG_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define ZEPLOG_C_API __attribute__((visibility("default")))
+#else
+#define ZEPLOG_C_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum zeplog_level {
+  ZEPLOG_DEBUG = 0,
+  ZEPLOG_INFO = 1,
+  ZEPLOG_WARN = 2,
+  ZEPLOG_ERROR = 3,
+  ZEPLOG_FATAL = 4
+} zeplog_level;
+
+/* Initialisation: 1 when the handle was registered, 0 with a console line otherwise. */
+/* Handle "0" (or the next free number) with the port from the URL's scheme. */
+ZEPLOG_C_API int zeplog_init(const char* url, const char* app_key, const char* version,
+                             const char* user_id);
+/* The full form. protocol: 0 HTTPS, 1 HTTP. crash_capture and sync_start: 0 off, else on. */
+ZEPLOG_C_API int zeplog_init_full(const char* url, int32_t port, int32_t protocol,
+                                  const char* app_key, const char* version, const char* user_id,
+                                  int crash_capture, int sync_start, const char* unity_version,
+                                  const char* handle_id);
+/* Releases the hold that sync_start set. */
+ZEPLOG_C_API void zeplog_start_send_thread(void);
+
+/* One event at the level on the handle. */
+ZEPLOG_C_API void zeplog_log(zeplog_level level, const char* handle_id, const char* error_code,
+                             const char* message);
+ZEPLOG_C_API void zeplog_log_n(zeplog_level level, const char* handle_id, const char* error_code,
+                               size_t error_code_len, const char* message, size_t message_len);
+/* One event with a level text of the caller's. */
+ZEPLOG_C_API void zeplog_send_log(const char* level, const char* error_code, const char* message,
+                                  const char* handle_id);
+
+/* A handled exception of handle "0", reported as a crash event. */
+ZEPLOG_C_API void zeplog_handled(zeplog_level level, const char* message, const char* exception);
+ZEPLOG_C_API void zeplog_handled_n(zeplog_level level, const char* message, size_t message_len,
+                                   const char* exception, size_t exception_len);
+/* A Unity crash of handle "0"; level and type are accepted and not used. */
+ZEPLOG_C_API void zeplog_send_unity_crash(const char* level, const char* type, const char* message,
+                                          const char* exception);
+
+/* Handle attributes. */
+ZEPLOG_C_API void zeplog_set_user_id(const char* user_id, const char* handle_id);
+ZEPLOG_C_API void zeplog_set_log_type(const char* log_type, const char* handle_id);
+ZEPLOG_C_API void zeplog_set_log_source(const char* log_source, const char* handle_id);
+ZEPLOG_C_API void zeplog_set_log_deduplicate(int enabled, const char* handle_id);
+
+/* Custom fields: an absent value is stored as "-". */
+ZEPLOG_C_API void zeplog_set_custom_field(const char* value, const char* key,
+                                          const char* handle_id);
+ZEPLOG_C_API void zeplog_set_custom_field_n(const char* value, size_t value_len, const char* key,
+                                            const char* handle_id);
+ZEPLOG_C_API void zeplog_remove_custom_field(const char* key, const char* handle_id);
+ZEPLOG_C_API void zeplog_remove_all_custom_fields(const char* handle_id);
+
+/* Events in the main queue and in the failed-send queue; -1 before the first
+ * initialisation. */
+ZEPLOG_C_API int32_t zeplog_queue_size(void);
+ZEPLOG_C_API int32_t zeplog_file_queue_size(void);
+
+/* Lifecycle: entering the background saves the queued and the failed events to the data
+ * directory; returning to the foreground puts them back. Both read or write files. */
+ZEPLOG_C_API void zeplog_application_did_enter_background(void);
+ZEPLOG_C_API void zeplog_application_will_enter_foreground(void);
+
+/* Sends what is queued now and waits at most timeout_ms (a negative value counts as 0) for
+ * that send to end: 1 when everything queued at the call was delivered and no event waits in
+ * the failed-send queue, else 0. 1 at once when nothing is queued. See ZEPLog::flush. */
+ZEPLOG_C_API int zeplog_flush(int64_t timeout_ms);
+/* For a normal exit: flushes briefly, then saves what is left for the next run (about 3
+ * seconds at most, plus the disk, even with the collector unreachable). */
+ZEPLOG_C_API void zeplog_application_will_terminate(void);
+
+/* What has become of the events so far; each member only grows (see zeplog/counters.hpp). */
+typedef struct zeplog_counters {
+  uint64_t dropped_from_queue;
+  uint64_t dropped_from_failed_queue;
+  uint64_t refused_by_filter;
+  uint64_t collapsed_repeats;
+  uint64_t lost_unknown_handle;
+  uint64_t written_back;
+  uint64_t delivered;
+} zeplog_counters;
+/* Fills *out; does nothing for NULL. */
+ZEPLOG_C_API void zeplog_get_counters(zeplog_counters* out);
+/* Bounds the bytes held by each event queue (default 64 MiB); only before the first
+ * initialisation and not 0: 1 when set, else 0 with a console line. */
+ZEPLOG_C_API int zeplog_set_queue_byte_limit(size_t bytes);
+
+/* Receives every console line (line points at len bytes followed by a NUL, valid for the
+ * call) instead of stderr; NULL restores stderr. Lines come from any thread. */
+typedef void (*zeplog_console_fn)(const char* line, size_t len, void* user);
+ZEPLOG_C_API void zeplog_set_console_handler(zeplog_console_fn handler, void* user);
+/* Drops every console line without making it, until the next zeplog_set_console_handler. */
+ZEPLOG_C_API void zeplog_silence_console(void);
+/* Directory for the library's files; call before the first initialisation. */
+ZEPLOG_C_API void zeplog_set_data_directory(const char* path);
+/* Trusts the CA certificates in a PEM file (or a directory of hashed certificates) besides
+ * the system's store; "" forgets it. Certificates are always verified. */
+ZEPLOG_C_API void zeplog_set_trusted_certificates(const char* path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEPLOG_ZEPLOG_H_ */
