@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "support/test_env.hpp"
 
@@ -48,6 +49,14 @@ void append(Spool& s, const std::vector<std::string>& bodies, SpoolDrop* dropped
   SpoolDrop d;
   for (const auto& b : bodies) ASSERT_TRUE(s.append(record(b), d, nullptr));
   if (dropped) *dropped = d;
+}
+
+// The bytes of every file in the directory.
+std::uint64_t directoryBytes(const std::string& dir) {
+  std::uint64_t n = 0;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.is_regular_file()) n += e.file_size();
+  return n;
 }
 
 std::vector<fs::path> segments(const std::string& dir) {
@@ -136,6 +145,50 @@ TEST(Spool, ASecondProcessGetsItsOwnSlotAndALaterOneAdoptsIt) {
   // The next run takes the first slot and adopts what the child left in its own.
   auto next = openIn(dir.path());
   EXPECT_EQ(drain(*next), (std::vector<std::string>{"[mine]", "[child]"}));
+}
+
+// The byte bound is a bound on disk: through a long outage of one destination, alone or
+// while another destination takes every record of its own, the directory never holds more
+// than maxBytes and one segment, and the spool still keeps most of what the bound allows.
+TEST(Spool, TheDirectoryStaysWithinTheBoundAndOneSegmentThroughAnOutage) {
+  constexpr std::uint64_t kMax = 1'000'000;
+  const std::uint64_t slack = Spool::segmentBytesFor(kMax);
+  EXPECT_LE(slack, kMax / 10);  // the slack the documentation states: small beside the bound
+  const std::string down = "http://127.0.0.1:2/v1/logs";
+  for (const bool otherTakesItsOwn : {false, true}) {
+    SCOPED_TRACE(otherTakesItsOwn ? "one of two destinations down" : "the only destination down");
+    test::TempDir dir;
+    auto s = openIn(dir.path(), {kMax, std::chrono::hours(1)});
+    std::uint64_t most = 0;
+    for (int i = 0; i < 3000; ++i) {
+      SpoolRecord r = record(std::string(1000 + (i * 7919) % 20000, 'x'));  // 1 to 21 kB
+      if (otherTakesItsOwn && i % 2 == 0) r.url = down;
+      SpoolDrop dropped;
+      ASSERT_TRUE(s->append(r, dropped, nullptr));
+      if (otherTakesItsOwn) {
+        SpoolDrop none;
+        while (s->front("http://127.0.0.1:1/v2/log", none)) s->pop("http://127.0.0.1:1/v2/log");
+      }
+      most = std::max(most, directoryBytes(dir.path() + "/spool"));
+    }
+    EXPECT_LE(most, kMax + slack);
+    EXPECT_GE(s->backlogBytes(), kMax / 3);
+  }
+}
+
+// Segment numbers never wrap: a file named with a number the spool never makes is left alone,
+// with a line that says so, and every record of the live segments is kept.
+TEST(Spool, ASegmentNumberTooHighToFollowIsIgnoredAndNoLiveSegmentIsCut) {
+  test::ConsoleCapture console;
+  test::TempDir dir;
+  append(*openIn(dir.path()), {"[1]", "[2]"});
+  const std::string foreign = dir.path() + "/spool/ffffffffffffffff.seg";
+  std::ofstream(foreign) << "not a record";
+  append(*openIn(dir.path()), {"[3]"});
+  auto s = openIn(dir.path());
+  EXPECT_EQ(drain(*s), (std::vector<std::string>{"[1]", "[2]", "[3]"}));
+  EXPECT_EQ(fs::file_size(foreign), 12u);
+  EXPECT_EQ(console.count("spool: ignored " + foreign + ": no segment is numbered this high"), 2);
 }
 
 }  // namespace
