@@ -359,13 +359,7 @@ void Spool::push(const Entry& entry) {
 
 std::vector<Spool::Origin> Spool::origins() const {
   std::vector<Origin> out;
-  for (const auto& [lane, entries] : lanes_)
-    for (const Entry& e : entries)
-      if (std::none_of(out.begin(), out.end(), [&](const Origin& o) {
-            return o.url == origins_[e.origin].origin.url &&
-                   o.handleId == origins_[e.origin].origin.handleId;
-          }))
-        out.push_back(origins_[e.origin].origin);
+  for (const KnownOrigin& known : origins_) out.push_back(known.origin);
   return out;
 }
 

@@ -108,7 +108,8 @@ class Spool {
   std::optional<SpoolRecord> front(SpoolDrop& dropped);
   void pop();
 
-  // Where the waiting records came from: each URL and handle id they were spooled with.
+  // Where the records came from: each URL and handle id records were spooled with since
+  // open(), in the order they were first seen (at open, oldest first).
   struct Origin {
     std::string url;
     std::string handleId;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "common/otlp_exporters.hpp"
 #include "common/waits.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "delivery_helpers.hpp"
@@ -45,8 +46,9 @@ class DurableDeliveryTest : public LibraryTest {
     ASSERT_TRUE(ZEPLog::enableDurableDelivery(options));
   }
 
-  bool init() {
-    return ZEPLog::init("127.0.0.1", port, 1, "app", "1.0", "user-1", CrashCapture::Off,
+  bool init() { return init(port); }
+  bool init(int collectorPort) {
+    return ZEPLog::init("127.0.0.1", collectorPort, 1, "app", "1.0", "user-1", CrashCapture::Off,
                         SyncStart::Off, Text(), Text());
   }
 
@@ -97,7 +99,13 @@ TEST_F(DurableDeliveryTest, AnOutageLosesNothingAndRetryAfterIsObeyed) {
   EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);  // nothing went to the failed-send queue
 }
 
-TEST_F(DurableDeliveryTest, WhatAKilledProcessSpooledIsSentOnceByTheNextRun) {
+// The spooled records belong to the collector of their handle, not to its address: the next
+// run sends them once, to the collector where it is now.
+class DurableRestartTest : public DurableDeliveryTest,
+                           public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DurableRestartTest, WhatAKilledProcessSpooledIsSentOnceByTheNextRun) {
+  const bool collectorMoved = GetParam();
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
@@ -114,13 +122,36 @@ TEST_F(DurableDeliveryTest, WhatAKilledProcessSpooledIsSentOnceByTheNextRun) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
 
+  LoopbackServer server("", "", collectorMoved ? freePort() : port);
+  ASSERT_TRUE(server.ok());
+  ASSERT_TRUE(init(server.port()));
+  logRange(50, 60);  // this run's own events are not held back either
+  EXPECT_TRUE(ZEPLog::flush(30s));
+  const auto seen = arrivals(server);
+  EXPECT_EQ(seen.size(), 60u);
+  for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, DurableRestartTest, ::testing::Values(false, true),
+                         [](const auto& info) {
+                           return std::string(info.param ? "CollectorMoved" : "SameCollector");
+                         });
+
+// Each destination is a lane of its own: an OTLP endpoint that is down holds back its own
+// requests only, and the collector gets every event meanwhile.
+TEST_F(DurableDeliveryTest, AnExporterThatIsDownHoldsBackOnlyItsOwnRequests) {
   LoopbackServer server("", "", port);
   ASSERT_TRUE(server.ok());
+  const std::string down = "http://127.0.0.1:" + std::to_string(freePort());
+  ASSERT_TRUE(ZEPLog::addOtlpExporter({down, {}, true}));
   ASSERT_TRUE(init());
-  ASSERT_TRUE(ZEPLog::flush(30s));
-  const auto seen = arrivals(server);
-  EXPECT_EQ(seen.size(), 50u);
-  for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
+  for (int round = 1; round <= 3; ++round) {
+    logRange((round - 1) * 100, round * 100);
+    EXPECT_TRUE(eventually([&] { return arrivals(server).size() == round * 100u; }))
+        << arrivals(server).size() << " events of " << round * 100;
+  }
+  for (const auto& [body, times] : arrivals(server)) EXPECT_EQ(times, 1) << body;
+  EXPECT_GT(detail::spoolBacklog(), 0u);  // the exporter's requests wait for it
 }
 
 }  // namespace
