@@ -121,7 +121,8 @@ bool postFront(Spool& spool, const std::string& destination, Lane& lane, SpoolRe
   for (std::string& h : headersFor(destination, record)) request.headers.push_back(std::move(h));
   const bool otlp = isOtlpLogsURL(destination);
   if (otlp) {
-    request.endAtHeaders = false;  // a partial success is told in the body
+    // A partial success is told in the body; the status settles the post (collectorRequest
+    // ends it at the headers), so a body that stalls or never ends cannot undo a 200.
     request.wantBody = true;
     request.maxBodyBytes = kOtlpAnswerBytes;
   }
