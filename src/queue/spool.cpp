@@ -245,7 +245,10 @@ std::unique_ptr<Spool> Spool::open(const std::string& dataDir, Limits limits, st
       spool->writeSegment_ = segment + 1;
       spool->scanSegment(segment);
     }
-    // A bound lowered since the last run, or segments of a larger size, may hold more.
+    // Segments of a larger size (an earlier version's, or a larger bound's) may hold more on
+    // disk than this bound allows, much of it records that have left: the waiting ones are
+    // copied to fresh segments first, so that only what the bound itself refuses is dropped.
+    if (spool->overBounds(0)) spool->rewriteWaiting();
     while (!spool->lanes_.empty() && spool->overBounds(0))
       spool->dropFront(spool->oldestLane(), spool->droppedAtOpen_);
     spool->adoptFreeSlots(base);
@@ -322,14 +325,26 @@ void Spool::adoptFreeSlots(const std::string& base) {
     for (std::uint64_t segment : segmentsIn(other)) {
       const std::string path = segmentPathIn(other, segment);
       std::optional<std::string> bytes = readWholeFile(path);
+      const int source = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
       bool copied = true;
       if (bytes) {
-        forEachRecord(*bytes, [&](std::size_t, const Header& h, std::string_view payload) {
+        forEachRecord(*bytes, [&](std::size_t at, const Header& h, std::string_view payload) {
           const std::optional<SpoolRecord> r = decodePayload(payload);
           if (h.state != kWaiting || !r) return;
-          copied = append(*r, droppedAtOpen_, nullptr) && copied;
+          const std::uint64_t size = kHeaderSize + h.payloadSize;
+          if (size > limits_.maxBytes) {
+            droppedAtOpen_.records += 1;  // no spool of this bound can take it
+            droppedAtOpen_.events += r->events;
+          } else if (!append(*r, droppedAtOpen_, nullptr)) {
+            copied = false;
+            return;
+          }
+          // Taken: a later adoption of what is left must not copy it again.
+          const char left = kLeft;
+          if (source >= 0) (void)writeAll(source, std::string_view(&left, 1), at + kStateOffset);
         });
       }
+      if (source >= 0) ::close(source);
       // A segment that could not be copied whole stays for a later adoption.
       if (copied) ::unlink(path.c_str());
     }
@@ -423,6 +438,24 @@ bool Spool::appendRaw(std::uint32_t origin, const std::string& bytes, std::int64
   segment.bytes += bytes.size();
   diskBytes_ += bytes.size();
   return true;
+}
+
+void Spool::rewriteWaiting() {
+  // Oldest first, each copy appended before its original leaves: the copies keep the order
+  // of the originals, and a kill in between leaves a record twice, never none.
+  for (std::uint64_t n = records_.load(); n > 0 && !lanes_.empty(); --n) {
+    const auto lane = oldestLane();
+    const Entry e = lane->second.front();
+    const int fd = segmentFd(e.segment);
+    std::optional<std::string> bytes = fd >= 0 ? readAt(fd, e.offset, e.size) : std::nullopt;
+    if (fd >= 0 && fd != writeFd_) ::close(fd);
+    if (!bytes || !checkedHeader(*bytes)) {
+      dropFront(lane, droppedAtOpen_);  // it would be dropped on its turn anyway
+      continue;
+    }
+    if (!appendRaw(e.origin, *bytes, e.spooledAt, e.events, nullptr)) return;
+    leave(lanes_.find(origins_[e.origin].lane));
+  }
 }
 
 bool Spool::overBounds(std::uint64_t incoming) const {

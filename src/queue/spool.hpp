@@ -165,6 +165,7 @@ class Spool {
   bool appendRaw(std::uint32_t origin, const std::string& bytes, std::int64_t spooledAt,
                  std::uint32_t events, std::string* error);
   bool openWriteSegment(std::string* error);
+  void rewriteWaiting();  // copies every waiting record to fresh segments, in order
   // True while a record of `incoming` bytes more would break a bound.
   bool overBounds(std::uint64_t incoming) const;
   Lanes::iterator oldestLane();

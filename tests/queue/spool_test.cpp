@@ -176,6 +176,26 @@ TEST(Spool, TheDirectoryStaysWithinTheBoundAndOneSegmentThroughAnOutage) {
   }
 }
 
+// Segments made under a larger bound, mostly records that have left, are rewritten at an open
+// with a lower one: the waiting records it can hold are kept, in order, within it on disk.
+TEST(Spool, AnOpenWithALowerBoundKeepsTheWaitingRecordsItCanHold) {
+  test::TempDir dir;
+  std::vector<std::string> waiting;
+  {
+    auto s = openIn(dir.path());
+    for (int i = 0; i < 100; ++i) append(*s, {std::to_string(i) + std::string(10'000, 'x')});
+    for (int i = 0; i < 90; ++i) s->pop();
+    for (int i = 90; i < 100; ++i) waiting.push_back(std::to_string(i) + std::string(10'000, 'x'));
+  }
+  constexpr std::uint64_t kMax = 200'000;
+  auto s = openIn(dir.path(), {kMax, std::chrono::hours(1)});
+  EXPECT_LE(directoryBytes(dir.path() + "/spool"), kMax + Spool::segmentBytesFor(kMax));
+  EXPECT_EQ(s->droppedAtOpen().records, 0u);
+  const std::vector<std::string> left = drain(*s);
+  EXPECT_EQ(left.size(), waiting.size());
+  EXPECT_TRUE(left == waiting);  // in order, each whole
+}
+
 // Segment numbers never wrap: a file named with a number the spool never makes is left alone,
 // with a line that says so, and every record of the live segments is kept.
 TEST(Spool, ASegmentNumberTooHighToFollowIsIgnoredAndNoLiveSegmentIsCut) {
