@@ -14,6 +14,7 @@
 #include "common/files.hpp"
 #include "common/http_client.hpp"
 #include "common/otlp_exporters.hpp"
+#include "common/url.hpp"
 #include "common/waits.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/retry_policy.hpp"
@@ -185,7 +186,8 @@ std::function<std::string(const Spool::Origin&)> destinationsOfThisRun(
       const auto moved = movedOtlp.find(o.url);
       return moved == movedOtlp.end() ? o.url : moved->second;
     }
-    return collectorURLOf(o.handleId).value_or(o.url);
+    const std::optional<std::string> collector = collectorURLOf(o.handleId);
+    return collector && isHttpUrlWithHost(*collector) ? *collector : o.url;
   };
 }
 
