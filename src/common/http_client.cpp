@@ -296,8 +296,11 @@ void concludeTransfer(CURLcode code, const Transfer& transfer, const char* error
       result.failure = HttpResult::Failure::kOther;
       result.error = "no answer";
     }
-  } else if (transfer.endedAtHeaders) {
-    result.body.clear();  // completed, with its status; nothing failed
+  } else if (transfer.endedAtHeaders ||
+             (transfer.tooLarge && transfer.request->endAtHeaders && result.completed)) {
+    // The status decides: a body that did not come whole in time, or that goes on past its
+    // bound, is cut off and not kept. Nothing failed.
+    result.body.clear();
   } else if (transfer.tooLarge) {
     result.completed = false;
     result.status = 0;

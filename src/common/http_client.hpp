@@ -28,7 +28,10 @@ struct HttpRequest {
   std::size_t maxBodyBytes = 4u << 20;
   // End the request once the final answer's status and headers are in, without waiting
   // for a body that has not come with them (a server that stalls after its status).
-  // Meant for requests whose outcome is the status alone; the body is then not kept.
+  // Meant for requests whose outcome is the status alone. With wantBody, a body that comes
+  // whole with the headers (within a short grace) and within maxBodyBytes is kept; a longer,
+  // slower or endless one is cut off and not kept, and the request still ends completed with
+  // its status. Without wantBody the body is never kept.
   bool endAtHeaders = false;
   // Follow redirects (to http and https URLs only, at most 5).
   bool followRedirects = false;

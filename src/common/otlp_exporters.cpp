@@ -94,6 +94,7 @@ std::vector<OtlpAnswer> postToOtlpTargets(HttpClient& client, const OtlpTargets&
     request.timeout = timeout;
     request.wantBody = true;  // a partial success is told in the body
     request.maxBodyBytes = kOtlpAnswerBytes;
+    request.endAtHeaders = true;  // the status settles the request, not what follows it
     request.cancelled = cancelled;
     const HttpResult result = client.perform(request);
     OtlpAnswer answer;

@@ -29,8 +29,10 @@ void addOtlpTarget(OtlpTarget target);
 // request as well: batches and crash events then go to the exporters only.
 bool collectorRequestSkipped(const OtlpTargets& targets);
 
-// The most of an exporter's answer body that is read (for a partial success).
-constexpr std::size_t kOtlpAnswerBytes = 1u << 20;
+// The most of an exporter's answer body that is read (for a partial success): OTLP's own
+// limit. The status settles a request whatever its body does: a longer, stalled or endless
+// body is cut off (HttpRequest::endAtHeaders) and read as no partial success.
+constexpr std::size_t kOtlpAnswerBytes = 4u << 20;
 
 // True for a URL made by otlpLogsURL (the collector's end in "/v2/log").
 bool isOtlpLogsURL(std::string_view url);

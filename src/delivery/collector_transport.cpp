@@ -206,6 +206,12 @@ bool sendVelaEventByRestAPI(const std::string& json, Text handleId) {
   return postBatch(json, handleId, cancelEpoch.load(), OtlpTargets(), std::string());
 }
 
+std::optional<std::string> collectorURLOf(std::string_view handleId) {
+  std::optional<Collector> collector = collectorOf(handleId);
+  if (!collector) return std::nullopt;
+  return std::move(collector->url);
+}
+
 void cancelRunningSends() { cancelEpoch.fetch_add(1); }
 
 }  // namespace zeplog::detail

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/http_client.hpp"
 #include "zeplog/text.hpp"
@@ -29,6 +31,10 @@ bool sendVelaEventByRestAPI(const std::string& json, Text handleId);
 // timeout, ended by the answer's status; `cancelled` cuts it off.
 HttpRequest collectorRequest(const std::string& url, std::string body,
                              std::function<bool()> cancelled);
+
+// The URL this run posts a handle's batches to (its collector's "v2/log"); none for a handle
+// id that names no handle.
+std::optional<std::string> collectorURLOf(std::string_view handleId);
 
 // Cuts off every batch request running now, and those that the same round of sending
 // starts after it: they end as failures (their events written back). Later rounds are not

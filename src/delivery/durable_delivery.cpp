@@ -2,15 +2,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
+#include <vector>
 
 #include "common/console.hpp"
 #include "common/files.hpp"
 #include "common/http_client.hpp"
 #include "common/otlp_exporters.hpp"
+#include "common/url.hpp"
 #include "common/waits.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/retry_policy.hpp"
@@ -30,17 +34,23 @@ constexpr std::uint64_t kDrainBytesPerCycle = 4u << 20;
 // row is dropped: kept, it would hold back everything behind it until it ages out.
 constexpr std::uint32_t kMaxRefusals = 5;
 
+// How one destination (one lane of the spool) is doing: each has its own backoff, so a
+// destination that fails never delays another.
+struct Lane {
+  RetryPolicy policy;
+  Clock::time_point notBefore{};
+  std::uint32_t refusals = 0;  // of its oldest body, in a row
+};
+
 struct Durable {
   std::atomic<bool> on{false};
   DurableDelivery options;             // set before the first initialisation, then only read
   std::atomic<Spool*> spool{nullptr};  // written by the send thread; never freed (see below)
   // The rest belongs to the send thread.
-  pid_t owner = 0;  // the process that opened `spool`
-  std::optional<RetryPolicy> policy;
-  Clock::time_point notBefore{};
+  pid_t owner = 0;                    // the process that opened `spool`
+  std::map<std::string, Lane> lanes;  // by destination URL, for the spool's lanes
   std::mt19937_64 random{std::random_device{}()};
   RateLimit dropLines{60'000};  // the "dropped" line, once a minute at most
-  std::uint32_t refusals = 0;   // of the oldest body, in a row
 };
 
 Durable& durable() {
@@ -68,30 +78,56 @@ bool refusedAsBad(long status) {
   return status >= 400 && status < 500 && status != 408 && status != 429;
 }
 
-// What one post of a spooled body did to the backoff.
-void noteFailure(const HttpResult& result) {
-  Durable& d = durable();
+// What one post of a spooled body did to its lane's backoff.
+void noteFailure(Lane& lane, const HttpResult& result) {
   std::optional<std::chrono::seconds> retryAfter;
   if (result.completed && (result.status == 429 || result.status == 503))
     retryAfter = retryAfterDelay(result.retryAfter, std::time(nullptr));
-  const std::chrono::milliseconds delay = d.policy->failed(retryAfter, d.random());
-  d.notBefore = Clock::now() + delay;
+  const std::chrono::milliseconds delay = lane.policy.failed(retryAfter, durable().random());
+  lane.notBefore = Clock::now() + delay;
 }
 
-// Posts the oldest body (moved into the request); true when the collector took it.
-bool postFront(Spool& spool, SpoolRecord& record, const std::function<bool()>& cancelled) {
+Lane& laneState(const std::string& destination) {
   Durable& d = durable();
-  HttpRequest request = collectorRequest(record.url, std::move(record.body), cancelled);
+  auto it = d.lanes.find(destination);
+  if (it == d.lanes.end())
+    it =
+        d.lanes
+            .emplace(destination, Lane{RetryPolicy(waits().retryUnit.load(), d.options.maxBackoff)})
+            .first;
+  return it->second;
+}
+
+// The headers a body is posted with: those it was spooled with, unless it was moved to
+// another destination at open; then the ones this run gives that destination (an OTLP
+// exporter's own; the collector takes none).
+std::vector<std::string> headersFor(const std::string& destination, const SpoolRecord& record) {
+  std::vector<std::string> out;
+  if (record.url != destination) {
+    for (const OtlpTarget& target : *otlpTargets())
+      if (target.url == destination) return target.headers;
+    return out;
+  }
   std::size_t line = 0;
   while (line < record.headers.size()) {
     std::size_t end = record.headers.find('\n', line);
     if (end == std::string::npos) end = record.headers.size();
-    request.headers.push_back(record.headers.substr(line, end - line));
+    out.push_back(record.headers.substr(line, end - line));
     line = end + 1;
   }
-  const bool otlp = isOtlpLogsURL(record.url);
+  return out;
+}
+
+// Posts the oldest body of a lane (moved into the request) to the lane's destination; true
+// when the destination took it.
+bool postFront(Spool& spool, const std::string& destination, Lane& lane, SpoolRecord& record,
+               const std::function<bool()>& cancelled) {
+  HttpRequest request = collectorRequest(destination, std::move(record.body), cancelled);
+  for (std::string& h : headersFor(destination, record)) request.headers.push_back(std::move(h));
+  const bool otlp = isOtlpLogsURL(destination);
   if (otlp) {
-    request.endAtHeaders = false;  // a partial success is told in the body
+    // A partial success is told in the body; the status settles the post (collectorRequest
+    // ends it at the headers), so a body that stalls or never ends cannot undo a 200.
     request.wantBody = true;
     request.maxBodyBytes = kOtlpAnswerBytes;
   }
@@ -101,10 +137,10 @@ bool postFront(Spool& spool, SpoolRecord& record, const std::function<bool()>& c
   if (result.completed && result.status == 200) {
     ZEP_CONSOLE("didReceiveResponse 200");
     if (otlp) (void)settleOtlpAnswers({OtlpAnswer{true, result.body}});
-    spool.pop();
+    spool.pop(destination);
     countUp(eventCounters().delivered, record.events);
-    d.policy->succeeded();
-    d.refusals = 0;
+    lane.policy.succeeded();
+    lane.refusals = 0;
     return true;
   }
   if (result.completed) {
@@ -113,15 +149,50 @@ bool postFront(Spool& spool, SpoolRecord& record, const std::function<bool()>& c
     ZEP_CONSOLE("Request failed with error : " +
                 (result.error.empty() ? std::string("unknown") : result.error));
   }
-  if (result.completed && refusedAsBad(result.status) && ++d.refusals >= kMaxRefusals) {
-    d.refusals = 0;
-    spool.pop();
+  if (result.completed && refusedAsBad(result.status) && ++lane.refusals >= kMaxRefusals) {
+    lane.refusals = 0;
+    spool.pop(destination);
     noteDropped({1, record.events}, "refused by the collector as bad, 5 times in a row");
     return false;
   }
-  if (!result.completed || !refusedAsBad(result.status)) d.refusals = 0;
-  noteFailure(result);
+  if (!result.completed || !refusedAsBad(result.status)) lane.refusals = 0;
+  noteFailure(lane, result);
   return false;
+}
+
+// Where this run sends the records of each origin, at open: a record keeps its URL while this
+// run still uses it. Otherwise a record for a collector ("v2/log") goes to its handle's
+// collector as this run knows it, and a record for an OTLP exporter to an exporter of this
+// run that no record names: the first such URL of the spool (by its oldest record) to the
+// first such exporter (as registered), and so on. A record with no destination of its kind
+// in this run (an unknown handle, no exporter left over) keeps its URL.
+std::function<std::string(const Spool::Origin&)> destinationsOfThisRun(
+    const std::vector<Spool::Origin>& origins) {
+  const std::shared_ptr<const OtlpTargets> targets = otlpTargets();
+  const auto usedNow = [&](const std::string& url) {
+    return std::any_of(targets->begin(), targets->end(),
+                       [&](const OtlpTarget& t) { return t.url == url; });
+  };
+  std::vector<std::string> free;  // this run's exporters that no record names
+  for (const OtlpTarget& t : *targets) {
+    const bool named = std::any_of(origins.begin(), origins.end(),
+                                   [&](const Spool::Origin& o) { return o.url == t.url; });
+    if (!named && std::find(free.begin(), free.end(), t.url) == free.end()) free.push_back(t.url);
+  }
+  std::map<std::string, std::string> movedOtlp;
+  for (const Spool::Origin& o : origins) {
+    if (!isOtlpLogsURL(o.url) || usedNow(o.url) || movedOtlp.count(o.url)) continue;
+    if (movedOtlp.size() == free.size()) break;
+    movedOtlp.emplace(o.url, free[movedOtlp.size()]);
+  }
+  return [movedOtlp = std::move(movedOtlp)](const Spool::Origin& o) {
+    if (isOtlpLogsURL(o.url)) {
+      const auto moved = movedOtlp.find(o.url);
+      return moved == movedOtlp.end() ? o.url : moved->second;
+    }
+    const std::optional<std::string> collector = collectorURLOf(o.handleId);
+    return collector && isHttpUrlWithHost(*collector) ? *collector : o.url;
+  };
 }
 
 }  // namespace
@@ -144,9 +215,7 @@ void openSpoolForThisProcess() {
     current->abandonInChild();
   }
   d.owner = ::getpid();
-  d.policy.emplace(waits().retryUnit.load(), d.options.maxBackoff);
-  d.notBefore = {};
-  d.refusals = 0;
+  d.lanes.clear();
   std::string error;
   Spool::Limits limits{d.options.maxBytes, d.options.maxAge};
   std::unique_ptr<Spool> opened;
@@ -157,6 +226,7 @@ void openSpoolForThisProcess() {
     return;
   }
   noteDropped(opened->droppedAtOpen(), "past the spool's byte bound");
+  opened->regroup(destinationsOfThisRun(opened->origins()));
   if (opened->backlog() > 0)
     ZEP_CONSOLE("spool: " + std::to_string(opened->backlog()) +
                 " request bodies of an earlier run will be sent first");
@@ -186,23 +256,46 @@ bool spoolBody(const std::string& url, const std::string& handleId, const std::s
 bool drainSpool(const std::function<bool()>& cancelled) {
   Durable& d = durable();
   Spool* spool = d.spool.load();
-  if (!spool || untilRetry().count() > 0) return true;
-  std::uint64_t sent = 0;
-  while (sent < kDrainBytesPerCycle && !(cancelled && cancelled())) {
-    SpoolDrop dropped;
-    std::optional<SpoolRecord> record = spool->front(dropped);
-    noteDropped(dropped, "past the spool's age bound");
-    if (!record) return true;
-    sent += record->body.size();
-    if (!postFront(*spool, *record, cancelled)) return false;
+  if (!spool) return true;
+  const std::vector<std::string> lanes = spool->lanes();
+  // The state of a lane that has emptied goes with it.
+  std::erase_if(d.lanes, [&](const auto& lane) {
+    return std::find(lanes.begin(), lanes.end(), lane.first) == lanes.end();
+  });
+  bool ok = true;
+  for (const std::string& destination : lanes) {
+    Lane& lane = laneState(destination);
+    if (lane.notBefore > Clock::now()) continue;  // waits out its backoff
+    std::uint64_t sent = 0;
+    while (sent < kDrainBytesPerCycle && !(cancelled && cancelled())) {
+      SpoolDrop dropped;
+      std::optional<SpoolRecord> record = spool->front(destination, dropped);
+      noteDropped(dropped, "past the spool's age bound");
+      if (!record) break;
+      sent += record->body.size();
+      if (!postFront(*spool, destination, lane, *record, cancelled)) {
+        ok = false;
+        break;
+      }
+    }
   }
-  return true;
+  return ok;
 }
 
 std::chrono::milliseconds untilRetry() {
-  const Clock::duration left = durable().notBefore - Clock::now();
-  if (left <= Clock::duration::zero()) return std::chrono::milliseconds(0);
-  return std::chrono::ceil<std::chrono::milliseconds>(left);
+  Durable& d = durable();
+  Spool* spool = d.spool.load();
+  if (!spool) return std::chrono::milliseconds(0);
+  // The soonest a lane that holds bodies may be tried again.
+  Clock::duration soonest = Clock::duration::max();
+  const Clock::time_point now = Clock::now();
+  for (const std::string& destination : spool->lanes()) {
+    const auto lane = d.lanes.find(destination);
+    if (lane == d.lanes.end() || lane->second.notBefore <= now) return std::chrono::milliseconds(0);
+    soonest = std::min(soonest, lane->second.notBefore - now);
+  }
+  if (soonest == Clock::duration::max()) return std::chrono::milliseconds(0);
+  return std::chrono::ceil<std::chrono::milliseconds>(soonest);
 }
 
 std::uint64_t spoolBacklog() {

@@ -20,7 +20,10 @@ bool durableDeliveryOn();
 
 // Opens this process's spool, unless it is open already; in a forked child it leaves the
 // parent's spool and opens one of its own. A spool that can't be opened leaves durable mode
-// without effect (bodies are posted directly), with a console line.
+// without effect (bodies are posted directly), with a console line. The records an earlier
+// run left for a destination this run no longer uses go to this run's destination of the
+// same kind: the collector of their handle, or an OTLP exporter no record names (see
+// destinationsOfThisRun in the source).
 void openSpoolForThisProcess();
 // Appends a request body to the spool, with extra request headers (one "Name: value" per
 // line); false when durable mode is off or the spool could not take it, and the caller must
@@ -28,11 +31,14 @@ void openSpoolForThisProcess();
 // that a partial success is counted.
 bool spoolBody(const std::string& url, const std::string& handleId, const std::string& body,
                std::size_t events, const std::string& headers = "");
-// Posts spooled bodies, oldest first, while the collector answers 200 and a cycle's worth of
-// bytes has not gone yet; nothing while a backoff or "Retry-After" runs. A body leaves the
-// spool on 200 only. `cancelled` cuts a running post off. False when a post failed.
+// Posts spooled bodies, each destination's in their order, while that destination answers 200
+// and a cycle's worth of its bytes has not gone yet; nothing to a destination while its
+// backoff or "Retry-After" runs. A failing destination holds back only its own bodies. A
+// body leaves the spool on 200 only. `cancelled` cuts a running post off. False when a post
+// failed.
 bool drainSpool(const std::function<bool()>& cancelled);
-// How long until the next attempt may be made; zero when it may be made now.
+// How long until the next attempt may be made to a destination that has bodies waiting; zero
+// when one may be tried now.
 std::chrono::milliseconds untilRetry();
 
 // ---- Any thread ----

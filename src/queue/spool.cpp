@@ -28,8 +28,6 @@ constexpr std::size_t kHeaderSize = 16;
 constexpr std::size_t kStateOffset = 4;
 constexpr char kWaiting = 0;
 constexpr char kLeft = 1;
-// A segment is closed for appends past this size, so that emptied ones can be deleted.
-constexpr std::uint64_t kSegmentBytes = 8u << 20;
 // Slots tried for the spool of one program: "spool", "spool.1", ... "spool.15".
 constexpr int kSlots = 16;
 
@@ -118,7 +116,8 @@ std::size_t forEachRecord(
   return at;
 }
 
-// The segment numbers in dir, in order.
+// The segment numbers in dir, in order. A name with a number the spool never makes is left
+// alone, with a line: the next number after it would wrap onto the live ones.
 std::vector<std::uint64_t> segmentsIn(const std::string& dir) {
   std::vector<std::uint64_t> out;
   DIR* d = ::opendir(dir.c_str());
@@ -135,7 +134,13 @@ std::vector<std::uint64_t> segmentsIn(const std::string& dir) {
       if (digit < 0) hex = false;
       n = (n << 4) | static_cast<std::uint64_t>(digit & 0xF);
     }
-    if (hex) out.push_back(n);
+    if (!hex) continue;
+    if (n >= Spool::kSegmentNumbers) {
+      ZEP_CONSOLE("spool: ignored " + joinPath(dir, std::string(name)) +
+                  ": no segment is numbered this high, so it is neither read nor deleted");
+      continue;
+    }
+    out.push_back(n);
   }
   ::closedir(d);
   std::sort(out.begin(), out.end());
@@ -240,6 +245,12 @@ std::unique_ptr<Spool> Spool::open(const std::string& dataDir, Limits limits, st
       spool->writeSegment_ = segment + 1;
       spool->scanSegment(segment);
     }
+    // Segments of a larger size (an earlier version's, or a larger bound's) may hold more on
+    // disk than this bound allows, much of it records that have left: the waiting ones are
+    // copied to fresh segments first, so that only what the bound itself refuses is dropped.
+    if (spool->overBounds(0)) spool->rewriteWaiting();
+    while (!spool->lanes_.empty() && spool->overBounds(0))
+      spool->dropFront(spool->oldestLane(), spool->droppedAtOpen_);
     spool->adoptFreeSlots(base);
     return spool;
   }
@@ -248,7 +259,10 @@ std::unique_ptr<Spool> Spool::open(const std::string& dataDir, Limits limits, st
 }
 
 Spool::Spool(std::string dir, int lockFd, Limits limits)
-    : dir_(std::move(dir)), lockFd_(lockFd), limits_(limits) {}
+    : dir_(std::move(dir)),
+      lockFd_(lockFd),
+      limits_(limits),
+      segmentBytes_(segmentBytesFor(limits.maxBytes)) {}
 
 Spool::~Spool() {
   if (writeFd_ >= 0) ::close(writeFd_);
@@ -261,7 +275,10 @@ void Spool::abandonInChild() {
   if (writeFd_ >= 0) ::close(writeFd_);
   if (lockFd_ >= 0) ::close(lockFd_);
   writeFd_ = lockFd_ = -1;
-  entries_.clear();
+  lanes_.clear();
+  origins_.clear();
+  segments_.clear();
+  diskBytes_ = 0;
   recent_.reset();
   records_ = 0;
   bytes_ = 0;
@@ -280,10 +297,8 @@ bool Spool::scanSegment(std::uint64_t segment) {
         if (h.state != kWaiting) return;
         const std::optional<SpoolRecord> r = decodePayload(payload);
         if (!r) return;
-        entries_.push_back({segment, at, kHeaderSize + h.payloadSize, r->spooledAt, r->events});
-        records_.fetch_add(1);
-        bytes_.fetch_add(kHeaderSize + h.payloadSize);
-        events_.fetch_add(r->events);
+        push({nextOrder_++, segment, at, kHeaderSize + h.payloadSize, r->spooledAt, r->events,
+              originOf(r->url, r->handleId)});
         ++waiting;
       });
   if (whole < bytes->size()) {
@@ -292,7 +307,12 @@ bool Spool::scanSegment(std::uint64_t segment) {
     if (::truncate(path.c_str(), static_cast<off_t>(whole)) != 0)
       ZEP_CONSOLE("spool: cannot cut " + path + ": " + std::strerror(errno));
   }
-  if (waiting == 0) ::unlink(path.c_str());
+  if (waiting == 0) {
+    ::unlink(path.c_str());
+  } else {
+    segments_[segment] = {waiting, whole};
+    diskBytes_ += whole;
+  }
   return true;
 }
 
@@ -305,14 +325,26 @@ void Spool::adoptFreeSlots(const std::string& base) {
     for (std::uint64_t segment : segmentsIn(other)) {
       const std::string path = segmentPathIn(other, segment);
       std::optional<std::string> bytes = readWholeFile(path);
+      const int source = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
       bool copied = true;
       if (bytes) {
-        forEachRecord(*bytes, [&](std::size_t, const Header& h, std::string_view payload) {
+        forEachRecord(*bytes, [&](std::size_t at, const Header& h, std::string_view payload) {
           const std::optional<SpoolRecord> r = decodePayload(payload);
           if (h.state != kWaiting || !r) return;
-          copied = append(*r, droppedAtOpen_, nullptr) && copied;
+          const std::uint64_t size = kHeaderSize + h.payloadSize;
+          if (size > limits_.maxBytes) {
+            droppedAtOpen_.records += 1;  // no spool of this bound can take it
+            droppedAtOpen_.events += r->events;
+          } else if (!append(*r, droppedAtOpen_, nullptr)) {
+            copied = false;
+            return;
+          }
+          // Taken: a later adoption of what is left must not copy it again.
+          const char left = kLeft;
+          if (source >= 0) (void)writeAll(source, std::string_view(&left, 1), at + kStateOffset);
         });
       }
+      if (source >= 0) ::close(source);
       // A segment that could not be copied whole stays for a later adoption.
       if (copied) ::unlink(path.c_str());
     }
@@ -325,22 +357,66 @@ int Spool::segmentFd(std::uint64_t segment) {
   return ::open(segmentPath(segment).c_str(), O_RDWR | O_CLOEXEC);
 }
 
-bool Spool::appendRaw(const std::string& bytes, std::int64_t spooledAt, std::uint32_t events,
-                      std::string* error) {
-  if (writeFd_ >= 0 && writeSize_ >= kSegmentBytes) {
+std::uint32_t Spool::originOf(const std::string& url, const std::string& handleId) {
+  for (std::size_t i = 0; i < origins_.size(); ++i)
+    if (origins_[i].origin.url == url && origins_[i].origin.handleId == handleId)
+      return static_cast<std::uint32_t>(i);
+  origins_.push_back({{url, handleId}, url});
+  return static_cast<std::uint32_t>(origins_.size() - 1);
+}
+
+void Spool::push(const Entry& entry) {
+  lanes_[origins_[entry.origin].lane].push_back(entry);
+  records_.fetch_add(1);
+  bytes_.fetch_add(entry.size);
+  events_.fetch_add(entry.events);
+}
+
+std::vector<Spool::Origin> Spool::origins() const {
+  std::vector<Origin> out;
+  for (const KnownOrigin& known : origins_) out.push_back(known.origin);
+  return out;
+}
+
+void Spool::regroup(const std::function<std::string(const Origin&)>& laneOf) {
+  for (KnownOrigin& known : origins_) known.lane = laneOf(known.origin);
+  std::vector<Entry> all;
+  for (auto& [lane, entries] : lanes_) all.insert(all.end(), entries.begin(), entries.end());
+  std::sort(all.begin(), all.end(),
+            [](const Entry& a, const Entry& b) { return a.order < b.order; });
+  lanes_.clear();
+  for (const Entry& e : all) lanes_[origins_[e.origin].lane].push_back(e);
+}
+
+bool Spool::openWriteSegment(std::string* error) {
+  // A fresh number each time: a file that is there already is never written over.
+  for (; writeSegment_ < kSegmentNumbers; ++writeSegment_) {
+    writeFd_ =
+        ::open(segmentPath(writeSegment_).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (writeFd_ >= 0) {
+      writeSize_ = 0;
+      segments_[writeSegment_] = {0, 0};
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  if (error) {
+    *error = writeSegment_ < kSegmentNumbers
+                 ? segmentPath(writeSegment_) + ": " + std::strerror(errno)
+                 : "the spool's segment numbers are used up";
+  }
+  return false;
+}
+
+bool Spool::appendRaw(std::uint32_t origin, const std::string& bytes, std::int64_t spooledAt,
+                      std::uint32_t events, std::string* error) {
+  if (writeFd_ >= 0 && writeSize_ > 0 && writeSize_ + bytes.size() > segmentBytes_) {
     ::close(writeFd_);
     writeFd_ = -1;
     ++writeSegment_;
   }
-  if (writeFd_ < 0) {
-    writeFd_ =
-        ::open(segmentPath(writeSegment_).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    writeSize_ = 0;
-    if (writeFd_ < 0) {
-      if (error) *error = segmentPath(writeSegment_) + ": " + std::strerror(errno);
-      return false;
-    }
-  }
+  if (writeFd_ < 0 && !openWriteSegment(error)) return false;
+  Segment& segment = segments_[writeSegment_];
   if (!writeAll(writeFd_, bytes, writeSize_)) {
     if (error) *error = segmentPath(writeSegment_) + ": " + std::strerror(errno);
     // A half-written record would end the segment for every later one: cut it off.
@@ -348,15 +424,43 @@ bool Spool::appendRaw(const std::string& bytes, std::int64_t spooledAt, std::uin
       ::close(writeFd_);
       writeFd_ = -1;
       ++writeSegment_;
+      if (segment.waiting == 0) {
+        ::unlink(segmentPath(writeSegment_ - 1).c_str());
+        diskBytes_ -= segment.bytes;
+        segments_.erase(writeSegment_ - 1);
+      }
     }
     return false;
   }
-  entries_.push_back({writeSegment_, writeSize_, bytes.size(), spooledAt, events});
+  push({nextOrder_++, writeSegment_, writeSize_, bytes.size(), spooledAt, events, origin});
   writeSize_ += bytes.size();
-  records_.fetch_add(1);
-  bytes_.fetch_add(bytes.size());
-  events_.fetch_add(events);
+  segment.waiting += 1;
+  segment.bytes += bytes.size();
+  diskBytes_ += bytes.size();
   return true;
+}
+
+void Spool::rewriteWaiting() {
+  // Oldest first, each copy appended before its original leaves: the copies keep the order
+  // of the originals, and a kill in between leaves a record twice, never none.
+  for (std::uint64_t n = records_.load(); n > 0 && !lanes_.empty(); --n) {
+    const auto lane = oldestLane();
+    const Entry e = lane->second.front();
+    const int fd = segmentFd(e.segment);
+    std::optional<std::string> bytes = fd >= 0 ? readAt(fd, e.offset, e.size) : std::nullopt;
+    if (fd >= 0 && fd != writeFd_) ::close(fd);
+    if (!bytes || !checkedHeader(*bytes)) {
+      dropFront(lane, droppedAtOpen_);  // it would be dropped on its turn anyway
+      continue;
+    }
+    if (!appendRaw(e.origin, *bytes, e.spooledAt, e.events, nullptr)) return;
+    leave(lanes_.find(origins_[e.origin].lane));
+  }
+}
+
+bool Spool::overBounds(std::uint64_t incoming) const {
+  return bytes_.load() + incoming > limits_.maxBytes ||
+         diskBytes_ + incoming > limits_.maxBytes + segmentBytes_;
 }
 
 bool Spool::append(const SpoolRecord& record, SpoolDrop& dropped, std::string* error) {
@@ -367,19 +471,59 @@ bool Spool::append(const SpoolRecord& record, std::string_view body, SpoolDrop& 
                    std::string* error) {
   recent_.reset();
   std::string bytes = encode(record, body);
-  if (!appendRaw(bytes, record.spooledAt, record.events, error)) return false;
-  const Entry& e = entries_.back();
+  if (bytes.size() > limits_.maxBytes) {
+    if (error) {
+      *error = "a record of " + std::to_string(bytes.size()) +
+               " bytes is larger than the spool's bound of " + std::to_string(limits_.maxBytes);
+    }
+    return false;
+  }
+  // Room first: the directory never holds more than the bounds allow, not even for a moment.
+  while (!lanes_.empty() && overBounds(bytes.size())) dropFront(oldestLane(), dropped);
+  const std::uint32_t origin = originOf(record.url, record.handleId);
+  if (!appendRaw(origin, bytes, record.spooledAt, record.events, error)) return false;
+  const Entry& e = lanes_[origins_[origin].lane].back();
   recent_ = Recent{e.segment, e.offset, std::move(bytes)};
-  while (!entries_.empty() && bytes_.load() > limits_.maxBytes) dropFront(dropped);
   return true;
 }
 
+std::vector<std::string> Spool::lanes() const {
+  std::vector<std::pair<std::uint64_t, std::string>> byAge;
+  for (const auto& [lane, entries] : lanes_) byAge.emplace_back(entries.front().order, lane);
+  std::sort(byAge.begin(), byAge.end());
+  std::vector<std::string> out;
+  for (auto& [order, lane] : byAge) out.push_back(std::move(lane));
+  return out;
+}
+
+Spool::Lanes::iterator Spool::oldestLane() {
+  auto oldest = lanes_.begin();
+  for (auto it = lanes_.begin(); it != lanes_.end(); ++it)
+    if (it->second.front().order < oldest->second.front().order) oldest = it;
+  return oldest;
+}
+
 std::optional<SpoolRecord> Spool::front(SpoolDrop& dropped) {
+  while (!lanes_.empty()) {
+    const std::string lane = oldestLane()->first;
+    std::optional<SpoolRecord> r = front(lane, dropped);
+    // The lane's oldest may have been dropped (aged or unreadable): the record is the oldest
+    // of all only while its lane still is the one with the oldest.
+    if (r && oldestLane()->first == lane) return r;
+  }
+  return std::nullopt;
+}
+
+void Spool::pop() {
+  if (!lanes_.empty()) leave(oldestLane());
+}
+
+std::optional<SpoolRecord> Spool::front(const std::string& laneName, SpoolDrop& dropped) {
   const std::int64_t oldest = nowSeconds() - limits_.maxAge.count();
-  while (!entries_.empty()) {
-    const Entry& e = entries_.front();
+  for (auto lane = lanes_.find(laneName); lane != lanes_.end(); lane = lanes_.find(laneName)) {
+    const Entry& e = lane->second.front();
     if (e.spooledAt < oldest) {
-      dropFront(dropped);
+      dropFront(lane, dropped);
       continue;
     }
     if (recent_ && recent_->segment == e.segment && recent_->offset == e.offset) {
@@ -395,7 +539,7 @@ std::optional<SpoolRecord> Spool::front(SpoolDrop& dropped) {
         h ? decodePayload(std::string_view(*bytes).substr(kHeaderSize)) : std::nullopt;
     if (r) return r;
     ZEP_CONSOLE("spool: a record of " + segmentPath(e.segment) + " no longer reads back; dropped");
-    dropFront(dropped);
+    dropFront(lane, dropped);
   }
   return std::nullopt;
 }
@@ -408,17 +552,22 @@ void Spool::markLeft(const Entry& e) {
   if (fd != writeFd_) ::close(fd);
 }
 
-void Spool::pop() {
-  if (entries_.empty()) return;
-  const Entry e = entries_.front();
+void Spool::pop(const std::string& lane) {
+  const auto it = lanes_.find(lane);
+  if (it != lanes_.end()) leave(it);
+}
+
+void Spool::leave(Lanes::iterator lane) {
+  const Entry e = lane->second.front();
   if (recent_ && recent_->segment == e.segment && recent_->offset == e.offset) recent_.reset();
   markLeft(e);
-  entries_.pop_front();
+  lane->second.pop_front();
+  if (lane->second.empty()) lanes_.erase(lane);
   records_.fetch_sub(1);
   bytes_.fetch_sub(e.size);
   events_.fetch_sub(e.events);
-  const bool segmentDone = entries_.empty() || entries_.front().segment != e.segment;
-  if (!segmentDone) return;
+  const auto segment = segments_.find(e.segment);
+  if (segment == segments_.end() || --segment->second.waiting > 0) return;
   if (e.segment == writeSegment_) {
     // Everything appended has left: start afresh rather than grow an empty segment.
     if (writeFd_ >= 0) ::close(writeFd_);
@@ -426,12 +575,14 @@ void Spool::pop() {
     ++writeSegment_;
   }
   ::unlink(segmentPath(e.segment).c_str());
+  diskBytes_ -= segment->second.bytes;
+  segments_.erase(segment);
 }
 
-void Spool::dropFront(SpoolDrop& dropped) {
+void Spool::dropFront(Lanes::iterator lane, SpoolDrop& dropped) {
   dropped.records += 1;
-  dropped.events += entries_.front().events;
-  pop();
+  dropped.events += lane->second.front().events;
+  leave(lane);
 }
 
 }  // namespace zeplog::detail

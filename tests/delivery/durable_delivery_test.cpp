@@ -10,9 +10,11 @@
 #include <memory>
 #include <thread>
 
+#include "common/otlp_exporters.hpp"
 #include "common/waits.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "delivery_helpers.hpp"
+#include "support/otlp_records.hpp"
 
 namespace zeplog::test {
 namespace {
@@ -45,8 +47,9 @@ class DurableDeliveryTest : public LibraryTest {
     ASSERT_TRUE(ZEPLog::enableDurableDelivery(options));
   }
 
-  bool init() {
-    return ZEPLog::init("127.0.0.1", port, 1, "app", "1.0", "user-1", CrashCapture::Off,
+  bool init() { return init(port); }
+  bool init(int collectorPort) {
+    return ZEPLog::init("127.0.0.1", collectorPort, 1, "app", "1.0", "user-1", CrashCapture::Off,
                         SyncStart::Off, Text(), Text());
   }
 
@@ -97,15 +100,30 @@ TEST_F(DurableDeliveryTest, AnOutageLosesNothingAndRetryAfterIsObeyed) {
   EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);  // nothing went to the failed-send queue
 }
 
-TEST_F(DurableDeliveryTest, WhatAKilledProcessSpooledIsSentOnceByTheNextRun) {
+// The spooled records belong to a kind of destination, not to its address: the next run
+// sends them once, to the collector and the exporter where they are now, the moved
+// exporter's records with this run's headers for it.
+class DurableRestartTest : public DurableDeliveryTest,
+                           public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DurableRestartTest, WhatAKilledProcessSpooledIsSentOnceByTheNextRun) {
+  const bool moved = GetParam();
+  const int otlpPort = freePort();
+  const auto exporter = [](int at, const char* run) {
+    return ZEPLog::addOtlpExporter(
+        {"http://127.0.0.1:" + std::to_string(at), {{"X-Run", run}}, true});
+  };
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t child = fork();
   if (child == 0) {
-    // The collector is down for the whole of this process's life.
+    // The collector and the exporter are down for the whole of this process's life.
+    exporter(otlpPort, "first");
     init();
     logRange(0, 50);
-    eventually([] { return detail::spoolBacklogEvents() >= 50; });
+    // Each batch is two records, the collector's (which counts the events) and the exporter's.
+    eventually(
+        [] { return detail::spoolBacklogEvents() >= 50 && detail::spoolBacklog() % 2 == 0; });
     (void)!write(ready[1], "x", 1);
     for (;;) pause();
   }
@@ -114,13 +132,51 @@ TEST_F(DurableDeliveryTest, WhatAKilledProcessSpooledIsSentOnceByTheNextRun) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
 
+  LoopbackServer server("", "", moved ? freePort() : port);
+  LoopbackServer otlp("", "", moved ? freePort() : otlpPort);
+  ASSERT_TRUE(server.ok() && otlp.ok());
+  ASSERT_TRUE(exporter(otlp.port(), "second"));
+  ASSERT_TRUE(init(server.port()));
+  logRange(50, 60);  // this run's own events are not held back either
+  EXPECT_TRUE(ZEPLog::flush(30s));
+  const auto seen = arrivals(server);
+  EXPECT_EQ(seen.size(), 60u);
+  for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
+  std::map<std::string, int> exported;
+  for (const SeenRequest& r : otlp.requests()) {
+    if (r.answered != 200) continue;
+    for (const OtlpRecord& record : otlpRecordsOf(r.body))
+      if (record.body.starts_with("e")) ++exported[record.body];
+    const auto run = r.headers.find("X-Run");
+    if (moved) {
+      EXPECT_TRUE(run != r.headers.end() && run->second == "second");
+    }
+  }
+  EXPECT_EQ(exported.size(), 60u);
+  for (const auto& [body, times] : exported) EXPECT_EQ(times, 1) << body;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, DurableRestartTest, ::testing::Values(false, true),
+                         [](const auto& info) {
+                           return std::string(info.param ? "DestinationsMoved"
+                                                         : "SameDestinations");
+                         });
+
+// Each destination is a lane of its own: an OTLP endpoint that is down holds back its own
+// requests only, and the collector gets every event meanwhile.
+TEST_F(DurableDeliveryTest, AnExporterThatIsDownHoldsBackOnlyItsOwnRequests) {
   LoopbackServer server("", "", port);
   ASSERT_TRUE(server.ok());
+  const std::string down = "http://127.0.0.1:" + std::to_string(freePort());
+  ASSERT_TRUE(ZEPLog::addOtlpExporter({down, {}, true}));
   ASSERT_TRUE(init());
-  ASSERT_TRUE(ZEPLog::flush(30s));
-  const auto seen = arrivals(server);
-  EXPECT_EQ(seen.size(), 50u);
-  for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
+  for (int round = 1; round <= 3; ++round) {
+    logRange((round - 1) * 100, round * 100);
+    EXPECT_TRUE(eventually([&] { return arrivals(server).size() == round * 100u; }))
+        << arrivals(server).size() << " events of " << round * 100;
+  }
+  for (const auto& [body, times] : arrivals(server)) EXPECT_EQ(times, 1) << body;
+  EXPECT_GT(detail::spoolBacklog(), 0u);  // the exporter's requests wait for it
 }
 
 }  // namespace

@@ -344,6 +344,33 @@ TEST_F(OtlpExportTest, DurableModeCarriesTheRequestsThroughAnOutageAndRetryAfter
   EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);
 }
 
+// An exporter's "200" settles its request, whatever follows it: a body that never ends is
+// cut off, and each record is delivered once, in either mode.
+class OtlpEndlessAnswerTest : public OtlpExportTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OtlpEndlessAnswerTest, A200WithAnEndlessBodyDeliversEachRecordOnce) {
+  if (GetParam()) {
+    ASSERT_TRUE(ZEPLog::enableDurableDelivery(DurableDelivery()));
+  }
+  otlp.setEndlessBody(true);
+  ASSERT_TRUE(addExporter(false));
+  ASSERT_TRUE(init());
+  for (int i = 0; i < 20; ++i) ZEPLog::info(nullptr, "e" + std::to_string(i));
+  EXPECT_TRUE(ZEPLog::flush(kBound));
+
+  std::map<std::string, int> arrived;
+  for (const test::OtlpRecord& r : records()) ++arrived[r.body];
+  EXPECT_EQ(arrived.size(), 21u);  // the session event and the twenty
+  for (const auto& [body, times] : arrived) EXPECT_EQ(times, 1) << body;
+  EXPECT_EQ(ZEPLog::counters().delivered, 21u);
+  EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OtlpEndlessAnswerTest, ::testing::Values(false, true),
+                         [](const auto& info) {
+                           return std::string(info.param ? "Durable" : "Direct");
+                         });
+
 TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTaken) {
   const struct {
     std::string body;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "support/test_env.hpp"
 
@@ -48,6 +49,14 @@ void append(Spool& s, const std::vector<std::string>& bodies, SpoolDrop* dropped
   SpoolDrop d;
   for (const auto& b : bodies) ASSERT_TRUE(s.append(record(b), d, nullptr));
   if (dropped) *dropped = d;
+}
+
+// The bytes of every file in the directory.
+std::uint64_t directoryBytes(const std::string& dir) {
+  std::uint64_t n = 0;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.is_regular_file()) n += e.file_size();
+  return n;
 }
 
 std::vector<fs::path> segments(const std::string& dir) {
@@ -136,6 +145,74 @@ TEST(Spool, ASecondProcessGetsItsOwnSlotAndALaterOneAdoptsIt) {
   // The next run takes the first slot and adopts what the child left in its own.
   auto next = openIn(dir.path());
   EXPECT_EQ(drain(*next), (std::vector<std::string>{"[mine]", "[child]"}));
+}
+
+// The byte bound is a bound on disk: through a long outage of one destination, alone or
+// while another destination takes every record of its own, the directory never holds more
+// than maxBytes and one segment, and the spool still keeps most of what the bound allows.
+// The slack docs/api.md states: one segment, a sixteenth of the bound, 64 KiB to 8 MiB.
+static_assert(Spool::segmentBytesFor(1'000'000) == 65'536);
+static_assert(Spool::segmentBytesFor(64ull << 20) == 4u << 20);
+static_assert(Spool::segmentBytesFor(256ull << 20) == 8u << 20);
+
+TEST(Spool, TheDirectoryStaysWithinTheBoundAndOneSegmentThroughAnOutage) {
+  constexpr std::uint64_t kMax = 1'000'000;
+  const std::uint64_t slack = Spool::segmentBytesFor(kMax);
+  const std::string down = "http://127.0.0.1:2/v1/logs";
+  for (const bool otherTakesItsOwn : {false, true}) {
+    SCOPED_TRACE(otherTakesItsOwn ? "one of two destinations down" : "the only destination down");
+    test::TempDir dir;
+    auto s = openIn(dir.path(), {kMax, std::chrono::hours(1)});
+    std::uint64_t most = 0;
+    for (int i = 0; i < 3000; ++i) {
+      SpoolRecord r = record(std::string(1000 + (i * 7919) % 20000, 'x'));  // 1 to 21 kB
+      if (otherTakesItsOwn && i % 2 == 0) r.url = down;
+      SpoolDrop dropped;
+      ASSERT_TRUE(s->append(r, dropped, nullptr));
+      if (otherTakesItsOwn) {
+        SpoolDrop none;
+        while (s->front("http://127.0.0.1:1/v2/log", none)) s->pop("http://127.0.0.1:1/v2/log");
+      }
+      most = std::max(most, directoryBytes(dir.path() + "/spool"));
+    }
+    EXPECT_LE(most, kMax + slack);
+    EXPECT_GE(s->backlogBytes(), kMax / 3);
+  }
+}
+
+// Segments made under a larger bound, mostly records that have left, are rewritten at an open
+// with a lower one: the waiting records it can hold are kept, in order, within it on disk.
+TEST(Spool, AnOpenWithALowerBoundKeepsTheWaitingRecordsItCanHold) {
+  test::TempDir dir;
+  std::vector<std::string> waiting;
+  {
+    auto s = openIn(dir.path());
+    for (int i = 0; i < 100; ++i) append(*s, {std::to_string(i) + std::string(10'000, 'x')});
+    for (int i = 0; i < 90; ++i) s->pop();
+    for (int i = 90; i < 100; ++i) waiting.push_back(std::to_string(i) + std::string(10'000, 'x'));
+  }
+  constexpr std::uint64_t kMax = 200'000;
+  auto s = openIn(dir.path(), {kMax, std::chrono::hours(1)});
+  EXPECT_LE(directoryBytes(dir.path() + "/spool"), kMax + Spool::segmentBytesFor(kMax));
+  EXPECT_EQ(s->droppedAtOpen().records, 0u);
+  const std::vector<std::string> left = drain(*s);
+  EXPECT_EQ(left.size(), waiting.size());
+  EXPECT_TRUE(left == waiting);  // in order, each whole
+}
+
+// Segment numbers never wrap: a file named with a number the spool never makes is left alone,
+// with a line that says so, and every record of the live segments is kept.
+TEST(Spool, ASegmentNumberTooHighToFollowIsIgnoredAndNoLiveSegmentIsCut) {
+  test::ConsoleCapture console;
+  test::TempDir dir;
+  append(*openIn(dir.path()), {"[1]", "[2]"});
+  const std::string foreign = dir.path() + "/spool/ffffffffffffffff.seg";
+  std::ofstream(foreign) << "not a record";
+  append(*openIn(dir.path()), {"[3]"});
+  auto s = openIn(dir.path());
+  EXPECT_EQ(drain(*s), (std::vector<std::string>{"[1]", "[2]", "[3]"}));
+  EXPECT_EQ(fs::file_size(foreign), 12u);
+  EXPECT_EQ(console.count("spool: ignored " + foreign + ": no segment is numbered this high"), 2);
 }
 
 }  // namespace

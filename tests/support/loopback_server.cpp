@@ -35,7 +35,17 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
     if (!retryAfter_.empty()) res.set_header("Retry-After", retryAfter_);
     // 204 and 304 answers have no body by definition.
     if (status_ == 204 || status_ == 304) return;
-    if (answerBody_.empty()) {
+    if (endlessBody_) {
+      res.set_chunked_content_provider(
+          "application/json",
+          [this, chunk = std::string(64 * 1024, ' ')](std::size_t, httplib::DataSink& sink) {
+            {
+              std::lock_guard<std::mutex> g(mu_);
+              if (closing_) return false;
+            }
+            return sink.write(chunk.data(), chunk.size());
+          });
+    } else if (answerBody_.empty()) {
       res.set_content("answer", "text/plain");
     } else {
       res.set_content(answerBody_, "application/json");
@@ -81,6 +91,11 @@ void LoopbackServer::setStatus(int status, std::string retryAfter) {
 void LoopbackServer::setAnswerBody(std::string json) {
   std::lock_guard<std::mutex> g(mu_);
   answerBody_ = std::move(json);
+}
+
+void LoopbackServer::setEndlessBody(bool endless) {
+  std::lock_guard<std::mutex> g(mu_);
+  endlessBody_ = endless;
 }
 
 void LoopbackServer::hold() {

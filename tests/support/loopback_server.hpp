@@ -53,6 +53,9 @@ class LoopbackServer {
   void setStatus(int status, std::string retryAfter = "");
   // The body (application/json) of every later answer; "" restores the short text one.
   void setAnswerBody(std::string json);
+  // When true, every later answer's body never ends: chunks of JSON text keep coming until
+  // the client stops reading or the server ends.
+  void setEndlessBody(bool endless);
   // While held, requests are recorded and then wait, without an answer, until release() or
   // the server's end.
   void hold();
@@ -86,6 +89,7 @@ class LoopbackServer {
   std::string answerBody_;              // guarded by mu_
   bool held_ = false;                   // guarded by mu_
   bool keepBodies_ = true;              // guarded by mu_
+  bool endlessBody_ = false;            // guarded by mu_
   std::size_t batchEvents_ = 0;         // guarded by mu_; the sum over seen_
   bool closing_ = false;                // guarded by mu_
 };
