@@ -116,103 +116,144 @@ struct Member {
   std::optional<std::string_view> value;  // none: not written
 };
 
-// Writes the object. dropSessionId leaves out a "SessionID" field; common, when not empty,
-// is written members ("key":"value",...) that follow the fields; kstBulkIndex, when given,
-// is written last and replaces a field of that name.
-template <typename Out>
-void writeEvent(Out& out, const VelaEvent& event, bool dropSessionId,
-                std::optional<std::int32_t> kstBulkIndex, bool reportHost,
-                std::string_view common = {}) {
-  std::array<char, 24> sendTime{};
-  std::string_view sendTimeText;
-  if (event.sendTime() != 0) {
-    auto r = std::to_chars(sendTime.data(), sendTime.data() + sendTime.size(), event.sendTime());
-    sendTimeText =
-        std::string_view(sendTime.data(), static_cast<std::size_t>(r.ptr - sendTime.data()));
-  }
-  auto opt = [](const OptText& t) -> std::optional<std::string_view> {
-    if (!t) return std::nullopt;
-    return std::string_view(*t);
-  };
-  std::optional<std::string_view> host;
-  if (event.host()) {
-    if (!globals().gs_enablehost.load()) {
-      host = "-";
-    } else if (reportHost) {
-      // The collector derives the host itself.
-      ZEP_CONSOLE("Host Field is nil - Process in Collector");
+// What an event's object is made of, read from the event once: its members in order, then
+// its fields (or a log call's two fields still in its text). The text writer and the one
+// that only measures write the same parts, so they cannot disagree. Views into the event:
+// it must outlive the parts and not change meanwhile.
+class ObjectParts {
+ public:
+  explicit ObjectParts(const VelaEvent& event)
+      : pending_(LogEventMaker::pendingFields(event)),
+        fields_(pending_ ? nullptr : event.fields().get()) {
+    std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
+    if (!body && event.body()) body = std::string_view(event.body()->data);
+    std::optional<std::string_view> sendTime;
+    if (event.sendTime() != 0) {
+      auto r =
+          std::to_chars(sendTime_.data(), sendTime_.data() + sendTime_.size(), event.sendTime());
+      sendTime =
+          std::string_view(sendTime_.data(), static_cast<std::size_t>(r.ptr - sendTime_.data()));
     }
+    // A host is written as "-" while the host switch is off; otherwise the collector derives it.
+    std::optional<std::string_view> host;
+    if (event.host() && !globals().gs_enablehost.load()) host = "-";
+    members_ = {{{"projectName", R"("projectName":)", opt(event.projectName())},
+                 {"projectVersion", R"("projectVersion":)", opt(event.projectVersion())},
+                 {"logType", R"("logType":)", opt(event.logType())},
+                 {"logSource", R"("logSource":)", opt(event.logSource())},
+                 {"body", R"("body":)", body},
+                 {"sendTime", R"("sendTime":)", sendTime},
+                 {"host", R"("host":)", host}}};
   }
-  // A log call's body and fields still in its own text are read there: no copies are made
-  // for them only to be written. Its two fields name no member and nothing dropped below.
-  const std::optional<LogEventMaker::PendingFields> pending = LogEventMaker::pendingFields(event);
-  std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
-  if (!body && event.body()) body = std::string_view(event.body()->data);
-  const Member members[] = {
-      {"projectName", R"("projectName":)", opt(event.projectName())},
-      {"projectVersion", R"("projectVersion":)", opt(event.projectVersion())},
-      {"logType", R"("logType":)", opt(event.logType())},
-      {"logSource", R"("logSource":)", opt(event.logSource())},
-      {"body", R"("body":)", body},
-      {"sendTime", R"("sendTime":)",
-       event.sendTime() != 0 ? std::optional(sendTimeText) : std::nullopt},
-      {"host", R"("host":)", host},
-  };
-  const Fields* fields = pending ? nullptr : event.fields().get();
+  ObjectParts(const ObjectParts&) = delete;
+  ObjectParts& operator=(const ObjectParts&) = delete;
 
-  bool first = true;
-  auto put = [&](std::string_view key, std::string_view value) {
-    out.raw(first ? "{" : ",");
-    first = false;
-    out.text(key);
-    out.raw(":");
-    out.text(value);
-  };
-  // The library's own keys need no escaping: written as they are, colon included.
-  auto putOwn = [&](std::string_view quotedKey, std::string_view value) {
-    out.raw(first ? "{" : ",");
-    first = false;
-    out.raw(quotedKey);
-    out.text(value);
-  };
-  auto isWrittenMember = [&](std::string_view key) {
-    for (const Member& m : members) {
+  const std::array<Member, 7>& members() const { return members_; }
+  const std::optional<LogEventMaker::PendingFields>& pending() const { return pending_; }
+  const Fields* fields() const { return fields_; }
+  bool isWrittenMember(std::string_view key) const {
+    for (const Member& m : members_) {
       if (m.value && m.key == key) return true;
     }
     return false;
-  };
+  }
 
-  for (const Member& m : members) {
+ private:
+  static std::optional<std::string_view> opt(const OptText& t) {
+    if (!t) return std::nullopt;
+    return std::string_view(*t);
+  }
+
+  std::array<char, 24> sendTime_{};
+  std::optional<LogEventMaker::PendingFields> pending_;
+  const Fields* fields_;
+  std::array<Member, 7> members_;
+};
+
+// How the parts are written: dropSessionId leaves out a "SessionID" field; common, when not
+// empty, is written members ("key":"value",...) that follow the fields; kstBulkIndex, when
+// given, is written last and replaces a field of that name.
+struct ObjectOptions {
+  bool dropSessionId = false;
+  std::optional<std::int32_t> kstBulkIndex;
+  std::string_view common;
+};
+
+// Writes one object member after member, opening the object with the first.
+template <typename Out>
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(Out& out) : out_(out) {}
+  // A member whose key may need escaping.
+  void put(std::string_view key, std::string_view value) {
+    open();
+    out_.text(key);
+    out_.raw(":");
+    out_.text(value);
+  }
+  // The library's own keys need no escaping: written as they are, colon included.
+  void putOwn(std::string_view quotedKey, std::string_view value) {
+    open();
+    out_.raw(quotedKey);
+    out_.text(value);
+  }
+  // Members already written as text.
+  void putRaw(std::string_view members) {
+    open();
+    out_.raw(members);
+  }
+  void close() { out_.raw(first_ ? "{}" : "}"); }
+
+ private:
+  void open() {
+    out_.raw(first_ ? "{" : ",");
+    first_ = false;
+  }
+  Out& out_;
+  bool first_ = true;
+};
+
+template <typename Out>
+void writeFields(ObjectWriter<Out>& w, const ObjectParts& parts, const ObjectOptions& options) {
+  if (const auto& pending = parts.pending()) {
+    if (!pending->errorCode.empty()) w.putOwn(R"("errorCode":)", pending->errorCode);
+    w.putOwn(R"("logLevel":)", pending->level);
+    return;
+  }
+  if (!parts.fields()) return;
+  for (const auto& [key, value] : *parts.fields()) {
+    if (parts.isWrittenMember(key)) continue;
+    if (options.dropSessionId && key == kSessionIdKey) continue;
+    if (options.kstBulkIndex && key == kBulkIndexKey) continue;
+    w.put(key, textOf(value));
+  }
+}
+
+// Writes the object: the members (a field of a member's name gives its value), the fields,
+// the common members, the bulk index.
+template <typename Out>
+void writeEvent(Out& out, const ObjectParts& parts, const ObjectOptions& options) {
+  ObjectWriter<Out> w(out);
+  for (const Member& m : parts.members()) {
     if (!m.value) continue;
-    const FieldValue* replaced = fields ? fields->find(m.key) : nullptr;
-    putOwn(m.quotedKey, replaced ? textOf(*replaced) : *m.value);
+    const FieldValue* replaced = parts.fields() ? parts.fields()->find(m.key) : nullptr;
+    w.putOwn(m.quotedKey, replaced ? textOf(*replaced) : *m.value);
   }
-  if (pending) {
-    if (!pending->errorCode.empty()) putOwn(R"("errorCode":)", pending->errorCode);
-    putOwn(R"("logLevel":)", pending->level);
-  } else if (fields) {
-    for (const auto& [key, value] : *fields) {
-      if (isWrittenMember(key)) continue;
-      if (dropSessionId && key == kSessionIdKey) continue;
-      if (kstBulkIndex && key == kBulkIndexKey) continue;
-      put(key, textOf(value));
-    }
-  }
-  if (!common.empty()) {
-    out.raw(first ? "{" : ",");
-    first = false;
-    out.raw(common);
-  }
-  if (kstBulkIndex) {
+  writeFields(w, parts, options);
+  if (!options.common.empty()) w.putRaw(options.common);
+  if (options.kstBulkIndex) {
     std::array<char, 16> index{};
-    auto r = std::to_chars(index.data(), index.data() + index.size(), *kstBulkIndex);
-    out.raw(first ? "{" : ",");
-    first = false;
-    out.raw(R"("kstBulkIndex":")");
-    out.raw(std::string_view(index.data(), static_cast<std::size_t>(r.ptr - index.data())));
-    out.raw("\"");
+    auto r = std::to_chars(index.data(), index.data() + index.size(), *options.kstBulkIndex);
+    w.putOwn(R"("kstBulkIndex":)",
+             std::string_view(index.data(), static_cast<std::size_t>(r.ptr - index.data())));
   }
-  out.raw(first ? "{}" : "}");
+  w.close();
+}
+
+// The text writer's one line about an event: its host is left to the collector.
+void noteHostLeftToCollector(const VelaEvent& event) {
+  if (event.host() && globals().gs_enablehost.load())
+    ZEP_CONSOLE("Host Field is nil - Process in Collector");
 }
 
 // ---- The value-model path, for field keys that are not UTF-8 ----
@@ -259,11 +300,14 @@ std::string eventText(VelaEvent& event, std::optional<std::int32_t> kstBulkIndex
     return writeObject(o);
   }
   std::string out;
+  const ObjectParts parts(event);
+  const ObjectOptions options{drop, kstBulkIndex, {}};
   SizeOut size;
-  writeEvent(size, event, drop, kstBulkIndex, /*reportHost=*/false);
+  writeEvent(size, parts, options);
+  noteHostLeftToCollector(event);
   {
     TextOut text(out, size.size);  // trims `out` when it goes
-    writeEvent(text, event, drop, kstBulkIndex, /*reportHost=*/true);
+    writeEvent(text, parts, options);
   }
   return out;
 }
@@ -326,8 +370,9 @@ void appendJsonOfVelaEvent(std::string& out, const VelaEventPtr& event, std::int
     // A log call's own fields are neither a session id nor crash data.
     const bool drop = dropsSessionId(e, pending ? nullptr : e.fields().get());
     if (drop && !pending && e.fields()) e.fields()->erase(kSessionIdKey);
+    noteHostLeftToCollector(e);
     TextOut text(out, kEventEstimate);
-    writeEvent(text, e, drop, kstBulkIndex, /*reportHost=*/true, common);
+    writeEvent(text, ObjectParts(e), ObjectOptions{drop, kstBulkIndex, common});
     return true;
   });
   if (!ok) {
@@ -348,8 +393,8 @@ std::size_t jsonSizeOfVelaEvent(const VelaEventPtr& event, std::string_view comm
       return getJsonFromVelaEvent(copy).size();
     }
     SizeOut size;
-    writeEvent(size, *event, dropsSessionId(*event, fields), std::nullopt, /*reportHost=*/false,
-               common);
+    writeEvent(size, ObjectParts(*event),
+               ObjectOptions{dropsSessionId(*event, fields), std::nullopt, common});
     return size.size;
   });
 }
