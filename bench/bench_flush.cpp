@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/transport_options.hpp"
+#include "transport/transport_options.hpp"
 #include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "dev_collector.hpp"

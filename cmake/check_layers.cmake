@@ -3,16 +3,17 @@
 #   cmake -DSOURCE_DIR=<project root> -P cmake/check_layers.cmake
 #
 # The layers, lowest first (docs/architecture.md). A folder may include its own headers and
-# those of any lower layer; the four folders of one layer are independent of each other.
+# those of any lower layer; the folders of one layer are independent of each other.
 set(layer_common 0)
 set(layer_event/json 1)
 set(layer_event 2)
 set(layer_queue 3)
-set(layer_net 4)
-set(layer_delivery 4)
-set(layer_crash 4)
-set(layer_settings 4)
-set(layer_facade 5)
+set(layer_transport 4)
+set(layer_net 5)
+set(layer_delivery 5)
+set(layer_crash 5)
+set(layer_settings 5)
+set(layer_facade 6)
 
 if(NOT SOURCE_DIR)
   message(FATAL_ERROR "SOURCE_DIR is not set")

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 #include "zeplog/text.hpp"
 
 namespace zeplog::detail {

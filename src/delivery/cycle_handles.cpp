@@ -3,7 +3,7 @@
 #include <iterator>
 
 #include "common/console.hpp"
-#include "common/otlp_exporters.hpp"
+#include "transport/otlp_exporters.hpp"
 #include "delivery/before_send.hpp"
 #include "event/common_fields.hpp"
 

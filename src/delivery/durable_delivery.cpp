@@ -12,8 +12,9 @@
 
 #include "common/console.hpp"
 #include "common/files.hpp"
-#include "common/http_client.hpp"
-#include "common/otlp_exporters.hpp"
+#include "transport/http_client.hpp"
+#include "transport/otlp_answers.hpp"
+#include "transport/otlp_exporters.hpp"
 #include "common/url.hpp"
 #include "common/waits.hpp"
 #include "delivery/collector_transport.hpp"

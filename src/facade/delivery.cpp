@@ -1,6 +1,6 @@
 // Entry points of the send thread, the send filter, the collector transport and sessions.
 #include "common/guard.hpp"
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/send_filter.hpp"
 #include "delivery/send_thread.hpp"

@@ -16,7 +16,7 @@
 #include "common/breadcrumbs.hpp"
 #include "common/console.hpp"
 #include "common/files.hpp"
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 #include "event/text_rules.hpp"
 #include "queue/log_submit.hpp"
 #include "settings/settings_url.hpp"

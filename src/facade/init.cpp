@@ -8,7 +8,7 @@
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
 #include "common/guard.hpp"
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 #include "common/utf8.hpp"
 #include "crash/crash_capture.hpp"
 #include "crash/unity_crash.hpp"

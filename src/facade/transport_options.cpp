@@ -1,11 +1,11 @@
 // Entry points for the options of every request (compressed bodies, a proxy), for OTLP
 // exporters and for durable delivery.
-#include "common/transport_options.hpp"
+#include "transport/transport_options.hpp"
 #include "common/caller_limits.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "common/http_client.hpp"
-#include "common/otlp_exporters.hpp"
+#include "transport/http_client.hpp"
+#include "transport/otlp_exporters.hpp"
 #include "common/url.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "event/global_state.hpp"

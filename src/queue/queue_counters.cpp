@@ -7,7 +7,6 @@
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
 #include "common/no_destructor.hpp"
-#include "event/otlp_encoder.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -87,27 +86,6 @@ void noteDroppedAtBound(std::size_t n, bool failedQueue) {
   ZEP_CONSOLE(std::to_string(since) + " events dropped at a queue bound (" +
               std::to_string(fromQueue) + " from the queue and " + std::to_string(fromFailed) +
               " from the failed-send queue since the start)");
-}
-
-// Made at compile time, not on first use: a forked child never inherits it half made.
-constinit NoDestructor<RateLimit> g_otlpRejectLines(kDropReportIntervalMillis);
-
-bool settleOtlpAnswers(const std::vector<OtlpAnswer>& answers) {
-  RateLimit* limit = &g_otlpRejectLines.value;
-  bool allAccepted = true;
-  for (const OtlpAnswer& answer : answers) {
-    if (!answer.accepted) {
-      allAccepted = false;
-      continue;
-    }
-    const OtlpPartialSuccess partial = readOtlpAnswer(answer.body);
-    if (partial.rejected == 0) continue;
-    countUp(eventCounters().otlpRejected, partial.rejected);
-    if (!limit->allow(steadyMillis())) continue;
-    ZEP_CONSOLE("OTLP export: " + std::to_string(partial.rejected) + " log records rejected : " +
-                (partial.message.empty() ? std::string("no message") : partial.message));
-  }
-  return allAccepted;
 }
 
 void setDropReportClock(MillisClock clock) { dropReportClock.store(clock); }

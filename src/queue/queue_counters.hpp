@@ -8,7 +8,6 @@
 
 #include <vector>
 
-#include "common/otlp_exporters.hpp"
 #include "zeplog/counters.hpp"
 
 namespace zeplog::detail {
@@ -60,11 +59,6 @@ class RateLimit {
   const std::int64_t interval_;
   std::atomic<std::int64_t> lastYes_{kNever};  // the clock reading of the last yes
 };
-
-// Settles the answers to one OTLP request: counts the records that 200 answers report as
-// rejected (Counters::otlpRejected) and writes the server's message in a console line at
-// most once a minute. True when every exporter answered 200.
-bool settleOtlpAnswers(const std::vector<OtlpAnswer>& answers);
 
 // The byte bound of each event queue (main and failed-send): 64 MiB unless the application
 // set another before the first initialisation.

@@ -7,7 +7,7 @@
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 #include "common/no_destructor.hpp"
 #include "common/url.hpp"
 #include "common/waits.hpp"

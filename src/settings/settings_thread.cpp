@@ -7,7 +7,7 @@
 #include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 #include "common/no_destructor.hpp"
 #include "common/utf8.hpp"
 #include "common/waits.hpp"

@@ -1,4 +1,4 @@
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "common/http_client.hpp"
-#include "common/transport_options.hpp"
+#include "transport/http_client.hpp"
+#include "transport/transport_options.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "common/otlp_exporters.hpp"
+#include "transport/otlp_exporters.hpp"
 #include "common/waits.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "delivery_helpers.hpp"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/base64.hpp"
-#include "common/otlp_exporters.hpp"
+#include "transport/otlp_exporters.hpp"
 #include "event/otlp_encoder.hpp"
 #include "facade/collector_fixture.hpp"
 #include "support/loopback_server.hpp"

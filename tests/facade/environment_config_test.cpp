@@ -18,7 +18,7 @@
 
 #include "common/breadcrumbs.hpp"
 #include "common/files.hpp"
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 #include "settings/settings_url.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"

@@ -6,8 +6,8 @@
 
 #include <fstream>
 
-#include "common/http_client.hpp"
-#include "common/transport_options.hpp"
+#include "transport/http_client.hpp"
+#include "transport/transport_options.hpp"
 #include "settings/settings_reader.hpp"
 #include "support/test_env.hpp"
 

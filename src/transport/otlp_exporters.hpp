@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 
 namespace zeplog::detail {
 

@@ -1,4 +1,4 @@
-#include "common/otlp_exporters.hpp"
+#include "transport/otlp_exporters.hpp"
 
 #include <mutex>
 #include <utility>
@@ -60,8 +60,8 @@ std::string otlpLogsURL(std::string_view endpoint) {
     // front of the path.
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F || c == '?' || c == '#') return "";
   }
-  const std::size_t host = endpoint.find("://") + 3;  // an http URL has one
-  if (host >= endpoint.size() || endpoint[host] == '/') return "";
+  const std::string_view address = withoutScheme(endpoint);
+  if (address.empty() || address.front() == '/') return "";
   while (endpoint.ends_with('/')) endpoint.remove_suffix(1);  // never into the host
   return std::string(endpoint) + "/v1/logs";
 }

@@ -1,4 +1,4 @@
-#include "common/http_client.hpp"
+#include "transport/http_client.hpp"
 
 #include <curl/curl.h>
 #include <dlfcn.h>
@@ -16,8 +16,8 @@
 
 #include "common/ascii.hpp"
 #include "common/fork_locks.hpp"
-#include "common/transport_options.hpp"
 #include "common/url.hpp"
+#include "transport/transport_options.hpp"
 
 namespace zeplog::detail {
 namespace {

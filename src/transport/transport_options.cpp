@@ -1,4 +1,4 @@
-#include "common/transport_options.hpp"
+#include "transport/transport_options.hpp"
 
 #include <zlib.h>
 
