@@ -197,6 +197,19 @@ ZEPLOG_C_API void zeplog_redact_fields(const char* const* keys, size_t count);
 /* Keeps the last n log calls (0 = off, at most 1000) for crash reports' "Breadcrumbs". */
 ZEPLOG_C_API void zeplog_set_breadcrumbs(uint32_t n);
 
+/* What leaves the machine (see docs/api.md, "Upload consent, sampling and rate limit"). */
+typedef enum zeplog_consent {
+  ZEPLOG_CONSENT_UNKNOWN = 0,
+  ZEPLOG_CONSENT_GIVEN = 1,
+  ZEPLOG_CONSENT_REVOKED = 2
+} zeplog_consent;
+/* Asks for upload consent; before the first initialisation: 1, else 0 with a console line. */
+ZEPLOG_C_API int zeplog_require_upload_consent(void);
+/* Records the answer; a value outside zeplog_consent gives a console line and changes nothing. */
+ZEPLOG_C_API void zeplog_set_upload_consent(zeplog_consent consent);
+/* The state now; ZEPLOG_CONSENT_GIVEN when consent was never asked for. */
+ZEPLOG_C_API zeplog_consent zeplog_upload_consent(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zeplog/consent.hpp"
 #include "zeplog/counters.hpp"
 #include "zeplog/durable_delivery.hpp"
 #include "zeplog/export.hpp"
@@ -309,6 +310,20 @@ class ZEPLOG_API ZEPLog {
   // them in the text field "Breadcrumbs", one line per call, oldest first. 0 (the default)
   // turns them off; at most 1000 (a larger n is taken as 1000, with a console line).
   static void setBreadcrumbs(std::uint32_t n) noexcept;
+
+  // ---- What leaves the machine (see docs/api.md) -------------------------------------------
+  // Asks for upload consent: until setUploadConsent(Consent::Given), nothing is sent (no
+  // event, crash report, settings fetch or probe); events and crash reports are kept on disk.
+  // The answer is recorded in the data directory and holds for later runs. Only before the
+  // first initialisation: false with a console line otherwise.
+  static bool requireUploadConsent() noexcept;
+  // At any time. Given sends what was kept, then everything; Revoked deletes what was kept
+  // (queued events, queue files, spool, crash reports) and keeps and sends nothing more;
+  // Unknown holds everything again. Recorded in the data directory (before the first
+  // initialisation: at it, winning over an earlier run's record).
+  static void setUploadConsent(Consent consent) noexcept;
+  // The state now; Given when consent was never asked for (everything flows).
+  [[nodiscard]] static Consent uploadConsent() noexcept;
 
   // ---- Host integration -------------------------------------------------------------------
   // Receives every console line instead of stderr; an empty function restores stderr. Lines

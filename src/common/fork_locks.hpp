@@ -26,6 +26,7 @@ enum class ForkLockRank : int {
   kCrashState = 420,          // crash capture's armed state
   kHttpClient = 450,          // libcurl's one-time setup, the trusted certificates, the proxy
   kDeviceId = 500,            // the device-id file
+  kUploadConsent = 550,       // the upload-consent record and its waiters
   kDataDirectory = 600,       // the data-directory override
   kReachability = 650,        // a reachability object's blocks and notifier (650, 651)
   kNotificationCenter = 660,  // a notification centre's observers

@@ -9,6 +9,7 @@
 // it has succeeded; the first arming in a later run sends whatever earlier runs left.
 #include "crash/crash_capture.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -32,9 +33,7 @@
 #include "common/fork_locks.hpp"
 #include "common/global_lock.hpp"
 #include "common/guard.hpp"
-#include "transport/http_client.hpp"
-#include "transport/otlp_answers.hpp"
-#include "transport/otlp_exporters.hpp"
+#include "common/upload_consent.hpp"
 #include "common/utf8.hpp"
 #include "common/waits.hpp"
 #include "crash/crash_handler.hpp"
@@ -48,6 +47,9 @@
 #include "event/redaction.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_counters.hpp"
+#include "transport/http_client.hpp"
+#include "transport/otlp_answers.hpp"
+#include "transport/otlp_exporters.hpp"
 #include "zeplog/json_reader.hpp"
 #include "zeplog/vela_formatter.hpp"
 
@@ -272,6 +274,10 @@ bool exportCrashEvent(const SendContext& context, const OtlpTargets& targets,
 // Posts a built crash event within what is left of the context's time: to the collector
 // and to the OTLP exporters, as registered. True when every request was answered 200.
 bool postBuiltCrashEvent(const SendContext& context, const CrashEvent& event) {
+  if (!uploadsAllowed()) {
+    ZEP_CONSOLE("crash report kept on disk: upload consent not given");
+    return false;
+  }
   try {
     globals().gs_SyncSend.store(false);
     const std::shared_ptr<const OtlpTargets> exporters = otlpTargets();
@@ -427,6 +433,10 @@ void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath
     if (n <= 0) return;
     guarded("crash upload", [&] {
       runCrashBlock();
+      if (consentRevoked()) {  // nothing is kept or sent: the report goes, the queues stay
+        PendingCrashReport(reportPath).purgePendingCrashReport();
+        return;
+      }
       SendContext context = SendContext::atCrash();
       saveQueuedEventsAtCrash(context);
       sendReportIn(context, PendingCrashReport(reportPath));
@@ -438,6 +448,8 @@ void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath
 // Sends the reports earlier runs left; one that can't be sent now waits for the next start.
 void sendStaleReports(const std::string& dir, const std::string& ownName) {
   installAltSignalStack();
+  // Without upload consent the reports stay as they are; giving it runs this again.
+  if (!uploadsAllowed()) return;
   guarded("pending crash reports", [&] {
     for (const std::string& claimed : claimStaleCrashReports(dir, ownName)) {
       SendContext context = SendContext::ordinary();
@@ -552,6 +564,35 @@ bool transportFile(Text /*fileName*/, const void* fileData, std::uint32_t fileSi
     std::string_view data(static_cast<const char*>(fileData), fileData ? fileSize : 0);
     SendContext context = SendContext::ordinary();
     return transportFileIn(context, data, errorCode, logBody);
+  });
+}
+
+void sendKeptCrashReports() {
+  guarded("sendKeptCrashReports", [] {
+    std::string reportPath;
+    {
+      std::lock_guard<std::mutex> guard(state().lock);
+      if (!state().armed) return;
+      reportPath = state().reportPath;
+    }
+    if (reportPath.empty()) return;
+    const std::size_t slash = reportPath.rfind('/');
+    std::thread(sendStaleReports, reportPath.substr(0, slash), reportPath.substr(slash + 1))
+        .detach();
+  });
+}
+
+void deleteCrashReports() {
+  guarded("deleteCrashReports", [] {
+    const std::string dir = documentsDirectory();
+    if (dir.empty()) return;
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+      while (const dirent* e = ::readdir(d))
+        if (std::string_view(e->d_name).starts_with("crash-")) names.emplace_back(e->d_name);
+      ::closedir(d);
+    }
+    for (const std::string& name : names) ::unlink(joinPath(dir, name).c_str());
   });
 }
 

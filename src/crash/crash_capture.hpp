@@ -32,6 +32,13 @@ void sendCrashReport();
 bool transportFile(Text fileName, const void* fileData, std::uint32_t fileSize, Text errorCode,
                    Text logBody);
 
+// Upload consent given: sends, on a thread of its own, the reports kept on disk meanwhile
+// (this run's and earlier runs'). Does nothing when capture is not armed.
+void sendKeptCrashReports();
+// Upload consent revoked: deletes every crash report in the data directory, with the crash
+// events kept beside them and their temporaries.
+void deleteCrashReports();
+
 // The path of this process's pending report ("" before capture is armed).
 std::string pendingCrashReportPath();
 

@@ -10,6 +10,7 @@
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/upload_consent.hpp"
 #include "event/common_fields.hpp"
 #include "event/crash_key.hpp"
 #include "event/event_kind.hpp"
@@ -17,6 +18,7 @@
 #include "event/handle_registry.hpp"
 #include "event/text_rules.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -34,6 +36,10 @@ std::int32_t countOf(const std::string& text) {
 
 void sendUnityCrash(Text /*level*/, Text /*type*/, Text message, Text exception) {
   guarded("sendUnityCrash", [&] {
+    if (consentRevoked()) {  // nothing is kept or sent once upload consent is revoked
+      countUp(eventCounters().droppedByConsent);
+      return;
+    }
     ZEP_CONSOLE("sendUnityCrash");
     if (!getHandler("0")) {
       ZEP_CONSOLE("can not find default handle");

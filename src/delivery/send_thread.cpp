@@ -14,6 +14,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/no_destructor.hpp"
+#include "common/upload_consent.hpp"
 #include "common/waits.hpp"
 #include "delivery/before_send.hpp"
 #include "delivery/collector_transport.hpp"
@@ -253,6 +254,8 @@ void logSendThread() {
     guarded("logSendThread", [&] {
       // Held by sync start or paused by the settings thread: sleep until released.
       waitWhileSendHeld();
+      // Upload consent unknown or revoked: the events stay queued (and are saved as usual).
+      waitForUploadConsent();
       if (!atBound) pauseBeforeCycle(*queue, signal);
       atBound = false;
       // A flush that finds nothing left to take (the cycle before it took the rest) is done.
@@ -322,7 +325,8 @@ bool flushQueued(std::chrono::milliseconds timeout) {
   // Only the main queue is sent; the failed-send queue waits for the next run, so events
   // there make the answer false without anything to wait for.
   const auto nothing = [&] { return nothingToSend(*queue); };
-  if (!threadRuns || onSendThread)
+  // Without upload consent nothing is sent, so there is nothing to wait for.
+  if (!threadRuns || onSendThread || !uploadsAllowed())
     return flushSignal().idleAndEmpty(nothing) && queue->fileQueueCount() == 0;
   // Events a background save takes out meanwhile are kept, not delivered.
   const std::uint64_t saved = queue->eventsSavedToFile();

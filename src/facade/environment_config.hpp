@@ -16,6 +16,7 @@ enum class ConfigItem : unsigned {
   kTrustedCertificates,  // ZEPLOG_TRUSTED_CERTIFICATES: setTrustedCertificates
   kMinimumLevel,         // ZEPLOG_MIN_LEVEL: setMinimumLevel
   kBreadcrumbs,          // ZEPLOG_BREADCRUMBS: setBreadcrumbs
+  kConsent,              // ZEPLOG_CONSENT: requireUploadConsent, setUploadConsent
 };
 void markExplicit(ConfigItem item);
 

@@ -21,6 +21,7 @@
 #include "facade/collector_address.hpp"
 #include "facade/environment_config.hpp"
 #include "facade/forked_child.hpp"
+#include "facade/upload_controls.hpp"
 #include "net/network_name.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_files.hpp"
@@ -268,6 +269,7 @@ bool ZEPLog::init(Text url, std::int32_t port, std::int32_t protocol, Text appKe
   return detail::guarded<bool>("init", false, [&]() -> bool {
     detail::applyEnvironmentOnce();  // ZEPLOG_* variables, once, before anything else
     if (!validate(request)) return false;
+    detail::loadUploadConsentAtFirstInit();  // before the saved events are restored
     const std::string collectorAddress = removeURLPrefix(url);
     if (!prepare(request, collectorAddress, lookups)) return false;
     detail::GlobalUniqueLock lock(detail::global_resource_lock());

@@ -110,6 +110,13 @@ class kstVelaBlockQueue {
   // into the main queue, so that failed events are sent again, and raises every queued
   // event's "errorRate". Deletes the files.
   void loadFromFile();
+  // Upload consent revoked: empties both event channels and deletes the queue files (and any
+  // temporary a save left), so none of their events is kept. Returns the events taken from
+  // the channels. saveToFile writes nothing while consent is revoked.
+  std::size_t discardEventsAndFiles();
+  // The same for the files alone, before any queue exists (the start of a run whose record
+  // says revoked, which must not restore them).
+  static void deleteQueueFiles();
   // How many events saves have moved from the channels to files so far (for a flush, which
   // must not call saved events delivered).
   std::uint64_t eventsSavedToFile() const { return savedToFile_.load(); }

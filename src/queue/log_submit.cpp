@@ -8,6 +8,7 @@
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/upload_consent.hpp"
 #include "common/utf8.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
@@ -62,6 +63,10 @@ bool setMinimumLevel(std::string_view level) {
 // takes no lock. An event the full queue drops is released on return.
 void sendLog(Text level, Text errorCode, Text message, Text handleId) {
   guarded("sendLog", [&] {
+    if (consentRevoked()) {  // nothing is kept or sent: the call costs one load and a count
+      countUp(eventCounters().droppedByConsent);
+      return;
+    }
     const bool isSession = message == kSessionLogType;
     if (!isSession && belowMinimum(level)) {
       countUp(eventCounters().belowMinimumLevel);

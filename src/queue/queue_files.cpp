@@ -25,6 +25,7 @@
 
 #include "common/console.hpp"
 #include "common/files.hpp"
+#include "common/upload_consent.hpp"
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/event_archive.hpp"
@@ -260,12 +261,52 @@ void removeStaleTemporaries(const std::string& dir) {
 }  // namespace
 
 void kstVelaBlockQueue::saveToFile(EarlierSave earlier) {
+  // Revoked consent keeps nothing: what a log call slipped in after the revocation's
+  // discard stays in memory and ends with the process.
+  if (detail::consentRevoked()) return;
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
   const bool keep = earlier == EarlierSave::kKeep;
   saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ", byteLimit_, false,
               savedToFile_, keep);
   saveChannel(fileArray_, "fileArray", fileFilePath(), "[saveToFile] fileArray : ", byteLimit_,
               true, savedToFile_, keep);
+}
+
+namespace {
+// Empties a channel; its items are destroyed by the caller, after the channel's lock.
+template <typename ChannelType>
+auto takeAllOf(ChannelType& channel) {
+  auto locked = channel.lock();
+  auto& items = locked.items();
+  using Item = typename std::remove_reference_t<decltype(items)>::value_type;
+  std::vector<Item> out(std::make_move_iterator(items.begin()),
+                        std::make_move_iterator(items.end()));
+  items.clear();
+  return out;
+}
+}  // namespace
+
+void kstVelaBlockQueue::deleteQueueFiles() {
+  const std::string dir = detail::documentsDirectory();
+  if (dir.empty()) return;
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* entry = ::readdir(d)) {
+      const std::string_view name = entry->d_name;
+      for (std::string_view file : {std::string_view(kMainFile), std::string_view(kFailedFile)})
+        if (name == file || name.starts_with(std::string(file) + ".tmp-")) names.emplace_back(name);
+    }
+    ::closedir(d);
+  }
+  for (const std::string& name : names) ::unlink(detail::joinPath(dir, name).c_str());
+}
+
+std::size_t kstVelaBlockQueue::discardEventsAndFiles() {
+  std::lock_guard<std::recursive_mutex> monitor(monitor_);
+  // Destroyed here, after each channel's lock was released.
+  const std::size_t n = takeAllOf(logArray_).size() + takeAllOf(fileArray_).size();
+  deleteQueueFiles();
+  return n;
 }
 
 void kstVelaBlockQueue::FileToMemory() {

@@ -9,6 +9,7 @@
 #include "common/guard.hpp"
 #include "transport/http_client.hpp"
 #include "common/no_destructor.hpp"
+#include "common/upload_consent.hpp"
 #include "common/url.hpp"
 #include "common/waits.hpp"
 #include "event/common_fields.hpp"
@@ -83,6 +84,7 @@ void probeThreadBody() {
   for (;;) {
     std::shared_ptr<NetworkData> item = queue->dequeue_network();
     if (!item) continue;
+    waitForUploadConsent();  // no probe leaves the machine before upload consent is given
     guarded("performanceSendThread", [&] { runProbe(*item); });
   }
 }

@@ -9,6 +9,7 @@
 #include "common/guard.hpp"
 #include "transport/http_client.hpp"
 #include "common/no_destructor.hpp"
+#include "common/upload_consent.hpp"
 #include "common/utf8.hpp"
 #include "common/waits.hpp"
 #include "event/global_state.hpp"
@@ -142,6 +143,9 @@ void settingsThreadBody(std::function<void()> startSendThread) {
   kstVelaBlockQueue* queue = blockQueue();
   for (;;) {
     const std::string handleId = queue->dequeue_handler();
+    // No settings fetch while upload consent is unknown or revoked: the fetch (and so the
+    // send thread it starts) waits for the answer.
+    waitForUploadConsent();
     {
       GlobalLock lock(global_resource_lock());
       globals().gs_ThreadStop.store(true);

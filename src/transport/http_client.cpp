@@ -16,6 +16,7 @@
 
 #include "common/ascii.hpp"
 #include "common/fork_locks.hpp"
+#include "common/upload_consent.hpp"
 #include "common/url.hpp"
 #include "transport/transport_options.hpp"
 
@@ -360,6 +361,10 @@ HttpClient& HttpClient::forThisThread() {
 }
 
 HttpResult HttpClient::perform(const HttpRequest& request) {
+  // The last gate of upload consent: whatever path a request took, it does not leave the
+  // machine while consent is unknown or revoked.
+  if (!uploadsAllowed())
+    return failedWith(HttpResult::Failure::kCancelled, "upload consent not given");
   if (!isHttpUrl(request.url))
     return failedWith(HttpResult::Failure::kUnsupportedUrl,
                       "only http and https URLs are requested");

@@ -153,6 +153,17 @@ int main(int argc, char** argv) {
   zeplog_set_trusted_certificates(NULL); /* refused with a line, nothing else */
   zeplog_set_trusted_certificates("");
 
+  /* Upload consent is asked for only before the first initialisation, a state outside the
+   * enum is refused, and a revocation empties the queue. */
+  CHECK(zeplog_upload_consent() == ZEPLOG_CONSENT_GIVEN);
+  CHECK(zeplog_require_upload_consent() == 0);
+  zeplog_set_upload_consent(ZEPLOG_CONSENT_UNKNOWN);
+  zeplog_set_upload_consent((zeplog_consent)7);
+  CHECK(zeplog_upload_consent() == ZEPLOG_CONSENT_UNKNOWN);
+  zeplog_set_upload_consent(ZEPLOG_CONSENT_REVOKED);
+  CHECK(zeplog_upload_consent() == ZEPLOG_CONSENT_REVOKED);
+  CHECK(zeplog_queue_size() == 0);
+
   /* The handler saw lines; a NUL inside a line never shortens it. */
   CHECK(seen.count > 0);
   CHECK(seen.saw_embedded_nul_line == 0);

@@ -1,0 +1,247 @@
+// Upload consent seen from outside: real runs of a program against a collector on
+// 127.0.0.1 that records every request.
+//
+// The consent case starts this test program again as a child for each run (exec, so each
+// starts clean), all sharing one data directory, as one application run after run would.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/crash_test_support.hpp"
+#include "support/loopback_server.hpp"
+#include "support/test_env.hpp"
+#include "zeplog/zeplog.hpp"
+
+extern "C" const char* __asan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
+         "detect_leaks=0";
+}
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+}
+
+namespace zeplog {
+namespace {
+
+constexpr int kKept = 40;  // events each logging run makes
+
+int* volatile g_null = nullptr;
+[[gnu::noinline, gnu::no_sanitize("undefined", "address")]] void crashByNullWrite() { *g_null = 1; }
+
+// Forks a child of this run that makes a library call (its own start: crash capture of its
+// own) and crashes; true when it died by SIGSEGV.
+bool crashInAChild() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    (void)ZEPLog::queueSize();
+    crashByNullWrite();
+    std::_Exit(1);
+  }
+  int status = 0;
+  return ::waitpid(pid, &status, 0) == pid && WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV;
+}
+
+bool initRun(int port) {
+  // No settings base: the settings would be fetched from the collector, which records it.
+  return ZEPLog::init("http://127.0.0.1", port, 1, "consentapp", "1.0", "user-1", CrashCapture::On);
+}
+
+void waitForInputToClose() {
+  char byte;
+  while (::read(0, &byte, 1) > 0) {
+  }
+}
+
+// One run of the application; the exit code says what went wrong.
+[[noreturn]] void runChild(const std::string& run, const std::string& dir, int port,
+                           const std::string& results) {
+  ZEPLog::setDataDirectory(dir);
+  if (run == "unknown") {  // asks for consent, logs, crashes in a child, exits
+    if (!ZEPLog::requireUploadConsent() || !initRun(port)) std::_Exit(3);
+    for (int i = 0; i < kKept; ++i) ZEPLog::info(nullptr, "kept " + std::to_string(i));
+    if (!crashInAChild()) std::_Exit(4);
+    ZEPLog::applicationWillTerminate();
+  } else if (run == "given") {  // the next run: the answer comes after the start
+    if (!ZEPLog::requireUploadConsent() || !ZEPLog::enableDurableDelivery() || !initRun(port))
+      std::_Exit(3);
+    if (ZEPLog::uploadConsent() != Consent::Unknown) std::_Exit(4);
+    ZEPLog::setUploadConsent(Consent::Given);
+    if (!ZEPLog::flush(std::chrono::seconds(30))) std::_Exit(5);
+    waitForInputToClose();  // the parent has seen the crash arrive
+    ZEPLog::applicationWillTerminate();
+  } else if (run == "revoked") {                 // keeps events and a crash, then the user revokes
+    ZEPLog::setUploadConsent(Consent::Unknown);  // wins over the record of the run before
+    if (!ZEPLog::enableDurableDelivery() || !initRun(port)) std::_Exit(3);
+    for (int i = 0; i < kKept; ++i) ZEPLog::info(nullptr, "late " + std::to_string(i));
+    if (!crashInAChild()) std::_Exit(4);
+    ZEPLog::applicationDidEnterBackground();  // the queue files
+    ZEPLog::setUploadConsent(Consent::Revoked);
+    for (int i = 0; i < 5; ++i) ZEPLog::info(nullptr, "after");
+    ZEPLog::handledError("after", "Exception: after");
+    std::ofstream(results) << ZEPLog::counters().droppedByConsent;
+    ZEPLog::applicationWillTerminate();
+  } else if (run == "later") {  // a later run: the record still says revoked
+    if (!initRun(port) || ZEPLog::uploadConsent() != Consent::Revoked) std::_Exit(3);
+    ZEPLog::info(nullptr, "later");
+    ZEPLog::applicationWillTerminate();
+  }
+  std::_Exit(0);
+}
+
+TEST(ConsentChild, Run) {
+  const char* run = std::getenv("ZEPLOG_CONSENT_RUN");
+  if (!run) GTEST_SKIP() << "runs only as the child of a consent test";
+  runChild(run, std::getenv("ZEPLOG_CONSENT_DIR"), std::atoi(std::getenv("ZEPLOG_CONSENT_PORT")),
+           std::getenv("ZEPLOG_CONSENT_RESULTS"));
+}
+
+// ---- The parent's side ---------------------------------------------------------------------
+
+struct Child {
+  pid_t pid = -1;
+  int input = -1;
+  std::string consolePath;
+  int status = 0;
+  std::string console() const {
+    std::ifstream in(consolePath);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+};
+
+class UploadConsentTest : public ::testing::Test {
+ protected:
+  Child start(const std::string& run) {
+    std::vector<std::string> env = {"ZEPLOG_CONSENT_RUN=" + run,
+                                    "ZEPLOG_CONSENT_DIR=" + dataDir.path(),
+                                    "ZEPLOG_CONSENT_PORT=" + std::to_string(collector.port()),
+                                    "ZEPLOG_CONSENT_RESULTS=" + results()};
+    for (char** e = environ; *e; ++e)
+      if (!std::string_view(*e).starts_with("ZEPLOG_")) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter = "--gtest_filter=ConsentChild.Run";
+    char* argv[] = {exe.data(), filter.data(), nullptr};
+    Child child;
+    child.consolePath = work.path() + "/console-" + run;
+    int in[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    const int err = ::open(child.consolePath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    child.pid = ::fork();
+    if (child.pid == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(err, 2);
+      ::execve(exe.c_str(), argv, envp.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(err);
+    child.input = in[1];
+    return child;
+  }
+  void finish(Child& child) {
+    ::close(child.input);
+    ASSERT_EQ(::waitpid(child.pid, &child.status, 0), child.pid);
+    ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0)
+        << "status " << child.status << "\n"
+        << child.console();
+  }
+  std::string results() const { return work.path() + "/results"; }
+
+  // The bodies of the log events received ("kept 0", ...), each with its count, and the
+  // crash events.
+  std::map<std::string, int> bodies() const {
+    std::map<std::string, int> out;
+    for (const test::SeenRequest& r : collector.requests())
+      if (r.path == "/v2/log")
+        for (auto& event : test::eventsOf(r.body))
+          if (!event.count("DmpData")) ++out[event["body"]];
+    return out;
+  }
+  std::size_t crashes() const { return test::crashEventsOf(collector.requests()).size(); }
+  std::set<std::string> files() const {
+    std::set<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dataDir.path()))
+      out.insert(e.path().filename().string());
+    return out;
+  }
+  // Polls until `done` holds; false when the guard runs out first (a hung run, not timing).
+  static bool waitUntil(const std::function<bool()>& done) {
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > guard) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  test::LoopbackServer collector;
+  test::TempDir dataDir;
+  test::TempDir work;  // the children's console files and results, outside the data directory
+};
+
+TEST_F(UploadConsentTest, NothingLeavesUntilGivenThenAllOnceAndRevokedKeepsOnlyTheRecord) {
+  ASSERT_TRUE(collector.ok());
+
+  // Consent unknown: logging, a crash in a child and the exit send nothing, not even the
+  // settings fetch.
+  Child unknown = start("unknown");
+  finish(unknown);
+  EXPECT_EQ(collector.requestCount(), 0u) << unknown.console();
+  const std::set<std::string> kept = files();
+  EXPECT_TRUE(kept.count("upload_consent") && kept.count("Vela2SavedLog"));
+  EXPECT_TRUE(std::any_of(kept.begin(), kept.end(),
+                          [](const std::string& f) { return f.ends_with(".zcr"); }));
+
+  // Given in the next run: every kept event and the crash arrive, each once.
+  Child given = start("given");
+  const auto allArrived = [&] {
+    const std::map<std::string, int> now = bodies();
+    for (int i = 0; i < kKept; ++i)
+      if (!now.count("kept " + std::to_string(i))) return false;
+    return crashes() >= 1;
+  };
+  EXPECT_TRUE(waitUntil(allArrived)) << given.console();
+  finish(given);
+  std::map<std::string, int> arrived = bodies();
+  for (int i = 0; i < kKept; ++i) EXPECT_EQ(arrived["kept " + std::to_string(i)], 1) << i;
+  EXPECT_EQ(crashes(), 1u);
+  EXPECT_FALSE(files().count("Vela2SavedLog"));
+
+  // Revoked: what the run kept (queue files, spool, crash report, settings) is deleted and
+  // nothing is sent; the consent record and the device id stay, in later runs too.
+  const std::size_t before = collector.requestCount();
+  Child revoked = start("revoked");
+  finish(revoked);
+  std::ifstream in(results());
+  std::uint64_t droppedByConsent = 0;
+  in >> droppedByConsent;
+  EXPECT_EQ(droppedByConsent, 6u);  // five log calls and a handled exception
+  const std::set<std::string> onlyTheRecord = {"upload_consent", "KST_iOS_DEVICE_ID"};
+  EXPECT_EQ(files(), onlyTheRecord) << revoked.console();
+  Child later = start("later");
+  finish(later);
+  EXPECT_EQ(files(), onlyTheRecord) << later.console();
+  EXPECT_EQ(collector.requestCount(), before);
+}
+
+}  // namespace
+}  // namespace zeplog
