@@ -33,6 +33,10 @@ struct Counters {
   // Log records an OTLP exporter's endpoint answered 200 for but reported as rejected (its
   // "partialSuccess"); they are not sent again.
   std::uint64_t otlpRejected = 0;
+  // Log calls left out by the sample rate of their level (ZEPLog::setSampleRate).
+  std::uint64_t sampledOut = 0;
+  // Log calls refused by the rate limit of their handle (ZEPLog::setRateLimit).
+  std::uint64_t rateLimited = 0;
   // Upload consent revoked (ZEPLog::setUploadConsent): events deleted from the queues at the
   // revocation, and log calls, sessions and crash events refused while it holds.
   std::uint64_t droppedByConsent = 0;

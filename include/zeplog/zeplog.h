@@ -209,6 +209,12 @@ ZEPLOG_C_API int zeplog_require_upload_consent(void);
 ZEPLOG_C_API void zeplog_set_upload_consent(zeplog_consent consent);
 /* The state now; ZEPLOG_CONSENT_GIVEN when consent was never asked for. */
 ZEPLOG_C_API zeplog_consent zeplog_upload_consent(void);
+/* Keeps that share (clamped to 0..1) of the log calls at the level: 1, else 0 with a line
+ * (NaN, a level outside zeplog_level). */
+ZEPLOG_C_API int zeplog_set_sample_rate(zeplog_level level, double rate);
+/* A token bucket per handle: events_per_second on average, bursts of burst calls; 1, else 0
+ * with a line (NaN). */
+ZEPLOG_C_API int zeplog_set_rate_limit(double events_per_second, uint32_t burst);
 
 #ifdef __cplusplus
 }

@@ -20,6 +20,7 @@
 #include "zeplog/counters.hpp"
 #include "zeplog/durable_delivery.hpp"
 #include "zeplog/export.hpp"
+#include "zeplog/level.hpp"
 #include "zeplog/otlp_exporter.hpp"
 #include "zeplog/switches.hpp"
 #include "zeplog/text.hpp"
@@ -324,6 +325,16 @@ class ZEPLOG_API ZEPLog {
   static void setUploadConsent(Consent consent) noexcept;
   // The state now; Given when consent was never asked for (everything flows).
   [[nodiscard]] static Consent uploadConsent() noexcept;
+  // Keeps this share (0 to 1, the default 1) of the log calls at this level; the others are
+  // counted (Counters::sampledOut). Crash, session and probe events are never sampled. NaN:
+  // false with a console line; other values are clamped into [0, 1].
+  static bool setSampleRate(Level level, double rate) noexcept;
+  // Limits each handle's log calls to eventsPerSecond on average, with bursts of up to burst
+  // calls (a token bucket per handle); the others are counted (Counters::rateLimited), with a
+  // console line a minute at most. The rate is clamped to [0.001, 1e9] (above 1e9, infinity
+  // included, turns the limit off: the default), burst to [1, 1000000]; NaN: false with a
+  // console line. Session and crash events are never limited.
+  static bool setRateLimit(double eventsPerSecond, std::uint32_t burst) noexcept;
 
   // ---- Host integration -------------------------------------------------------------------
   // Receives every console line instead of stderr; an empty function restores stderr. Lines

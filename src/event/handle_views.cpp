@@ -25,8 +25,10 @@ const HandleViewPtr* lookUp(const HandleViews* table, std::string_view handleId)
   return it == table->end() ? nullptr : &it->second;
 }
 
-VelaEventIdentityPtr identityIn(const HandleViews* table, std::string_view handleId) {
+VelaEventIdentityPtr identityIn(const HandleViews* table, std::string_view handleId,
+                                RateBucket** bucket) {
   const HandleViewPtr* view = lookUp(table, handleId);
+  if (bucket) *bucket = view ? (*view)->bucket.get() : nullptr;
   return view ? (*view)->identity : nullptr;
 }
 
@@ -45,7 +47,8 @@ void publishIfStale() {
       const HandleViewPtr* kept = lookUp(now, id);
       HandleViewPtr view = kept ? *kept : nullptr;
       if (!view || view->identity != entry.identity)
-        view = std::make_shared<const HandleView>(HandleView{entry.identity});
+        view = std::make_shared<const HandleView>(
+            HandleView{entry.identity, view ? view->bucket : std::make_shared<RateBucket>()});
       next->emplace(id, std::move(view));
     }
   }
@@ -55,16 +58,17 @@ void publishIfStale() {
 
 }  // namespace
 
-VelaEventIdentityPtr handleIdentity(std::string_view handleId) {
+VelaEventIdentityPtr handleIdentity(std::string_view handleId, RateBucket** bucket) {
   if (GlobalResourceLock::heldByThisThread()) {
     publishIfStale();  // a change this thread made in its hold is already visible to it
-    return identityIn(views().current(), handleId);
+    return identityIn(views().current(), handleId, bucket);
   }
   VelaEventIdentityPtr found;
-  if (views().tryRead([&](const HandleViews* table) { found = identityIn(table, handleId); }))
+  if (views().tryRead(
+          [&](const HandleViews* table) { found = identityIn(table, handleId, bucket); }))
     return found;
   GlobalLock lock(global_resource_lock());
-  return identityIn(views().current(), handleId);
+  return identityIn(views().current(), handleId, bucket);
 }
 
 void handleViewsChangedLocked() {

@@ -17,6 +17,8 @@ enum class ConfigItem : unsigned {
   kMinimumLevel,         // ZEPLOG_MIN_LEVEL: setMinimumLevel
   kBreadcrumbs,          // ZEPLOG_BREADCRUMBS: setBreadcrumbs
   kConsent,              // ZEPLOG_CONSENT: requireUploadConsent, setUploadConsent
+  kSampleRate,           // ZEPLOG_SAMPLE_RATE: setSampleRate
+  kRateLimit,            // ZEPLOG_RATE_LIMIT: setRateLimit
 };
 void markExplicit(ConfigItem item);
 
@@ -28,5 +30,7 @@ void applyEnvironmentOnce();
 // The setters shared by the public calls and the environment (they mark nothing).
 bool applyMinimumLevel(Text level);
 void applyBreadcrumbs(std::uint32_t n);
+bool applySampleRate(int levelIndex, double rate);  // false, with a line, for NaN
+bool applyRateLimit(double perSecond, std::uint32_t burst);
 
 }  // namespace zeplog::detail

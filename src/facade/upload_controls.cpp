@@ -1,8 +1,9 @@
-// Entry points for what leaves the machine: upload consent.
+// Entry points for what leaves the machine: upload consent, sampling and the rate limit.
 #include "facade/upload_controls.hpp"
 
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 
 #include "common/console.hpp"
@@ -12,6 +13,7 @@
 #include "facade/environment_config.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/delete_kept.hpp"
+#include "queue/log_submit.hpp"
 #include "queue/queue_counters.hpp"
 #include "settings/network_pulse_store.hpp"
 #include "zeplog/zeplog.h"
@@ -75,6 +77,20 @@ Consent ZEPLog::uploadConsent() noexcept {
   });
 }
 
+bool ZEPLog::setSampleRate(Level level, double rate) noexcept {
+  return detail::guarded<bool>("setSampleRate", false, [&] {
+    detail::markExplicit(detail::ConfigItem::kSampleRate);
+    return detail::applySampleRate(static_cast<int>(level), rate);
+  });
+}
+
+bool ZEPLog::setRateLimit(double eventsPerSecond, std::uint32_t burst) noexcept {
+  return detail::guarded<bool>("setRateLimit", false, [&] {
+    detail::markExplicit(detail::ConfigItem::kRateLimit);
+    return detail::applyRateLimit(eventsPerSecond, burst);
+  });
+}
+
 namespace detail {
 
 void loadUploadConsentAtFirstInit() {
@@ -91,6 +107,32 @@ void deleteKeptForRevokedConsent() {
   deleteSpoolDirectories();
   deleteCrashReports();
   ::unlink(NetworkPulseStore::settingFilePath().c_str());
+}
+
+bool applySampleRate(int levelIndex, double rate) {
+  if (levelIndex < 0 || levelIndex > 4) {
+    ZEP_CONSOLE("setSampleRate refused: no such level " + std::to_string(levelIndex));
+    return false;
+  }
+  if (std::isnan(rate)) {
+    ZEP_CONSOLE("setSampleRate refused: the rate is NaN");
+    return false;
+  }
+  if (rate < 0 || rate > 1) {
+    ZEP_CONSOLE("setSampleRate : " + std::to_string(rate) + " is taken as " +
+                (rate < 0 ? "0" : "1"));
+  }
+  setSampleRate(levelIndex, rate);
+  return true;
+}
+
+bool applyRateLimit(double perSecond, std::uint32_t burst) {
+  if (std::isnan(perSecond)) {
+    ZEP_CONSOLE("setRateLimit refused: the rate is NaN");
+    return false;
+  }
+  setRateLimit(perSecond, burst);
+  return true;
 }
 
 }  // namespace detail
@@ -129,6 +171,19 @@ zeplog_consent zeplog_upload_consent(void) {
     default:
       return ZEPLOG_CONSENT_GIVEN;
   }
+}
+
+int zeplog_set_sample_rate(zeplog_level level, double rate) {
+  if (level < ZEPLOG_DEBUG || level > ZEPLOG_FATAL) {
+    ZEP_CONSOLE("zeplog_set_sample_rate refused: no such level " +
+                std::to_string(static_cast<int>(level)));
+    return 0;
+  }
+  return ZEPLog::setSampleRate(static_cast<zeplog::Level>(level - ZEPLOG_DEBUG), rate) ? 1 : 0;
+}
+
+int zeplog_set_rate_limit(double events_per_second, uint32_t burst) {
+  return ZEPLog::setRateLimit(events_per_second, burst) ? 1 : 0;
 }
 
 }  // extern "C"

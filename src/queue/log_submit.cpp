@@ -1,6 +1,10 @@
 #include "queue/log_submit.hpp"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -16,6 +20,7 @@
 #include "event/handle_views.hpp"
 #include "event/vela_event_maker.hpp"
 #include "queue/block_queue.hpp"
+#include "queue/call_limits.hpp"
 #include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
@@ -40,7 +45,86 @@ bool belowMinimum(Text level) {
   return rank >= 0 && rank < minimum;
 }
 
+// The sample threshold of each level (call_limits.hpp), and how many are below "keep all":
+// with sampling off a log call pays one relaxed load.
+constinit std::atomic<std::uint64_t> sampleThresholds[5] = {kKeepAll, kKeepAll, kKeepAll, kKeepAll,
+                                                            kKeepAll};
+constinit std::atomic<int> samplingLevels{0};
+// Each thread's generator state; 0 until its first sampled call seeds it. Seeded threads
+// draw distinct sequences (a process-wide counter, the process id and the clock are mixed
+// in), so two threads or two runs do not keep the same calls.
+thread_local std::uint64_t sampleState = 0;
+constinit std::atomic<std::uint64_t> seedCounter{0};
+
+std::uint64_t randomBits() {
+  if (sampleState == 0) {
+    std::uint64_t seed = seedCounter.fetch_add(1, std::memory_order_relaxed) ^
+                         (static_cast<std::uint64_t>(::getpid()) << 32) ^
+                         static_cast<std::uint64_t>(nowMillis());
+    sampleState = nextRandom(seed) | 1;
+  }
+  return nextRandom(sampleState);
+}
+
+// True when the call is left out by its level's sample rate.
+bool sampledOut(Text level) {
+  if (samplingLevels.load(std::memory_order_relaxed) == 0) return false;
+  const int rank = levelRank(level.view());
+  if (rank < 0) return false;  // a level outside the five is never sampled
+  const std::uint64_t threshold = sampleThresholds[rank].load(std::memory_order_relaxed);
+  return threshold < kKeepAll && !keptBySample(randomBits(), threshold);
+}
+
+// The rate limit's rule; an interval of 0 is no limit. The tolerance is stored before the
+// interval (release) and read after it (acquire), so a call that sees a new interval sees
+// its tolerance too; a call racing a change may judge once by the old interval.
+constinit std::atomic<std::int64_t> rateIntervalNs{0};
+constinit std::atomic<std::int64_t> rateToleranceNs{0};
+constinit RateLimit rateLimitLine{60'000};  // its console line, once a minute
+
+std::int64_t steadyNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// True when the handle's bucket has no token for this call (counted, with a line a minute).
+bool rateLimited(RateBucket& bucket) {
+  const std::int64_t interval = rateIntervalNs.load(std::memory_order_acquire);
+  if (interval == 0) return false;
+  const TokenBucketRule rule{interval, rateToleranceNs.load(std::memory_order_relaxed)};
+  if (admitOne(bucket.fullAt, rule, steadyNs())) return false;
+  countUp(eventCounters().rateLimited);
+  if (rateLimitLine.allow(steadyNs() / 1'000'000)) {
+    char perSecond[32];
+    std::snprintf(perSecond, sizeof perSecond, "%g", 1e9 / static_cast<double>(interval));
+    ZEP_CONSOLE("rate limit: log calls over " + std::string(perSecond) +
+                " per second and handle are dropped (" +
+                std::to_string(eventCounters().rateLimited.load(std::memory_order_relaxed)) +
+                " since the start)");
+  }
+  return true;
+}
+
 }  // namespace
+
+void setSampleRate(int levelIndex, double rate) {
+  if (levelIndex < 0 || levelIndex >= 5) return;
+  const std::uint64_t next = sampleThreshold(rate);
+  const std::uint64_t before = sampleThresholds[levelIndex].exchange(next);
+  // Counts the levels that sample, exactly under concurrent calls: each exchange that moves
+  // a level across "keep all" moves the count by one.
+  if (before == kKeepAll && next < kKeepAll) samplingLevels.fetch_add(1);
+  if (before < kKeepAll && next == kKeepAll) samplingLevels.fetch_sub(1);
+}
+
+void setRateLimit(double perSecond, std::uint32_t burst) {
+  const TokenBucketRule rule = tokenBucketRule(perSecond, burst);
+  rateToleranceNs.store(rule.toleranceNs, std::memory_order_relaxed);
+  rateIntervalNs.store(rule.intervalNs, std::memory_order_release);
+}
+
+void seedSamplingForThisThread(std::uint64_t seed) { sampleState = seed | 1; }
 
 int levelRank(std::string_view level) {
   if (level == "DEBUG") return 0;
@@ -74,18 +158,26 @@ void sendLog(Text level, Text errorCode, Text message, Text handleId) {
     }
     const std::int64_t now = nowMillis();
     if (!isSession) breadcrumbs().record(now, level.view(), errorCode.view(), message.view());
+    // Sampling and the rate limit bound what is sent; the breadcrumbs (local, for a crash
+    // report) keep every call that passed the minimum level.
+    if (!isSession && sampledOut(level)) {
+      countUp(eventCounters().sampledOut);
+      return;
+    }
     if (handleId.absent()) {
       (void)getHandler(handleId);  // writes its own line for the absent id
       ZEP_CONSOLE("handleId is null");
       countUp(eventCounters().lostUnknownHandle);
       return;
     }
-    VelaEventIdentityPtr identity = handleIdentity(handleId.view());
+    RateBucket* bucket = nullptr;
+    VelaEventIdentityPtr identity = handleIdentity(handleId.view(), &bucket);
     if (!identity) {
       ZEP_CONSOLE("handleId is null");
       countUp(eventCounters().lostUnknownHandle);
       return;
     }
+    if (!isSession && rateLimited(*bucket)) return;
     std::string spareBody, spareLevel, spareCode;
     const std::string_view body = validText(message.view(), spareBody);
     const std::string_view levelText = validText(level.view(), spareLevel);

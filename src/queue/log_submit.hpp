@@ -1,6 +1,7 @@
 // Turning one log call into one event on the main queue.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "zeplog/text.hpp"
@@ -12,6 +13,15 @@ namespace zeplog::detail {
 // A call whose level ranks below the local minimum level returns first (counted); a
 // session start (message "SESSION") is never held back.
 void sendLog(Text level, Text errorCode, Text message, Text handleId);
+
+// The share of log calls kept at a level (levelRank's index), clamped to [0, 1]; NaN must be
+// refused by the caller. Crash events, sessions and probe results never pass here.
+void setSampleRate(int levelIndex, double rate);
+// The rate limit of every handle's log calls (call_limits.hpp bounds and clamps it); a rate
+// above 1e9 per second (infinity included) turns it off. NaN must be refused by the caller.
+void setRateLimit(double perSecond, std::uint32_t burst);
+// Seeds the calling thread's sampling generator, so a test's draws are the same every run.
+void seedSamplingForThisThread(std::uint64_t seed);
 
 // The local minimum level: "DEBUG" (the default: every call passes), "INFO", "WARN",
 // "ERROR" or "FATAL". False, changing nothing, for any other text.

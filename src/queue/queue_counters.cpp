@@ -63,6 +63,8 @@ Counters countersSnapshot() {
   out.droppedByBeforeSend = c.droppedByBeforeSend.load(std::memory_order_relaxed);
   out.droppedFromSpool = c.droppedFromSpool.load(std::memory_order_relaxed);
   out.otlpRejected = c.otlpRejected.load(std::memory_order_relaxed);
+  out.sampledOut = c.sampledOut.load(std::memory_order_relaxed);
+  out.rateLimited = c.rateLimited.load(std::memory_order_relaxed);
   out.droppedByConsent = c.droppedByConsent.load(std::memory_order_relaxed);
   return out;
 }

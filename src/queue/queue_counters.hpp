@@ -25,6 +25,8 @@ struct EventCounters {
   std::atomic<std::uint64_t> droppedByBeforeSend{0};
   std::atomic<std::uint64_t> droppedFromSpool{0};
   std::atomic<std::uint64_t> otlpRejected{0};
+  std::atomic<std::uint64_t> sampledOut{0};
+  std::atomic<std::uint64_t> rateLimited{0};
   std::atomic<std::uint64_t> droppedByConsent{0};
 };
 

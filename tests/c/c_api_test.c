@@ -1,5 +1,6 @@
 /* The C interface, compiled as C: initialisation, log calls with absent and sized texts,
  * attributes, counters, the lifecycle hooks and the console handler with its user pointer. */
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -153,13 +154,21 @@ int main(int argc, char** argv) {
   zeplog_set_trusted_certificates(NULL); /* refused with a line, nothing else */
   zeplog_set_trusted_certificates("");
 
-  /* Upload consent is asked for only before the first initialisation, a state outside the
-   * enum is refused, and a revocation empties the queue. */
+  /* What leaves the machine: consent is asked for only before the first initialisation, a
+   * state, level or rate outside the range is refused, and a revocation empties the queue. */
   CHECK(zeplog_upload_consent() == ZEPLOG_CONSENT_GIVEN);
   CHECK(zeplog_require_upload_consent() == 0);
   zeplog_set_upload_consent(ZEPLOG_CONSENT_UNKNOWN);
   zeplog_set_upload_consent((zeplog_consent)7);
   CHECK(zeplog_upload_consent() == ZEPLOG_CONSENT_UNKNOWN);
+  CHECK(zeplog_set_sample_rate((zeplog_level)9, 0.5) == 0);
+  CHECK(zeplog_set_sample_rate(ZEPLOG_DEBUG, 0.0) == 1);
+  CHECK(zeplog_set_rate_limit(NAN, 1) == 0);
+  CHECK(zeplog_set_rate_limit(1000.0, 100) == 1);
+  before = zeplog_queue_size();
+  zeplog_log(ZEPLOG_DEBUG, "c-handle", NULL, "sampled out");
+  zeplog_log(ZEPLOG_INFO, "c-handle", NULL, "kept");
+  CHECK(zeplog_queue_size() == before + 1);
   zeplog_set_upload_consent(ZEPLOG_CONSENT_REVOKED);
   CHECK(zeplog_upload_consent() == ZEPLOG_CONSENT_REVOKED);
   CHECK(zeplog_queue_size() == 0);

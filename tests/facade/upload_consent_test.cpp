@@ -1,5 +1,5 @@
-// Upload consent seen from outside: real runs of a program against a collector on
-// 127.0.0.1 that records every request.
+// Upload consent, sampling and the rate limit, seen from outside: real runs of a program
+// against a collector on 127.0.0.1 that records every request, and log calls' counters.
 //
 // The consent case starts this test program again as a child for each run (exec, so each
 // starts clean), all sharing one data directory, as one application run after run would.
@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -23,6 +25,7 @@
 #include <vector>
 
 #include "crash/crash_test_support.hpp"
+#include "queue/log_submit.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
@@ -241,6 +244,73 @@ TEST_F(UploadConsentTest, NothingLeavesUntilGivenThenAllOnceAndRevokedKeepsOnlyT
   finish(later);
   EXPECT_EQ(files(), onlyTheRecord) << later.console();
   EXPECT_EQ(collector.requestCount(), before);
+}
+
+// ---- Sampling and the rate limit, through log calls ------------------------------------------
+
+// Every case asks for consent first, so nothing leaves the process.
+class CallLimitsTest : public test::LibraryTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ZEPLog::requireUploadConsent());
+    ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:9", "app", "1.0"));
+    ASSERT_TRUE(ZEPLog::init("http://127.0.0.1:9", "app", "1.0", "user", "h2"));
+  }
+};
+
+struct SampleCase {
+  const char* name;
+  double rate;
+  bool taken;
+  int keptMin, keptMax;  // of 40,000 info calls
+};
+
+void PrintTo(const SampleCase& c, std::ostream* os) { *os << c.name; }
+
+class SampleRateTest : public CallLimitsTest, public ::testing::WithParamInterface<SampleCase> {};
+
+TEST_P(SampleRateTest, KeepsItsShareOfTheLevelsCalls) {
+  const SampleCase& c = GetParam();
+  detail::seedSamplingForThisThread(2026);  // the same draws every run
+  EXPECT_EQ(ZEPLog::setSampleRate(Level::Info, c.rate), c.taken);
+  constexpr int kCalls = 40'000;
+  for (int i = 0; i < kCalls; ++i) ZEPLog::info(nullptr, "sampled");
+  const int kept = kCalls - static_cast<int>(ZEPLog::counters().sampledOut);
+  EXPECT_GE(kept, c.keptMin);
+  EXPECT_LE(kept, c.keptMax);
+  // Another level, a session start and a handled exception are never sampled here.
+  ZEPLog::setSampleRate(Level::Info, 0);
+  const std::uint64_t sampled = ZEPLog::counters().sampledOut;
+  ZEPLog::warn(nullptr, "other level");
+  ZEPLog::createSession("0");
+  ZEPLog::handledInfo("handled", "Exception: handled");
+  EXPECT_EQ(ZEPLog::counters().sampledOut, sampled);
+  if (!c.taken) {
+    EXPECT_TRUE(console.contains("setSampleRate refused"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SampleRateTest,
+                         ::testing::Values(SampleCase{"Quarter", 0.25, true, 9'600, 10'400},
+                                           SampleCase{"AboveOneKeepsAll", 3, true, 40'000, 40'000},
+                                           SampleCase{"BelowZeroKeepsNone", -1, true, 0, 0},
+                                           SampleCase{"NaNIsRefused", std::nan(""), false, 40'000,
+                                                      40'000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CallLimitsTest, TheRateLimitIsABucketPerHandleWithALineAMinute) {
+  EXPECT_FALSE(ZEPLog::requireUploadConsent());  // after the first initialisation
+  EXPECT_FALSE(ZEPLog::setRateLimit(std::nan(""), 3));
+  // A token per 1000 s: each handle's bucket holds 3 calls, whatever the clock does here.
+  ASSERT_TRUE(ZEPLog::setRateLimit(0.001, 3));
+  for (int i = 0; i < 10; ++i) ZEPLog::info(nullptr, "first handle");
+  for (int i = 0; i < 10; ++i) ZEPLog::info(nullptr, "second handle", nullptr, "h2");
+  ZEPLog::createSession("0");  // never limited
+  EXPECT_EQ(ZEPLog::counters().rateLimited, 14u);
+  EXPECT_EQ(console.count("rate limit: "), 1);
+  ASSERT_TRUE(ZEPLog::setRateLimit(std::numeric_limits<double>::infinity(), 1));  // off
+  for (int i = 0; i < 10; ++i) ZEPLog::info(nullptr, "unlimited");
+  EXPECT_EQ(ZEPLog::counters().rateLimited, 14u);
 }
 
 }  // namespace
