@@ -116,6 +116,19 @@ INSTANTIATE_TEST_SUITE_P(
                 [](EnvironmentTest& t) {
                   ZEPLog::setMinimumLevel("LOUD");
                   EXPECT_TRUE(t.logged("setMinimumLevel refused")) << t.stderrText();
+                }},
+        Applied{"Consent", "ZEPLOG_CONSENT", "required",
+                [](EnvironmentTest&) { EXPECT_EQ(ZEPLog::uploadConsent(), Consent::Unknown); }},
+        Applied{"SampleRate", "ZEPLOG_SAMPLE_RATE", "debug:0,INFO:1",
+                [](EnvironmentTest&) {
+                  ZEPLog::debug(nullptr, "left out");
+                  ZEPLog::info(nullptr, "kept");
+                  EXPECT_EQ(ZEPLog::counters().sampledOut, 1u);
+                }},
+        Applied{"RateLimit", "ZEPLOG_RATE_LIMIT", "0.001/2",
+                [](EnvironmentTest&) {
+                  for (int i = 0; i < 3; ++i) ZEPLog::info(nullptr, std::to_string(i));
+                  EXPECT_EQ(ZEPLog::counters().rateLimited, 1u);
                 }}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -195,6 +208,21 @@ INSTANTIATE_TEST_SUITE_P(
         Explicit{"Breadcrumbs", "ZEPLOG_BREADCRUMBS", "7",
                  [](EnvironmentTest&) { ZEPLog::setBreadcrumbs(3); },
                  [](EnvironmentTest&) { EXPECT_EQ(detail::breadcrumbs().capacity(), 3u); }},
+        Explicit{"Consent", "ZEPLOG_CONSENT", "required",
+                 [](EnvironmentTest&) { ZEPLog::setUploadConsent(Consent::Given); },
+                 [](EnvironmentTest&) { EXPECT_EQ(ZEPLog::uploadConsent(), Consent::Given); }},
+        Explicit{"SampleRate", "ZEPLOG_SAMPLE_RATE", "info:0",
+                 [](EnvironmentTest&) { ASSERT_TRUE(ZEPLog::setSampleRate(Level::Info, 1)); },
+                 [](EnvironmentTest&) {
+                   ZEPLog::info(nullptr, "kept");
+                   EXPECT_EQ(ZEPLog::counters().sampledOut, 0u);
+                 }},
+        Explicit{"RateLimit", "ZEPLOG_RATE_LIMIT", "0.001/1",
+                 [](EnvironmentTest&) { ASSERT_TRUE(ZEPLog::setRateLimit(0.001, 2)); },
+                 [](EnvironmentTest&) {
+                   for (int i = 0; i < 2; ++i) ZEPLog::info(nullptr, std::to_string(i));
+                   EXPECT_EQ(ZEPLog::counters().rateLimited, 0u);
+                 }},
         Explicit{"Console", "ZEPLOG_CONSOLE", "off",
                  [](EnvironmentTest&) { ZEPLog::setConsoleHandler(nullptr); },
                  [](EnvironmentTest& t) {
@@ -237,6 +265,16 @@ void dataDirectoryNotTheRoot() {
   ZEPLog::setDataDirectory("/");
   EXPECT_EQ(detail::documentsDirectory(), before);
 }
+void uploadsFlow() { EXPECT_EQ(ZEPLog::uploadConsent(), Consent::Given); }
+void nothingSampled() {
+  ZEPLog::debug(nullptr, "kept");
+  ZEPLog::info(nullptr, "kept");
+  EXPECT_EQ(ZEPLog::counters().sampledOut, 0u);
+}
+void noRateLimit() {
+  for (int i = 0; i < 5; ++i) ZEPLog::info(nullptr, std::to_string(i));
+  EXPECT_EQ(ZEPLog::counters().rateLimited, 0u);
+}
 void collectorsOwnSettings() {
   EXPECT_EQ(detail::settingsURL(1, "127.0.0.1:9", 9, "app"), "http://127.0.0.1:9/v2/app/logsconf");
 }
@@ -259,7 +297,17 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"BreadcrumbsWord", "ZEPLOG_BREADCRUMBS", "many", breadcrumbsOff},
         Bad{"BreadcrumbsTooMany", "ZEPLOG_BREADCRUMBS", "1001", breadcrumbsOff},
         Bad{"BreadcrumbsNegative", "ZEPLOG_BREADCRUMBS", "-1", breadcrumbsOff},
-        Bad{"BreadcrumbsTrailing", "ZEPLOG_BREADCRUMBS", "5x", breadcrumbsOff}),
+        Bad{"BreadcrumbsTrailing", "ZEPLOG_BREADCRUMBS", "5x", breadcrumbsOff},
+        Bad{"ConsentWord", "ZEPLOG_CONSENT", "yes", uploadsFlow},
+        // One bad item keeps the good ones out too.
+        Bad{"SampleRateAboveOne", "ZEPLOG_SAMPLE_RATE", "debug:0,info:1.5", nothingSampled},
+        Bad{"SampleRateNoLevel", "ZEPLOG_SAMPLE_RATE", "debug:0,trace:0.5", nothingSampled},
+        Bad{"SampleRateNaN", "ZEPLOG_SAMPLE_RATE", "debug:nan", nothingSampled},
+        Bad{"SampleRateNoColon", "ZEPLOG_SAMPLE_RATE", "debug", nothingSampled},
+        Bad{"RateLimitNoBurst", "ZEPLOG_RATE_LIMIT", "0.001", noRateLimit},
+        Bad{"RateLimitZeroRate", "ZEPLOG_RATE_LIMIT", "0/1", noRateLimit},
+        Bad{"RateLimitZeroBurst", "ZEPLOG_RATE_LIMIT", "0.001/0", noRateLimit},
+        Bad{"RateLimitBurstTooBig", "ZEPLOG_RATE_LIMIT", "0.001/1000001", noRateLimit}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
