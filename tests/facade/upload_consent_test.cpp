@@ -3,7 +3,6 @@
 //
 // The consent case starts this test program again as a child for each run (exec, so each
 // starts clean), all sharing one data directory, as one application run after run would.
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,13 +18,13 @@
 #include <limits>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "crash/crash_test_support.hpp"
 #include "queue/log_submit.hpp"
+#include "support/child_process.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
@@ -115,57 +114,20 @@ TEST(ConsentChild, Run) {
 
 // ---- The parent's side ---------------------------------------------------------------------
 
-struct Child {
-  pid_t pid = -1;
-  int input = -1;
-  std::string consolePath;
-  int status = 0;
-  std::string console() const {
-    std::ifstream in(consolePath);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-};
-
 class UploadConsentTest : public ::testing::Test {
  protected:
-  Child start(const std::string& run) {
-    std::vector<std::string> env = {"ZEPLOG_CONSENT_RUN=" + run,
-                                    "ZEPLOG_CONSENT_DIR=" + dataDir.path(),
-                                    "ZEPLOG_CONSENT_PORT=" + std::to_string(collector.port()),
-                                    "ZEPLOG_CONSENT_RESULTS=" + results()};
-    for (char** e = environ; *e; ++e)
-      if (!std::string_view(*e).starts_with("ZEPLOG_")) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=ConsentChild.Run";
-    char* argv[] = {exe.data(), filter.data(), nullptr};
-    Child child;
-    child.consolePath = work.path() + "/console-" + run;
-    int in[2];
-    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-    const int err = ::open(child.consolePath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    child.pid = ::fork();
-    if (child.pid == 0) {
-      ::dup2(in[0], 0);
-      ::dup2(err, 2);
-      ::execve(exe.c_str(), argv, envp.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(err);
-    child.input = in[1];
-    return child;
+  test::ChildRun start(const std::string& run) {
+    return test::startChild("ConsentChild.Run",
+                            {"ZEPLOG_CONSENT_RUN=" + run, "ZEPLOG_CONSENT_DIR=" + dataDir.path(),
+                             "ZEPLOG_CONSENT_PORT=" + std::to_string(collector.port()),
+                             "ZEPLOG_CONSENT_RESULTS=" + results()},
+                            "ZEPLOG_", work.path() + "/console-" + run);
   }
-  void finish(Child& child) {
-    ::close(child.input);
-    ASSERT_EQ(::waitpid(child.pid, &child.status, 0), child.pid);
+  static void finish(test::ChildRun& child) {
+    test::finishChild(child);
     ASSERT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0)
         << "status " << child.status << "\n"
-        << child.console();
+        << child.console;
   }
   std::string results() const { return work.path() + "/results"; }
 
@@ -206,23 +168,23 @@ TEST_F(UploadConsentTest, NothingLeavesUntilGivenThenAllOnceAndRevokedKeepsOnlyT
 
   // Consent unknown: logging, a crash in a child and the exit send nothing, not even the
   // settings fetch.
-  Child unknown = start("unknown");
+  test::ChildRun unknown = start("unknown");
   finish(unknown);
-  EXPECT_EQ(collector.requestCount(), 0u) << unknown.console();
+  EXPECT_EQ(collector.requestCount(), 0u) << unknown.console;
   const std::set<std::string> kept = files();
   EXPECT_TRUE(kept.count("upload_consent") && kept.count("Vela2SavedLog"));
   EXPECT_TRUE(std::any_of(kept.begin(), kept.end(),
                           [](const std::string& f) { return f.ends_with(".zcr"); }));
 
   // Given in the next run: every kept event and the crash arrive, each once.
-  Child given = start("given");
+  test::ChildRun given = start("given");
   const auto allArrived = [&] {
     const std::map<std::string, int> now = bodies();
     for (int i = 0; i < kKept; ++i)
       if (!now.count("kept " + std::to_string(i))) return false;
     return crashes() >= 1;
   };
-  EXPECT_TRUE(waitUntil(allArrived)) << given.console();
+  EXPECT_TRUE(waitUntil(allArrived)) << given.console;
   finish(given);
   std::map<std::string, int> arrived = bodies();
   for (int i = 0; i < kKept; ++i) EXPECT_EQ(arrived["kept " + std::to_string(i)], 1) << i;
@@ -232,17 +194,17 @@ TEST_F(UploadConsentTest, NothingLeavesUntilGivenThenAllOnceAndRevokedKeepsOnlyT
   // Revoked: what the run kept (queue files, spool, crash report, settings) is deleted and
   // nothing is sent; the consent record and the device id stay, in later runs too.
   const std::size_t before = collector.requestCount();
-  Child revoked = start("revoked");
+  test::ChildRun revoked = start("revoked");
   finish(revoked);
   std::ifstream in(results());
   std::uint64_t droppedByConsent = 0;
   in >> droppedByConsent;
   EXPECT_EQ(droppedByConsent, 6u);  // five log calls and a handled exception
   const std::set<std::string> onlyTheRecord = {"upload_consent", "KST_iOS_DEVICE_ID"};
-  EXPECT_EQ(files(), onlyTheRecord) << revoked.console();
-  Child later = start("later");
+  EXPECT_EQ(files(), onlyTheRecord) << revoked.console;
+  test::ChildRun later = start("later");
   finish(later);
-  EXPECT_EQ(files(), onlyTheRecord) << later.console();
+  EXPECT_EQ(files(), onlyTheRecord) << later.console;
   EXPECT_EQ(collector.requestCount(), before);
 }
 
