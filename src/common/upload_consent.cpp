@@ -19,6 +19,9 @@ namespace {
 // a change.
 constinit std::atomic<int> g_state{static_cast<int>(ConsentState::kNotAsked)};
 
+// Mirrors ConsentSync::loaded for readers without the lock.
+constinit std::atomic<bool> g_loaded{false};
+
 struct ConsentSync {
   // Does file I/O (the record) while held; taken with no other library lock but the data
   // directory's (a higher rank) inside. A forked child gets a fresh condition: the parent's
@@ -75,6 +78,8 @@ void storeLocked(ConsentState s) {
 
 ConsentState consentState() { return static_cast<ConsentState>(g_state.load()); }
 
+bool consentRecordLoaded() { return g_loaded.load(); }
+
 std::string consentRecordPath() { return joinPath(documentsDirectory(), kConsentRecordName); }
 
 void requireConsent() {
@@ -100,6 +105,7 @@ ConsentState loadConsentRecord() {
   std::lock_guard<std::mutex> g(s.mu);
   if (s.loaded) return consentState();
   s.loaded = true;
+  g_loaded.store(true);
   const ConsentState now = consentState();
   if (s.setByCall) {
     writeRecordLocked(now);

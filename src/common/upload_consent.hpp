@@ -30,6 +30,8 @@ ConsentState setConsent(ConsentState state);
 // earlier run gives the state unless the application set one itself; a state asked for and
 // not recorded (or set before now) is written. Returns the state then.
 ConsentState loadConsentRecord();
+// True once loadConsentRecord ran: before, an answer recorded by an earlier run is unknown.
+bool consentRecordLoaded();
 // The record's path in the data directory (for the deletion that leaves it alone).
 std::string consentRecordPath();
 inline constexpr const char* kConsentRecordName = "upload_consent";

@@ -448,8 +448,10 @@ void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath
 // Sends the reports earlier runs left; one that can't be sent now waits for the next start.
 void sendStaleReports(const std::string& dir, const std::string& ownName) {
   installAltSignalStack();
-  // Without upload consent the reports stay as they are; giving it runs this again.
-  if (!uploadsAllowed()) return;
+  // Without upload consent the reports stay as they are; giving it runs this again. Before
+  // the first initialisation read the consent record (capture armed before it), an earlier
+  // run's answer is not known yet: that initialisation runs this again.
+  if (!uploadsAllowed() || !consentRecordLoaded()) return;
   guarded("pending crash reports", [&] {
     for (const std::string& claimed : claimStaleCrashReports(dir, ownName)) {
       SendContext context = SendContext::ordinary();

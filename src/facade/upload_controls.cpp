@@ -96,6 +96,8 @@ namespace detail {
 void loadUploadConsentAtFirstInit() {
   if (blockQueue()) return;  // not the first initialisation: the record was read then
   if (loadConsentRecord() == ConsentState::kRevoked) deleteKeptForRevokedConsent();
+  // Capture armed before this initialisation left the earlier runs' reports for now.
+  if (uploadsAllowed()) sendKeptCrashReports();
 }
 
 void deleteKeptForRevokedConsent() {
