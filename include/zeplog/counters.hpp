@@ -33,6 +33,12 @@ struct Counters {
   // Log records an OTLP exporter's endpoint answered 200 for but reported as rejected (its
   // "partialSuccess"); they are not sent again.
   std::uint64_t otlpRejected = 0;
+};
+
+// What the controls over what leaves the machine held back (ZEPLog::controlCounters). Apart
+// from Counters, which is returned by value and so cannot grow without breaking the ABI;
+// the C interface has them at the end of zeplog_counters2. Each counter only grows.
+struct ControlCounters {
   // Log calls left out by the sample rate of their level (ZEPLog::setSampleRate).
   std::uint64_t sampledOut = 0;
   // Log calls refused by the rate limit of their handle (ZEPLog::setRateLimit).

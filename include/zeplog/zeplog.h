@@ -129,6 +129,9 @@ typedef struct zeplog_counters2 {
   uint64_t dropped_by_before_send;
   uint64_t dropped_from_spool;
   uint64_t otlp_rejected;
+  uint64_t sampled_out;        /* log calls left out by their level's sample rate */
+  uint64_t rate_limited;       /* log calls refused by their handle's rate limit */
+  uint64_t dropped_by_consent; /* events deleted or refused with upload consent revoked */
 } zeplog_counters2;
 /* Fills the counters of *out that lie wholly within out->size bytes (a size beyond this
  * library's struct counts as its size) and returns how many it wrote; leaves size and

@@ -286,6 +286,8 @@ class ZEPLOG_API ZEPLog {
   [[nodiscard]] static bool flush(std::chrono::milliseconds timeout) noexcept;
   // What has become of the events so far (see Counters).
   [[nodiscard]] static Counters counters() noexcept;
+  // What sampling, the rate limit and a revoked upload consent held back so far.
+  [[nodiscard]] static ControlCounters controlCounters() noexcept;
   // Bounds the bytes of queued events in each event queue (the main and the failed-send
   // queue; default 64 MiB); past it the oldest events go, as at the 2000-event bound. Only
   // before the first initialisation, and not 0: false with a console line otherwise.
@@ -326,12 +328,12 @@ class ZEPLOG_API ZEPLog {
   // The state now; Given when consent was never asked for (everything flows).
   [[nodiscard]] static Consent uploadConsent() noexcept;
   // Keeps this share (0 to 1, the default 1) of the log calls at this level; the others are
-  // counted (Counters::sampledOut). Crash, session and probe events are never sampled. NaN:
+  // counted (ControlCounters::sampledOut). Crash, session and probe events are never sampled. NaN:
   // false with a console line; other values are clamped into [0, 1].
   static bool setSampleRate(Level level, double rate) noexcept;
   // Limits each handle's log calls to eventsPerSecond on average, with bursts of up to burst
-  // calls (a token bucket per handle); the others are counted (Counters::rateLimited), with a
-  // console line a minute at most. The rate is clamped to [0.001, 1e9] (above 1e9, infinity
+  // calls (a token bucket per handle); the others are counted (ControlCounters::rateLimited), with
+  // a console line a minute at most. The rate is clamped to [0.001, 1e9] (above 1e9, infinity
   // included, turns the limit off: the default), burst to [1, 1000000]; NaN: false with a
   // console line. Session and crash events are never limited.
   static bool setRateLimit(double eventsPerSecond, std::uint32_t burst) noexcept;

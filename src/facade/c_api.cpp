@@ -62,7 +62,7 @@ void handled(zeplog_level level, Text message, Text exception) {
 constexpr size_t kFirstCounter = offsetof(zeplog_counters2, dropped_from_queue);
 static_assert(kFirstCounter == sizeof(uint64_t) &&
               sizeof(zeplog_counters2) % sizeof(uint64_t) == 0 &&
-              offsetof(zeplog_counters2, otlp_rejected) + sizeof(uint64_t) ==
+              offsetof(zeplog_counters2, dropped_by_consent) + sizeof(uint64_t) ==
                   sizeof(zeplog_counters2));
 // zeplog_counters is fixed: programs built against it expect exactly these 56 bytes, laid
 // out as the first seven counters of zeplog_counters2.
@@ -200,6 +200,10 @@ size_t zeplog_get_counters2(zeplog_counters2* out) {
   all.dropped_by_before_send = c.droppedByBeforeSend;
   all.dropped_from_spool = c.droppedFromSpool;
   all.otlp_rejected = c.otlpRejected;
+  const zeplog::ControlCounters control = ZEPLog::controlCounters();
+  all.sampled_out = control.sampledOut;
+  all.rate_limited = control.rateLimited;
+  all.dropped_by_consent = control.droppedByConsent;
   // The caller's struct may be older (smaller) or newer (larger) than this library's: only
   // the counters both know are written.
   const uint64_t size = std::min<uint64_t>(out->size, sizeof all);

@@ -17,6 +17,11 @@ Counters ZEPLog::counters() noexcept {
                                    [] { return detail::countersSnapshot(); });
 }
 
+ControlCounters ZEPLog::controlCounters() noexcept {
+  return detail::guarded<ControlCounters>("controlCounters", ControlCounters{},
+                                          [] { return detail::controlCountersSnapshot(); });
+}
+
 bool ZEPLog::setQueueByteLimit(std::size_t bytes) noexcept {
   return detail::guarded<bool>("setQueueByteLimit", false, [&] {
     return detail::setQueueByteLimit(

@@ -63,6 +63,12 @@ Counters countersSnapshot() {
   out.droppedByBeforeSend = c.droppedByBeforeSend.load(std::memory_order_relaxed);
   out.droppedFromSpool = c.droppedFromSpool.load(std::memory_order_relaxed);
   out.otlpRejected = c.otlpRejected.load(std::memory_order_relaxed);
+  return out;
+}
+
+ControlCounters controlCountersSnapshot() {
+  const EventCounters& c = eventCounters();
+  ControlCounters out;
   out.sampledOut = c.sampledOut.load(std::memory_order_relaxed);
   out.rateLimited = c.rateLimited.load(std::memory_order_relaxed);
   out.droppedByConsent = c.droppedByConsent.load(std::memory_order_relaxed);

@@ -32,6 +32,7 @@ struct EventCounters {
 
 EventCounters& eventCounters();  // never destroyed
 Counters countersSnapshot();
+ControlCounters controlCountersSnapshot();
 
 inline void countUp(std::atomic<std::uint64_t>& counter, std::uint64_t n = 1) {
   if (n) counter.fetch_add(n, std::memory_order_relaxed);

@@ -172,6 +172,12 @@ int main(int argc, char** argv) {
   zeplog_set_upload_consent(ZEPLOG_CONSENT_REVOKED);
   CHECK(zeplog_upload_consent() == ZEPLOG_CONSENT_REVOKED);
   CHECK(zeplog_queue_size() == 0);
+  zeplog_log(ZEPLOG_INFO, "c-handle", NULL, "refused");
+  all.size = sizeof all;
+  zeplog_get_counters2(&all);
+  CHECK(all.sampled_out == 1);
+  CHECK(all.rate_limited == 0);
+  CHECK(all.dropped_by_consent == (uint64_t)before + 2); /* the queue's events and the call */
 
   /* The handler saw lines; a NUL inside a line never shortens it. */
   CHECK(seen.count > 0);

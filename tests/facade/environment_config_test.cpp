@@ -123,12 +123,12 @@ INSTANTIATE_TEST_SUITE_P(
                 [](EnvironmentTest&) {
                   ZEPLog::debug(nullptr, "left out");
                   ZEPLog::info(nullptr, "kept");
-                  EXPECT_EQ(ZEPLog::counters().sampledOut, 1u);
+                  EXPECT_EQ(ZEPLog::controlCounters().sampledOut, 1u);
                 }},
         Applied{"RateLimit", "ZEPLOG_RATE_LIMIT", "0.001/2",
                 [](EnvironmentTest&) {
                   for (int i = 0; i < 3; ++i) ZEPLog::info(nullptr, std::to_string(i));
-                  EXPECT_EQ(ZEPLog::counters().rateLimited, 1u);
+                  EXPECT_EQ(ZEPLog::controlCounters().rateLimited, 1u);
                 }}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -215,13 +215,13 @@ INSTANTIATE_TEST_SUITE_P(
                  [](EnvironmentTest&) { ASSERT_TRUE(ZEPLog::setSampleRate(Level::Info, 1)); },
                  [](EnvironmentTest&) {
                    ZEPLog::info(nullptr, "kept");
-                   EXPECT_EQ(ZEPLog::counters().sampledOut, 0u);
+                   EXPECT_EQ(ZEPLog::controlCounters().sampledOut, 0u);
                  }},
         Explicit{"RateLimit", "ZEPLOG_RATE_LIMIT", "0.001/1",
                  [](EnvironmentTest&) { ASSERT_TRUE(ZEPLog::setRateLimit(0.001, 2)); },
                  [](EnvironmentTest&) {
                    for (int i = 0; i < 2; ++i) ZEPLog::info(nullptr, std::to_string(i));
-                   EXPECT_EQ(ZEPLog::counters().rateLimited, 0u);
+                   EXPECT_EQ(ZEPLog::controlCounters().rateLimited, 0u);
                  }},
         Explicit{"Console", "ZEPLOG_CONSOLE", "off",
                  [](EnvironmentTest&) { ZEPLog::setConsoleHandler(nullptr); },
@@ -269,11 +269,11 @@ void uploadsFlow() { EXPECT_EQ(ZEPLog::uploadConsent(), Consent::Given); }
 void nothingSampled() {
   ZEPLog::debug(nullptr, "kept");
   ZEPLog::info(nullptr, "kept");
-  EXPECT_EQ(ZEPLog::counters().sampledOut, 0u);
+  EXPECT_EQ(ZEPLog::controlCounters().sampledOut, 0u);
 }
 void noRateLimit() {
   for (int i = 0; i < 5; ++i) ZEPLog::info(nullptr, std::to_string(i));
-  EXPECT_EQ(ZEPLog::counters().rateLimited, 0u);
+  EXPECT_EQ(ZEPLog::controlCounters().rateLimited, 0u);
 }
 void collectorsOwnSettings() {
   EXPECT_EQ(detail::settingsURL(1, "127.0.0.1:9", 9, "app"), "http://127.0.0.1:9/v2/app/logsconf");

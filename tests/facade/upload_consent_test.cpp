@@ -95,7 +95,7 @@ void waitForInputToClose() {
     ZEPLog::setUploadConsent(Consent::Revoked);
     for (int i = 0; i < 5; ++i) ZEPLog::info(nullptr, "after");
     ZEPLog::handledError("after", "Exception: after");
-    std::ofstream(results) << ZEPLog::counters().droppedByConsent;
+    std::ofstream(results) << ZEPLog::controlCounters().droppedByConsent;
     ZEPLog::applicationWillTerminate();
   } else if (run == "later") {  // a later run: the record still says revoked
     if (!initRun(port) || ZEPLog::uploadConsent() != Consent::Revoked) std::_Exit(3);
@@ -237,16 +237,16 @@ TEST_P(SampleRateTest, KeepsItsShareOfTheLevelsCalls) {
   EXPECT_EQ(ZEPLog::setSampleRate(Level::Info, c.rate), c.taken);
   constexpr int kCalls = 40'000;
   for (int i = 0; i < kCalls; ++i) ZEPLog::info(nullptr, "sampled");
-  const int kept = kCalls - static_cast<int>(ZEPLog::counters().sampledOut);
+  const int kept = kCalls - static_cast<int>(ZEPLog::controlCounters().sampledOut);
   EXPECT_GE(kept, c.keptMin);
   EXPECT_LE(kept, c.keptMax);
   // Another level, a session start and a handled exception are never sampled here.
   ZEPLog::setSampleRate(Level::Info, 0);
-  const std::uint64_t sampled = ZEPLog::counters().sampledOut;
+  const std::uint64_t sampled = ZEPLog::controlCounters().sampledOut;
   ZEPLog::warn(nullptr, "other level");
   ZEPLog::createSession("0");
   ZEPLog::handledInfo("handled", "Exception: handled");
-  EXPECT_EQ(ZEPLog::counters().sampledOut, sampled);
+  EXPECT_EQ(ZEPLog::controlCounters().sampledOut, sampled);
   if (!c.taken) {
     EXPECT_TRUE(console.contains("setSampleRate refused"));
   }
@@ -268,11 +268,11 @@ TEST_F(CallLimitsTest, TheRateLimitIsABucketPerHandleWithALineAMinute) {
   for (int i = 0; i < 10; ++i) ZEPLog::info(nullptr, "first handle");
   for (int i = 0; i < 10; ++i) ZEPLog::info(nullptr, "second handle", nullptr, "h2");
   ZEPLog::createSession("0");  // never limited
-  EXPECT_EQ(ZEPLog::counters().rateLimited, 14u);
+  EXPECT_EQ(ZEPLog::controlCounters().rateLimited, 14u);
   EXPECT_EQ(console.count("rate limit: "), 1);
   ASSERT_TRUE(ZEPLog::setRateLimit(std::numeric_limits<double>::infinity(), 1));  // off
   for (int i = 0; i < 10; ++i) ZEPLog::info(nullptr, "unlimited");
-  EXPECT_EQ(ZEPLog::counters().rateLimited, 14u);
+  EXPECT_EQ(ZEPLog::controlCounters().rateLimited, 14u);
 }
 
 }  // namespace
