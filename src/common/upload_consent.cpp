@@ -19,6 +19,8 @@ namespace {
 // a change.
 constinit std::atomic<int> g_state{static_cast<int>(ConsentState::kNotAsked)};
 
+// Revocations so far; written under ConsentSync::mu, like g_state.
+constinit std::atomic<std::uint64_t> g_revocations{0};
 // Mirrors ConsentSync::loaded for readers without the lock.
 constinit std::atomic<bool> g_loaded{false};
 
@@ -91,6 +93,7 @@ ConsentState setConsent(ConsentState state) {
   ConsentSync& s = sync();
   std::lock_guard<std::mutex> g(s.mu);
   const ConsentState before = consentState();
+  if (state == ConsentState::kRevoked) g_revocations.fetch_add(1);
   storeLocked(state);
   if (s.loaded) {
     writeRecordLocked(state);
@@ -130,11 +133,16 @@ ConsentState loadConsentRecord() {
   return now;
 }
 
-void waitForUploadConsent() {
-  if (uploadsAllowed()) return;
+std::uint64_t revocationCount() { return g_revocations.load(); }
+
+void waitForUploadConsent(const std::uint64_t* revocationsSeen) {
+  const auto done = [&] {
+    return uploadsAllowed() || (revocationsSeen && g_revocations.load() != *revocationsSeen);
+  };
+  if (done()) return;
   ConsentSync& s = sync();
   std::unique_lock<std::mutex> l(s.mu);
-  s.changed.wait(l, [] { return uploadsAllowed(); });
+  s.changed.wait(l, done);
 }
 
 }  // namespace zeplog::detail

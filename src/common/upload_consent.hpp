@@ -2,6 +2,7 @@
 // data directory.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace zeplog::detail {
@@ -36,8 +37,13 @@ bool consentRecordLoaded();
 std::string consentRecordPath();
 inline constexpr const char* kConsentRecordName = "upload_consent";
 
+// How many times consent was revoked in this process (for the owner of what only its own
+// thread may delete: the send thread's open spool).
+std::uint64_t revocationCount();
+
 // Blocks the calling library thread while uploads are not allowed (consent unknown or
-// revoked); returns at once when they are. Called with no library lock held.
-void waitForUploadConsent();
+// revoked); returns at once when they are. With `revocationsSeen`, also returns once
+// revocationCount() differs from it. Called with no library lock held.
+void waitForUploadConsent(const std::uint64_t* revocationsSeen = nullptr);
 
 }  // namespace zeplog::detail

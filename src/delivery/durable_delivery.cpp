@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <random>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/console.hpp"
@@ -297,6 +300,28 @@ std::chrono::milliseconds untilRetry() {
   }
   if (soonest == Clock::duration::max()) return std::chrono::milliseconds(0);
   return std::chrono::ceil<std::chrono::milliseconds>(soonest);
+}
+
+std::uint64_t discardSpool() {
+  Durable& d = durable();
+  Spool* spool = d.spool.load();
+  if (!spool || d.owner != ::getpid()) return 0;
+  const std::uint64_t events = spool->backlogEvents();
+  const std::string dir = spool->directory();
+  // Closes its descriptors (its lock with them: no other process shares them) and forgets
+  // its records; the object stays allocated, as for a forked child, since other threads may
+  // still read its counts.
+  spool->abandonInChild();
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  if (ec) ZEP_CONSOLE("spool " + dir + " not deleted: " + ec.message());
+  d.owner = 0;  // the next open makes a fresh spool
+  return events;
+}
+
+std::string openSpoolDirectory() {
+  const Spool* spool = durable().spool.load();
+  return spool ? spool->directory() : std::string();
 }
 
 std::uint64_t spoolBacklog() {

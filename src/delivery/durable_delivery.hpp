@@ -41,7 +41,15 @@ bool drainSpool(const std::function<bool()>& cancelled);
 // when one may be tried now.
 std::chrono::milliseconds untilRetry();
 
+// Upload consent revoked: this process's spool forgets its records unsent and its directory
+// is deleted; the next openSpoolForThisProcess opens a fresh one. Returns the events the
+// records held.
+std::uint64_t discardSpool();
+
 // ---- Any thread ----
+// The directory of the spool this process has open, or "" (a revocation on another thread
+// leaves it to the send thread's discardSpool).
+std::string openSpoolDirectory();
 // Bodies waiting in the spool, and the events they hold; 0 in the default mode.
 std::uint64_t spoolBacklog();
 std::uint64_t spoolBacklogEvents();

@@ -250,12 +250,25 @@ void logSendThread() {
   // The last cycle stopped at a bound, or bodies of an earlier run wait in the spool: the
   // next cycle starts at once.
   bool atBound = spoolBacklog() > 0;
+  std::uint64_t revocationsSeen = revocationCount();
+  bool reopenSpool = false;
   for (;;) {
     guarded("logSendThread", [&] {
       // Held by sync start or paused by the settings thread: sleep until released.
       waitWhileSendHeld();
       // Upload consent unknown or revoked: the events stay queued (and are saved as usual).
-      waitForUploadConsent();
+      // A revocation wakes the thread too: the spool it has open is its own to delete.
+      waitForUploadConsent(&revocationsSeen);
+      if (revocationCount() != revocationsSeen) {
+        revocationsSeen = revocationCount();
+        countUp(eventCounters().droppedByConsent, discardSpool());
+        reopenSpool = durableDeliveryOn();
+        return;  // back to the wait
+      }
+      if (reopenSpool) {
+        reopenSpool = false;
+        openSpoolForThisProcess();
+      }
       if (!atBound) pauseBeforeCycle(*queue, signal);
       atBound = false;
       // A flush that finds nothing left to take (the cycle before it took the rest) is done.

@@ -10,6 +10,7 @@
 #include "common/guard.hpp"
 #include "common/upload_consent.hpp"
 #include "crash/crash_capture.hpp"
+#include "delivery/durable_delivery.hpp"
 #include "facade/environment_config.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/delete_kept.hpp"
@@ -106,7 +107,7 @@ void deleteKeptForRevokedConsent() {
   } else {
     kstVelaBlockQueue::deleteQueueFiles();
   }
-  deleteSpoolDirectories();
+  deleteSpoolDirectories(openSpoolDirectory());  // the open one: the send thread, woken
   deleteCrashReports();
   ::unlink(NetworkPulseStore::settingFilePath().c_str());
 }

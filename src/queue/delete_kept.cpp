@@ -22,14 +22,14 @@ bool isSpoolDirectoryName(std::string_view name) {
 
 }  // namespace
 
-void deleteSpoolDirectories() {
+void deleteSpoolDirectories(const std::string& openHere) {
   const std::string dir = documentsDirectory();
   if (dir.empty()) return;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
     // remove_all does not follow a symbolic link: a link named like a spool goes itself.
-    if (!isSpoolDirectoryName(name)) continue;
+    if (!isSpoolDirectoryName(name) || entry.path().string() == openHere) continue;
     std::error_code removeEc;
     std::filesystem::remove_all(entry.path(), removeEc);
     if (removeEc)

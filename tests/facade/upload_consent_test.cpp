@@ -22,7 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/waits.hpp"
 #include "crash/crash_test_support.hpp"
+#include "delivery/durable_delivery.hpp"
 #include "queue/log_submit.hpp"
 #include "support/child_process.hpp"
 #include "support/loopback_server.hpp"
@@ -105,12 +107,27 @@ void waitForInputToClose() {
   std::_Exit(0);
 }
 
+// Polls until `done` holds; false when the guard runs out first (a hung run, not timing).
+bool waitUntil(const std::function<bool()>& done) {
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > guard) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 TEST(ConsentChild, Run) {
   const char* run = std::getenv("ZEPLOG_CONSENT_RUN");
   if (!run) GTEST_SKIP() << "runs only as the child of a consent test";
   runChild(run, std::getenv("ZEPLOG_CONSENT_DIR"), std::atoi(std::getenv("ZEPLOG_CONSENT_PORT")),
            std::getenv("ZEPLOG_CONSENT_RESULTS"));
 }
+
+class UploadConsentInProcessTest : public test::LibraryTest {
+ protected:
+  test::LoopbackServer collector;
+};
 
 // ---- The parent's side ---------------------------------------------------------------------
 
@@ -148,15 +165,6 @@ class UploadConsentTest : public ::testing::Test {
       out.insert(e.path().filename().string());
     return out;
   }
-  // Polls until `done` holds; false when the guard runs out first (a hung run, not timing).
-  static bool waitUntil(const std::function<bool()>& done) {
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > guard) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-  }
 
   test::LoopbackServer collector;
   test::TempDir dataDir;
@@ -184,7 +192,7 @@ TEST_F(UploadConsentTest, NothingLeavesUntilGivenThenAllOnceAndRevokedKeepsOnlyT
       if (!now.count("kept " + std::to_string(i))) return false;
     return crashes() >= 1;
   };
-  EXPECT_TRUE(waitUntil(allArrived)) << given.console;
+  EXPECT_TRUE(waitUntil(allArrived));
   finish(given);
   std::map<std::string, int> arrived = bodies();
   for (int i = 0; i < kKept; ++i) EXPECT_EQ(arrived["kept " + std::to_string(i)], 1) << i;
@@ -206,6 +214,38 @@ TEST_F(UploadConsentTest, NothingLeavesUntilGivenThenAllOnceAndRevokedKeepsOnlyT
   finish(later);
   EXPECT_EQ(files(), onlyTheRecord) << later.console;
   EXPECT_EQ(collector.requestCount(), before);
+}
+
+// A revocation while bodies wait in the spool the send thread has open: that thread deletes
+// it, and consent given again later sends only what came after.
+TEST_F(UploadConsentInProcessTest, ARevocationDeletesTheOpenSpoolAndNothingOfItIsSentLater) {
+  detail::waits().retryUnit = std::chrono::milliseconds(10);
+  detail::waits().sendCycleSleep = std::chrono::milliseconds(20);
+  DurableDelivery options;
+  options.maxBackoff = std::chrono::seconds(1);
+  ASSERT_TRUE(ZEPLog::enableDurableDelivery(options));
+  collector.setStatus(503);
+  ASSERT_TRUE(ZEPLog::init("127.0.0.1", collector.port(), 1, "app", "1.0", "user-1",
+                           CrashCapture::Off, SyncStart::Off, Text(), Text()));
+  for (int i = 0; i < 3; ++i) ZEPLog::info(nullptr, "before " + std::to_string(i));
+  ASSERT_TRUE(waitUntil([] { return detail::spoolBacklogEvents() >= 3; }));
+
+  ZEPLog::setUploadConsent(Consent::Revoked);
+  const std::string spool = dataDir.path() + "/spool";
+  ASSERT_TRUE(waitUntil([&] { return !std::filesystem::exists(spool); }));
+  EXPECT_GE(ZEPLog::controlCounters().droppedByConsent, 3u);
+
+  collector.setStatus(200);
+  ZEPLog::setUploadConsent(Consent::Given);
+  ZEPLog::info(nullptr, "after");
+  EXPECT_TRUE(ZEPLog::flush(std::chrono::seconds(30)));
+  std::map<std::string, int> sent;
+  for (const test::SeenRequest& r : collector.requests())
+    if (r.answered == 200)
+      for (auto& event : test::eventsOf(r.body)) ++sent[event["body"]];
+  EXPECT_EQ(sent["after"], 1);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(sent.count("before " + std::to_string(i)), 0u);
+  EXPECT_TRUE(std::filesystem::exists(spool));  // a fresh one
 }
 
 // ---- Sampling and the rate limit, through log calls ------------------------------------------
