@@ -15,9 +15,6 @@
 
 #include "common/console.hpp"
 #include "common/files.hpp"
-#include "transport/http_client.hpp"
-#include "transport/otlp_answers.hpp"
-#include "transport/otlp_exporters.hpp"
 #include "common/url.hpp"
 #include "common/waits.hpp"
 #include "delivery/collector_transport.hpp"
@@ -25,6 +22,9 @@
 #include "event/batch.hpp"
 #include "queue/queue_counters.hpp"
 #include "queue/spool.hpp"
+#include "transport/http_client.hpp"
+#include "transport/otlp_answers.hpp"
+#include "transport/otlp_exporters.hpp"
 
 namespace zeplog::detail {
 namespace {

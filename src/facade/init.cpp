@@ -8,7 +8,6 @@
 #include "common/console.hpp"
 #include "common/fork_locks.hpp"
 #include "common/guard.hpp"
-#include "transport/http_client.hpp"
 #include "common/utf8.hpp"
 #include "crash/crash_capture.hpp"
 #include "crash/unity_crash.hpp"
@@ -25,6 +24,7 @@
 #include "net/network_name.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_files.hpp"
+#include "transport/http_client.hpp"
 #include "zeplog/reachability.hpp"
 #include "zeplog/zeplog.hpp"
 

@@ -7,7 +7,6 @@
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "transport/http_client.hpp"
 #include "common/no_destructor.hpp"
 #include "common/upload_consent.hpp"
 #include "common/url.hpp"
@@ -16,6 +15,7 @@
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "queue/block_queue.hpp"
+#include "transport/http_client.hpp"
 
 namespace zeplog::detail {
 namespace {

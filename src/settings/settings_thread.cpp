@@ -7,7 +7,6 @@
 #include "common/alt_signal_stack.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "transport/http_client.hpp"
 #include "common/no_destructor.hpp"
 #include "common/upload_consent.hpp"
 #include "common/utf8.hpp"
@@ -19,6 +18,7 @@
 #include "settings/probe_thread.hpp"
 #include "settings/settings_reader.hpp"
 #include "settings/settings_url.hpp"
+#include "transport/http_client.hpp"
 
 namespace zeplog::detail {
 namespace {

@@ -18,10 +18,10 @@
 
 #include "common/breadcrumbs.hpp"
 #include "common/files.hpp"
-#include "transport/http_client.hpp"
 #include "settings/settings_url.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
+#include "transport/http_client.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
