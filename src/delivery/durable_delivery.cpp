@@ -53,6 +53,9 @@ struct Durable {
   // The rest belongs to the send thread.
   pid_t owner = 0;                    // the process that opened `spool`
   std::map<std::string, Lane> lanes;  // by destination URL, for the spool's lanes
+  // Spools replaced by a newer one (inherited through fork(), or discarded at a revocation):
+  // kept, never freed, since other threads may still read their counts.
+  std::vector<Spool*> retired;
   std::mt19937_64 random{std::random_device{}()};
   RateLimit dropLines{60'000};  // the "dropped" line, once a minute at most
 };
@@ -214,9 +217,10 @@ void openSpoolForThisProcess() {
   Spool* current = d.spool.load();
   if (current && d.owner == ::getpid()) return;
   if (current) {
-    // Inherited through fork(): the parent keeps sending it. The object stays allocated, as
-    // a flush on another thread may still read it.
+    // Inherited through fork() (the parent keeps sending it), or discarded at a revocation.
+    // The object stays allocated, as a flush on another thread may still read it.
     current->abandonInChild();
+    d.retired.push_back(current);
   }
   d.owner = ::getpid();
   d.lanes.clear();
