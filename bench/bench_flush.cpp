@@ -27,7 +27,6 @@
 #include <utility>
 #include <vector>
 
-#include "transport/transport_options.hpp"
 #include "common/waits.hpp"
 #include "delivery/send_thread.hpp"
 #include "dev_collector.hpp"
@@ -37,6 +36,7 @@
 #include "event/otlp_encoder.hpp"
 #include "peer_pipeline.hpp"
 #include "queue/block_queue.hpp"
+#include "transport/transport_options.hpp"
 #include "zeplog/json_reader.hpp"
 #include "zeplog/zeplog.hpp"
 

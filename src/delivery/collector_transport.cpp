@@ -10,9 +10,6 @@
 #include "common/collector_url.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "transport/http_client.hpp"
-#include "transport/otlp_answers.hpp"
-#include "transport/otlp_exporters.hpp"
 #include "common/waits.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "delivery/https_delegate.hpp"
@@ -20,6 +17,9 @@
 #include "event/global_state.hpp"
 #include "event/otlp_encoder.hpp"
 #include "queue/queue_counters.hpp"
+#include "transport/http_client.hpp"
+#include "transport/otlp_answers.hpp"
+#include "transport/otlp_exporters.hpp"
 
 namespace zeplog::detail {
 namespace {

@@ -3,9 +3,9 @@
 #include <iterator>
 
 #include "common/console.hpp"
-#include "transport/otlp_exporters.hpp"
 #include "delivery/before_send.hpp"
 #include "event/common_fields.hpp"
+#include "transport/otlp_exporters.hpp"
 
 namespace zeplog::detail {
 

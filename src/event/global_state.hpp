@@ -58,8 +58,8 @@ class SendHold {
 // What the event layer shares across threads: the handles, the batches, the duplicate
 // tables and the process switches. (The event queue is the queue layer's, the thread lists
 // the delivery and settings layers'.) Created while the library loads and never destroyed,
-// so that a late log call during exit() never touches a destroyed object. Unless noted, every member
-// is guarded by global_resource_lock().
+// so that a late log call during exit() never touches a destroyed object. Unless noted, every
+// member is guarded by global_resource_lock().
 struct GlobalState {
   bool gs_commonInit = false;
   // Written under the lock; atomic because other threads read them between cycles.

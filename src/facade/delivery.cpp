@@ -1,11 +1,11 @@
 // Entry points of the send thread, the send filter, the collector transport and sessions.
 #include "common/guard.hpp"
-#include "transport/http_client.hpp"
 #include "delivery/collector_transport.hpp"
 #include "delivery/send_filter.hpp"
 #include "delivery/send_thread.hpp"
 #include "delivery/session.hpp"
 #include "facade/environment_config.hpp"
+#include "transport/http_client.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {

@@ -4,11 +4,11 @@
 #include "common/caller_limits.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
-#include "transport/http_client.hpp"
-#include "transport/otlp_exporters.hpp"
 #include "common/url.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "event/global_state.hpp"
+#include "transport/http_client.hpp"
+#include "transport/otlp_exporters.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {

@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "transport/http_client.hpp"
-#include "transport/transport_options.hpp"
 #include "support/loopback_server.hpp"
 #include "support/test_env.hpp"
+#include "transport/http_client.hpp"
+#include "transport/transport_options.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {

@@ -10,11 +10,11 @@
 #include <memory>
 #include <thread>
 
-#include "transport/otlp_exporters.hpp"
 #include "common/waits.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "delivery_helpers.hpp"
 #include "support/otlp_records.hpp"
+#include "transport/otlp_exporters.hpp"
 
 namespace zeplog::test {
 namespace {

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "common/base64.hpp"
-#include "transport/otlp_exporters.hpp"
 #include "event/otlp_encoder.hpp"
 #include "facade/collector_fixture.hpp"
 #include "support/loopback_server.hpp"
 #include "support/otlp_records.hpp"
+#include "transport/otlp_exporters.hpp"
 #include "zeplog/zeplog.h"
 
 namespace zeplog {

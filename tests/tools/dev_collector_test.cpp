@@ -6,10 +6,10 @@
 
 #include <fstream>
 
-#include "transport/http_client.hpp"
-#include "transport/transport_options.hpp"
 #include "settings/settings_reader.hpp"
 #include "support/test_env.hpp"
+#include "transport/http_client.hpp"
+#include "transport/transport_options.hpp"
 
 namespace zeplog::tools {
 namespace {
