@@ -29,14 +29,6 @@
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.hpp"
 
-extern "C" const char* __asan_default_options() {
-  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
-         "detect_leaks=0";
-}
-extern "C" const char* __tsan_default_options() {
-  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
-}
-
 namespace zeplog {
 namespace {
 

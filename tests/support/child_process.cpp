@@ -11,6 +11,17 @@
 
 extern char** environ;
 
+// A program that starts crashing children (every user of startChild): under the sanitizers
+// the crash signals must reach the library's handlers, and their default actions must end
+// the process, as in an application built without them.
+extern "C" const char* __asan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
+         "detect_leaks=0";
+}
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+}
+
 namespace zeplog::test {
 
 ChildRun startChild(const std::string& childTest, const std::vector<std::string>& variables,
