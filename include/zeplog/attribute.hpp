@@ -24,6 +24,8 @@ class AttributeValue {
  public:
   enum class Type : std::uint8_t { Text, Int, Double, Bool };
 
+  // Empty text.
+  constexpr AttributeValue() noexcept : type_(Type::Text), text_() {}
   constexpr AttributeValue(std::string_view text) noexcept : type_(Type::Text), text_(text) {}
   constexpr AttributeValue(const char* text) noexcept
       : type_(Type::Text), text_(text ? std::string_view(text) : std::string_view()) {}

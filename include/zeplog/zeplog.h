@@ -47,6 +47,33 @@ ZEPLOG_C_API void zeplog_log(zeplog_level level, const char* handle_id, const ch
                              const char* message);
 ZEPLOG_C_API void zeplog_log_n(zeplog_level level, const char* handle_id, const char* error_code,
                                size_t error_code_len, const char* message, size_t message_len);
+/* Typed attributes of a log call. This layout is fixed: a later one comes with a call of
+ * its own, so zeplog_log_attrs always reads this one. */
+typedef enum zeplog_attribute_type {
+  ZEPLOG_ATTRIBUTE_TEXT = 0,
+  ZEPLOG_ATTRIBUTE_INT = 1,
+  ZEPLOG_ATTRIBUTE_DOUBLE = 2,
+  ZEPLOG_ATTRIBUTE_BOOL = 3
+} zeplog_attribute_type;
+typedef struct zeplog_attribute {
+  const char* key; /* NUL-terminated; NULL or "" leaves the attribute out */
+  zeplog_attribute_type type;
+  union {
+    const char* text; /* NULL is "" */
+    int64_t integer;
+    double number;
+    int boolean; /* 0 false, else true */
+  } value;
+} zeplog_attribute;
+/* One event at the level on handle "0" with count attributes (the C++ ZEPLog::log). An
+ * attribute of an unknown type is left out and counted as cut. */
+ZEPLOG_C_API void zeplog_log_attrs(zeplog_level level, const char* message,
+                                   const zeplog_attribute* attrs, size_t count);
+/* The calling thread's trace context from a W3C traceparent header: 1 when it was read and
+ * set, 0 (the context unchanged) otherwise. */
+ZEPLOG_C_API int zeplog_set_thread_traceparent(const char* traceparent);
+ZEPLOG_C_API void zeplog_clear_thread_trace_context(void);
+
 /* One event with a level text of the caller's. */
 ZEPLOG_C_API void zeplog_send_log(const char* level, const char* error_code, const char* message,
                                   const char* handle_id);

@@ -10,12 +10,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "zeplog/attribute.hpp"
 #include "zeplog/consent.hpp"
 #include "zeplog/counters.hpp"
 #include "zeplog/durable_delivery.hpp"
@@ -24,6 +27,7 @@
 #include "zeplog/otlp_exporter.hpp"
 #include "zeplog/switches.hpp"
 #include "zeplog/text.hpp"
+#include "zeplog/trace_context.hpp"
 #include "zeplog/vela_event.hpp"
 #include "zeplog/vela_handle.hpp"
 
@@ -131,6 +135,26 @@ class ZEPLOG_API ZEPLog {
   ZEPLOG_LEVEL_FORMS(error)
   ZEPLOG_LEVEL_FORMS(fatal)
 #undef ZEPLOG_LEVEL_FORMS
+
+  // ---- Structured log calls --------------------------------------------------------------
+  // One event at the level with typed attributes, on handle "0" or a named one:
+  //   ZEPLog::log(Level::Info, "served", {{"http.route", "/users"}, {"bytes", n}});
+  // Each attribute is a field of the collector's event (text as a string, numbers and bools
+  // as JSON numbers and booleans) and a typed attribute of an OTLP record. An attribute named
+  // like a field the library writes is left out (ControlCounters::attributeClashes); the
+  // limits are in attribute.hpp. The calling thread's trace context, when set, goes along.
+  // The call copies what it keeps into its thread's staging ring and returns: the event is
+  // made on the send thread.
+  static void log(Level level, std::string_view message,
+                  std::initializer_list<Attribute> attributes = {}) noexcept;
+  static void log(Level level, std::string_view message, std::span<const Attribute> attributes,
+                  Text handleId) noexcept;
+
+  // The trace context of the calling thread's later log calls, until cleared or replaced.
+  static void setThreadTraceContext(const TraceContext& context) noexcept;
+  static void clearThreadTraceContext() noexcept;
+  // The calling thread's context; none when cleared.
+  [[nodiscard]] static std::optional<TraceContext> threadTraceContext() noexcept;
 
   // Builds one event with the given level text and queues it for the handle ("0" in the
   // short form).
@@ -372,6 +396,29 @@ class ZEPLOG_API ZEPLog {
   // "Retry-After") and by the next run after a kill. Only before the first initialisation,
   // and with a maxBytes and maxBackoff above 0: false with a console line otherwise.
   static bool enableDurableDelivery(const DurableDelivery& options = {}) noexcept;
+};
+
+// Sets the calling thread's trace context for the scope's life and puts back the one it
+// replaced (or none) at its end; scopes nest. Made and ended on the same thread.
+//   zeplog::TraceScope scope(*zeplog::TraceContext::fromTraceparent(header));
+class TraceScope {
+ public:
+  explicit TraceScope(const TraceContext& context) noexcept
+      : previous_(ZEPLog::threadTraceContext()) {
+    ZEPLog::setThreadTraceContext(context);
+  }
+  ~TraceScope() {
+    if (previous_) {
+      ZEPLog::setThreadTraceContext(*previous_);
+    } else {
+      ZEPLog::clearThreadTraceContext();
+    }
+  }
+  TraceScope(const TraceScope&) = delete;
+  TraceScope& operator=(const TraceScope&) = delete;
+
+ private:
+  std::optional<TraceContext> previous_;
 };
 
 }  // namespace zeplog

@@ -24,6 +24,11 @@ void FlushSignal::wake() {
   wake_.notify_all();
 }
 
+bool FlushSignal::flushWaiting() {
+  std::lock_guard<std::mutex> g(mu_);
+  return anyWaiting();
+}
+
 void FlushSignal::answerIfEmpty(const std::function<bool()>& queueEmpty) {
   {
     std::lock_guard<std::mutex> g(mu_);

@@ -35,6 +35,8 @@ class FlushSignal {
              bool flushesCut = true);
   // Has the pause ask backlog() again; for the enqueue that fills the queue toward its bound.
   void wake();
+  // True when a flush waits for a cycle.
+  bool flushWaiting();
   // Answers every waiting flush as done when queueEmpty() says nothing is left to take.
   void answerIfEmpty(const std::function<bool()>& queueEmpty);
   // A cycle begins taking events; returns its ticket.

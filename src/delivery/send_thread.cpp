@@ -223,14 +223,23 @@ bool nothingToSend(kstVelaBlockQueue& queue) {
 // does a queue that fills toward its bound, where waiting would only drop events. While the
 // spool waits out a collector's backoff, the pause ends when the backoff does, and a flush
 // does not cut it short (the flush waits for the spool to be sent).
+//
+// Log calls staged in their threads' rings reach the high water without waking the pause,
+// so it looks again every kStagedLookInterval.
+constexpr std::chrono::milliseconds kStagedLookInterval{200};
+
 void pauseBeforeCycle(kstVelaBlockQueue& queue, FlushSignal& signal) {
+  using Clock = std::chrono::steady_clock;
   const auto highWater = [&] { return queue.atHighWater(); };
   const std::chrono::milliseconds sleep = waits().sendCycleSleep.load();
   const std::chrono::milliseconds backoff = untilRetry();
-  if (spoolBacklog() > 0 && backoff.count() > 0) {
-    signal.pause(std::min(sleep, backoff), highWater, false);
-  } else {
-    signal.pause(sleep, highWater);
+  const bool forBackoff = spoolBacklog() > 0 && backoff.count() > 0;
+  const std::chrono::milliseconds length = forBackoff ? std::min(sleep, backoff) : sleep;
+  const Clock::time_point end = Clock::now() + length;
+  for (auto left = length; left.count() > 0;
+       left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now())) {
+    signal.pause(std::min(left, kStagedLookInterval), highWater, !forBackoff);
+    if (highWater() || (!forBackoff && signal.flushWaiting())) return;
   }
 }
 
@@ -275,6 +284,7 @@ void logSendThread() {
       signal.answerIfEmpty([&] { return nothingToSend(*queue); });
       // With bodies waiting in the spool the cycle runs even with an empty queue, to post
       // them; otherwise it waits for an event.
+      (void)queue->takeStagedLogs();  // the log calls staged so far become events
       const std::int32_t n = spoolBacklog() > 0 ? queue->queueCount() : queue->queueSize();
       ZEP_CONSOLE("queue size : " + std::to_string(n));
       // A hold that began while the thread waited for events keeps them queued.

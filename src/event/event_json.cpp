@@ -17,6 +17,8 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/utf8.hpp"
+#include "event/attribute_blob.hpp"
+#include "event/attribute_fields.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/json/json_string_writer.hpp"
@@ -124,6 +126,8 @@ class ObjectParts {
  public:
   explicit ObjectParts(const VelaEvent& event)
       : pending_(LogEventMaker::pendingFields(event)),
+        attributes_(LogEventMaker::pendingAttributes(event)),
+        trace_(LogEventMaker::pendingTrace(event)),
         fields_(pending_ ? nullptr : event.fields().get()) {
     std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
     if (!body && event.body()) body = std::string_view(event.body()->data);
@@ -150,6 +154,8 @@ class ObjectParts {
 
   const std::array<Member, 7>& members() const { return members_; }
   const std::optional<LogEventMaker::PendingFields>& pending() const { return pending_; }
+  std::string_view pendingAttributes() const { return attributes_; }
+  const std::optional<TraceContext>& pendingTrace() const { return trace_; }
   const Fields* fields() const { return fields_; }
   bool isWrittenMember(std::string_view key) const {
     for (const Member& m : members_) {
@@ -166,6 +172,8 @@ class ObjectParts {
 
   std::array<char, 24> sendTime_{};
   std::optional<LogEventMaker::PendingFields> pending_;
+  std::string_view attributes_;
+  std::optional<TraceContext> trace_;
   const Fields* fields_;
   std::array<Member, 7> members_;
 };
@@ -198,6 +206,13 @@ class ObjectWriter {
     out_.text(value);
   }
   // Members already written as text.
+  // A member whose value is written as it is (a JSON number or literal).
+  void putBare(std::string_view key, std::string_view value) {
+    open();
+    out_.text(key);
+    out_.raw(":");
+    out_.raw(value);
+  }
   void putRaw(std::string_view members) {
     open();
     out_.raw(members);
@@ -213,11 +228,47 @@ class ObjectWriter {
   bool first_ = true;
 };
 
+// True when members ("key":value,... as the common fields are written) has a member key.
+// A key's quotes never appear unescaped inside a written value, so the search cannot match
+// a value.
+bool hasMember(std::string_view members, std::string_view key) {
+  for (std::size_t at = members.find(key); at != std::string_view::npos;
+       at = members.find(key, at + 1)) {
+    if (at > 0 && members[at - 1] == '"' && members.substr(at + key.size(), 2) == "\":")
+      return true;
+  }
+  return false;
+}
+
+// A log call's trace ids and typed attributes: text as strings, numbers and bools bare. An
+// attribute named like a member or a common field is left out (the library's value stays).
+template <typename Out>
+void writeTraceAndAttributes(ObjectWriter<Out>& w, const ObjectParts& parts,
+                             const ObjectOptions& options) {
+  if (const auto& trace = parts.pendingTrace()) {
+    const auto traceId = traceIdHex(*trace);
+    const auto spanId = spanIdHex(*trace);
+    w.putOwn(R"("traceId":)", std::string_view(traceId.data(), traceId.size()));
+    w.putOwn(R"("spanId":)", std::string_view(spanId.data(), spanId.size()));
+  }
+  ValueTextBuffer buffer;
+  for (const PackedAttribute& a : PackedAttributes(parts.pendingAttributes())) {
+    if (parts.isWrittenMember(a.key) || hasMember(options.common, a.key)) continue;
+    const std::string_view text = attributeValueText(a.value, buffer);
+    if (isBareJsonValue(a.value)) {
+      w.putBare(a.key, text);
+    } else {
+      w.put(a.key, text);
+    }
+  }
+}
+
 template <typename Out>
 void writeFields(ObjectWriter<Out>& w, const ObjectParts& parts, const ObjectOptions& options) {
   if (const auto& pending = parts.pending()) {
     if (!pending->errorCode.empty()) w.putOwn(R"("errorCode":)", pending->errorCode);
     w.putOwn(R"("logLevel":)", pending->level);
+    writeTraceAndAttributes(w, parts, options);
     return;
   }
   if (!parts.fields()) return;
@@ -288,9 +339,12 @@ std::string writeObject(const json::Object& o) {
 // Both text forms. The event loses a "SessionID" field it may not carry: later stages see
 // the event as it was sent.
 std::string eventText(VelaEvent& event, std::optional<std::int32_t> kstBulkIndex) {
-  const bool drop = dropsSessionId(event, event.fields().get());
-  if (drop && event.fields()) event.fields()->erase(kSessionIdKey);
-  if (!keysAreUtf8(event.fields().get())) {
+  // A log call's fields still in its text are read there (its attributes keep their types).
+  const bool pending = LogEventMaker::pendingFields(event).has_value();
+  const Fields* fields = pending ? nullptr : event.fields().get();
+  const bool drop = dropsSessionId(event, fields);
+  if (drop && fields) event.fields()->erase(kSessionIdKey);
+  if (!pending && !keysAreUtf8(fields)) {
     json::Object o = eventObject(event, drop);
     if (kstBulkIndex) {
       // Written last, so it replaces a field of the same name.

@@ -14,9 +14,12 @@
 
 #include "common/base64.hpp"
 #include "common/utf8.hpp"
+#include "event/attribute_blob.hpp"
+#include "event/attribute_fields.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/json/json_string_writer.hpp"
+#include "event/vela_event_maker.hpp"
 #include "zeplog/json_reader.hpp"
 
 #ifndef ZEPLOG_LIBRARY_VERSION
@@ -180,7 +183,63 @@ bool isMappedKey(std::string_view key, const Fields& fields) {
   return key.starts_with("exception.") && fields.contains(kCrashDataKey);
 }
 
+// A log call's typed attribute: its value under the key of its type.
+void typedAttribute(Writer& w, const PackedAttribute& a, bool& first) {
+  ValueTextBuffer buffer;
+  const std::string_view text = attributeValueText(a.value, buffer);
+  if (!first) w.raw(",");
+  first = false;
+  w.raw("{\"key\":");
+  w.text(a.key);
+  switch (a.value.type()) {
+    case AttributeValue::Type::Text:
+      w.raw(",\"value\":{\"stringValue\":");
+      w.text(text);
+      break;
+    case AttributeValue::Type::Int:  // a 64-bit integer is a decimal string in this mapping
+      w.raw(",\"value\":{\"intValue\":");
+      w.text(text);
+      break;
+    case AttributeValue::Type::Double:
+      w.raw(",\"value\":{\"doubleValue\":");
+      if (isBareJsonValue(a.value)) {
+        w.raw(text);
+      } else {
+        w.text(text);
+      }
+      break;
+    case AttributeValue::Type::Bool:
+      w.raw(",\"value\":{\"boolValue\":");
+      w.raw(text);
+      break;
+  }
+  w.raw("}}");
+}
+
+// True when key is one of the packed attributes (their text fields are not written again).
+bool isPackedKey(std::string_view packed, std::string_view key) {
+  for (const PackedAttribute& a : PackedAttributes(packed)) {
+    if (a.key == key) return true;
+  }
+  return false;
+}
+
+void writeTrace(Writer& w, const TraceContext& trace, bool& first) {
+  const auto traceId = traceIdHex(trace);
+  const auto spanId = spanIdHex(trace);
+  w.key("traceId", first);
+  w.text(std::string_view(traceId.data(), traceId.size()));
+  w.key("spanId", first);
+  w.text(std::string_view(spanId.data(), spanId.size()));
+  w.key("flags", first);
+  w.raw(decimal(trace.flags));
+}
+
 void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed) {
+  // A log call's typed attributes and trace context, read before its fields are made (they
+  // would be text fields then). The views stay valid: they are in the event's allocation.
+  const std::string_view packed = LogEventMaker::pendingAttributes(event);
+  const std::optional<TraceContext> trace = LogEventMaker::pendingTrace(event);
   const Fields* fields = event.fields().get();
   bool first = true;
   w.raw("{");
@@ -201,6 +260,7 @@ void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed)
       w.text(text);
     }
   }
+  if (trace) writeTrace(w, *trace, first);
   if (event.body()) {
     w.key("body", first);
     w.raw("{\"stringValue\":");
@@ -224,9 +284,12 @@ void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed)
       w.stringAttribute("exception.stacktrace", stacktrace, firstAttribute);
     }
     for (const auto& [key, value] : *fields) {
-      if (!isMappedKey(key, *fields)) w.fieldAttribute(key, value, firstAttribute);
+      if (isMappedKey(key, *fields) || isPackedKey(packed, key)) continue;
+      if (trace && (key == "traceId" || key == "spanId")) continue;
+      w.fieldAttribute(key, value, firstAttribute);
     }
   }
+  for (const PackedAttribute& a : PackedAttributes(packed)) typedAttribute(w, a, firstAttribute);
   w.raw("]}");
 }
 

@@ -7,6 +7,7 @@
 
 #include "common/block_pool.hpp"
 #include "common/no_destructor.hpp"
+#include "event/attribute_fields.hpp"
 #include "event/vela_event_maker.hpp"
 
 namespace zeplog {
@@ -107,6 +108,9 @@ void VelaEvent::makeFields() const {
   if (errorCodeSize_ != 0)
     fields->appendNew("errorCode", Bytes(std::string_view(level + levelSize_, errorCodeSize_)));
   fields->appendNew("logLevel", Bytes(std::string_view(level, levelSize_)));
+  const std::optional<TraceContext> trace = detail::LogEventMaker::pendingTrace(*this);
+  detail::addAttributeFields(*fields, detail::LogEventMaker::pendingAttributes(*this),
+                             trace ? &*trace : nullptr);
   fields_ = std::move(fields);
   inlineFields_ = false;
 }
@@ -149,13 +153,16 @@ struct TailAllocator {
 }  // namespace
 
 VelaEventPtr LogEventMaker::make(std::string_view message, std::string_view level,
-                                 std::string_view errorCode, std::int64_t sendTime, bool hostDash) {
+                                 std::string_view errorCode, std::int64_t sendTime, bool hostDash,
+                                 std::string_view packedAttributes, const TraceContext* trace) {
   constexpr std::size_t kMaxPart = UINT32_MAX;
-  if (message.size() > kMaxPart || level.size() > kMaxPart || errorCode.size() > kMaxPart) {
+  if (message.size() > kMaxPart || level.size() > kMaxPart || errorCode.size() > kMaxPart ||
+      packedAttributes.size() > kMaxPart) {
     // Too long to keep inline: an ordinary event with the same content.
     auto fields = std::make_shared<Fields>();
     if (!errorCode.empty()) fields->appendNew("errorCode", Bytes(errorCode));
     fields->appendNew("logLevel", Bytes(level));
+    addAttributeFields(*fields, packedAttributes, trace);
     auto event = std::make_shared<VelaEvent>();
     event->setBody(Bytes(message));
     event->setFields(std::move(fields));
@@ -163,19 +170,28 @@ VelaEventPtr LogEventMaker::make(std::string_view message, std::string_view leve
     if (hostDash) event->host_ = &dashText();
     return event;
   }
-  const std::size_t extra = message.size() + level.size() + errorCode.size();
+  const std::size_t traceBytes = trace ? kTraceBytes : 0;
+  const std::size_t extra = sizeof(LogTail) + message.size() + level.size() + errorCode.size() +
+                            packedAttributes.size() + traceBytes;
   char* tail = nullptr;
   auto event = std::allocate_shared<VelaEvent>(TailAllocator<VelaEvent>(extra, &tail));
+  ::new (static_cast<void*>(tail)) LogTail{static_cast<std::uint32_t>(packedAttributes.size()),
+                                           trace ? std::uint8_t{1} : std::uint8_t{0}};
   // An empty view may hold no pointer at all, which memcpy must not be given.
-  char* at = tail;
-  for (std::string_view part : {message, level, errorCode}) {
+  char* at = tail + sizeof(LogTail);
+  for (std::string_view part : {message, level, errorCode, packedAttributes}) {
     if (!part.empty()) std::memcpy(at, part.data(), part.size());
     at += part.size();
+  }
+  if (trace) {
+    std::memcpy(at, trace->traceId.data(), trace->traceId.size());
+    std::memcpy(at + trace->traceId.size(), trace->spanId.data(), trace->spanId.size());
+    at[trace->traceId.size() + trace->spanId.size()] = static_cast<char>(trace->flags);
   }
   VelaEvent& e = *event;
   e.sendTime_ = sendTime;
   if (hostDash) e.host_ = &dashText();
-  e.text_ = tail;
+  e.text_ = tail + sizeof(LogTail);
   e.bodySize_ = static_cast<std::uint32_t>(message.size());
   e.levelSize_ = static_cast<std::uint32_t>(level.size());
   e.errorCodeSize_ = static_cast<std::uint32_t>(errorCode.size());

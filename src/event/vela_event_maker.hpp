@@ -3,12 +3,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
+#include "zeplog/trace_context.hpp"
 #include "zeplog/vela_event.hpp"
 
 namespace zeplog::detail {
+
+// The log call's event keeps its text in the allocation that holds it:
+//
+//   LogTail  message  level  errorCode  attributes  [TraceContext]
+//
+// text_ points at the message; the LogTail just before it says how many attribute bytes
+// follow the error code (packed as attribute_blob.hpp says) and whether a trace context ends
+// the run. Only the library reads that layout, through the accessors below.
+struct LogTail {
+  std::uint32_t attributeBytes = 0;
+  std::uint8_t hasTrace = 0;
+};
 
 struct LogEventMaker {
   // Field room made with the dictionary: the level and error code, the common fields and
@@ -16,11 +30,31 @@ struct LogEventMaker {
   static constexpr std::size_t kFieldRoom = 12;
 
   // An event (its identity still to be set) whose body is message and whose fields are "errorCode"
-  // (left out when errorCode is "") and "logLevel", made on first use. The three texts are copied
-  // into the event's own allocation; they must be valid UTF-8 already. hostDash: the host
-  // is "-", else absent.
+  // (left out when errorCode is "") and "logLevel", then the attributes and the trace ids, made on
+  // first use. The texts are copied into the event's own allocation; they must be valid UTF-8
+  // already (attributes as validPackedAttributes leaves them, none naming a library field).
+  // hostDash: the host is "-", else absent.
   static VelaEventPtr make(std::string_view message, std::string_view level,
-                           std::string_view errorCode, std::int64_t sendTime, bool hostDash);
+                           std::string_view errorCode, std::int64_t sendTime, bool hostDash,
+                           std::string_view packedAttributes = {},
+                           const TraceContext* trace = nullptr);
+
+  // A log call's packed attributes and trace context, while its fields are still to be made
+  // from its text; none or empty once made (they are fields then), and for other events.
+  static std::string_view pendingAttributes(const VelaEvent& event) {
+    if (!event.inlineFields_) return {};
+    return std::string_view(attributesStart(event), tail(event).attributeBytes);
+  }
+  static std::optional<TraceContext> pendingTrace(const VelaEvent& event) {
+    if (!event.inlineFields_ || tail(event).hasTrace == 0) return std::nullopt;
+    TraceContext trace;
+    const char* at = attributesStart(event) + tail(event).attributeBytes;
+    std::memcpy(trace.traceId.data(), at, trace.traceId.size());
+    std::memcpy(trace.spanId.data(), at + trace.traceId.size(), trace.spanId.size());
+    trace.flags = static_cast<std::uint8_t>(at[trace.traceId.size() + trace.spanId.size()]);
+    return trace;
+  }
+  static constexpr std::size_t kTraceBytes = 16 + 8 + 1;
   // The sizes of a log call's own text while the event's body or fields are still to be made
   // from it: reading them through body() or fields() would make them (an allocation each).
   struct PendingText {
@@ -57,6 +91,13 @@ struct LogEventMaker {
     const char* level = event.text_ + event.bodySize_;
     return PendingFields{std::string_view(level + event.levelSize_, event.errorCodeSize_),
                          std::string_view(level, event.levelSize_)};
+  }
+
+  static const LogTail& tail(const VelaEvent& event) {
+    return *reinterpret_cast<const LogTail*>(event.text_ - sizeof(LogTail));
+  }
+  static const char* attributesStart(const VelaEvent& event) {
+    return event.text_ + event.bodySize_ + event.levelSize_ + event.errorCodeSize_;
   }
 
   // Gives the event its identity; a pointer copy, cheap enough to run under a lock.

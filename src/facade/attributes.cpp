@@ -6,6 +6,7 @@
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "event/text_rules.hpp"
+#include "queue/block_queue.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
@@ -51,6 +52,8 @@ void ZEPLog::setUserId(Text userId) noexcept { setUserId(userId, kDefault); }
 void ZEPLog::setUserId_WardKit(Text userId) noexcept { setUserId(userId, kWardKit); }
 
 void ZEPLog::setLogType(Text logType, Text handleId) noexcept {
+  // A thread's earlier calls never take its later log type or source.
+  detail::settleStagedLogsIfFree();
   changeHandle(handleId, NameId::kNo, [&](kstVelaHandle& h) {
     h.logType = detail::apiText(logType);
     detail::refreshIdentityLocked(handleId.view());
@@ -60,6 +63,8 @@ void ZEPLog::setLogType(Text logType) noexcept { setLogType(logType, kDefault); 
 void ZEPLog::setLogType_WardKit(Text logType) noexcept { setLogType(logType, kWardKit); }
 
 void ZEPLog::setLogSource(Text logSource, Text handleId) noexcept {
+  // A thread's earlier calls never take its later log type or source.
+  detail::settleStagedLogsIfFree();
   changeHandle(handleId, NameId::kYes, [&](kstVelaHandle& h) {
     h.logSource = detail::apiText(logSource);
     detail::refreshIdentityLocked(handleId.view());

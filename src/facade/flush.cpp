@@ -2,6 +2,7 @@
 #include "common/caller_limits.hpp"
 #include "common/guard.hpp"
 #include "delivery/send_thread.hpp"
+#include "queue/block_queue.hpp"
 #include "queue/queue_counters.hpp"
 #include "zeplog/zeplog.hpp"
 
@@ -12,14 +13,20 @@ bool ZEPLog::flush(std::chrono::milliseconds timeout) noexcept {
                                [&] { return detail::flushQueued(detail::clampedWait(timeout)); });
 }
 
+// The counters of staged calls (an unknown handle, attributes cut) are counted when the
+// calls become events: that is done first.
 Counters ZEPLog::counters() noexcept {
-  return detail::guarded<Counters>("counters", Counters{},
-                                   [] { return detail::countersSnapshot(); });
+  return detail::guarded<Counters>("counters", Counters{}, [] {
+    detail::settleStagedLogsIfFree();
+    return detail::countersSnapshot();
+  });
 }
 
 ControlCounters ZEPLog::controlCounters() noexcept {
-  return detail::guarded<ControlCounters>("controlCounters", ControlCounters{},
-                                          [] { return detail::controlCountersSnapshot(); });
+  return detail::guarded<ControlCounters>("controlCounters", ControlCounters{}, [] {
+    detail::settleStagedLogsIfFree();
+    return detail::controlCountersSnapshot();
+  });
 }
 
 bool ZEPLog::setQueueByteLimit(std::size_t bytes) noexcept {

@@ -2,12 +2,16 @@
 #include "event/handle_registry.hpp"
 #include "common/guard.hpp"
 #include "event/global_state.hpp"
+#include "queue/block_queue.hpp"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
 
 void ZEPLog::kst_setHandler(Text handleId) noexcept {
-  detail::guarded("kst_setHandler", [&] { detail::setHandler(handleId); });
+  detail::guarded("kst_setHandler", [&] {
+    detail::settleStagedLogsIfFree();  // calls made before keep the record they were made on
+    detail::setHandler(handleId);
+  });
 }
 
 std::shared_ptr<const kstVelaHandle> ZEPLog::kst_getHandler(Text handleId) noexcept {

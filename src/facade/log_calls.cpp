@@ -59,7 +59,8 @@ void ZEPLog::handledFatal(Text message, Text exception) noexcept {
 }
 
 std::int32_t ZEPLog::queueSize() noexcept {
-  detail::restartIfForkedChild();  // a forked child counts its own events, not the parent's
+  detail::restartIfForkedChild();    // a forked child counts its own events, not the parent's
+  detail::settleStagedLogsIfFree();  // a staged call of an unknown handle counts for nothing
   kstVelaBlockQueue* queue = detail::blockQueue();
   return queue ? queue->queueCount() : -1;
 }

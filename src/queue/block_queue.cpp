@@ -1,10 +1,14 @@
 #include "queue/block_queue.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <iterator>
 #include <utility>
 #include <vector>
 
 #include "common/files.hpp"
+#include "queue/log_staging.hpp"
 
 namespace zeplog {
 
@@ -49,8 +53,11 @@ VelaEventPtr kstVelaBlockQueue::enqueue(VelaEventPtr event) {
 }
 
 bool kstVelaBlockQueue::atHighWater() {
-  return static_cast<std::size_t>(logArray_.count()) >= kHighWaterEvents ||
-         logArray_.weight() >= kHighWaterBytes;
+  // Staged calls count as queued (from atomics: this is asked under other locks).
+  const detail::LogStaging::Staged staged =
+      detail::blockQueue() == this ? detail::logStaging().staged() : detail::LogStaging::Staged{};
+  return static_cast<std::size_t>(logArray_.count()) + staged.records >= kHighWaterEvents ||
+         logArray_.weight() + staged.bytes >= kHighWaterBytes;
 }
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {
@@ -58,13 +65,47 @@ void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {
   detail::noteDroppedAtBound(logArray_.pushFrontDropTail(std::move(event)), false);
 }
 
-VelaEventPtr kstVelaBlockQueue::dequeue() { return logArray_.take(); }
+namespace {
+// How long a wait for the main queue lasts before it looks at the staged calls again: a log
+// call wakes the waiter without a fence, so it may miss one that is just starting to wait.
+constexpr std::chrono::milliseconds kStagedWakeBound{200};
+bool anyStaged() { return detail::logStaging().anyStaged(); }
+}  // namespace
+
+std::size_t kstVelaBlockQueue::takeStagedLogs() {
+  if (detail::blockQueue() != this) return 0;
+  return detail::logStaging().drainInto(*this);
+}
+
+std::size_t kstVelaBlockQueue::takeStagedLogsIfFree() {
+  if (detail::blockQueue() != this) return 0;
+  return detail::logStaging().tryDrainInto(*this);
+}
+
+VelaEventPtr kstVelaBlockQueue::dequeue() {
+  for (;;) {
+    (void)takeStagedLogs();
+    if (VelaEventPtr event = logArray_.takeIfAny()) return event;
+    (void)logArray_.waitCountOr(anyStaged, kStagedWakeBound);
+  }
+}
 
 VelaEventPtr kstVelaBlockQueue::dequeueIfAny() { return logArray_.takeIfAny(); }
 
-std::int32_t kstVelaBlockQueue::queueSize() { return logArray_.waitCount(); }
+std::int32_t kstVelaBlockQueue::queueSize() {
+  for (;;) {
+    (void)takeStagedLogs();
+    if (const std::int32_t n = logArray_.count(); n > 0) return n;
+    (void)logArray_.waitCountOr(anyStaged, kStagedWakeBound);
+  }
+}
 
-std::int32_t kstVelaBlockQueue::queueCount() { return logArray_.count(); }
+std::int32_t kstVelaBlockQueue::queueCount() {
+  const std::uint64_t staged =
+      detail::blockQueue() == this ? detail::logStaging().staged().records : 0;
+  const std::uint64_t total = static_cast<std::uint64_t>(logArray_.count()) + staged;
+  return static_cast<std::int32_t>(std::min<std::uint64_t>(total, INT32_MAX));
+}
 
 std::size_t kstVelaBlockQueue::queueBytes() { return logArray_.weight(); }
 

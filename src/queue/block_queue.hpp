@@ -54,21 +54,33 @@ class kstVelaBlockQueue {
   // Every enqueue ignores an absent item (null pointer, absent id) and wakes nobody for it.
   // Events dropped at a bound are counted (detail::noteDroppedAtBound).
 
-  // Main queue.
+  // Main queue. The staged log calls count as queued; the waiting take and count and the
+  // saves move them to the queue first.
   // Appends; drops the head while full and hands it back, to be released outside the
   // caller's locks.
   VelaEventPtr enqueue(VelaEventPtr event);
   void frontEnqueue(VelaEventPtr event);  // inserts at the head; drops the tail while full
   VelaEventPtr dequeue();                 // waits while empty
-  VelaEventPtr dequeueIfAny();            // never waits; nullptr when empty
-  std::int32_t queueSize();               // waits while empty, then counts
-  std::int32_t queueCount();              // counts without waiting
+  VelaEventPtr dequeueIfAny();            // never waits (nor drains); nullptr when empty
+  std::int32_t queueSize();               // drains, waits while empty, counts the queue
+  std::int32_t queueCount();              // counts without waiting, staged calls included
   std::size_t queueBytes();               // the bytes its events weigh now
-  // True when the main queue holds kHighWaterEvents events or kHighWaterBytes bytes.
+  // True when the main queue holds kHighWaterEvents events or kHighWaterBytes bytes, the
+  // staged log calls included. Takes no lock: the staged calls do not wake a waiter as they
+  // pile up, so a wait on this must look again now and then (see the send thread's pause).
   bool atHighWater();
   // hook runs, outside every channel lock, in the enqueue that takes the main queue up to
   // its high water: once per crossing, so other log calls never pay for it. nullptr: none.
   void setHighWaterHook(void (*hook)()) { highWaterHook_.store(hook); }
+  // For the log calls' staging: wakes a consumer waiting for the main queue, if any.
+  void wakeConsumerIfWaiting() { logArray_.wakeIfWaiting(); }
+  // Moves the log calls staged so far onto the main queue (see detail::LogStaging): the
+  // waiting take and count, and the saves, do this first. It may wait for a drain under way,
+  // so never under global_resource_lock or a lock ranked above the staging's. The IfFree
+  // form does nothing when a drain is under way, for callers that must not wait. Only the
+  // process's queue (detail::blockQueue()) takes staged calls. Returns how many moved.
+  std::size_t takeStagedLogs();
+  std::size_t takeStagedLogsIfFree();
 
   // Failed-send queue. An event written back from a failed request is best given as its
   // text (see detail::FailedEvent).
@@ -145,6 +157,12 @@ extern std::atomic<kstVelaBlockQueue*> gs_blockQueue;
 
 // The event queue, or nullptr before the first initialisation created it.
 inline kstVelaBlockQueue* blockQueue() { return gs_blockQueue.load(std::memory_order_acquire); }
+
+// The log calls staged so far become events now, unless a drain is under way; for public
+// calls that must see them as events (counters settle, a handle's identity changes next).
+inline void settleStagedLogsIfFree() {
+  if (kstVelaBlockQueue* queue = blockQueue()) (void)queue->takeStagedLogsIfFree();
+}
 
 }  // namespace detail
 }  // namespace zeplog

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -67,9 +68,17 @@ class EventRing {
   // For consumers that wait for events to arrive.
   template <typename Pred>
   void waitUntil(Pred&& pred);
+  // The same, giving up after `bound` (for conditions whose changes may be announced late).
+  template <typename Pred>
+  void waitUntilFor(Pred&& pred, std::chrono::milliseconds bound);
   // Wakes the threads in waitUntil; for changes the ring does not see (another store of
   // events gaining one). Free when nobody waits.
   void wake();
+  // wake() when a thread waits; one relaxed load otherwise. A thread that starts to wait
+  // just as this looks may be missed: for wakes that waitUntilFor's bound backs up.
+  void wakeIfWaiting() {
+    if (waiters_.load(std::memory_order_relaxed) != 0) wake();
+  }
 
  private:
   struct Slot;
@@ -105,6 +114,17 @@ void EventRing::waitUntil(Pred&& pred) {
   {
     std::unique_lock<std::mutex> lock(waitMu_);
     waitCv_.wait(lock, pred);
+  }
+  waiters_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+template <typename Pred>
+void EventRing::waitUntilFor(Pred&& pred, std::chrono::milliseconds bound) {
+  if (pred()) return;
+  waiters_.fetch_add(1, std::memory_order_seq_cst);
+  {
+    std::unique_lock<std::mutex> lock(waitMu_);
+    waitCv_.wait_for(lock, bound, pred);
   }
   waiters_.fetch_sub(1, std::memory_order_seq_cst);
 }

@@ -14,6 +14,7 @@
 #include "common/guard.hpp"
 #include "common/upload_consent.hpp"
 #include "common/utf8.hpp"
+#include "event/attribute_blob.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
@@ -21,6 +22,7 @@
 #include "event/vela_event_maker.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/call_limits.hpp"
+#include "queue/log_staging.hpp"
 #include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {
@@ -142,59 +144,99 @@ bool setMinimumLevel(std::string_view level) {
   return true;
 }
 
-// No lock on the way: the handle's identity is read from the published views (a pointer
-// copy), the event is made whole and takes it, and the main queue's append
-// takes no lock. An event the full queue drops is released on return.
-void sendLog(Text level, Text errorCode, Text message, Text handleId) {
+namespace {
+
+thread_local TraceContext t_trace;
+thread_local bool t_hasTrace = false;
+
+// The call made into an event on the caller's thread: sessions (their own identity), calls
+// under a rate limit (judged against the handle's bucket now), and those the staging cannot
+// take.
+void submitDirect(const LogCall& call, bool isSession) {
+  if (call.handleId.absent()) {
+    (void)getHandler(call.handleId);  // writes its own line for the absent id
+    ZEP_CONSOLE("handleId is null");
+    countUp(eventCounters().lostUnknownHandle);
+    return;
+  }
+  RateBucket* bucket = nullptr;
+  VelaEventIdentityPtr identity = handleIdentity(call.handleId.view(), &bucket);
+  if (!identity) {
+    ZEP_CONSOLE("handleId is null");
+    countUp(eventCounters().lostUnknownHandle);
+    return;
+  }
+  if (!isSession && rateLimited(*bucket)) return;
+  std::string spareBody, spareLevel, spareCode, packed, spareAttributes;
+  const std::string_view body = validText(call.message.view(), spareBody);
+  const std::string_view levelText = validText(call.level.view(), spareLevel);
+  const std::string_view code = call.errorCode.emptyOrAbsent()
+                                    ? std::string_view()
+                                    : validText(call.errorCode.view(), spareCode);
+  packed.resize(packedAttributeBytes(call.attributes));
+  const std::uint32_t cut = packAttributes(call.attributes, packed.data());
+  if (cut != 0) countUp(eventCounters().attributesCut, cut);
+  std::uint32_t clashes = 0;
+  const std::string_view attributes = sendablePackedAttributes(packed, spareAttributes, clashes);
+  if (clashes != 0) countUp(eventCounters().attributeClashes, clashes);
+  const bool hostDash = !globals().gs_enablehost.load();
+  VelaEventPtr event = LogEventMaker::make(body, levelText, code, nowMillis(), hostDash, attributes,
+                                           t_hasTrace ? &t_trace : nullptr);
+  if (isSession) {
+    // A session start is of type "SESSION" whatever the handle's log type: its own
+    // identity, made once per session start.
+    auto session = std::make_shared<VelaEventIdentity>(*identity);
+    session->logType = std::string(kSessionLogType);
+    identity = std::move(session);
+  }
+  LogEventMaker::setIdentity(*event, std::move(identity));
+  if (kstVelaBlockQueue* queue = blockQueue()) (void)queue->enqueue(std::move(event));
+}
+
+}  // namespace
+
+void setThreadTrace(const TraceContext* trace) {
+  t_hasTrace = trace != nullptr;
+  if (trace) t_trace = *trace;
+}
+
+const TraceContext* threadTrace() { return t_hasTrace ? &t_trace : nullptr; }
+
+// The usual call takes no lock and makes no event: it is staged in the thread's ring
+// (log_staging.hpp). The checks before it are relaxed loads while sampling, the minimum
+// level and the breadcrumbs are off.
+void submitLog(const LogCall& call) {
   guarded("sendLog", [&] {
     if (consentRevoked()) {  // nothing is kept or sent: the call costs one load and a count
       countUp(eventCounters().droppedByConsent);
       return;
     }
-    const bool isSession = message == kSessionLogType;
-    if (!isSession && belowMinimum(level)) {
+    const bool isSession = call.message == kSessionLogType;
+    if (!isSession && belowMinimum(call.level)) {
       countUp(eventCounters().belowMinimumLevel);
       return;
     }
-    const std::int64_t now = nowMillis();
-    if (!isSession) breadcrumbs().record(now, level.view(), errorCode.view(), message.view());
+    if (!isSession && breadcrumbs().capacity() != 0)
+      breadcrumbs().record(nowMillis(), call.level.view(), call.errorCode.view(),
+                           call.message.view());
     // Sampling and the rate limit bound what is sent; the breadcrumbs (local, for a crash
     // report) keep every call that passed the minimum level.
-    if (!isSession && sampledOut(level)) {
+    if (!isSession && sampledOut(call.level)) {
       countUp(eventCounters().sampledOut);
       return;
     }
-    if (handleId.absent()) {
-      (void)getHandler(handleId);  // writes its own line for the absent id
-      ZEP_CONSOLE("handleId is null");
-      countUp(eventCounters().lostUnknownHandle);
+    const bool direct = isSession || call.handleId.absent() || blockQueue() == nullptr ||
+                        rateIntervalNs.load(std::memory_order_relaxed) != 0;
+    if (!direct &&
+        logStaging().stage(StagedCall{call.level.view(), call.errorCode.view(), call.message.view(),
+                                      call.handleId.view(), call.attributes, threadTrace()}))
       return;
-    }
-    RateBucket* bucket = nullptr;
-    VelaEventIdentityPtr identity = handleIdentity(handleId.view(), &bucket);
-    if (!identity) {
-      ZEP_CONSOLE("handleId is null");
-      countUp(eventCounters().lostUnknownHandle);
-      return;
-    }
-    if (!isSession && rateLimited(*bucket)) return;
-    std::string spareBody, spareLevel, spareCode;
-    const std::string_view body = validText(message.view(), spareBody);
-    const std::string_view levelText = validText(level.view(), spareLevel);
-    const std::string_view code =
-        errorCode.emptyOrAbsent() ? std::string_view() : validText(errorCode.view(), spareCode);
-    const bool hostDash = !globals().gs_enablehost.load();
-    VelaEventPtr event = LogEventMaker::make(body, levelText, code, now, hostDash);
-    if (isSession) {
-      // A session start is of type "SESSION" whatever the handle's log type: its own
-      // identity, made once per session start.
-      auto session = std::make_shared<VelaEventIdentity>(*identity);
-      session->logType = std::string(kSessionLogType);
-      identity = std::move(session);
-    }
-    LogEventMaker::setIdentity(*event, std::move(identity));
-    if (kstVelaBlockQueue* queue = blockQueue()) (void)queue->enqueue(std::move(event));
+    submitDirect(call, isSession);
   });
+}
+
+void sendLog(Text level, Text errorCode, Text message, Text handleId) {
+  submitLog(LogCall{level, errorCode, message, handleId, {}});
 }
 
 }  // namespace zeplog::detail

@@ -2,11 +2,32 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
+#include "zeplog/attribute.hpp"
 #include "zeplog/text.hpp"
+#include "zeplog/trace_context.hpp"
 
 namespace zeplog::detail {
+
+// One log call as the API takes it. Views valid for the call.
+struct LogCall {
+  Text level;
+  Text errorCode;
+  Text message;
+  Text handleId;
+  std::span<const Attribute> attributes;
+};
+// Queues the call as an event of the handle: staged in the calling thread's ring (made into
+// an event by the drain), or made at once where staging does not apply. The rules are
+// sendLog's below; the attributes are kept within their limits (what is cut is counted) and
+// the calling thread's trace context, if set, goes with the call.
+void submitLog(const LogCall& call);
+
+// The calling thread's trace context: nullptr clears it. Copied in.
+void setThreadTrace(const TraceContext* trace);
+const TraceContext* threadTrace();
 
 // Builds one event of the handle with the level text, error code and message, and puts it
 // on the main queue. An absent or unknown handle id gives a console line and no event.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -59,6 +60,14 @@ class MainEventChannel {
   VelaEventPtr take();       // waits while empty
   VelaEventPtr takeIfAny();  // nullptr when empty; waits only for an append under way
   std::int32_t waitCount();  // waits while empty, then counts
+  // Waits while empty and more() is false, at most `bound`, then counts. more() reads
+  // atomics only; whoever makes it true calls wakeIfWaiting().
+  template <typename More>
+  std::int32_t waitCountOr(More&& more, std::chrono::milliseconds bound) {
+    ring_.waitUntilFor([&] { return anyReady() || more(); }, bound);
+    return count();
+  }
+  void wakeIfWaiting() { ring_.wakeIfWaiting(); }
   std::int32_t count() const;
   std::size_t weight() const;
 

@@ -28,6 +28,8 @@ struct EventCounters {
   std::atomic<std::uint64_t> sampledOut{0};
   std::atomic<std::uint64_t> rateLimited{0};
   std::atomic<std::uint64_t> droppedByConsent{0};
+  std::atomic<std::uint64_t> attributesCut{0};
+  std::atomic<std::uint64_t> attributeClashes{0};
 };
 
 EventCounters& eventCounters();  // never destroyed

@@ -29,6 +29,7 @@
 #include "event/global_state.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/event_archive.hpp"
+#include "queue/log_staging.hpp"
 
 namespace zeplog {
 namespace {
@@ -264,6 +265,7 @@ void kstVelaBlockQueue::saveToFile(EarlierSave earlier) {
   // Revoked consent keeps nothing: what a log call slipped in after the revocation's
   // discard stays in memory and ends with the process.
   if (detail::consentRevoked()) return;
+  (void)takeStagedLogs();  // staged calls are saved with the queue (before the monitor's rank)
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
   const bool keep = earlier == EarlierSave::kKeep;
   saveChannel(logArray_, "logArray", dataFilePath(), "[saveToFile] logArray : ", byteLimit_, false,
@@ -302,14 +304,16 @@ void kstVelaBlockQueue::deleteQueueFiles() {
 }
 
 std::size_t kstVelaBlockQueue::discardEventsAndFiles() {
+  const std::size_t staged = detail::blockQueue() == this ? detail::logStaging().discard() : 0;
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
   // Destroyed here, after each channel's lock was released.
-  const std::size_t n = takeAllOf(logArray_).size() + takeAllOf(fileArray_).size();
+  const std::size_t n = staged + takeAllOf(logArray_).size() + takeAllOf(fileArray_).size();
   deleteQueueFiles();
   return n;
 }
 
 void kstVelaBlockQueue::FileToMemory() {
+  (void)takeStagedLogs();
   std::lock_guard<std::recursive_mutex> monitor(monitor_);
   if (detail::documentsDirectory().empty()) return;
   restoreChannel(logArray_, "logArray", dataFilePath(), "[FileToMemory] logArray : ", false,

@@ -1,0 +1,110 @@
+// Log calls staged in per-thread rings, turned into events off the caller's thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "common/fork_locks.hpp"
+#include "queue/staging_ring.hpp"
+#include "zeplog/attribute.hpp"
+#include "zeplog/trace_context.hpp"
+
+namespace zeplog {
+class kstVelaBlockQueue;
+}
+
+namespace zeplog::detail {
+
+// What a log call hands to the staging: views valid for the call.
+struct StagedCall {
+  std::string_view level;
+  std::string_view errorCode;
+  std::string_view message;
+  std::string_view handleId;
+  std::span<const Attribute> attributes;
+  const TraceContext* trace = nullptr;  // null: no trace context
+};
+
+// The cheap timestamp a staged record carries: the CPU's time-stamp counter where there is
+// one, else the monotonic clock in nanoseconds. The drain maps it to wall time.
+std::uint64_t stagingStamp() noexcept;
+
+// The log calls' staging area: a StagingRing per thread that logs, and the drain that turns
+// their records into events on the main queue.
+//
+// A log call (stage) copies a compact record (handle id, level, timestamp, texts and packed
+// attributes) into its own thread's ring and publishes it: no lock, no shared counter, no
+// reference count, no allocation, no UTF-8 check. Only a thread's first call (which finds
+// or makes its ring, under the lock) and a call that finds its ring full (which drains
+// every ring into the main queue, under the lock, and whose main queue then drops its
+// oldest as it always does) take the lock.
+//
+// The drain (under the lock) takes the records published so far from every ring, merges
+// them by timestamp (a thread's own records keep their order), maps each timestamp to wall
+// time between the previous drain and this one, checks the texts as UTF-8, resolves the
+// handle and puts the event on the main queue. Whatever needs the queue whole (counting
+// it, waiting for it, saving it, a flush) drains first, so staged records are counted,
+// saved and sent like queued events.
+//
+// A thread's ring is marked ended when the thread ends; the drain that empties an ended ring
+// frees it for the next new thread. A forked child empties every ring (the parent sends
+// their records) and frees those of the parent's other threads.
+//
+// Locks: mu_ (rank kLogStaging) is taken after the queue files' monitor and before the
+// queue's channel locks; nothing blocks under it but those channel locks.
+class LogStaging {
+ public:
+  static constexpr std::size_t kMaxRings = 1024;
+
+  LogStaging();
+  LogStaging(const LogStaging&) = delete;
+  LogStaging& operator=(const LogStaging&) = delete;
+
+  // Stages the call in the calling thread's ring. False when it cannot be staged (a record
+  // too large for a ring, the thread past its end, every ring taken): the caller makes the
+  // event itself.
+  bool stage(const StagedCall& call) noexcept;
+
+  // Moves every published record into queue as an event; returns how many records moved.
+  std::size_t drainInto(kstVelaBlockQueue& queue);
+  // The same unless a drain is under way (then nothing, at once).
+  std::size_t tryDrainInto(kstVelaBlockQueue& queue);
+  // Drops every published record (consent revoked); returns how many.
+  std::size_t discard();
+  // True when some ring holds a published record; reads atomics only (a hint for waits).
+  bool anyStaged() const;
+  // The records staged now and their bytes; reads atomics only, exact at rest.
+  struct Staged {
+    std::uint64_t records = 0;
+    std::uint64_t bytes = 0;
+  };
+  Staged staged() const;
+
+  // The drain's mapping from a record's timestamp to wall-clock milliseconds: linear between
+  // the (stamp, wall) pairs of the last two drains, clamped to that span. A formula with
+  // its inputs passed in, for the tests.
+  struct ClockPair {
+    std::uint64_t stamp = 0;
+    std::int64_t wallNs = 0;
+  };
+  static std::int64_t wallMillis(std::uint64_t stamp, ClockPair from, ClockPair to);
+
+ private:
+  StagingRing* ringOfThisThread() noexcept;
+  StagingRing* claimRingLocked() noexcept;
+  std::size_t drainLocked(kstVelaBlockQueue* queue);
+  static void renewInChild(void* self);
+
+  ForkSafeMutex mu_;
+  std::atomic<StagingRing*> rings_[kMaxRings]{};  // appended under mu_, never removed
+  std::atomic<std::size_t> ringCount_{0};         // written under mu_
+  ClockPair lastDrain_;                           // guarded by mu_
+};
+
+// The process's staging, made while the library loads.
+LogStaging& logStaging();
+
+}  // namespace zeplog::detail
