@@ -78,7 +78,7 @@ struct Attribute {
 // What a log call keeps of its attributes. More attributes than kMaxAttributes are left out;
 // a key longer than kMaxKeyBytes and a text value longer than kMaxTextBytes are cut to it (at
 // a character boundary). Each cut and each attribute left out is counted
-// (ControlCounters::attributesCut). An attribute with an empty key is left out and counted.
+// (Counter::AttributesCut). An attribute with an empty key is left out and counted.
 inline constexpr std::size_t kMaxAttributes = 32;
 inline constexpr std::size_t kMaxAttributeKeyBytes = 128;
 inline constexpr std::size_t kMaxAttributeTextBytes = 4096;

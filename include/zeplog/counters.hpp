@@ -48,4 +48,28 @@ struct ControlCounters {
   std::uint64_t droppedByConsent = 0;
 };
 
+// Every counter by name, for ZEPLog::counter: new counters are added at the end, so no
+// struct has to grow and a program built with an older list reads the same values.
+// The first fourteen are the members of Counters and ControlCounters of the same names.
+enum class Counter : int {
+  DroppedFromQueue,
+  DroppedFromFailedQueue,
+  RefusedByFilter,
+  CollapsedRepeats,
+  LostUnknownHandle,
+  WrittenBack,
+  Delivered,
+  BelowMinimumLevel,
+  DroppedByBeforeSend,
+  DroppedFromSpool,
+  OtlpRejected,
+  SampledOut,
+  RateLimited,
+  DroppedByConsent,
+  // Attributes of log calls left out or cut by the limits (attribute.hpp).
+  AttributesCut,
+  // Attributes left out because their key names a field the library writes.
+  AttributeClashes,
+};
+
 }  // namespace zeplog

@@ -159,11 +159,16 @@ typedef struct zeplog_counters2 {
   uint64_t sampled_out;        /* log calls left out by their level's sample rate */
   uint64_t rate_limited;       /* log calls refused by their handle's rate limit */
   uint64_t dropped_by_consent; /* events deleted or refused with upload consent revoked */
+  uint64_t attributes_cut;     /* log-call attributes left out or cut by the limits */
+  uint64_t attribute_clashes;  /* log-call attributes named like a library field */
 } zeplog_counters2;
 /* Fills the counters of *out that lie wholly within out->size bytes (a size beyond this
  * library's struct counts as its size) and returns how many it wrote; leaves size and
  * every byte past the written counters untouched. 0 for NULL or a size too small for one. */
 ZEPLOG_C_API size_t zeplog_get_counters2(zeplog_counters2* out);
+/* One counter by its place in zeplog_counters2 (0 dropped_from_queue ... 15
+ * attribute_clashes); 0 for a place this library does not have. */
+ZEPLOG_C_API uint64_t zeplog_counter(int which);
 /* Bounds the bytes held by each event queue (default 64 MiB); only before the first
  * initialisation and not 0: 1 when set, else 0 with a console line. */
 ZEPLOG_C_API int zeplog_set_queue_byte_limit(size_t bytes);

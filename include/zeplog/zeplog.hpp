@@ -141,9 +141,9 @@ class ZEPLOG_API ZEPLog {
   //   ZEPLog::log(Level::Info, "served", {{"http.route", "/users"}, {"bytes", n}});
   // Each attribute is a field of the collector's event (text as a string, numbers and bools
   // as JSON numbers and booleans) and a typed attribute of an OTLP record. An attribute named
-  // like a field the library writes is left out (ControlCounters::attributeClashes); the
-  // limits are in attribute.hpp. The calling thread's trace context, when set, goes along.
-  // The call copies what it keeps into its thread's staging ring and returns: the event is
+  // like a field the library writes is left out (Counter::AttributeClashes); the limits are
+  // in attribute.hpp (Counter::AttributesCut). The calling thread's trace context, when set, goes
+  // along. The call copies what it keeps into its thread's staging ring and returns: the event is
   // made on the send thread.
   static void log(Level level, std::string_view message,
                   std::initializer_list<Attribute> attributes = {}) noexcept;
@@ -312,6 +312,9 @@ class ZEPLOG_API ZEPLog {
   [[nodiscard]] static Counters counters() noexcept;
   // What sampling, the rate limit and a revoked upload consent held back so far.
   [[nodiscard]] static ControlCounters controlCounters() noexcept;
+  // Any counter by name, those added after the two structs included; 0 for a value outside
+  // the enumeration.
+  [[nodiscard]] static std::uint64_t counter(Counter which) noexcept;
   // Bounds the bytes of queued events in each event queue (the main and the failed-send
   // queue; default 64 MiB); past it the oldest events go, as at the 2000-event bound. Only
   // before the first initialisation, and not 0: false with a console line otherwise.

@@ -57,6 +57,18 @@ bool isBareJsonValue(const AttributeValue& value) {
 std::array<char, 32> traceIdHex(const TraceContext& trace) { return hexOf(trace.traceId); }
 std::array<char, 16> spanIdHex(const TraceContext& trace) { return hexOf(trace.spanId); }
 
+std::optional<AttributeValue> unchangedAttribute(std::string_view packedAttributes,
+                                                 std::string_view key, std::string_view fieldText) {
+  ValueTextBuffer buffer;
+  for (const PackedAttribute& a : PackedAttributes(packedAttributes)) {
+    if (a.key == key) {
+      if (attributeValueText(a.value, buffer) != fieldText) return std::nullopt;
+      return a.value;
+    }
+  }
+  return std::nullopt;
+}
+
 void addAttributeFields(Fields& fields, std::string_view packedAttributes,
                         const TraceContext* trace) {
   if (trace) {

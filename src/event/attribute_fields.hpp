@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "zeplog/attribute.hpp"
@@ -26,6 +27,11 @@ bool isBareJsonValue(const AttributeValue& value);
 // Lower-case hex of the ids: 32 and 16 characters.
 std::array<char, 32> traceIdHex(const TraceContext& trace);
 std::array<char, 16> spanIdHex(const TraceContext& trace);
+
+// The typed attribute a field stands for: the packed attribute of that key when the field's
+// text is still its value's text (a hook may have changed it); none otherwise.
+std::optional<AttributeValue> unchangedAttribute(std::string_view packedAttributes,
+                                                 std::string_view key, std::string_view fieldText);
 
 // Adds "traceId" and "spanId" (when trace is given) and each packed attribute as a field,
 // its value as text; a key already in fields keeps its value.

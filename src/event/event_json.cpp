@@ -126,8 +126,8 @@ class ObjectParts {
  public:
   explicit ObjectParts(const VelaEvent& event)
       : pending_(LogEventMaker::pendingFields(event)),
-        attributes_(LogEventMaker::pendingAttributes(event)),
-        trace_(LogEventMaker::pendingTrace(event)),
+        attributes_(LogEventMaker::attributes(event)),
+        trace_(LogEventMaker::trace(event)),
         fields_(pending_ ? nullptr : event.fields().get()) {
     std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
     if (!body && event.body()) body = std::string_view(event.body()->data);
@@ -154,8 +154,8 @@ class ObjectParts {
 
   const std::array<Member, 7>& members() const { return members_; }
   const std::optional<LogEventMaker::PendingFields>& pending() const { return pending_; }
-  std::string_view pendingAttributes() const { return attributes_; }
-  const std::optional<TraceContext>& pendingTrace() const { return trace_; }
+  std::string_view attributes() const { return attributes_; }
+  const std::optional<TraceContext>& trace() const { return trace_; }
   const Fields* fields() const { return fields_; }
   bool isWrittenMember(std::string_view key) const {
     for (const Member& m : members_) {
@@ -245,14 +245,14 @@ bool hasMember(std::string_view members, std::string_view key) {
 template <typename Out>
 void writeTraceAndAttributes(ObjectWriter<Out>& w, const ObjectParts& parts,
                              const ObjectOptions& options) {
-  if (const auto& trace = parts.pendingTrace()) {
+  if (const auto& trace = parts.trace()) {
     const auto traceId = traceIdHex(*trace);
     const auto spanId = spanIdHex(*trace);
     w.putOwn(R"("traceId":)", std::string_view(traceId.data(), traceId.size()));
     w.putOwn(R"("spanId":)", std::string_view(spanId.data(), spanId.size()));
   }
   ValueTextBuffer buffer;
-  for (const PackedAttribute& a : PackedAttributes(parts.pendingAttributes())) {
+  for (const PackedAttribute& a : PackedAttributes(parts.attributes())) {
     if (parts.isWrittenMember(a.key) || hasMember(options.common, a.key)) continue;
     const std::string_view text = attributeValueText(a.value, buffer);
     if (isBareJsonValue(a.value)) {
@@ -276,7 +276,16 @@ void writeFields(ObjectWriter<Out>& w, const ObjectParts& parts, const ObjectOpt
     if (parts.isWrittenMember(key)) continue;
     if (options.dropSessionId && key == kSessionIdKey) continue;
     if (options.kstBulkIndex && key == kBulkIndexKey) continue;
-    w.put(key, textOf(value));
+    // A log call's number or bool attribute, made a field, is still written as one.
+    const std::string_view text = textOf(value);
+    const std::optional<AttributeValue> typed =
+        parts.attributes().empty() ? std::nullopt
+                                   : unchangedAttribute(parts.attributes(), key, text);
+    if (typed && isBareJsonValue(*typed)) {
+      w.putBare(key, text);
+    } else {
+      w.put(key, text);
+    }
   }
 }
 

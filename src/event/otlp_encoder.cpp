@@ -216,14 +216,6 @@ void typedAttribute(Writer& w, const PackedAttribute& a, bool& first) {
   w.raw("}}");
 }
 
-// True when key is one of the packed attributes (their text fields are not written again).
-bool isPackedKey(std::string_view packed, std::string_view key) {
-  for (const PackedAttribute& a : PackedAttributes(packed)) {
-    if (a.key == key) return true;
-  }
-  return false;
-}
-
 void writeTrace(Writer& w, const TraceContext& trace, bool& first) {
   const auto traceId = traceIdHex(trace);
   const auto spanId = spanIdHex(trace);
@@ -236,10 +228,10 @@ void writeTrace(Writer& w, const TraceContext& trace, bool& first) {
 }
 
 void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed) {
-  // A log call's typed attributes and trace context, read before its fields are made (they
-  // would be text fields then). The views stay valid: they are in the event's allocation.
-  const std::string_view packed = LogEventMaker::pendingAttributes(event);
-  const std::optional<TraceContext> trace = LogEventMaker::pendingTrace(event);
+  // A log call's typed attributes and trace context; its fields (made below, if not yet)
+  // hold them as text too. The views stay valid: they are in the event's allocation.
+  const std::string_view packed = LogEventMaker::attributes(event);
+  const std::optional<TraceContext> trace = LogEventMaker::trace(event);
   const Fields* fields = event.fields().get();
   bool first = true;
   w.raw("{");
@@ -284,12 +276,17 @@ void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed)
       w.stringAttribute("exception.stacktrace", stacktrace, firstAttribute);
     }
     for (const auto& [key, value] : *fields) {
-      if (isMappedKey(key, *fields) || isPackedKey(packed, key)) continue;
-      if (trace && (key == "traceId" || key == "spanId")) continue;
+      if (isMappedKey(key, *fields)) continue;
+      if (trace && (key == "traceId" || key == "spanId")) continue;  // record fields
+      // An attribute's field still holding its value goes out typed; one a hook changed,
+      // as the text it now is.
+      if (const auto typed = unchangedAttribute(packed, key, textOf(value))) {
+        typedAttribute(w, PackedAttribute{key, *typed}, firstAttribute);
+        continue;
+      }
       w.fieldAttribute(key, value, firstAttribute);
     }
   }
-  for (const PackedAttribute& a : PackedAttributes(packed)) typedAttribute(w, a, firstAttribute);
   w.raw("]}");
 }
 

@@ -108,8 +108,8 @@ void VelaEvent::makeFields() const {
   if (errorCodeSize_ != 0)
     fields->appendNew("errorCode", Bytes(std::string_view(level + levelSize_, errorCodeSize_)));
   fields->appendNew("logLevel", Bytes(std::string_view(level, levelSize_)));
-  const std::optional<TraceContext> trace = detail::LogEventMaker::pendingTrace(*this);
-  detail::addAttributeFields(*fields, detail::LogEventMaker::pendingAttributes(*this),
+  const std::optional<TraceContext> trace = detail::LogEventMaker::trace(*this);
+  detail::addAttributeFields(*fields, detail::LogEventMaker::attributes(*this),
                              trace ? &*trace : nullptr);
   fields_ = std::move(fields);
   inlineFields_ = false;

@@ -39,14 +39,15 @@ struct LogEventMaker {
                            std::string_view packedAttributes = {},
                            const TraceContext* trace = nullptr);
 
-  // A log call's packed attributes and trace context, while its fields are still to be made
-  // from its text; none or empty once made (they are fields then), and for other events.
-  static std::string_view pendingAttributes(const VelaEvent& event) {
-    if (!event.inlineFields_) return {};
+  // A log call's packed attributes and trace context, kept with its text for the event's
+  // life: once its fields are made they are also fields, as text (a hook may change or drop
+  // those; see unchangedAttribute). Empty or none for other events and copies.
+  static std::string_view attributes(const VelaEvent& event) {
+    if (!event.text_) return {};
     return std::string_view(attributesStart(event), tail(event).attributeBytes);
   }
-  static std::optional<TraceContext> pendingTrace(const VelaEvent& event) {
-    if (!event.inlineFields_ || tail(event).hasTrace == 0) return std::nullopt;
+  static std::optional<TraceContext> trace(const VelaEvent& event) {
+    if (!event.text_ || tail(event).hasTrace == 0) return std::nullopt;
     TraceContext trace;
     const char* at = attributesStart(event) + tail(event).attributeBytes;
     std::memcpy(trace.traceId.data(), at, trace.traceId.size());

@@ -11,6 +11,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "queue/log_submit.hpp"
+#include "queue/queue_counters.hpp"
 #include "zeplog/zeplog.hpp"
 
 using zeplog::CrashCapture;
@@ -62,7 +63,7 @@ void handled(zeplog_level level, Text message, Text exception) {
 constexpr size_t kFirstCounter = offsetof(zeplog_counters2, dropped_from_queue);
 static_assert(kFirstCounter == sizeof(uint64_t) &&
               sizeof(zeplog_counters2) % sizeof(uint64_t) == 0 &&
-              offsetof(zeplog_counters2, dropped_by_consent) + sizeof(uint64_t) ==
+              offsetof(zeplog_counters2, attribute_clashes) + sizeof(uint64_t) ==
                   sizeof(zeplog_counters2));
 // zeplog_counters is fixed: programs built against it expect exactly these 56 bytes, laid
 // out as the first seven counters of zeplog_counters2.
@@ -186,24 +187,18 @@ void zeplog_get_counters(zeplog_counters* out) {
 
 size_t zeplog_get_counters2(zeplog_counters2* out) {
   if (!out) return 0;
-  const zeplog::Counters c = ZEPLog::counters();
   zeplog_counters2 all;
   all.size = sizeof all;
-  all.dropped_from_queue = c.droppedFromQueue;
-  all.dropped_from_failed_queue = c.droppedFromFailedQueue;
-  all.refused_by_filter = c.refusedByFilter;
-  all.collapsed_repeats = c.collapsedRepeats;
-  all.lost_unknown_handle = c.lostUnknownHandle;
-  all.written_back = c.writtenBack;
-  all.delivered = c.delivered;
-  all.below_minimum_level = c.belowMinimumLevel;
-  all.dropped_by_before_send = c.droppedByBeforeSend;
-  all.dropped_from_spool = c.droppedFromSpool;
-  all.otlp_rejected = c.otlpRejected;
-  const zeplog::ControlCounters control = ZEPLog::controlCounters();
-  all.sampled_out = control.sampledOut;
-  all.rate_limited = control.rateLimited;
-  all.dropped_by_consent = control.droppedByConsent;
+  // The members after size are the counters in Counter's order, one each.
+  static_assert(sizeof all == (1 + zeplog::detail::kCounterCount) * sizeof(uint64_t));
+  static_assert(offsetof(zeplog_counters2, dropped_by_consent) ==
+                (1 + static_cast<std::size_t>(zeplog::Counter::DroppedByConsent)) *
+                    sizeof(uint64_t));
+  (void)ZEPLog::counters();  // the staged calls settle first
+  uint64_t values[zeplog::detail::kCounterCount];
+  for (std::size_t i = 0; i < zeplog::detail::kCounterCount; ++i)
+    values[i] = zeplog::detail::counterValue(static_cast<zeplog::Counter>(i));
+  std::memcpy(reinterpret_cast<unsigned char*>(&all) + kFirstCounter, values, sizeof values);
   // The caller's struct may be older (smaller) or newer (larger) than this library's: only
   // the counters both know are written.
   const uint64_t size = std::min<uint64_t>(out->size, sizeof all);
@@ -212,6 +207,10 @@ size_t zeplog_get_counters2(zeplog_counters2* out) {
               reinterpret_cast<const unsigned char*>(&all) + kFirstCounter,
               count * sizeof(uint64_t));
   return count;
+}
+
+uint64_t zeplog_counter(int which) {
+  return zeplog::ZEPLog::counter(static_cast<zeplog::Counter>(which));
 }
 
 int zeplog_set_queue_byte_limit(size_t bytes) { return ZEPLog::setQueueByteLimit(bytes) ? 1 : 0; }

@@ -22,6 +22,13 @@ Counters ZEPLog::counters() noexcept {
   });
 }
 
+std::uint64_t ZEPLog::counter(Counter which) noexcept {
+  return detail::guarded<std::uint64_t>("counter", 0, [&] {
+    detail::settleStagedLogsIfFree();
+    return detail::counterValue(which);
+  });
+}
+
 ControlCounters ZEPLog::controlCounters() noexcept {
   return detail::guarded<ControlCounters>("controlCounters", ControlCounters{}, [] {
     detail::settleStagedLogsIfFree();

@@ -49,6 +49,32 @@ ByteLimit& byteLimit() {
 
 EventCounters& eventCounters() { return g_eventCounters.value; }
 
+namespace {
+// The members in the enumeration's order; each name is checked against its place.
+constexpr std::atomic<std::uint64_t> EventCounters::*kCounterMembers[] = {
+#define ZEPLOG_COUNTER_POINTER(member, name) &EventCounters::member,
+    ZEPLOG_EVENT_COUNTERS(ZEPLOG_COUNTER_POINTER)
+#undef ZEPLOG_COUNTER_POINTER
+};
+constexpr Counter kCounterNames[] = {
+#define ZEPLOG_COUNTER_NAME(member, name) Counter::name,
+    ZEPLOG_EVENT_COUNTERS(ZEPLOG_COUNTER_NAME)
+#undef ZEPLOG_COUNTER_NAME
+};
+constexpr bool namesInOrder() {
+  for (std::size_t i = 0; i < kCounterCount; ++i)
+    if (static_cast<std::size_t>(kCounterNames[i]) != i) return false;
+  return true;
+}
+static_assert(namesInOrder(), "the counters are listed in Counter's order");
+}  // namespace
+
+std::uint64_t counterValue(Counter which) {
+  const auto index = static_cast<std::size_t>(which);
+  if (index >= kCounterCount) return 0;
+  return (eventCounters().*kCounterMembers[index]).load(std::memory_order_relaxed);
+}
+
 Counters countersSnapshot() {
   const EventCounters& c = eventCounters();
   Counters out;

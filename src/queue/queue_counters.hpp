@@ -12,25 +12,44 @@
 
 namespace zeplog::detail {
 
+// Every counter, once: its member here and its name in the public Counter enumeration, in
+// the enumeration's order (which is also zeplog_counters2's). A new counter is a row at the
+// end here, a name at the end of Counter and a member at the end of zeplog_counters2.
+#define ZEPLOG_EVENT_COUNTERS(X)                    \
+  X(droppedFromQueue, DroppedFromQueue)             \
+  X(droppedFromFailedQueue, DroppedFromFailedQueue) \
+  X(refusedByFilter, RefusedByFilter)               \
+  X(collapsedRepeats, CollapsedRepeats)             \
+  X(lostUnknownHandle, LostUnknownHandle)           \
+  X(writtenBack, WrittenBack)                       \
+  X(delivered, Delivered)                           \
+  X(belowMinimumLevel, BelowMinimumLevel)           \
+  X(droppedByBeforeSend, DroppedByBeforeSend)       \
+  X(droppedFromSpool, DroppedFromSpool)             \
+  X(otlpRejected, OtlpRejected)                     \
+  X(sampledOut, SampledOut)                         \
+  X(rateLimited, RateLimited)                       \
+  X(droppedByConsent, DroppedByConsent)             \
+  X(attributesCut, AttributesCut)                   \
+  X(attributeClashes, AttributeClashes)
+
 // Lock-free: every member is a relaxed atomic, moved where an event's fate is decided.
 struct EventCounters {
-  std::atomic<std::uint64_t> droppedFromQueue{0};
-  std::atomic<std::uint64_t> droppedFromFailedQueue{0};
-  std::atomic<std::uint64_t> refusedByFilter{0};
-  std::atomic<std::uint64_t> collapsedRepeats{0};
-  std::atomic<std::uint64_t> lostUnknownHandle{0};
-  std::atomic<std::uint64_t> writtenBack{0};
-  std::atomic<std::uint64_t> delivered{0};
-  std::atomic<std::uint64_t> belowMinimumLevel{0};
-  std::atomic<std::uint64_t> droppedByBeforeSend{0};
-  std::atomic<std::uint64_t> droppedFromSpool{0};
-  std::atomic<std::uint64_t> otlpRejected{0};
-  std::atomic<std::uint64_t> sampledOut{0};
-  std::atomic<std::uint64_t> rateLimited{0};
-  std::atomic<std::uint64_t> droppedByConsent{0};
-  std::atomic<std::uint64_t> attributesCut{0};
-  std::atomic<std::uint64_t> attributeClashes{0};
+#define ZEPLOG_COUNTER_MEMBER(member, name) std::atomic<std::uint64_t> member{0};
+  ZEPLOG_EVENT_COUNTERS(ZEPLOG_COUNTER_MEMBER)
+#undef ZEPLOG_COUNTER_MEMBER
 };
+
+// The number of counters; the public enumeration must name each, in the same order.
+inline constexpr std::size_t kCounterCount = 0
+#define ZEPLOG_COUNTER_ONE(member, name) +1
+    ZEPLOG_EVENT_COUNTERS(ZEPLOG_COUNTER_ONE);
+#undef ZEPLOG_COUNTER_ONE
+static_assert(static_cast<std::size_t>(Counter::AttributeClashes) + 1 == kCounterCount,
+              "the last name of Counter is the last counter");
+
+// A counter's value by name; 0 for a value outside the enumeration.
+std::uint64_t counterValue(Counter which);
 
 EventCounters& eventCounters();  // never destroyed
 Counters countersSnapshot();

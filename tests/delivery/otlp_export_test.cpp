@@ -75,6 +75,12 @@ class OtlpExportTest : public test::DevCollectorTest {
     ZEPLog::warn(nullptr, "warn message");
     ZEPLog::error(nullptr, "error message");
     ZEPLog::fatal(nullptr, "fatal message");
+    {
+      TraceScope trace(*TraceContext::fromTraceparent(
+          "00-4bf92f3577b34da6a3ce929d0e0e4736-00f067aa0ba902b7-01"));
+      ZEPLog::log(Level::Warn, "structured message",
+                  {{"http.route", "/users"}, {"bytes", 512}, {"ratio", 0.5}, {"cached", true}});
+    }
     ZEPLog::handledError("handled message", kHandled);
     ZEPLog::sendUnityCrash("FATAL", "CRASH", "unity message", kUnity);
     ZEPLog::transportFile("crash.plcrash", kNative.data(),
@@ -146,6 +152,14 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
       {"warn message", 13, "WARN", {}},
       {"error message", 17, "ERROR", {}},
       {"fatal message", 21, "FATAL", {{"exception.type", none}}},
+      {"structured message",
+       13,
+       "WARN",
+       {{"http.route", "/users"},
+        {"bytes", "int:512"},
+        {"ratio", "double:0.5"},
+        {"cached", "bool:true"},
+        {"traceId", none}}},
       {"handled message",
        21,
        "FATAL",
@@ -180,6 +194,10 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->severityNumber.value_or(0), c.severity);
     EXPECT_EQ(r->severityText, c.severityText);
+    const bool traced = c.body == "structured message";
+    EXPECT_EQ(r->traceId, traced ? "4bf92f3577b34da6a3ce929d0e0e4736" : "");
+    EXPECT_EQ(r->spanId, traced ? "00f067aa0ba902b7" : "");
+    EXPECT_EQ(r->flags, traced ? std::optional<std::int64_t>(1) : std::nullopt);
     for (const auto& [key, value] : c.attributes) {
       const auto at = r->attributes.find(key);
       if (value == none) {

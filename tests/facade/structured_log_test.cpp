@@ -43,8 +43,8 @@ class StructuredLogTest : public test::LibraryTest {
 };
 
 TEST_F(StructuredLogTest, AttributesAndTraceGoOutTypedAndTheLibraryFieldsWin) {
-  const std::uint64_t cutBefore = detail::eventCounters().attributesCut.load();
-  const std::uint64_t clashesBefore = detail::eventCounters().attributeClashes.load();
+  const std::uint64_t cutBefore = ZEPLog::counter(Counter::AttributesCut);
+  const std::uint64_t clashesBefore = ZEPLog::counter(Counter::AttributeClashes);
   ZEPLog::setThreadTraceContext(kTraceA);
   ZEPLog::log(Level::Warn, "served",
               {{"route", "/users"},
@@ -76,8 +76,9 @@ TEST_F(StructuredLogTest, AttributesAndTraceGoOutTypedAndTheLibraryFieldsWin) {
   EXPECT_NE(fromC.find(R"("n":-3)"), std::string::npos) << fromC;
   EXPECT_NE(fromC.find(R"("logLevel":"ERROR")"), std::string::npos) << fromC;
   EXPECT_EQ(fromC.find("traceId"), std::string::npos) << "cleared before the call";
-  EXPECT_EQ(detail::eventCounters().attributesCut.load() - cutBefore, 2u);  // "" and type 9
-  EXPECT_EQ(detail::eventCounters().attributeClashes.load() - clashesBefore, 1u);
+  EXPECT_EQ(ZEPLog::counter(Counter::AttributesCut) - cutBefore, 2u);  // "" and type 9
+  EXPECT_EQ(ZEPLog::counter(Counter::AttributeClashes) - clashesBefore, 1u);
+  EXPECT_EQ(zeplog_counter(static_cast<int>(Counter::AttributeClashes)) - clashesBefore, 1u);
   // Once its fields are made (a copy, a hook), the attributes are text fields.
   EXPECT_EQ(std::get<Bytes>(*events[0]->fields()->find("bytes")).data, "512");
 }
@@ -108,7 +109,7 @@ TEST_F(StructuredLogTest, EachThreadCarriesItsOwnTraceContext) {
   ASSERT_EQ(events.size(), expected.size());
   for (std::size_t i = 0; i < events.size(); ++i) {
     EXPECT_EQ(body(events[i]), expected[i].first);
-    EXPECT_EQ(detail::LogEventMaker::pendingTrace(*events[i]), expected[i].second) << i;
+    EXPECT_EQ(detail::LogEventMaker::trace(*events[i]), expected[i].second) << i;
   }
 }
 

@@ -8,11 +8,13 @@
 #include <vector>
 
 #include "zeplog/json_reader.hpp"
+#include "zeplog/json_writer.hpp"
 
 namespace zeplog::test {
 
 // The attributes of a KeyValue list: a stringValue as it is, a bytesValue as "bytes:" and
-// its base64, anything else as "?".
+// its base64, the other types as "int:", "double:" or "bool:" and their JSON text, anything
+// else as "?".
 inline std::map<std::string, std::string> otlpAttributes(const json::Value* list) {
   std::map<std::string, std::string> out;
   if (!list || !list->isArray()) return out;
@@ -21,11 +23,20 @@ inline std::map<std::string, std::string> otlpAttributes(const json::Value* list
     const json::Value* key = kv.asObject()->find("key");
     const json::Value* value = kv.asObject()->find("value");
     if (!key || !key->isString() || !value || !value->isObject()) continue;
-    const json::Value* s = value->asObject()->find("stringValue");
-    const json::Value* b = value->asObject()->find("bytesValue");
-    out[key->asString()] = s && s->isString()   ? s->asString()
-                           : b && b->isString() ? "bytes:" + b->asString()
-                                                : "?";
+    const json::Object& v = *value->asObject();
+    const json::Value* s = v.find("stringValue");
+    const json::Value* b = v.find("bytesValue");
+    std::string text = s && s->isString()   ? s->asString()
+                       : b && b->isString() ? "bytes:" + b->asString()
+                                            : "?";
+    for (const char* typed : {"intValue", "doubleValue", "boolValue"}) {
+      if (const json::Value* t = v.find(typed)) {
+        text = std::string(typed, std::string_view(typed).find('V')) + ":" +
+               (t->isString() ? t->asString()
+                              : kstCJSONSerializer().serializeObject(*t).value_or("?"));
+      }
+    }
+    out[key->asString()] = text;
   }
   return out;
 }
@@ -39,7 +50,8 @@ inline std::string otlpText(const json::Object& o, const char* key) {
 struct OtlpRecord {
   std::map<std::string, std::string> resource;
   std::string scope;
-  std::string timeUnixNano, observedTimeUnixNano, severityText, body;
+  std::string timeUnixNano, observedTimeUnixNano, severityText, body, traceId, spanId;
+  std::optional<std::int64_t> flags;
   std::optional<std::int64_t> severityNumber;
   std::map<std::string, std::string> attributes;
 };
@@ -67,6 +79,10 @@ inline std::vector<OtlpRecord> otlpRecordsOf(const std::string& body) {
         rec.timeUnixNano = otlpText(l, "timeUnixNano");
         rec.observedTimeUnixNano = otlpText(l, "observedTimeUnixNano");
         rec.severityText = otlpText(l, "severityText");
+        rec.traceId = otlpText(l, "traceId");
+        rec.spanId = otlpText(l, "spanId");
+        if (const json::Value* f = l.find("flags"); f && (f->isInt() || f->isUInt()))
+          rec.flags = f->isInt() ? f->asInt() : static_cast<std::int64_t>(f->asUInt());
         if (const json::Value* n = l.find("severityNumber"); n && (n->isInt() || n->isUInt()))
           rec.severityNumber = n->isInt() ? n->asInt() : static_cast<std::int64_t>(n->asUInt());
         if (const json::Value* b = l.find("body"); b && b->isObject())
