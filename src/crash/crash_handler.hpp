@@ -14,6 +14,8 @@ struct CrashHandlerSetup {
   std::string dataDirectory;  // made by the handler (mkdir) when it is missing
   std::string reportPath;     // the pending report of this process
   std::string tempPath;       // written first, then renamed to reportPath
+  std::string minidumpPath;   // the minidump beside the report; "" for none
+  std::string minidumpTempPath;
   int wakeFd = -1;            // the handler writes one byte here to start the upload
   int doneFd = -1;            // the upload thread writes one byte here when it has finished
 };

@@ -92,6 +92,14 @@ ZEPLOG_REAL_FAULT int crashByDivision() { return 7 / g_zero; }
   t.join();
 }
 
+// Overwrites the frames above its own (return addresses included) with a pattern, then faults:
+// an unwinder finds no way out of the first frame.
+ZEPLOG_REAL_FAULT void crashOnDamagedStack() {
+  auto* frame = static_cast<volatile unsigned char*>(__builtin_frame_address(0));
+  for (int i = 0; i < 2048; ++i) frame[i] = 0xA5;
+  *g_null = 1;
+}
+
 [[gnu::noinline]] void crashWhileLockIsHeld() {
   std::mutex m;
   std::condition_variable cv;
@@ -133,6 +141,12 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
     ZEPLog::enableSendCrashReport();
     crashByNullWrite();
   }
+  if (const char* upload = std::getenv("ZEPLOG_CRASH_MINIDUMP")) {
+    MinidumpOptions options;
+    options.uploadUrl = std::string_view(upload) == "keep" ? "" : upload;
+    options.fields = {{"channel", "beta"}};
+    if (!ZEPLog::enableMinidumps(options)) std::_Exit(7);
+  }
   if (scenario == "otlp" &&
       !ZEPLog::addOtlpExporter({"http://127.0.0.1:" + std::to_string(port), {}, false}))
     std::_Exit(6);
@@ -170,6 +184,7 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
   if (scenario == "overflow") std::_Exit(crashByStackOverflow(0));
   if (scenario == "thread") crashOnOtherThread();
   if (scenario == "locked") crashWhileLockIsHeld();
+  if (scenario == "damaged") crashOnDamagedStack();
   std::_Exit(5);  // not crashed: the parent sees an exit, not a signal
 }
 
