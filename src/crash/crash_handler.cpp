@@ -199,15 +199,19 @@ void waitAck(int ms) {
   }
 }
 
+// How a thread met a backtrace request.
+enum class ThreadAnswer { kAnswered, kSilent, kGone };
+
 // Asks thread tid to record its own frames (and its capture, for the minidump); the number of
-// frames it gave (0 when it did not answer within the wait). When *answered comes back true,
-// g_dumpCapture holds its capture until releaseThreadAnswer.
-int requestThreadFrames(pid_t tid, int waitMs, std::uint64_t* out, bool* answered) {
-  *answered = false;
+// frames it gave (0 when it did not answer within the wait). When *answer comes back
+// kAnswered, g_dumpCapture holds its capture until releaseThreadAnswer.
+int requestThreadFrames(pid_t tid, int waitMs, std::uint64_t* out, ThreadAnswer* answer) {
+  *answer = ThreadAnswer::kSilent;
   drainAcks();
   g_dumpCount = 0;
   g_dumpState.store(tid);
   if (sysTgkill(g_armPid, tid, g_threadDumpSignal) != 0) {
+    if (errno == ESRCH) *answer = ThreadAnswer::kGone;  // it ended since the list was read
     g_dumpState.store(0);
     return 0;
   }
@@ -219,7 +223,7 @@ int requestThreadFrames(pid_t tid, int waitMs, std::uint64_t* out, bool* answere
   if (g_dumpState.load() == kDumpDone) {
     n = g_dumpCount;
     std::memcpy(out, g_dumpFrames, sizeof(std::uint64_t) * static_cast<std::size_t>(n));
-    *answered = true;
+    *answer = ThreadAnswer::kAnswered;
     return n;
   }
   g_dumpState.store(0);
@@ -285,13 +289,16 @@ void writeThreads(RawWriter& w, pid_t self, void* ucontext, MinidumpWriter* mini
       n = unwindSignalFrame(ucontext, frames, kMaxFrames);
       if (minidump) minidump->addThread(tid, &g_selfCapture, true);
     } else {
-      bool answered = false;
+      ThreadAnswer answer = ThreadAnswer::kSilent;
       std::int64_t leftMs = (dumpUntil - monotonicNs()) / 1'000'000;
       if (g_threadDumpSignal > 0 && leftMs > 0)
         n = requestThreadFrames(
             tid, static_cast<int>(leftMs < kThreadDumpWaitMs ? leftMs : kThreadDumpWaitMs), frames,
-            &answered);
-      if (minidump) minidump->addThread(tid, answered ? &g_dumpCapture : nullptr, false);
+            &answer);
+      // A thread that ended is not in the minidump; one that did not answer is, without state.
+      const bool answered = answer == ThreadAnswer::kAnswered;
+      if (minidump && answer != ThreadAnswer::kGone)
+        minidump->addThread(tid, answered ? &g_dumpCapture : nullptr, false);
       if (answered) releaseThreadAnswer();
     }
     writeFrames(w, frames, n);
