@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -148,7 +149,7 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
     options.fields = {{"channel", "beta"}};
     if (!ZEPLog::enableMinidumps(options)) std::_Exit(7);
   }
-  if (scenario == "otlp" &&
+  if (scenario.starts_with("otlp") &&
       !ZEPLog::addOtlpExporter({"http://127.0.0.1:" + std::to_string(port), {}, false}))
     std::_Exit(6);
   // The run that resends an earlier crash is a later version, used by someone else.
@@ -181,7 +182,7 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
   if (scenario == "fpe") std::_Exit(crashByDivision());
   if (scenario == "ill") crashByIllegalInstruction();
   if (scenario == "abort") crashByAbort();
-  if (scenario == "exception") crashByUncaughtException();
+  if (scenario == "exception" || scenario == "otlp-exception") crashByUncaughtException();
   if (scenario == "overflow") std::_Exit(crashByStackOverflow(0));
   if (scenario == "thread") crashOnOtherThread();
   if (scenario == "locked") crashWhileLockIsHeld();
@@ -305,13 +306,24 @@ INSTANTIATE_TEST_SUITE_P(Signals, CrashCaseTest,
                                            Case{"locked", SIGSEGV, "crashByNullWrite"}),
                          [](const auto& info) { return std::string(info.param.scenario); });
 
+struct OtlpCase {
+  const char* scenario;
+  int signal;
+  const char* type;  // exception.type: the uncaught exception's where there is one
+  const char* message;
+  const char* function;
+};
+
+class OtlpCrashTest : public NativeCrashTest, public ::testing::WithParamInterface<OtlpCase> {};
+
 // Exported over OTLP only, the crash arrives as one log record with the exception's
 // attributes, and nothing goes to "v2/log".
-TEST_F(NativeCrashTest, ACrashReachesAnOtlpEndpointAsARecordWithTheExceptionAttributes) {
+TEST_P(OtlpCrashTest, ACrashReachesAnOtlpEndpointAsARecordWithTheExceptionAttributes) {
+  const OtlpCase& c = GetParam();
   test::LoopbackServer endpoint;
-  ChildRun run = runToEnd("otlp", endpoint.port());
+  ChildRun run = runToEnd(c.scenario, endpoint.port());
   ASSERT_TRUE(WIFSIGNALED(run.status)) << "status " << run.status << "\n" << run.console;
-  EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+  EXPECT_EQ(WTERMSIG(run.status), c.signal);
   std::vector<test::OtlpRecord> crashes;
   for (const test::SeenRequest& r : endpoint.requests()) {
     EXPECT_NE(r.path, "/v2/log");
@@ -320,14 +332,27 @@ TEST_F(NativeCrashTest, ACrashReachesAnOtlpEndpointAsARecordWithTheExceptionAttr
   }
   ASSERT_EQ(crashes.size(), 1u) << run.console;
   auto& attributes = crashes[0].attributes;
-  EXPECT_EQ(attributes["exception.type"], "SIGSEGV");
-  EXPECT_EQ(attributes["exception.message"], "signal: SIGSEGV");
-  EXPECT_NE(crashedThreadSection(attributes["exception.stacktrace"]).find("crashByNullWrite"),
+  EXPECT_EQ(attributes["exception.type"], c.type);
+  EXPECT_EQ(attributes["exception.message"], c.message);
+  EXPECT_NE(crashedThreadSection(attributes["exception.stacktrace"]).find(c.function),
             std::string::npos);
   EXPECT_EQ(crashes[0].severityNumber, 21);
   EXPECT_EQ(crashes[0].resource["service.name"], "crashapp");
   EXPECT_TRUE(pendingReports().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Exports, OtlpCrashTest,
+    ::testing::Values(
+        OtlpCase{"otlp", SIGSEGV, "SIGSEGV", "signal: SIGSEGV", "crashByNullWrite"},
+        OtlpCase{"otlp-exception", SIGABRT, "std::runtime_error",
+                 "signal: SIGABRT, exception: std::runtime_error raised by boom \xC3\xBC",
+                 "crashByUncaughtException"}),
+    [](const auto& info) {
+      std::string name = info.param.scenario;
+      std::replace(name.begin(), name.end(), '-', '_');
+      return name;
+    });
 
 TEST_F(NativeCrashTest, SignalCrashNamesTheSignalAndEveryThreadHasItsFrames) {
   test::LoopbackServer collector;
