@@ -176,9 +176,9 @@ ZEPLOG_C_API int zeplog_enable_durable_delivery(uint64_t max_bytes, int64_t max_
 /* Minidumps at native crashes (see docs/api.md). Set size to sizeof the struct first; the
  * library reads only the members that lie wholly within it. */
 typedef struct zeplog_minidump_options {
-  uint64_t size;              /* set by the caller: the bytes of the struct it was built with */
-  int write;                  /* 0: no minidumps */
-  const char* upload_url;     /* NULL or "": kept on disk only */
+  uint64_t size;                  /* set by the caller: sizeof the struct it was built with */
+  int write;                      /* 0: no minidumps */
+  const char* upload_url;         /* NULL or "": kept on disk only */
   const char* const* field_names; /* field_count extra form fields */
   const char* const* field_values;
   size_t field_count;

@@ -39,8 +39,8 @@
 #include "crash/crash_handler.hpp"
 #include "crash/crash_report_file.hpp"
 #include "crash/minidump_upload.hpp"
-#include "crash/thread_capture.hpp"
 #include "crash/symbolizer.hpp"
+#include "crash/thread_capture.hpp"
 #include "event/common_fields.hpp"
 #include "event/crash_key.hpp"
 #include "event/event_json.hpp"
@@ -68,8 +68,8 @@ constexpr std::int64_t kShortestUsefulRequestMs = 50;
 // Process-wide crash state; created once and never destroyed.
 struct CrashState {
   ForkSafeMutex lock{ForkLockRank::kCrashState};
-  bool armed = false;      // guarded by lock
-  std::string reportPath;  // guarded by lock; set once while arming
+  bool armed = false;         // guarded by lock
+  std::string reportPath;     // guarded by lock; set once while arming
   MinidumpSettings minidump;  // guarded by lock; fixed once capture is armed
   // The application's block; swapped whole, so the upload thread reads it without a lock
   // the crashed thread might hold.
@@ -194,12 +194,10 @@ std::string fieldText(const Fields& fields, std::string_view key) {
 // the crash's duplicate key.
 FormFields crashIdentity(const VelaEvent& event) {
   const Fields& fields = *event.fields();
-  return {{"prod", event.projectName().value_or("")},
-          {"ver", event.projectVersion().value_or("")},
-          {"guid", fieldText(fields, "DeviceID")},
-          {"user", fieldText(fields, "UserID")},
-          {"session", fieldText(fields, kSessionIdKey)},
-          {"crash_key", crashKey(event)}};
+  return {
+      {"prod", event.projectName().value_or("")},    {"ver", event.projectVersion().value_or("")},
+      {"guid", fieldText(fields, "DeviceID")},       {"user", fieldText(fields, "UserID")},
+      {"session", fieldText(fields, kSessionIdKey)}, {"crash_key", crashKey(event)}};
 }
 
 // The target of handle "0" now, or none before initialisation or without that handle.

@@ -169,7 +169,8 @@ void threadDumpHandler(int, siginfo_t* info, void* ucontext) {
         std::memcpy(g_dumpFrames, frames, sizeof(std::uint64_t) * static_cast<std::size_t>(n));
         g_dumpCount = n;
         // The stack only holds still while this thread is in its handler: copied here.
-        if (minidumpWanted()) captureThread(static_cast<const ucontext_t*>(ucontext), g_dumpCapture);
+        if (minidumpWanted())
+          captureThread(static_cast<const ucontext_t*>(ucontext), g_dumpCapture);
         // Done only if the request is still ours: one given up meanwhile is not answered.
         expected = kDumpWriting;
         g_dumpState.compare_exchange_strong(expected, kDumpDone);
@@ -321,8 +322,7 @@ MinidumpWriter* beginMinidump(void* ucontext, int* fd) {
   return writer;
 }
 
-void finishMinidump(MinidumpWriter* minidump, int fd, int sig, const siginfo_t* info,
-                    pid_t self) {
+void finishMinidump(MinidumpWriter* minidump, int fd, int sig, const siginfo_t* info, pid_t self) {
   if (!minidump) return;
   minidump->finish({sig, info->si_code, reinterpret_cast<std::uint64_t>(info->si_addr), self});
   ::close(fd);

@@ -49,10 +49,10 @@ struct CrashReportNames {
 };
 CrashReportNames crashReportNames(long pid, long long stamp);
 
-// Claims the reports (files ending in suffix: minidumps too) earlier processes left in dir (and claims of processes that died
-// while sending one) for this process, by renaming them; another process starting at the
-// same time claims each file at most once. Removes temporary files of dead processes. The
-// claimed paths, oldest first.
+// Claims the reports (files ending in suffix: minidumps too) earlier processes left in dir (and
+// claims of processes that died while sending one) for this process, by renaming them; another
+// process starting at the same time claims each file at most once. Removes temporary files of dead
+// processes. The claimed paths, oldest first.
 std::vector<std::string> claimStaleCrashReports(const std::string& dir,
                                                 const std::string& ownReportName,
                                                 std::string_view suffix = ".zcr");

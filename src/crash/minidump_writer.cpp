@@ -78,7 +78,9 @@ void prepareMinidumpSystemFacts() {
   s = {};
   s.platformId = kPlatformLinux;
   const long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
-  s.numberOfProcessors = static_cast<std::uint8_t>(processors > 255 ? 255 : processors < 1 ? 1 : processors);
+  s.numberOfProcessors = static_cast<std::uint8_t>(processors > 255 ? 255
+                                                   : processors < 1 ? 1
+                                                                    : processors);
   struct utsname u {};
   g_facts.csd[0] = '\0';
   if (::uname(&u) == 0) {
@@ -87,8 +89,7 @@ void prepareMinidumpSystemFacts() {
     if (*p == '.') s.minorVersion = parseNumber(++p);
     if (*p == '.') s.buildNumber = parseNumber(++p);
     const char* const parts[] = {u.sysname, " ", u.release, " ", u.version, " ", u.machine};
-    for (const char* part : parts)
-      appendText(g_facts.csd, sizeof g_facts.csd, part);
+    for (const char* part : parts) appendText(g_facts.csd, sizeof g_facts.csd, part);
   }
 #if defined(__x86_64__)
   s.processorArchitecture = kArchitectureAmd64;
@@ -284,8 +285,8 @@ void MinidumpWriter::finish(const MinidumpCrash& crash) {
   system.csdVersionRva = appendString(g_facts.csd);
   addStream(kSystemInfo, {sizeof system, append(&system, sizeof system)});
 
-  const MiscInfo misc{sizeof(MiscInfo), kMiscInfoProcessId,
-                      static_cast<std::uint32_t>(::getpid()), 0, 0, 0};
+  const MiscInfo misc{
+      sizeof(MiscInfo), kMiscInfoProcessId, static_cast<std::uint32_t>(::getpid()), 0, 0, 0};
   addStream(kMiscInfo, {sizeof misc, append(&misc, sizeof misc)});
   const BreakpadInfo breakpad{kBreakpadInfoValid, e.threadId, e.threadId};
   addStream(kBreakpadInfo, {sizeof breakpad, append(&breakpad, sizeof breakpad)});

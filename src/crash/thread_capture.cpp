@@ -45,11 +45,12 @@ void captureThread(const ucontext_t* uc, ThreadCapture& out) {
   out.stackStart = 0;
   out.stackSize = 0;
 #if defined(__x86_64__)
-  for (int i = 0; i < NGREG; ++i) out.gregs[i] = static_cast<std::uint64_t>(uc->uc_mcontext.gregs[i]);
+  for (int i = 0; i < NGREG; ++i)
+    out.gregs[i] = static_cast<std::uint64_t>(uc->uc_mcontext.gregs[i]);
   out.hasRegisters = true;
-  if (uc->uc_mcontext.fpregs && copyOwnMemory(out.fxsave, reinterpret_cast<std::uint64_t>(
-                                                              uc->uc_mcontext.fpregs),
-                                              sizeof out.fxsave))
+  if (uc->uc_mcontext.fpregs &&
+      copyOwnMemory(out.fxsave, reinterpret_cast<std::uint64_t>(uc->uc_mcontext.fpregs),
+                    sizeof out.fxsave))
     out.hasFloatingPoint = true;
   const std::uint64_t sp = out.gregs[REG_RSP];
   std::uint64_t from = (sp > kRedZone ? sp - kRedZone : 0) & ~(kPage - 1);

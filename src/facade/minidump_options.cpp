@@ -30,8 +30,9 @@ detail::FormFields boundedFields(const MinidumpOptions& options) {
       break;
     }
     if (!isUsableFieldName(name) || name.size() > detail::kMaxMinidumpFieldName) {
-      ZEP_CONSOLE("enableMinidumps: field left out, its name is empty, too long or has a quote "
-                  "or line break");
+      ZEP_CONSOLE(
+          "enableMinidumps: field left out, its name is empty, too long or has a quote "
+          "or line break");
       continue;
     }
     if (value.size() > detail::kMaxMinidumpFieldValue)
@@ -47,8 +48,9 @@ detail::FormFields boundedFields(const MinidumpOptions& options) {
 bool ZEPLog::enableMinidumps(const MinidumpOptions& options) noexcept {
   return detail::guarded<bool>("enableMinidumps", false, [&] {
     if (!options.uploadUrl.empty() && !detail::isHttpUrlWithHost(options.uploadUrl)) {
-      ZEP_CONSOLE("enableMinidumps ignored: the upload URL must be an http or https URL with a "
-                  "host, or \"\"");
+      ZEP_CONSOLE(
+          "enableMinidumps ignored: the upload URL must be an http or https URL with a "
+          "host, or \"\"");
       return false;
     }
     if (detail::globals().gs_isInit.load()) {

@@ -343,11 +343,11 @@ TEST_P(OtlpCrashTest, ACrashReachesAnOtlpEndpointAsARecordWithTheExceptionAttrib
 
 INSTANTIATE_TEST_SUITE_P(
     Exports, OtlpCrashTest,
-    ::testing::Values(
-        OtlpCase{"otlp", SIGSEGV, "SIGSEGV", "signal: SIGSEGV", "crashByNullWrite"},
-        OtlpCase{"otlp-exception", SIGABRT, "std::runtime_error",
-                 "signal: SIGABRT, exception: std::runtime_error raised by boom \xC3\xBC",
-                 "crashByUncaughtException"}),
+    ::testing::Values(OtlpCase{"otlp", SIGSEGV, "SIGSEGV", "signal: SIGSEGV", "crashByNullWrite"},
+                      OtlpCase{
+                          "otlp-exception", SIGABRT, "std::runtime_error",
+                          "signal: SIGABRT, exception: std::runtime_error raised by boom \xC3\xBC",
+                          "crashByUncaughtException"}),
     [](const auto& info) {
       std::string name = info.param.scenario;
       std::replace(name.begin(), name.end(), '-', '_');
@@ -544,7 +544,8 @@ class MinidumpCaseTest : public NativeCrashTest, public ::testing::WithParamInte
 TEST_P(MinidumpCaseTest, LldbLoadsTheMinidumpWithEveryThreadTheSignalAndTheCrashedFrames) {
   const DumpCase& c = GetParam();
   const std::string lldb = findLldb();
-  if (lldb.empty()) GTEST_SKIP() << "lldb-16 not found on PATH (scripts/install-deps.sh installs it)";
+  if (lldb.empty())
+    GTEST_SKIP() << "lldb-16 not found on PATH (scripts/install-deps.sh installs it)";
   test::LoopbackServer collector;
   ChildRun run = runToEnd(c.scenario, collector.port(), "keep");
   ASSERT_TRUE(WIFSIGNALED(run.status)) << run.console;
@@ -564,8 +565,8 @@ TEST_P(MinidumpCaseTest, LldbLoadsTheMinidumpWithEveryThreadTheSignalAndTheCrash
   const std::string threads = reading.substr(0, reading.find("(lldb) bt all"));
   const std::regex withFrames(R"(\nThread \d+( Crashed)?:\n0 )");
   EXPECT_EQ(countOf(threads, "thread #"),
-            static_cast<std::size_t>(std::distance(
-                std::sregex_iterator(text.begin(), text.end(), withFrames), {})))
+            static_cast<std::size_t>(
+                std::distance(std::sregex_iterator(text.begin(), text.end(), withFrames), {})))
       << reading << text;
   EXPECT_EQ(countOf(threads, ", 0x0000000000000000"), 0u) << reading;
   EXPECT_NE(reading.find("stop reason = " + std::string(c.stopReason), threadList),

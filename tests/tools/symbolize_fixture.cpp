@@ -11,10 +11,8 @@ namespace {
 
 int* volatile g_target = nullptr;
 
-constexpr int kWriteLine = __LINE__ + 2;
-[[gnu::always_inline]] inline void writeThrough(int* p) {
-  *p = 42;
-}
+constexpr int kWriteLine = __LINE__ + 1;
+[[gnu::always_inline]] inline void writeThrough(int* p) { *p = 42; }
 
 constexpr int kCallLine = __LINE__ + 2;
 [[gnu::noinline, gnu::no_sanitize("address", "undefined")]] void crashInFixture() {

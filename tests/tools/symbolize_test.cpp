@@ -54,11 +54,11 @@ TEST_P(SymbolizeTest, TheCrashingFrameNamesItsFileAndLineAndTheInlinedFunction) 
   test::TempDir dir;
   const std::string app = dir.path() + "/app";
   const std::string debugDir = dir.path() + "/debug";
-  ASSERT_EQ(std::system(("objcopy --only-keep-debug '" ZEPLOG_SYMBOLIZE_FIXTURE "' '" + app +
-                         ".debug' && strip --strip-all -o '" + app + "' '" ZEPLOG_SYMBOLIZE_FIXTURE
-                         "'")
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(("objcopy --only-keep-debug '" ZEPLOG_SYMBOLIZE_FIXTURE "' '" + app +
+                   ".debug' && strip --strip-all -o '" + app + "' '" ZEPLOG_SYMBOLIZE_FIXTURE "'")
+                      .c_str()),
+      0);
   std::istringstream note(run("readelf -n '" + app + "' | sed -n 's/.*Build ID: //p'"));
   std::string buildId;
   note >> buildId;

@@ -103,10 +103,12 @@ std::string minidumpString(std::string_view bytes, std::uint32_t rva) {
   std::string out;
   for (std::uint32_t i = 0; i + 1 < length; i += 2) {
     std::uint32_t c = static_cast<unsigned char>(bytes[rva + 4 + i]) |
-                      static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[rva + 5 + i])) << 8;
+                      static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[rva + 5 + i]))
+                          << 8;
     if (c >= 0xD800 && c < 0xDC00 && i + 3 < length) {
-      const std::uint32_t low = static_cast<unsigned char>(bytes[rva + 6 + i]) |
-                                static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[rva + 7 + i])) << 8;
+      const std::uint32_t low =
+          static_cast<unsigned char>(bytes[rva + 6 + i]) |
+          static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[rva + 7 + i])) << 8;
       c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
       i += 2;
     }
@@ -177,7 +179,8 @@ std::optional<CrashInput> readMinidump(std::string_view bytes, std::string* erro
         std::string id;
         std::uint32_t cvSignature = 0;
         if (m.cvRecord.dataSize > 4 && readAt(bytes, m.cvRecord.rva, cvSignature) &&
-            cvSignature == kCvSignatureElf && m.cvRecord.rva + std::uint64_t{m.cvRecord.dataSize} <= bytes.size())
+            cvSignature == kCvSignatureElf &&
+            m.cvRecord.rva + std::uint64_t{m.cvRecord.dataSize} <= bytes.size())
           id = hexText(bytes.substr(m.cvRecord.rva + 4, m.cvRecord.dataSize - 4));
         in.modules.push_back({m.baseOfImage, m.baseOfImage + m.sizeOfImage, m.baseOfImage, id,
                               minidumpString(bytes, m.moduleNameRva)});

@@ -112,7 +112,8 @@ DebugInfo::DebugInfo(const std::vector<CrashModule>& modules,
   elf_version(EV_CURRENT);
   std::vector<std::string> dirs = debugDirs;
   dirs.push_back("/usr/lib/debug");
-  for (const std::string& dir : dirs) impl_->debugPath += (impl_->debugPath.empty() ? "" : ":") + dir;
+  for (const std::string& dir : dirs)
+    impl_->debugPath += (impl_->debugPath.empty() ? "" : ":") + dir;
   impl_->debugPathText = impl_->debugPath.data();
   impl_->callbacks.find_elf = dwfl_build_id_find_elf;
   impl_->callbacks.find_debuginfo = dwfl_standard_find_debuginfo;
@@ -158,8 +159,8 @@ DebugInfo::~DebugInfo() {
 std::string DebugInfo::moduleName(std::uint64_t address) const {
   Dwfl_Module* mod = impl_->dwfl ? dwfl_addrmodule(impl_->dwfl, address) : nullptr;
   if (!mod) return "";
-  const char* name = dwfl_module_info(mod, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr);
+  const char* name =
+      dwfl_module_info(mod, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   return name ? name : "";
 }
 
@@ -170,7 +171,8 @@ std::vector<SourceFrame> DebugInfo::describe(std::uint64_t address, bool returnA
   // The innermost location: the line table's.
   SourceFrame inner;
   if (Dwfl_Line* line = dwfl_module_getsrc(mod, at)) {
-    if (const char* file = dwfl_lineinfo(line, nullptr, &inner.line, &inner.column, nullptr, nullptr))
+    if (const char* file =
+            dwfl_lineinfo(line, nullptr, &inner.line, &inner.column, nullptr, nullptr))
       inner.file = file;
   }
   std::vector<SourceFrame> frames;
