@@ -7,6 +7,7 @@
 #include <string>
 
 #include "crash/minidump_format.hpp"
+#include "event/json/utf_convert.hpp"
 
 namespace zeplog::symbolize {
 namespace {
@@ -96,39 +97,13 @@ bool readAt(std::string_view bytes, std::uint64_t offset, T& out) {
   return true;
 }
 
-// A MINIDUMP_STRING (UTF-16LE) as UTF-8.
+// A MINIDUMP_STRING (UTF-16LE) as UTF-8; "" when it is not one.
 std::string minidumpString(std::string_view bytes, std::uint32_t rva) {
   std::uint32_t length = 0;
   if (!readAt(bytes, rva, length) || bytes.size() - rva - 4 < length) return "";
-  std::string out;
-  for (std::uint32_t i = 0; i + 1 < length; i += 2) {
-    std::uint32_t c = static_cast<unsigned char>(bytes[rva + 4 + i]) |
-                      static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[rva + 5 + i]))
-                          << 8;
-    if (c >= 0xD800 && c < 0xDC00 && i + 3 < length) {
-      const std::uint32_t low =
-          static_cast<unsigned char>(bytes[rva + 6 + i]) |
-          static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[rva + 7 + i])) << 8;
-      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-      i += 2;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
+  return detail::convertToUtf8(bytes.substr(rva + 4, length),
+                               {detail::JSONInputEncoding::kUtf16LE, 0})
+      .value_or("");
 }
 
 // The instruction pointer in an x86-64 context; 0 when the context is not one.

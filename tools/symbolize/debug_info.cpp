@@ -142,6 +142,8 @@ DebugInfo::DebugInfo(const std::vector<CrashModule>& modules,
         (m.buildId.empty() || fileBuildId(m.path) == m.buildId))
       file = m.path;
     if (file.empty()) {
+      // The vDSO ("[vdso]") has no file to find: no warning for it.
+      if (m.path.starts_with("[")) continue;
       warnings_.push_back(m.path + ": no file with build id " +
                           (m.buildId.empty() ? "(none)" : m.buildId) + ", no symbols");
       continue;
