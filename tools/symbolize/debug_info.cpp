@@ -46,7 +46,7 @@ std::string fileBuildId(const std::string& path) {
 }
 
 // The function a scope names: its linkage name demangled, else its plain name, through its
-// abstract origin or specification.
+// declaration or the function it was inlined from (dwarf_attr_integrate follows both).
 std::string scopeFunction(Dwarf_Die* scope) {
   Dwarf_Attribute attr;
   for (int name : {DW_AT_linkage_name, DW_AT_MIPS_linkage_name}) {
