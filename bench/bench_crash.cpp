@@ -7,6 +7,9 @@
 //    crash event's request arrives. Reported: the median of 20 crashes.
 //  - arming: the child times ZEPLog::enableSendCrashReport() (the threads, pipes, handlers
 //    and alternate stack) in isolation.
+//  - minidumps: a child with 10 threads of its own crashes with minidumps off (argument 0)
+//    or on (1); reported are how long the crashing process stays alive (from just before the
+//    fault to the parent's waitpid) and, with minidumps on, the minidump's size.
 // No peer library in Debian does in-process crash upload, so there is no side-by-side row.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -19,6 +22,8 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "zeplog/zeplog.hpp"
 
@@ -48,6 +53,14 @@ void runChildIfAsked() {
     (void)!::write(1, &value, sizeof value);
     std::_Exit(0);
   }
+  const bool tenThreads = std::string(mode).starts_with("threads");
+  if (std::string(mode) == "threads-minidump" && !zeplog::ZEPLog::enableMinidumps({}))
+    std::_Exit(5);
+  // The main thread and 9 more, each parked with a few frames of its own.
+  for (int i = 0; tenThreads && i < 9; ++i)
+    std::thread([] {
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }).detach();
   const int port = std::atoi(std::getenv("ZEPLOG_BENCH_PORT"));
   if (!zeplog::ZEPLog::init("http://127.0.0.1", port, 1, "bench", "1", "u",
                             zeplog::CrashCapture::On))
@@ -144,6 +157,39 @@ void BM_CrashToCollector(benchmark::State& state) {
   std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_CrashToCollector)
+    ->Iterations(1)
+    ->Repetitions(20)
+    ->UseManualTime()
+    ->ReportAggregatesOnly()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_CrashAliveTime(benchmark::State& state) {
+  static Collector collector;
+  const bool minidump = state.range(0) != 0;
+  double dumpBytes = 0;
+  for (auto _ : state) {
+    const std::string dir = freshDirectory();
+    int out = -1;
+    pid_t pid = startChild(minidump ? "threads-minidump" : "threads", collector.port, dir, out);
+    const std::int64_t crashedNs = readValue(out);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    const std::int64_t deadNs = monotonicNs();
+    ::close(out);
+    if (crashedNs < 0 || !WIFSIGNALED(status)) {
+      state.SkipWithError("the child did not crash");
+      break;
+    }
+    state.SetIterationTime(static_cast<double>(deadNs - crashedNs) / 1e9);
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      if (e.path().extension() == ".dmp") dumpBytes = static_cast<double>(e.file_size());
+    std::filesystem::remove_all(dir);
+  }
+  state.counters["minidump_bytes"] = dumpBytes;
+}
+BENCHMARK(BM_CrashAliveTime)
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(1)
     ->Repetitions(20)
     ->UseManualTime()

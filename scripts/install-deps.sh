@@ -7,7 +7,7 @@ set -euo pipefail
 # The library, the development collector and the demo.
 DEMO_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libcurl4-openssl-dev libunwind-dev zlib1g-dev
+  libcurl4-openssl-dev libunwind-dev zlib1g-dev libdw-dev
   libcpp-httplib-dev libssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
 )
 PACKAGES=(
@@ -15,7 +15,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev openssl
   rapidjson-dev libsimdjson-dev libspdlog-dev libgoogle-glog-dev
   python3 clang libclang-rt-14-dev clang-format abigail-tools
-  nodejs
+  nodejs lldb-16
 )
 apt_options=()
 if [ "${1:-}" = "demo" ]; then

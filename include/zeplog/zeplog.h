@@ -205,6 +205,20 @@ ZEPLOG_C_API int zeplog_add_otlp_exporter(const char* endpoint, const char* cons
 ZEPLOG_C_API int zeplog_enable_durable_delivery(uint64_t max_bytes, int64_t max_age_seconds,
                                                 int64_t max_backoff_seconds);
 
+/* Minidumps at native crashes (see docs/api.md). Set size to sizeof the struct first; the
+ * library reads only the members that lie wholly within it. */
+typedef struct zeplog_minidump_options {
+  uint64_t size;                  /* set by the caller: sizeof the struct it was built with */
+  int write;                      /* 0: no minidumps */
+  const char* upload_url;         /* NULL or "": kept on disk only */
+  const char* const* field_names; /* field_count extra form fields */
+  const char* const* field_values;
+  size_t field_count;
+} zeplog_minidump_options;
+/* Before the first initialisation (and before crash capture is armed): 1 when set, else 0 with
+ * a console line (also for NULL, a size too small, a bad URL or a NULL field). */
+ZEPLOG_C_API int zeplog_enable_minidumps(const zeplog_minidump_options* options);
+
 /* Integrations; each is off until turned on (see docs/api.md). */
 /* Local minimum level ("DEBUG", "INFO", "WARN", "ERROR" or "FATAL"): log calls below it make
  * no event (counted). 1 when set, else 0 with a console line. */

@@ -24,6 +24,7 @@
 #include "zeplog/durable_delivery.hpp"
 #include "zeplog/export.hpp"
 #include "zeplog/level.hpp"
+#include "zeplog/minidump_options.hpp"
 #include "zeplog/otlp_exporter.hpp"
 #include "zeplog/switches.hpp"
 #include "zeplog/text.hpp"
@@ -399,6 +400,12 @@ class ZEPLOG_API ZEPLog {
   // "Retry-After") and by the next run after a kill. Only before the first initialisation,
   // and with a maxBytes and maxBackoff above 0: false with a console line otherwise.
   static bool enableDurableDelivery(const DurableDelivery& options = {}) noexcept;
+  // Minidumps at native crashes (see MinidumpOptions and docs/api.md): written beside the text
+  // report, and uploaded when an upload URL is given. Only before the first initialisation
+  // and before crash capture is armed, with an upload URL that is "" or an http or https URL
+  // with a host: false with a console line otherwise. Fields past the bounds are left out or
+  // cut, with a console line.
+  static bool enableMinidumps(const MinidumpOptions& options) noexcept;
 };
 
 // Sets the calling thread's trace context for the scope's life and puts back the one it

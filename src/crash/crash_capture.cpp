@@ -38,8 +38,11 @@
 #include "common/waits.hpp"
 #include "crash/crash_handler.hpp"
 #include "crash/crash_report_file.hpp"
+#include "crash/minidump_upload.hpp"
 #include "crash/symbolizer.hpp"
+#include "crash/thread_capture.hpp"
 #include "event/common_fields.hpp"
+#include "event/crash_key.hpp"
 #include "event/event_json.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
@@ -65,8 +68,9 @@ constexpr std::int64_t kShortestUsefulRequestMs = 50;
 // Process-wide crash state; created once and never destroyed.
 struct CrashState {
   ForkSafeMutex lock{ForkLockRank::kCrashState};
-  bool armed = false;      // guarded by lock
-  std::string reportPath;  // guarded by lock; set once while arming
+  bool armed = false;         // guarded by lock
+  std::string reportPath;     // guarded by lock; set once while arming
+  MinidumpSettings minidump;  // guarded by lock; fixed once capture is armed
   // The application's block; swapped whole, so the upload thread reads it without a lock
   // the crashed thread might hold.
   std::atomic<std::shared_ptr<const std::function<void()>>> crashBlock;
@@ -169,11 +173,32 @@ struct HandleSnapshot {
   CrashPostTarget target;
 };
 
-// A crash event ready to post: its JSON object and where it goes.
+// A crash event ready to post: its JSON object, where it goes, and the identity a minidump
+// of the same crash is uploaded with.
 struct CrashEvent {
   std::string json;
   CrashPostTarget target;
+  FormFields identity;
 };
+
+// A field's text, "" when the event has none.
+std::string fieldText(const Fields& fields, std::string_view key) {
+  const FieldValue* value = fields.find(key);
+  if (!value) return "";
+  if (const auto* text = std::get_if<std::string>(value)) return *text;
+  return toValidUtf8(std::get<Bytes>(*value).view());
+}
+
+// The form fields that tie a minidump to its crash event: the names crash servers know for
+// the product, its version and the client (the device id), then the user, the session and
+// the crash's duplicate key.
+FormFields crashIdentity(const VelaEvent& event) {
+  const Fields& fields = *event.fields();
+  return {
+      {"prod", event.projectName().value_or("")},    {"ver", event.projectVersion().value_or("")},
+      {"guid", fieldText(fields, "DeviceID")},       {"user", fieldText(fields, "UserID")},
+      {"session", fieldText(fields, kSessionIdKey)}, {"crash_key", crashKey(event)}};
+}
 
 // The target of handle "0" now, or none before initialisation or without that handle.
 std::optional<CrashPostTarget> crashTarget(SendContext& context) {
@@ -241,7 +266,7 @@ std::optional<CrashEvent> buildCrashEvent(SendContext& context, std::string_view
   auto event = std::make_shared<VelaEvent>(
       handle.projectName, handle.projectVersion, handle.logType, handle.logSource,
       Bytes(toValidUtf8(logBody.view())), sendTime, getHost(), fields, "0");
-  return CrashEvent{getJsonFromVelaEvent(event), handle.target};
+  return CrashEvent{getJsonFromVelaEvent(event), handle.target, crashIdentity(*event)};
 }
 
 // What is left of the context's time for one more request; none, with a line, when too
@@ -325,14 +350,15 @@ std::optional<bool> sendSavedCrashEvent(SendContext& context, const PendingCrash
   std::optional<CrashPostTarget> target = crashTarget(context);
   if (!target) return false;
   ZEP_CONSOLE("call transportFile");
-  return postBuiltCrashEvent(context, CrashEvent{std::move(*json), *target});
+  return postBuiltCrashEvent(context, CrashEvent{std::move(*json), *target, {}});
 }
 
 enum class SendOutcome { Sent, Kept, Dropped, None };
 
 // Loads, formats and sends one pending report. Sent and dropped reports are purged; a report
-// that was not sent stays.
-SendOutcome sendReportIn(SendContext& context, const PendingCrashReport& pending) {
+// that was not sent stays. The crash event's identity goes to *identity when it is built.
+SendOutcome sendReportIn(SendContext& context, const PendingCrashReport& pending,
+                         FormFields* identity = nullptr) {
   if (!pending.hasPendingCrashReport()) return SendOutcome::None;
   std::string error;
   std::optional<std::string> data = pending.loadPendingCrashReportDataAndReturnError(&error);
@@ -367,6 +393,7 @@ SendOutcome sendReportIn(SendContext& context, const PendingCrashReport& pending
   std::optional<CrashEvent> event = buildCrashEvent(
       context, text, errorCode, summary, crashTimeMillis(*report), breadcrumbsOfReport(*data));
   if (!event) return SendOutcome::Kept;
+  if (identity) *identity = event->identity;
   // At the crash, the event is kept beside the report before it is sent: if the send fails,
   // a later run sends it as it stands, with the identity (version, user, session) of the
   // run that crashed rather than its own.
@@ -388,6 +415,40 @@ SendOutcome sendStaleReportIn(SendContext& context, const PendingCrashReport& pe
     return SendOutcome::Sent;
   }
   return sendReportIn(context, pending);
+}
+
+// Uploads one minidump with identity (when empty: the identity kept beside it) and deletes
+// both once the server took it. One that is not taken stays, with the identity it was to be
+// sent with, for the next start. Without an upload URL minidumps stay on disk.
+SendOutcome sendMinidumpIn(const SendContext& context, const MinidumpSettings& settings,
+                           const std::string& path, FormFields identity) {
+  if (settings.uploadUrl.empty() || !fileExists(path)) return SendOutcome::None;
+  const std::string fieldsPath = minidumpFieldsPathFor(path);
+  std::string error;
+  if (identity.empty()) {
+    if (std::optional<std::string> kept = readWholeFile(fieldsPath, &error))
+      identity = decodeFormFields(*kept).value_or(FormFields{});
+  } else if (!atomicWriteFile(fieldsPath, encodeFormFields(identity), &error)) {
+    ZEP_CONSOLE("minidump identity not kept beside it: " + error);
+  }
+  if (!uploadsAllowed()) {
+    ZEP_CONSOLE("minidump kept on disk: upload consent not given");
+    return SendOutcome::Kept;
+  }
+  std::optional<std::string> file = readWholeFile(path, &error);
+  if (!file) {
+    ZEP_CONSOLE("minidump unreadable: " + error);
+    return SendOutcome::Kept;
+  }
+  const std::optional<std::chrono::milliseconds> timeout = timeForRequest(context);
+  if (!timeout) return SendOutcome::Kept;
+  FormFields fields = std::move(identity);
+  fields.insert(fields.end(), settings.fields.begin(), settings.fields.end());
+  const std::string name = minidumpUploadName(path);
+  if (!postMinidump(settings.uploadUrl, fields, name, *file, *timeout)) return SendOutcome::Kept;
+  ::unlink(path.c_str());
+  ::unlink(fieldsPath.c_str());
+  return SendOutcome::Sent;
 }
 
 void runCrashBlock() {
@@ -423,7 +484,8 @@ void saveQueuedEventsAtCrash(const SendContext& context) {
 
 // The crash-upload thread: sleeps on the wake pipe, serves the one crash, answers on the
 // done pipe.
-void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath) {
+void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath,
+                      const std::string& minidumpPath, const MinidumpSettings& minidump) {
   installAltSignalStack();
   setCrashUploadThreadId(static_cast<pid_t>(::syscall(SYS_gettid)));
   for (;;) {
@@ -439,14 +501,17 @@ void uploadThreadMain(int wakeRead, int doneWrite, const std::string& reportPath
       }
       SendContext context = SendContext::atCrash();
       saveQueuedEventsAtCrash(context);
-      sendReportIn(context, PendingCrashReport(reportPath));
+      FormFields identity;
+      sendReportIn(context, PendingCrashReport(reportPath), &identity);
+      if (!minidumpPath.empty()) sendMinidumpIn(context, minidump, minidumpPath, identity);
     });
     (void)!::write(doneWrite, &byte, 1);
   }
 }
 
 // Sends the reports earlier runs left; one that can't be sent now waits for the next start.
-void sendStaleReports(const std::string& dir, const std::string& ownName) {
+void sendStaleReports(const std::string& dir, const std::string& ownName,
+                      const MinidumpSettings& minidump) {
   installAltSignalStack();
   // Without upload consent the reports stay as they are; giving it runs this again. Before
   // the first initialisation read the consent record (capture armed before it), an earlier
@@ -456,6 +521,13 @@ void sendStaleReports(const std::string& dir, const std::string& ownName) {
     for (const std::string& claimed : claimStaleCrashReports(dir, ownName)) {
       SendContext context = SendContext::ordinary();
       if (sendStaleReportIn(context, PendingCrashReport(claimed)) == SendOutcome::Kept)
+        releaseCrashReportClaim(claimed);
+    }
+    if (minidump.uploadUrl.empty()) return;
+    for (const std::string& claimed :
+         claimStaleCrashReports(dir, minidumpNameFor(ownName), kMinidumpSuffix)) {
+      SendContext context = SendContext::ordinary();
+      if (sendMinidumpIn(context, minidump, claimed, {}) != SendOutcome::Sent)
         releaseCrashReportClaim(claimed);
     }
   });
@@ -472,10 +544,16 @@ bool prepareReportTargets(CrashHandlerSetup& setup, std::string* error) {
       crashReportNames(static_cast<long>(::getpid()),
                        static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec);
   const std::string reportPath = joinPath(dir, names.report);
+  MinidumpSettings minidump;
   {
     std::lock_guard<std::mutex> guard(state().lock);
     state().reportPath = reportPath;
+    minidump = state().minidump;
   }
+  if (minidump.write && !kMinidumpSupported)
+    ZEP_CONSOLE("minidumps are not written on this architecture: text reports only");
+  const bool writeMinidump = minidump.write && kMinidumpSupported;
+  const std::string minidumpPath = writeMinidump ? joinPath(dir, names.minidump) : "";
 
   int wake[2], done[2];
   if (::pipe2(wake, O_CLOEXEC) != 0) {
@@ -489,14 +567,21 @@ bool prepareReportTargets(CrashHandlerSetup& setup, std::string* error) {
     return false;
   }
   // The thread outlives every owner: it is detached and serves until the process ends.
-  std::thread(uploadThreadMain, wake[0], done[1], reportPath).detach();
+  std::thread(uploadThreadMain, wake[0], done[1], reportPath, minidumpPath, minidump).detach();
 
   setup.dataDirectory = dir;
   setup.reportPath = reportPath;
   setup.tempPath = joinPath(dir, names.temp);
+  setup.minidumpPath = minidumpPath;
+  setup.minidumpTempPath = writeMinidump ? joinPath(dir, names.minidumpTemp) : "";
   setup.wakeFd = wake[1];
   setup.doneFd = done[0];
   return true;
+}
+
+MinidumpSettings currentMinidumpSettings() {
+  std::lock_guard<std::mutex> guard(state().lock);
+  return state().minidump;
 }
 
 bool armCapture(std::string* error) {
@@ -504,7 +589,7 @@ bool armCapture(std::string* error) {
   if (!prepareReportTargets(setup, error)) return false;
   if (!installCrashHandlers(setup, error)) return false;
   const std::string ownName = setup.reportPath.substr(setup.reportPath.rfind('/') + 1);
-  std::thread(sendStaleReports, setup.dataDirectory, ownName).detach();
+  std::thread(sendStaleReports, setup.dataDirectory, ownName, currentMinidumpSettings()).detach();
   return true;
 }
 
@@ -522,6 +607,13 @@ void enableSendCrashReport() {
   } catch (const std::exception& e) {
     ZEP_CONSOLE(std::string("Failed to enable crash report:") + e.what());
   }
+}
+
+bool setMinidumpSettings(MinidumpSettings settings) {
+  std::lock_guard<std::mutex> guard(state().lock);
+  if (state().armed) return false;
+  state().minidump = std::move(settings);
+  return true;
 }
 
 void rearmCrashCaptureInForkedChild() {
@@ -579,7 +671,8 @@ void sendKeptCrashReports() {
     }
     if (reportPath.empty()) return;
     const std::size_t slash = reportPath.rfind('/');
-    std::thread(sendStaleReports, reportPath.substr(0, slash), reportPath.substr(slash + 1))
+    std::thread(sendStaleReports, reportPath.substr(0, slash), reportPath.substr(slash + 1),
+                currentMinidumpSettings())
         .detach();
   });
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "crash/minidump_upload.hpp"
 #include "zeplog/text.hpp"
 
 namespace zeplog::detail {
@@ -13,6 +14,16 @@ namespace zeplog::detail {
 // handlers, and a thread that sends the reports earlier runs left pending. Once per
 // process; later calls do nothing. Does file I/O: never call it under global_resource_lock.
 void enableSendCrashReport();
+
+// What the crash path does with minidumps; off until set.
+struct MinidumpSettings {
+  bool write = false;
+  std::string uploadUrl;  // "" keeps them on disk
+  FormFields fields;      // sent after the crash's identity
+};
+// Sets the minidump settings before capture is armed; false once it is (the handler's files
+// are fixed then).
+bool setMinidumpSettings(MinidumpSettings settings);
 
 // In a forked child of a process with capture armed: gives the child its own report file and
 // crash-upload thread, so its crashes are reported too. Does nothing when capture is not

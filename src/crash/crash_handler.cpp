@@ -34,7 +34,9 @@
 #include "common/breadcrumbs.hpp"
 #include "common/global_lock.hpp"
 #include "crash/loaded_images.hpp"
+#include "crash/minidump_writer.hpp"
 #include "crash/signal_safe_io.hpp"
+#include "crash/thread_capture.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -51,6 +53,8 @@ constexpr std::size_t kPathMax = 4096;
 char g_dataDirectory[kPathMax];
 char g_reportPath[kPathMax];
 char g_tempPath[kPathMax];
+char g_minidumpPath[kPathMax];  // empty: no minidump
+char g_minidumpTempPath[kPathMax];
 int g_wakeFd = -1;
 int g_doneFd = -1;
 int g_ackRead = -1;  // thread-backtrace answers: one byte per answer
@@ -83,6 +87,10 @@ constexpr pid_t kDumpDone = -2;
 std::atomic<pid_t> g_dumpState{0};
 std::uint64_t g_dumpFrames[kMaxFrames];
 int g_dumpCount = 0;
+ThreadCapture g_dumpCapture;  // the asked thread's registers and stack, for the minidump
+ThreadCapture g_selfCapture;  // the crashed thread's
+
+bool minidumpWanted() { return kMinidumpSupported && g_minidumpPath[0] != '\0'; }
 
 pid_t sysGettid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 int sysTgkill(pid_t pid, pid_t tid, int sig) {
@@ -160,7 +168,12 @@ void threadDumpHandler(int, siginfo_t* info, void* ucontext) {
       if (g_dumpState.compare_exchange_strong(expected, kDumpWriting)) {
         std::memcpy(g_dumpFrames, frames, sizeof(std::uint64_t) * static_cast<std::size_t>(n));
         g_dumpCount = n;
-        g_dumpState.store(kDumpDone);
+        // The stack only holds still while this thread is in its handler: copied here.
+        if (minidumpWanted())
+          captureThread(static_cast<const ucontext_t*>(ucontext), g_dumpCapture);
+        // Done only if the request is still ours: one given up meanwhile is not answered.
+        expected = kDumpWriting;
+        g_dumpState.compare_exchange_strong(expected, kDumpDone);
         char byte = 1;
         (void)!::write(g_ackWrite, &byte, 1);
       }
@@ -187,13 +200,19 @@ void waitAck(int ms) {
   }
 }
 
-// Asks thread tid to record its own frames; the number of frames it gave (0 when it did not
-// answer within the wait).
-int requestThreadFrames(pid_t tid, int waitMs, std::uint64_t* out) {
+// How a thread met a backtrace request.
+enum class ThreadAnswer { kAnswered, kSilent, kGone };
+
+// Asks thread tid to record its own frames (and its capture, for the minidump); the number of
+// frames it gave (0 when it did not answer within the wait). When *answer comes back
+// kAnswered, g_dumpCapture holds its capture until releaseThreadAnswer.
+int requestThreadFrames(pid_t tid, int waitMs, std::uint64_t* out, ThreadAnswer* answer) {
+  *answer = ThreadAnswer::kSilent;
   drainAcks();
   g_dumpCount = 0;
   g_dumpState.store(tid);
   if (sysTgkill(g_armPid, tid, g_threadDumpSignal) != 0) {
+    if (errno == ESRCH) *answer = ThreadAnswer::kGone;  // it ended since the list was read
     g_dumpState.store(0);
     return 0;
   }
@@ -205,10 +224,14 @@ int requestThreadFrames(pid_t tid, int waitMs, std::uint64_t* out) {
   if (g_dumpState.load() == kDumpDone) {
     n = g_dumpCount;
     std::memcpy(out, g_dumpFrames, sizeof(std::uint64_t) * static_cast<std::size_t>(n));
+    *answer = ThreadAnswer::kAnswered;
+    return n;
   }
   g_dumpState.store(0);
   return n;
 }
+
+void releaseThreadAnswer() { g_dumpState.store(0); }
 
 // One entry of getdents64's answer.
 struct LinuxDirent64 {
@@ -243,7 +266,9 @@ int listThreads(pid_t* tids, int max) {
   return count;
 }
 
-void writeThreads(RawWriter& w, pid_t self, void* ucontext) {
+// Every thread's frames into the report and, when minidump is not null, its registers and
+// stack into the minidump.
+void writeThreads(RawWriter& w, pid_t self, void* ucontext, MinidumpWriter* minidump) {
   static pid_t tids[kMaxThreads];
   static std::uint64_t frames[kMaxFrames];
   int count = listThreads(tids, kMaxThreads);
@@ -263,11 +288,19 @@ void writeThreads(RawWriter& w, pid_t self, void* ucontext) {
     if (tid == self) {
       writeRegisters(w, static_cast<const ucontext_t*>(ucontext));
       n = unwindSignalFrame(ucontext, frames, kMaxFrames);
-    } else if (g_threadDumpSignal > 0) {
+      if (minidump) minidump->addThread(tid, &g_selfCapture, true);
+    } else {
+      ThreadAnswer answer = ThreadAnswer::kSilent;
       std::int64_t leftMs = (dumpUntil - monotonicNs()) / 1'000'000;
-      if (leftMs > 0)
+      if (g_threadDumpSignal > 0 && leftMs > 0)
         n = requestThreadFrames(
-            tid, static_cast<int>(leftMs < kThreadDumpWaitMs ? leftMs : kThreadDumpWaitMs), frames);
+            tid, static_cast<int>(leftMs < kThreadDumpWaitMs ? leftMs : kThreadDumpWaitMs), frames,
+            &answer);
+      // A thread that ended is not in the minidump; one that did not answer is, without state.
+      const bool answered = answer == ThreadAnswer::kAnswered;
+      if (minidump && answer != ThreadAnswer::kGone)
+        minidump->addThread(tid, answered ? &g_dumpCapture : nullptr, false);
+      if (answered) releaseThreadAnswer();
     }
     writeFrames(w, frames, n);
   }
@@ -275,10 +308,34 @@ void writeThreads(RawWriter& w, pid_t self, void* ucontext) {
 
 // ---- The report ----------------------------------------------------------------------------
 
+// Opens the minidump's temporary file and starts it with the crashed thread's capture
+// taken first, while nothing else has run; nullptr when no minidump is written.
+MinidumpWriter* beginMinidump(void* ucontext, int* fd) {
+  *fd = -1;
+  if (!minidumpWanted()) return nullptr;
+  *fd = ::open(g_minidumpTempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (*fd < 0) return nullptr;
+  captureThread(static_cast<const ucontext_t*>(ucontext), g_selfCapture);
+  alignas(MinidumpWriter) static unsigned char storage[sizeof(MinidumpWriter)];
+  auto* writer = new (storage) MinidumpWriter();
+  writer->begin(*fd);
+  return writer;
+}
+
+void finishMinidump(MinidumpWriter* minidump, int fd, int sig, const siginfo_t* info, pid_t self) {
+  if (!minidump) return;
+  minidump->finish({sig, info->si_code, reinterpret_cast<std::uint64_t>(info->si_addr), self});
+  ::close(fd);
+  (void)::rename(g_minidumpTempPath, g_minidumpPath);
+}
+
 void writeReport(int sig, const siginfo_t* info, void* ucontext, pid_t self) {
   (void)::mkdir(g_dataDirectory, 0700);
+  int dumpFd = -1;
+  MinidumpWriter* minidump = beginMinidump(ucontext, &dumpFd);
+  // Without its text report the minidump is still written: the writes to a descriptor that
+  // failed to open go nowhere.
   int fd = ::open(g_tempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
   {
     static RawWriter* writer;
     alignas(RawWriter) static unsigned char writerStorage[sizeof(RawWriter)];
@@ -322,13 +379,15 @@ void writeReport(int sig, const siginfo_t* info, void* ucontext, pid_t self) {
     });
     w.flush();
 
-    writeThreads(w, self, ucontext);
+    writeThreads(w, self, ucontext, minidump);
     w.flush();
     writeLoadedImages(w);
     w.str("end\n");
     w.flush();
     writer->~RawWriter();
   }
+  finishMinidump(minidump, dumpFd, sig, info, self);
+  if (fd < 0) return;
   ::close(fd);
   (void)::rename(g_tempPath, g_reportPath);
 }
@@ -463,7 +522,8 @@ namespace {
 // Points the handler at this process's report, upload thread and answer pipe.
 bool setReportTargets(const CrashHandlerSetup& setup, std::string* error) {
   if (setup.reportPath.size() >= kPathMax || setup.tempPath.size() >= kPathMax ||
-      setup.dataDirectory.size() >= kPathMax) {
+      setup.dataDirectory.size() >= kPathMax || setup.minidumpPath.size() >= kPathMax ||
+      setup.minidumpTempPath.size() >= kPathMax) {
     if (error) *error = "data directory path is too long";
     return false;
   }
@@ -475,6 +535,8 @@ bool setReportTargets(const CrashHandlerSetup& setup, std::string* error) {
   copyText(g_dataDirectory, sizeof g_dataDirectory, setup.dataDirectory.c_str());
   copyText(g_reportPath, sizeof g_reportPath, setup.reportPath.c_str());
   copyText(g_tempPath, sizeof g_tempPath, setup.tempPath.c_str());
+  copyText(g_minidumpPath, sizeof g_minidumpPath, setup.minidumpPath.c_str());
+  copyText(g_minidumpTempPath, sizeof g_minidumpTempPath, setup.minidumpTempPath.c_str());
   g_wakeFd = setup.wakeFd;
   g_doneFd = setup.doneFd;
   g_ackRead = ack[0];
@@ -488,6 +550,7 @@ bool setReportTargets(const CrashHandlerSetup& setup, std::string* error) {
 bool installCrashHandlers(const CrashHandlerSetup& setup, std::string* error) {
   if (!setReportTargets(setup, error)) return false;
   readArmTimeFacts();
+  prepareMinidumpSystemFacts();
 
   // The unwinder's caches take locks; a crash may interrupt their holder.
   unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_NONE);

@@ -14,8 +14,10 @@ struct CrashHandlerSetup {
   std::string dataDirectory;  // made by the handler (mkdir) when it is missing
   std::string reportPath;     // the pending report of this process
   std::string tempPath;       // written first, then renamed to reportPath
-  int wakeFd = -1;            // the handler writes one byte here to start the upload
-  int doneFd = -1;            // the upload thread writes one byte here when it has finished
+  std::string minidumpPath;   // the minidump beside the report; "" for none
+  std::string minidumpTempPath;
+  int wakeFd = -1;  // the handler writes one byte here to start the upload
+  int doneFd = -1;  // the upload thread writes one byte here when it has finished
 };
 
 // Everything the crash path hands from the handler to the upload thread; written by the

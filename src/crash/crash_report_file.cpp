@@ -314,18 +314,42 @@ bool PendingCrashReport::purgePendingCrashReport() const {
   return ::unlink(path_.c_str()) == 0 || errno == ENOENT;
 }
 
+namespace {
+
+// A file's pending path: without the claim suffix a sending process gave it.
+std::string pendingPathOf(const std::string& path) {
+  const std::size_t c = path.rfind(kClaim);
+  return c == std::string::npos ? path : path.substr(0, c);
+}
+
+}  // namespace
+
 std::string crashEventPathFor(const std::string& reportPath) {
-  const std::size_t c = reportPath.rfind(kClaim);
-  return (c == std::string::npos ? reportPath : reportPath.substr(0, c)) + ".event";
+  return pendingPathOf(reportPath) + ".event";
+}
+
+std::string minidumpNameFor(const std::string& reportName) {
+  const std::string_view name(reportName);
+  return std::string(name.substr(0, name.rfind('.'))) + std::string(kMinidumpSuffix);
+}
+
+std::string minidumpFieldsPathFor(const std::string& minidumpPath) {
+  return pendingPathOf(minidumpPath) + ".fields";
+}
+
+std::string minidumpUploadName(const std::string& minidumpPath) {
+  const std::string pending = pendingPathOf(minidumpPath);
+  return pending.substr(pending.rfind('/') + 1);
 }
 
 CrashReportNames crashReportNames(long pid, long long stamp) {
   std::string base = "crash-" + std::to_string(pid) + "-" + std::to_string(stamp);
-  return {base + ".zcr", base + ".tmp"};
+  return {base + ".zcr", base + ".tmp", base + ".dmp", base + ".dmp.tmp"};
 }
 
 std::vector<std::string> claimStaleCrashReports(const std::string& dir,
-                                                const std::string& ownReportName) {
+                                                const std::string& ownReportName,
+                                                std::string_view suffix) {
   std::vector<std::string> names;
   if (DIR* d = ::opendir(dir.c_str())) {
     while (const dirent* e = ::readdir(d)) names.emplace_back(e->d_name);
@@ -339,7 +363,7 @@ std::vector<std::string> claimStaleCrashReports(const std::string& dir,
     if (!n.starts_with("crash-")) continue;
     const long writer = leadingPid(n.substr(6));
     std::string pending;  // the pending name of a report to claim
-    if (n.ends_with(".zcr")) {
+    if (n.ends_with(suffix)) {
       if (name == ownReportName) continue;
       // A live writer is sending its report itself (a crashing process, a forked child
       // that crashed); claiming it too would send it twice.
@@ -348,6 +372,7 @@ std::vector<std::string> claimStaleCrashReports(const std::string& dir,
     } else if (std::size_t c = n.find(kClaim); c != std::string_view::npos) {
       if (processAlive(leadingPid(n.substr(c + kClaim.size())))) continue;
       pending = name.substr(0, c);
+      if (!std::string_view(pending).ends_with(suffix)) continue;
     } else if (n.ends_with(".tmp")) {
       if (!processAlive(writer)) ::unlink(joinPath(dir, name).c_str());
       continue;

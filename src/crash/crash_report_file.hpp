@@ -42,20 +42,31 @@ class PendingCrashReport {
 // Names of this process's report files in the data directory. stamp tells this process
 // apart from every earlier one, even with a reused process id.
 struct CrashReportNames {
-  std::string report;  // "crash-<pid>-<stamp>.zcr"
-  std::string temp;    // "crash-<pid>-<stamp>.tmp"
+  std::string report;        // "crash-<pid>-<stamp>.zcr"
+  std::string temp;          // "crash-<pid>-<stamp>.tmp"
+  std::string minidump;      // "crash-<pid>-<stamp>.dmp"
+  std::string minidumpTemp;  // "crash-<pid>-<stamp>.dmp.tmp"
 };
 CrashReportNames crashReportNames(long pid, long long stamp);
 
-// Claims the reports earlier processes left in dir (and claims of processes that died
-// while sending one) for this process, by renaming them; another process starting at the
-// same time claims each file at most once. Removes temporary files of dead processes. The
-// claimed paths, oldest first.
+// Claims the reports (files ending in suffix: minidumps too) earlier processes left in dir (and
+// claims of processes that died while sending one) for this process, by renaming them; another
+// process starting at the same time claims each file at most once. Removes temporary files of dead
+// processes. The claimed paths, oldest first.
 std::vector<std::string> claimStaleCrashReports(const std::string& dir,
-                                                const std::string& ownReportName);
+                                                const std::string& ownReportName,
+                                                std::string_view suffix = ".zcr");
 // Where the crash event built from a report is kept, beside the report: its pending name
 // (without a claim) + ".event". Claims leave it where it is.
 std::string crashEventPathFor(const std::string& reportPath);
+
+// The minidump files: "<report's pending name less .zcr>.dmp", the identity kept beside it
+// until it is uploaded (its pending name + ".fields"), the name it is uploaded under (its
+// pending name without the folder).
+inline constexpr std::string_view kMinidumpSuffix = ".dmp";
+std::string minidumpNameFor(const std::string& reportName);
+std::string minidumpFieldsPathFor(const std::string& minidumpPath);
+std::string minidumpUploadName(const std::string& minidumpPath);
 
 // Puts a claimed report back under its pending name, for the next start.
 void releaseCrashReportClaim(const std::string& claimedPath);

@@ -3,12 +3,12 @@
 
 #include <elf.h>
 #include <fcntl.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <new>
 
 #include "crash/elf_notes.hpp"
+#include "crash/thread_capture.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -85,62 +85,74 @@ struct ImageInProgress {
   char path[kPathMax] = {};
 };
 
-// Copies n bytes of this process's memory at address into dst without touching the
-// memory directly: a mapped file cut short, or a mapping gone, gives false instead of a
-// second fault inside the handler.
-bool safeRead(void* dst, std::uint64_t address, std::size_t n) {
-  struct iovec local {
-    dst, n
-  };
-  struct iovec remote {
-    reinterpret_cast<void*>(address), n
-  };
-  return ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
-}
-
-// Writes one image: ELF machine, load bias and GNU build id read from the mapped headers,
-// which lie in the image's first mapping.
-void writeImage(RawWriter& w, const ImageInProgress& image) {
+// Reads one image's ELF machine, load bias and GNU build id from its mapped headers, which
+// lie in its first mapping; false when the mapping holds no 64-bit ELF header.
+bool readImageHeaders(const ImageInProgress& range, LoadedImage& image) {
   Elf64_Ehdr eh;
-  if (!safeRead(&eh, image.start, sizeof eh) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
-      eh.e_ident[EI_CLASS] != ELFCLASS64)
-    return;
-  std::uint64_t bias = image.start;
-  char buildId[2 * 64 + 1] = "-";
+  if (!copyOwnMemory(&eh, range.start, sizeof eh) ||
+      std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64)
+    return false;
+  image.start = range.start;
+  image.size = range.end - range.start;
+  image.bias = range.start;
+  image.machine = eh.e_machine;
+  image.buildIdSize = 0;
+  image.path = range.path;
   static Elf64_Phdr ph[64];
   const int phnum = eh.e_phnum < 64 ? eh.e_phnum : 64;
-  if (eh.e_phentsize == sizeof(Elf64_Phdr) &&
-      safeRead(ph, image.start + eh.e_phoff,
-               sizeof(Elf64_Phdr) * static_cast<std::size_t>(phnum))) {
-    for (int i = 0; i < phnum; ++i) {
-      if (ph[i].p_type == PT_LOAD && ph[i].p_offset == 0) {
-        bias = image.start - ph[i].p_vaddr;
-        break;
-      }
-    }
-    alignas(8) static unsigned char notes[4096];
-    for (int i = 0; i < phnum && buildId[0] == '-'; ++i) {
-      if (ph[i].p_type != PT_NOTE || ph[i].p_filesz > sizeof notes) continue;
-      if (!safeRead(notes, bias + ph[i].p_vaddr, ph[i].p_filesz)) continue;
-      unsigned size = 0;
-      const unsigned char* desc = findGnuBuildId(notes, notes + ph[i].p_filesz, &size);
-      if (!desc || size > 64) continue;
-      for (unsigned j = 0; j < size; ++j) {
-        buildId[2 * j] = "0123456789abcdef"[desc[j] >> 4];
-        buildId[2 * j + 1] = "0123456789abcdef"[desc[j] & 15];
-      }
-      buildId[2 * size] = '\0';
+  if (eh.e_phentsize != sizeof(Elf64_Phdr) ||
+      !copyOwnMemory(ph, range.start + eh.e_phoff,
+                     sizeof(Elf64_Phdr) * static_cast<std::size_t>(phnum)))
+    return true;
+  for (int i = 0; i < phnum; ++i) {
+    if (ph[i].p_type == PT_LOAD && ph[i].p_offset == 0) {
+      image.bias = range.start - ph[i].p_vaddr;
+      break;
     }
   }
-  w.str("image ").hex(image.start).ch(' ').hex(image.end - image.start).ch(' ').hex(bias);
-  w.ch(' ').dec(eh.e_machine).ch(' ').str(buildId).ch(' ').text(image.path).ch('\n');
+  alignas(8) static unsigned char notes[4096];
+  for (int i = 0; i < phnum && image.buildIdSize == 0; ++i) {
+    if (ph[i].p_type != PT_NOTE || ph[i].p_filesz > sizeof notes) continue;
+    if (!copyOwnMemory(notes, image.bias + ph[i].p_vaddr, ph[i].p_filesz)) continue;
+    unsigned size = 0;
+    const unsigned char* desc = findGnuBuildId(notes, notes + ph[i].p_filesz, &size);
+    if (!desc || size > sizeof image.buildId) continue;
+    std::memcpy(image.buildId, desc, size);
+    image.buildIdSize = size;
+  }
+  return true;
 }
+
+void visitImage(const ImageInProgress& range, LoadedImageVisitor& visitor) {
+  static LoadedImage image;
+  if (readImageHeaders(range, image)) visitor.image(image);
+}
+
+// Writes one "image" line: base, size, load bias, ELF machine, build id ("-" without one)
+// and path.
+class ImageLineWriter final : public LoadedImageVisitor {
+ public:
+  explicit ImageLineWriter(RawWriter& w) : w_(w) {}
+  void image(const LoadedImage& image) override {
+    char buildId[2 * sizeof image.buildId + 1] = "-";
+    for (unsigned j = 0; j < image.buildIdSize; ++j) {
+      buildId[2 * j] = "0123456789abcdef"[image.buildId[j] >> 4];
+      buildId[2 * j + 1] = "0123456789abcdef"[image.buildId[j] & 15];
+    }
+    if (image.buildIdSize) buildId[2 * image.buildIdSize] = '\0';
+    w_.str("image ").hex(image.start).ch(' ').hex(image.size).ch(' ').hex(image.bias);
+    w_.ch(' ').dec(image.machine).ch(' ').str(buildId).ch(' ').text(image.path).ch('\n');
+  }
+
+ private:
+  RawWriter& w_;
+};
 
 }  // namespace
 
 // Every mapped ELF file (and the vDSO) from /proc/self/maps: from the mapping at file offset
 // 0 to the last mapping of the same path.
-void writeLoadedImages(RawWriter& w) {
+void forEachLoadedImage(LoadedImageVisitor& visitor) {
   int fd = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   static LineReader* reader;
@@ -166,11 +178,11 @@ void writeLoadedImages(RawWriter& w) {
       image.end = end;
       continue;
     }
-    if (image.open) writeImage(w, image);
+    if (image.open) visitImage(image, visitor);
     image.open = false;
     const bool candidate = path[0] == '/' || std::strcmp(path, "[vdso]") == 0;
     char magic[SELFMAG];
-    if (candidate && offset == 0 && readable && safeRead(magic, start, SELFMAG) &&
+    if (candidate && offset == 0 && readable && copyOwnMemory(magic, start, SELFMAG) &&
         std::memcmp(magic, ELFMAG, SELFMAG) == 0) {
       image.open = true;
       image.start = start;
@@ -178,8 +190,17 @@ void writeLoadedImages(RawWriter& w) {
       copyText(image.path, sizeof image.path, path);
     }
   }
-  if (image.open) writeImage(w, image);
+  if (image.open) visitImage(image, visitor);
   ::close(fd);
+}
+
+}  // namespace zeplog::detail
+
+namespace zeplog::detail {
+
+void writeLoadedImages(RawWriter& w) {
+  ImageLineWriter writer(w);
+  forEachLoadedImage(writer);
 }
 
 }  // namespace zeplog::detail

@@ -164,11 +164,25 @@ std::string_view exceptionType(std::string_view stacktrace) {
   return name.find_first_of(" \t") == std::string_view::npos ? name : std::string_view();
 }
 
-// The crash text of a crash event: a native report's text travels base64-encoded.
+// A native crash's event: its crash text travels base64-encoded.
+bool isNativeCrash(const Fields& fields) {
+  const FieldValue* style = fields.find(kCrashStyleKey);
+  return style && textOf(*style) == "ios-objc";
+}
+
+// The crash's exception type: for a native crash its error code, which is the uncaught
+// exception's type where the terminate handler saw one and the signal's name otherwise;
+// else what the crash text says.
+std::string_view crashExceptionType(const Fields& fields, std::string_view stacktrace) {
+  const FieldValue* code = fields.find(kErrorCodeKey);
+  if (code && isNativeCrash(fields) && !textOf(*code).empty()) return textOf(*code);
+  return exceptionType(stacktrace);
+}
+
+// The crash text of a crash event.
 std::string crashText(const Fields& fields, const FieldValue& dump) {
   const std::string_view data = textOf(dump);
-  const FieldValue* style = fields.find(kCrashStyleKey);
-  if (style && textOf(*style) == "ios-objc") {
+  if (isNativeCrash(fields)) {
     if (std::optional<std::string> decoded = base64Decode(data)) return std::move(*decoded);
   }
   return std::string(data);
@@ -269,7 +283,7 @@ void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed)
       w.fieldAttribute("session.id", *session, firstAttribute);
     if (const FieldValue* dump = fields->find(kCrashDataKey)) {
       const std::string stacktrace = crashText(*fields, *dump);
-      if (const std::string_view type = exceptionType(stacktrace); !type.empty())
+      if (const std::string_view type = crashExceptionType(*fields, stacktrace); !type.empty())
         w.stringAttribute("exception.type", type, firstAttribute);
       if (event.body() && !event.body()->empty())
         w.stringAttribute("exception.message", event.body()->view(), firstAttribute);

@@ -1,6 +1,7 @@
 /* The C interface, compiled as C: initialisation, log calls with absent and sized texts,
  * attributes, counters, the lifecycle hooks and the console handler with its user pointer. */
 #include <math.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -86,6 +87,20 @@ int main(int argc, char** argv) {
   CHECK(zeplog_set_queue_byte_limit(0) == 0);
   CHECK(zeplog_set_queue_byte_limit((size_t)32 << 20) == 1);
 
+  /* Minidump options are read only within their size: NULL, a size short of `write` and an
+   * upload URL that is not http(s) are refused; after the first initialisation too. */
+  zeplog_minidump_options minidumps;
+  memset(&minidumps, 0, sizeof minidumps);
+  minidumps.size = offsetof(zeplog_minidump_options, write);
+  minidumps.write = 1;
+  CHECK(zeplog_enable_minidumps(NULL) == 0);
+  CHECK(zeplog_enable_minidumps(&minidumps) == 0);
+  minidumps.size = sizeof minidumps;
+  minidumps.upload_url = "ftp://127.0.0.1/minidump";
+  CHECK(zeplog_enable_minidumps(&minidumps) == 0);
+  minidumps.upload_url = "http://127.0.0.1:9/minidump";
+  CHECK(zeplog_enable_minidumps(&minidumps) == 1);
+
   /* A refused initialisation says why on the console and returns 0. */
   CHECK(zeplog_init("http://collector.zeplog.invalid/", "9bad key", "1.0", NULL) == 0);
   CHECK(seen.saw_invalid_key == 1);
@@ -94,6 +109,7 @@ int main(int argc, char** argv) {
                          NULL, "c-handle") == 1);
   CHECK(zeplog_queue_size() >= 1);                          /* the session event */
   CHECK(zeplog_set_queue_byte_limit((size_t)1 << 20) == 0); /* too late */
+  CHECK(zeplog_enable_minidumps(&minidumps) == 0);          /* too late */
 
   int before = zeplog_queue_size();
   zeplog_log(ZEPLOG_INFO, "c-handle", NULL, "hello from C");

@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -92,6 +94,14 @@ ZEPLOG_REAL_FAULT int crashByDivision() { return 7 / g_zero; }
   t.join();
 }
 
+// Overwrites the frames above its own (return addresses included) with a pattern, then faults:
+// an unwinder finds no way out of the first frame.
+ZEPLOG_REAL_FAULT void crashOnDamagedStack() {
+  auto* frame = static_cast<volatile unsigned char*>(__builtin_frame_address(0));
+  for (int i = 0; i < 256; ++i) frame[i] = 0xA5;
+  *g_null = 1;
+}
+
 [[gnu::noinline]] void crashWhileLockIsHeld() {
   std::mutex m;
   std::condition_variable cv;
@@ -133,7 +143,13 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
     ZEPLog::enableSendCrashReport();
     crashByNullWrite();
   }
-  if (scenario == "otlp" &&
+  if (const char* upload = std::getenv("ZEPLOG_CRASH_MINIDUMP")) {
+    MinidumpOptions options;
+    options.uploadUrl = std::string_view(upload) == "keep" ? "" : upload;
+    options.fields = {{"channel", "beta"}};
+    if (!ZEPLog::enableMinidumps(options)) std::_Exit(7);
+  }
+  if (scenario.starts_with("otlp") &&
       !ZEPLog::addOtlpExporter({"http://127.0.0.1:" + std::to_string(port), {}, false}))
     std::_Exit(6);
   // The run that resends an earlier crash is a later version, used by someone else.
@@ -166,10 +182,11 @@ void runChild(const std::string& scenario, const std::string& dir, int port) {
   if (scenario == "fpe") std::_Exit(crashByDivision());
   if (scenario == "ill") crashByIllegalInstruction();
   if (scenario == "abort") crashByAbort();
-  if (scenario == "exception") crashByUncaughtException();
+  if (scenario == "exception" || scenario == "otlp-exception") crashByUncaughtException();
   if (scenario == "overflow") std::_Exit(crashByStackOverflow(0));
   if (scenario == "thread") crashOnOtherThread();
   if (scenario == "locked") crashWhileLockIsHeld();
+  if (scenario == "damaged") crashOnDamagedStack();
   std::_Exit(5);  // not crashed: the parent sees an exit, not a signal
 }
 
@@ -186,12 +203,14 @@ using test::ChildRun;
 class NativeCrashTest : public ::testing::Test {
  protected:
   // Starts this program as a child running scenario against the collector on port.
-  ChildRun start(const std::string& scenario, int port) {
-    return test::startChild(
-        "CrashChild.Run",
-        {"ZEPLOG_CRASH_SCENARIO=" + scenario, "ZEPLOG_CRASH_DIR=" + dataDir.path(),
-         "ZEPLOG_CRASH_PORT=" + std::to_string(port)},
-        "ZEPLOG_CRASH_", dataDir.path() + "/console-" + scenario);
+  // minidump: "" for none, "keep" to write them, or an upload URL.
+  ChildRun start(const std::string& scenario, int port, const std::string& minidump = "") {
+    std::vector<std::string> variables = {"ZEPLOG_CRASH_SCENARIO=" + scenario,
+                                          "ZEPLOG_CRASH_DIR=" + dataDir.path(),
+                                          "ZEPLOG_CRASH_PORT=" + std::to_string(port)};
+    if (!minidump.empty()) variables.push_back("ZEPLOG_CRASH_MINIDUMP=" + minidump);
+    return test::startChild("CrashChild.Run", variables, "ZEPLOG_CRASH_",
+                            dataDir.path() + "/console-" + scenario);
   }
 
   void finish(ChildRun& run) {
@@ -199,19 +218,34 @@ class NativeCrashTest : public ::testing::Test {
     ASSERT_GT(run.pid, 0);
   }
 
-  ChildRun runToEnd(const std::string& scenario, int port) {
-    ChildRun run = start(scenario, port);
+  ChildRun runToEnd(const std::string& scenario, int port, const std::string& minidump = "") {
+    ChildRun run = start(scenario, port, minidump);
     finish(run);
     return run;
   }
 
   // The crash files in the data directory: reports (pending, claimed or being written), or
-  // the crash events kept beside them.
+  // the crash events kept beside them. Minidumps and what is kept beside them are not counted.
   std::vector<std::string> pendingReports(bool events = false) {
+    std::vector<std::string> found;
+    for (const std::string& name : crashFiles())
+      if (!isMinidumpFile(name) && name.ends_with(".event") == events) found.push_back(name);
+    return found;
+  }
+  std::vector<std::string> minidumps() {
+    std::vector<std::string> found;
+    for (const std::string& name : crashFiles())
+      if (isMinidumpFile(name)) found.push_back(dataDir.path() + "/" + name);
+    return found;
+  }
+  static bool isMinidumpFile(const std::string& name) {
+    return name.find(".dmp") != std::string::npos;
+  }
+  std::vector<std::string> crashFiles() {
     std::vector<std::string> found;
     for (const auto& e : std::filesystem::directory_iterator(dataDir.path())) {
       std::string name = e.path().filename().string();
-      if (name.starts_with("crash-") && name.ends_with(".event") == events) found.push_back(name);
+      if (name.starts_with("crash-")) found.push_back(name);
     }
     return found;
   }
@@ -272,13 +306,24 @@ INSTANTIATE_TEST_SUITE_P(Signals, CrashCaseTest,
                                            Case{"locked", SIGSEGV, "crashByNullWrite"}),
                          [](const auto& info) { return std::string(info.param.scenario); });
 
+struct OtlpCase {
+  const char* scenario;
+  int signal;
+  const char* type;  // exception.type: the uncaught exception's where there is one
+  const char* message;
+  const char* function;
+};
+
+class OtlpCrashTest : public NativeCrashTest, public ::testing::WithParamInterface<OtlpCase> {};
+
 // Exported over OTLP only, the crash arrives as one log record with the exception's
 // attributes, and nothing goes to "v2/log".
-TEST_F(NativeCrashTest, ACrashReachesAnOtlpEndpointAsARecordWithTheExceptionAttributes) {
+TEST_P(OtlpCrashTest, ACrashReachesAnOtlpEndpointAsARecordWithTheExceptionAttributes) {
+  const OtlpCase& c = GetParam();
   test::LoopbackServer endpoint;
-  ChildRun run = runToEnd("otlp", endpoint.port());
+  ChildRun run = runToEnd(c.scenario, endpoint.port());
   ASSERT_TRUE(WIFSIGNALED(run.status)) << "status " << run.status << "\n" << run.console;
-  EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+  EXPECT_EQ(WTERMSIG(run.status), c.signal);
   std::vector<test::OtlpRecord> crashes;
   for (const test::SeenRequest& r : endpoint.requests()) {
     EXPECT_NE(r.path, "/v2/log");
@@ -287,14 +332,27 @@ TEST_F(NativeCrashTest, ACrashReachesAnOtlpEndpointAsARecordWithTheExceptionAttr
   }
   ASSERT_EQ(crashes.size(), 1u) << run.console;
   auto& attributes = crashes[0].attributes;
-  EXPECT_EQ(attributes["exception.type"], "SIGSEGV");
-  EXPECT_EQ(attributes["exception.message"], "signal: SIGSEGV");
-  EXPECT_NE(crashedThreadSection(attributes["exception.stacktrace"]).find("crashByNullWrite"),
+  EXPECT_EQ(attributes["exception.type"], c.type);
+  EXPECT_EQ(attributes["exception.message"], c.message);
+  EXPECT_NE(crashedThreadSection(attributes["exception.stacktrace"]).find(c.function),
             std::string::npos);
   EXPECT_EQ(crashes[0].severityNumber, 21);
   EXPECT_EQ(crashes[0].resource["service.name"], "crashapp");
   EXPECT_TRUE(pendingReports().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Exports, OtlpCrashTest,
+    ::testing::Values(OtlpCase{"otlp", SIGSEGV, "SIGSEGV", "signal: SIGSEGV", "crashByNullWrite"},
+                      OtlpCase{
+                          "otlp-exception", SIGABRT, "std::runtime_error",
+                          "signal: SIGABRT, exception: std::runtime_error raised by boom \xC3\xBC",
+                          "crashByUncaughtException"}),
+    [](const auto& info) {
+      std::string name = info.param.scenario;
+      std::replace(name.begin(), name.end(), '-', '_');
+      return name;
+    });
 
 TEST_F(NativeCrashTest, SignalCrashNamesTheSignalAndEveryThreadHasItsFrames) {
   test::LoopbackServer collector;
@@ -428,6 +486,143 @@ TEST_F(NativeCrashTest, EventsLoggedJustBeforeACrashArriveEachOnce) {
     ASSERT_TRUE(collector.waitForRequests(n)) << seen.size() << " of " << kBurst;
   finish(next);
   for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
+}
+
+// ---- Minidumps, read by LLDB ------------------------------------------------------------------
+
+// LLDB's path, "" when it is not installed.
+std::string findLldb() {
+  for (const char* name : {"lldb-16", "lldb"}) {
+    std::string path;
+    std::stringstream dirs(std::getenv("PATH") ? std::getenv("PATH") : "");
+    while (std::getline(dirs, path, ':'))
+      if (::access((path + "/" + name).c_str(), X_OK) == 0) return path + "/" + name;
+  }
+  return "";
+}
+
+// What LLDB prints for the minidump loaded as a core of the program: its thread list and every
+// thread's backtrace.
+std::string lldbReading(const std::string& lldb, const std::string& dump) {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const std::string command = lldb + " --batch --no-lldbinit -c '" + dump + "' '" + self +
+                              "' -o 'thread list' -o 'bt all' 2>&1";
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+// The backtrace of the thread LLDB marks as stopped ("* thread #n"), in "bt all".
+std::string lldbCrashedBacktrace(const std::string& reading) {
+  const std::size_t bt = reading.find("(lldb) bt all");
+  const std::size_t at = reading.find("* thread #", bt);
+  if (bt == std::string::npos || at == std::string::npos) return "";
+  const std::size_t end = reading.find("\n  thread #", at);
+  return reading.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+struct DumpCase {
+  const char* scenario;
+  const char* stopReason;  // as LLDB names the crash
+  const char* function;    // among the crashed thread's frames as LLDB unwinds them
+};
+
+class MinidumpCaseTest : public NativeCrashTest, public ::testing::WithParamInterface<DumpCase> {};
+
+// Each crash leaves one minidump, private to the user, within its size bound, that LLDB loads
+// with every thread the text report lists, the crash's signal and the crashed thread's frames.
+TEST_P(MinidumpCaseTest, LldbLoadsTheMinidumpWithEveryThreadTheSignalAndTheCrashedFrames) {
+  const DumpCase& c = GetParam();
+  const std::string lldb = findLldb();
+  if (lldb.empty())
+    GTEST_SKIP() << "lldb-16 not found on PATH (scripts/install-deps.sh installs it)";
+  test::LoopbackServer collector;
+  ChildRun run = runToEnd(c.scenario, collector.port(), "keep");
+  ASSERT_TRUE(WIFSIGNALED(run.status)) << run.console;
+  const std::vector<std::string> dumps = minidumps();
+  ASSERT_EQ(dumps.size(), 1u) << run.console;
+  const auto status = std::filesystem::status(dumps[0]);
+  EXPECT_EQ(status.permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_LT(std::filesystem::file_size(dumps[0]), 19u << 20);
+
+  const std::string reading = lldbReading(lldb, dumps[0]);
+  auto crashes = test::crashEventsOf(collector.requests());
+  ASSERT_EQ(crashes.size(), 1u) << run.console;
+  const std::string text = test::base64Decode(crashes[0]["DmpData"]);
+  const std::size_t threadList = reading.find("(lldb) thread list");
+  // Every thread the report has frames of, each with its registers (no thread at address 0).
+  const std::string threads = reading.substr(0, reading.find("(lldb) bt all"));
+  const std::regex withFrames(R"(\nThread \d+( Crashed)?:\n0 )");
+  EXPECT_EQ(countOf(threads, "thread #"),
+            static_cast<std::size_t>(
+                std::distance(std::sregex_iterator(text.begin(), text.end(), withFrames), {})))
+      << reading << text;
+  EXPECT_EQ(countOf(threads, ", 0x0000000000000000"), 0u) << reading;
+  EXPECT_NE(reading.find("stop reason = " + std::string(c.stopReason), threadList),
+            std::string::npos)
+      << reading;
+  EXPECT_NE(lldbCrashedBacktrace(reading).find(c.function), std::string::npos) << reading;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Crashes, MinidumpCaseTest,
+    ::testing::Values(DumpCase{"segv", "signal SIGSEGV", "crashByNullWrite"},
+                      DumpCase{"exception", "signal SIGABRT", "crashByUncaughtException"},
+                      DumpCase{"thread", "signal SIGSEGV", "crashByNullWrite"},
+                      DumpCase{"overflow", "signal SIGSEGV", "crashByStackOverflow"},
+                      DumpCase{"damaged", "signal SIGSEGV", "crashOnDamagedStack"}),
+    [](const auto& info) { return std::string(info.param.scenario); });
+
+// With the upload endpoint down at the crash, the minidump stays with the identity of the run
+// that crashed; the next start uploads it once, as multipart with the file and the fields,
+// and then deletes it.
+TEST_F(NativeCrashTest, AMinidumpThatCouldNotBeUploadedIsUploadedOnceByTheNextStart) {
+  test::LoopbackServer collector;
+  {
+    test::LoopbackServer failing;
+    failing.setStatus(503);
+    const std::string url = "http://127.0.0.1:" + std::to_string(failing.port()) + "/minidump";
+    ChildRun run = runToEnd("segv", collector.port(), url);
+    ASSERT_TRUE(WIFSIGNALED(run.status)) << run.console;
+    ASSERT_EQ(failing.requests().size(), 1u) << run.console;
+  }
+  ASSERT_EQ(minidumps().size(), 2u);  // the file and the identity kept beside it
+
+  test::LoopbackServer uploads;
+  const std::string url = "http://127.0.0.1:" + std::to_string(uploads.port()) + "/minidump";
+  ChildRun next = start("resend", collector.port(), url);
+  ASSERT_TRUE(uploads.waitForRequests(1));
+  // Deleted once the answer is in (a guard against a hung test, not a timing assertion).
+  for (int i = 0; i < 3000 && !minidumps().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  finish(next);
+  ASSERT_EQ(uploads.requests().size(), 1u) << next.console;
+  test::SeenRequest upload = uploads.requests()[0];
+  EXPECT_EQ(upload.method, "POST");
+  EXPECT_TRUE(upload.contentType.starts_with("multipart/form-data; boundary="));
+  std::map<std::string, std::string> parts = upload.formParts;
+  EXPECT_TRUE(parts["upload_file_minidump"].starts_with("MDMP"));
+  EXPECT_TRUE(upload.formFileNames["upload_file_minidump"].ends_with(".dmp"));
+  // The crashed run's identity, not the sending run's, and the application's own field.
+  EXPECT_EQ(parts["prod"], "crashapp");
+  EXPECT_EQ(parts["ver"], "1.0");
+  EXPECT_EQ(parts["user"], "user-1");
+  EXPECT_FALSE(parts["session"].empty());
+  EXPECT_FALSE(parts["guid"].empty());
+  EXPECT_EQ(parts["crash_key"], "signal: SIGSEGVFATAL");
+  EXPECT_EQ(parts["channel"], "beta");
+  EXPECT_TRUE(minidumps().empty());
 }
 
 }  // namespace

@@ -22,10 +22,23 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
       ++events;
     std::unique_lock<std::mutex> l(mu_);
     seen_.push_back(
-        {req.method, req.path, keepBodies_ ? req.body : std::string(),
-         req.get_header_value("Content-Type"), req.remote_addr, req.remote_port, events,
-         req.get_header_value("Content-Encoding"), std::chrono::steady_clock::now(), 0,
-         std::multimap<std::string, std::string>(req.headers.begin(), req.headers.end())});
+        {req.method,
+         req.path,
+         keepBodies_ ? req.body : std::string(),
+         req.get_header_value("Content-Type"),
+         req.remote_addr,
+         req.remote_port,
+         events,
+         req.get_header_value("Content-Encoding"),
+         std::chrono::steady_clock::now(),
+         0,
+         std::multimap<std::string, std::string>(req.headers.begin(), req.headers.end()),
+         {},
+         {}});
+    for (const auto& [name, part] : req.files) {
+      seen_.back().formParts[name] = part.content;
+      if (!part.filename.empty()) seen_.back().formFileNames[name] = part.filename;
+    }
     batchEvents_ += events;
     const std::size_t index = seen_.size() - 1;
     cv_.notify_all();

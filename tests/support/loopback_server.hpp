@@ -30,6 +30,10 @@ struct SeenRequest {
   std::chrono::steady_clock::time_point at;         // when it came in
   int answered = 0;                                 // the status it was answered with
   std::multimap<std::string, std::string> headers;  // every request header as received
+  // A multipart/form-data body's parts, name to content (its `body` is then empty), and the
+  // file names of those that carry one.
+  std::map<std::string, std::string> formParts;
+  std::map<std::string, std::string> formFileNames;
 };
 
 // Listens on a free loopback port from construction until destruction and records every

@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "crash/minidump_upload.hpp"
 #include "settings/settings_reader.hpp"
 #include "support/test_env.hpp"
 #include "transport/http_client.hpp"
@@ -208,6 +209,33 @@ TEST_F(DevCollectorTest, AnOtlpLogsRequestIsStoredPerRecordBesideTheEvents) {
   ASSERT_TRUE(dumpDatabase(options.databasePath, table, &error)) << error;
   EXPECT_NE(table.find("door stuck"), std::string::npos) << table;
   EXPECT_NE(table.find("2 log records"), std::string::npos) << table;
+}
+
+// The library's minidump upload, plain and gzip-compressed, is accepted: the file is kept in
+// the database and in the minidump folder, with the other parts as fields.
+TEST_F(DevCollectorTest, AMinidumpUploadIsKeptWithItsFields) {
+  options.minidumpDir = dir.path();
+  start();
+  const std::string file("MDMP\0\x93\xA7 bytes", 13);
+  for (const bool gzip : {false, true}) {
+    detail::setRequestCompression(gzip);
+    EXPECT_TRUE(detail::postMinidump(collector->baseUrl() + "/v2/minidump",
+                                     {{"prod", "game"}, {"ver", "1.0"}}, "crash-1.dmp", file,
+                                     std::chrono::seconds(30)));
+  }
+  detail::setRequestCompression(false);
+  const std::vector<StoredMinidump> kept = collector->minidumps();
+  ASSERT_EQ(kept.size(), 2u);
+  for (const StoredMinidump& m : kept) {
+    EXPECT_EQ(m.file, file);
+    EXPECT_EQ(m.fileName, "crash-1.dmp");
+    EXPECT_EQ(m.fields, R"({"prod":"game","ver":"1.0"})");
+    std::ifstream written(dir.path() + "/" + std::to_string(m.id) + "-crash-1.dmp",
+                          std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), file);
+  }
+  // Without the file part it is refused.
+  EXPECT_EQ(send(HttpRequest::Method::kPost, "/v2/minidump", "{}").status, 400);
 }
 
 }  // namespace

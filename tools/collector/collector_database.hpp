@@ -40,7 +40,11 @@ class Database {
                " received_at_ms INTEGER NOT NULL, position INTEGER NOT NULL,"
                " resource TEXT NOT NULL, scope TEXT NOT NULL, time_unix_nano TEXT NOT NULL,"
                " severity_number INTEGER NOT NULL, severity_text TEXT NOT NULL,"
-               " body TEXT NOT NULL, attributes TEXT NOT NULL);",
+               " body TEXT NOT NULL, attributes TEXT NOT NULL);"
+               "CREATE TABLE IF NOT EXISTS minidumps("
+               " id INTEGER PRIMARY KEY, request_id INTEGER NOT NULL REFERENCES requests(id),"
+               " received_at_ms INTEGER NOT NULL, file_name TEXT NOT NULL,"
+               " fields TEXT NOT NULL, file BLOB NOT NULL);",
                error);
   }
 

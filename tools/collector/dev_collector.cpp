@@ -125,6 +125,8 @@ struct DevCollector::Impl {
   void handle(const httplib::Request& req, httplib::Response& res);
   void handleLog(const httplib::Request& req, httplib::Response& res, StoredRequest& r);
   void handleOtlp(const httplib::Request& req, httplib::Response& res, StoredRequest& r);
+  void handleMinidump(const httplib::Request& req, httplib::Response& res, StoredRequest& r);
+  std::int64_t storeMinidump(std::int64_t requestId, const StoredMinidump& m);
   // Stores a log body that is refused, raw, with its line.
   void reject(const httplib::Request& req, StoredRequest& r, const std::string& why);
   void handleAdmin(const httplib::Request& req, httplib::Response& res);
@@ -144,6 +146,10 @@ void DevCollector::Impl::handle(const httplib::Request& req, httplib::Response& 
   }
   if (req.method == "POST" && path == "/v1/logs") {
     handleOtlp(req, res, r);
+    return;
+  }
+  if (req.method == "POST" && path == "/v2/minidump") {
+    handleMinidump(req, res, r);
     return;
   }
   if (path.rfind("/admin/", 0) == 0) {
@@ -229,6 +235,54 @@ void DevCollector::Impl::handleOtlp(const httplib::Request& req, httplib::Respon
   delay(a.delay);
   res.status = a.status;
   res.set_content("{}", "application/json");  // an ExportLogsServiceResponse: all accepted
+}
+
+std::int64_t DevCollector::Impl::storeMinidump(std::int64_t requestId, const StoredMinidump& m) {
+  std::lock_guard<std::mutex> g(mu);
+  Database::Statement ins(db.handle(),
+                          "INSERT INTO minidumps(request_id, received_at_ms, file_name, fields,"
+                          " file) VALUES(?,?,?,?,?)");
+  ins.bind(1, requestId);
+  ins.bind(2, m.receivedAtMs);
+  ins.bind(3, m.fileName);
+  ins.bind(4, m.fields);
+  ins.bindBlob(5, m.file);
+  ins.run();
+  changed.notify_all();
+  return sqlite3_last_insert_rowid(db.handle());
+}
+
+void DevCollector::Impl::handleMinidump(const httplib::Request& req, httplib::Response& res,
+                                        StoredRequest& r) {
+  const auto file = req.files.find("upload_file_minidump");
+  if (file == req.files.end()) {
+    r.answeredStatus = res.status = 400;
+    store(r, {}, req.remote_addr);
+    announce(clockText(r.receivedAtMs) + " POST /v2/minidump: no upload_file_minidump -> 400");
+    res.set_content("a multipart/form-data body with upload_file_minidump is expected",
+                    "text/plain");
+    return;
+  }
+  StoredMinidump m;
+  m.receivedAtMs = r.receivedAtMs;
+  // Only the last path component of the name the client gave, for the file written below.
+  m.fileName = file->second.filename.substr(file->second.filename.find_last_of('/') + 1);
+  m.file = file->second.content;
+  ordered_json fields = ordered_json::object();
+  for (const auto& [name, part] : req.files)
+    if (name != "upload_file_minidump") fields[name] = part.content;
+  m.fields = fields.dump();
+  r.answeredStatus = 200;
+  const std::int64_t id = storeMinidump(store(r, {}, req.remote_addr), m);
+  if (!options.minidumpDir.empty()) {
+    std::ofstream(options.minidumpDir + "/" + std::to_string(id) + "-" + m.fileName,
+                  std::ios::binary)
+        << m.file;
+  }
+  announce(clockText(r.receivedAtMs) + " POST /v2/minidump #" + std::to_string(id) + ": " +
+           std::to_string(m.file.size()) + " bytes -> 200");
+  res.status = 200;
+  res.set_content(std::to_string(id), "text/plain");  // the report id, as crash servers answer
 }
 
 void DevCollector::Impl::handleAdmin(const httplib::Request& req, httplib::Response& res) {
@@ -425,6 +479,17 @@ std::vector<StoredLogRecord> DevCollector::logRecords() const {
     out.push_back({q.integer(0), q.integer(1), q.integer(2), q.integer(3), q.text(4), q.text(5),
                    q.text(6), q.integer(7), q.text(8), q.text(9), q.text(10)});
   }
+  return out;
+}
+
+std::vector<StoredMinidump> DevCollector::minidumps() const {
+  std::lock_guard<std::mutex> g(impl_->mu);
+  std::vector<StoredMinidump> out;
+  Database::Statement q(impl_->db.handle(),
+                        "SELECT id, request_id, received_at_ms, file_name, fields, file"
+                        " FROM minidumps ORDER BY id");
+  while (q.step())
+    out.push_back({q.integer(0), q.integer(1), q.integer(2), q.text(3), q.text(4), q.text(5)});
   return out;
 }
 

@@ -33,6 +33,9 @@ struct CollectorOptions {
   int keepAliveSeconds = 5;
   Answer logAnswer;       // POST /v2/log and POST /v1/logs
   Answer settingsAnswer;  // GET /v2/<project>/logsconf
+  // Folder where each uploaded minidump is also written as "<id>-<file name>"; "" keeps them
+  // in the database only.
+  std::string minidumpDir;
   // Receives one line per request as it arrives (for the console); empty: silent.
   std::function<void(const std::string& line)> arrivalSink;
 };
@@ -65,6 +68,16 @@ struct StoredLogRecord {
   std::string attributes;  // the record's attributes, a JSON object
 };
 
+// One minidump upload: its file and its other form fields.
+struct StoredMinidump {
+  std::int64_t id = 0;
+  std::int64_t requestId = 0;
+  std::int64_t receivedAtMs = 0;
+  std::string fileName;  // as the upload named it
+  std::string fields;    // the other parts, a JSON object of name to text
+  std::string file;      // the minidump's bytes
+};
+
 // One event object of an accepted log body.
 struct StoredEvent {
   std::int64_t id = 0;
@@ -83,6 +96,10 @@ struct StoredEvent {
 //                                (gzip too): each log record is stored with its resource
 //                                and attributes beside the events; a body that is not one
 //                                is answered 400 and kept raw. Answered with the log answer.
+//   POST /v2/minidump            a multipart/form-data minidump upload: the file part
+//                                "upload_file_minidump" is stored (and written to
+//                                minidumpDir) with the other parts as fields; answered 200
+//                                with the upload's id, or 400 without the file part.
 //   GET  /v2/<project>/logsconf  the settings answer (see CollectorOptions::settingsPath).
 //   GET  /probe/...              200, for latency probes.
 //   POST /admin/config           changes answers at run time: query log_status,
@@ -119,6 +136,7 @@ class DevCollector {
   std::vector<StoredRequest> requests() const;
   std::vector<StoredEvent> events() const;
   std::vector<StoredLogRecord> logRecords() const;
+  std::vector<StoredMinidump> minidumps() const;
   // Waits until at least n events (requests whose path starts with pathPrefix) are stored,
   // or the bound passes; true when they are there.
   bool waitForEvents(std::size_t n, std::chrono::milliseconds bound) const;

@@ -2,7 +2,8 @@
 //
 //   zeplog-collector [--host ADDR] [--port N] [--port-file PATH] [--db PATH]
 //                    [--settings PATH] [--log-status N] [--log-delay-ms N]
-//                    [--settings-status N] [--settings-delay-ms N] [--quiet]
+//                    [--settings-status N] [--settings-delay-ms N] [--minidump-dir PATH]
+//                    [--quiet]
 //   zeplog-collector --dump --db PATH
 //
 // Serves until SIGINT or SIGTERM. --port 0 (the default) picks a free port; --port-file
@@ -23,7 +24,8 @@ void usage() {
   std::fprintf(stderr,
                "usage: zeplog-collector [--host ADDR] [--port N] [--port-file PATH] [--db PATH]\n"
                "                        [--settings PATH] [--log-status N] [--log-delay-ms N]\n"
-               "                        [--settings-status N] [--settings-delay-ms N] [--quiet]\n"
+               "                        [--settings-status N] [--settings-delay-ms N]\n"
+               "                        [--minidump-dir PATH] [--quiet]\n"
                "       zeplog-collector --dump --db PATH\n");
 }
 
@@ -82,6 +84,8 @@ constexpr Option kOptions[] = {
      [](Arguments& a, const char*, int n) {
        a.options.settingsAnswer.delay = std::chrono::milliseconds(n);
      }},
+    {"--minidump-dir", Option::Kind::kText,
+     [](Arguments& a, const char* t, int) { a.options.minidumpDir = t; }},
     {"--quiet", Option::Kind::kSwitch, [](Arguments& a, const char*, int) { a.quiet = true; }},
     {"--dump", Option::Kind::kSwitch, [](Arguments& a, const char*, int) { a.dump = true; }},
 };
