@@ -9,8 +9,9 @@
 // Levels: INFO (and VLOG) -> INFO, WARNING -> WARN, ERROR -> ERROR, FATAL -> FATAL (glog then
 // aborts the process; with crash capture armed the crash is reported as well). The body is
 // the message without glog's prefix; the source location "<file>:<line>" goes into the
-// event's "errorCode" field. Each call queues one event like ZEPLog::info etc., so the
-// library's minimum level, breadcrumbs and before-send hook apply.
+// event's "errorCode" field, and the full path and line into the attributes
+// "code.file.path" and "code.line.number". Each call queues one event like ZEPLog::info etc., so
+// the library's minimum level, breadcrumbs and before-send hook apply.
 #pragma once
 
 #include <glog/logging.h>
@@ -34,23 +35,19 @@ class GlogSink : public google::LogSink {
   const std::string& handleId() const { return handleId_; }
 
   using google::LogSink::send;
-  void send(google::LogSeverity severity, const char* /*full_filename*/, const char* base_filename,
+  void send(google::LogSeverity severity, const char* full_filename, const char* base_filename,
             int line, const google::LogMessageTime& /*time*/, const char* message,
             std::size_t message_len) override {
     std::string where = base_filename ? base_filename : "";
     where += ':';
     where += std::to_string(line);
     const std::string_view body(message ? message : "", message ? message_len : 0);
-    switch (severity) {
-      case google::GLOG_INFO:
-        return ZEPLog::info(where, body, Text(), handleId_);
-      case google::GLOG_WARNING:
-        return ZEPLog::warn(where, body, Text(), handleId_);
-      case google::GLOG_ERROR:
-        return ZEPLog::error(where, body, Text(), handleId_);
-      default:
-        return ZEPLog::fatal(where, body, Text(), handleId_);
-    }
+    const Level level = severity == google::GLOG_INFO      ? Level::Info
+                        : severity == google::GLOG_WARNING ? Level::Warn
+                        : severity == google::GLOG_ERROR   ? Level::Error
+                                                           : Level::Fatal;
+    const Attribute source[] = {{"code.file.path", full_filename}, {"code.line.number", line}};
+    ZEPLog::log(level, body, source, handleId_, where);
   }
 
  private:

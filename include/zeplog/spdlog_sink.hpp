@@ -8,7 +8,9 @@
 // Levels: trace and debug -> DEBUG, info -> INFO, warn -> WARN, err -> ERROR, critical ->
 // FATAL. The body is the message formatted by the sink's pattern, "%v" (the message alone)
 // unless set_pattern says otherwise, without its line break; the logger's name goes into the
-// event's "errorCode" field (none for a logger without a name). Each call queues one event
+// event's "errorCode" field (none for a logger without a name). A call with a source location
+// (the SPDLOG_ macros) carries it as the attributes "code.file.path", "code.line.number" and
+// "code.function.name". Each call queues one event
 // like ZEPLog::info etc., so the library's minimum level, breadcrumbs and before-send hook
 // apply; nothing is sent on the caller's thread.
 #pragma once
@@ -20,6 +22,7 @@
 
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,21 +52,31 @@ class spdlog_sink final : public spdlog::sinks::base_sink<Mutex> {
     while (!body.empty() && (body.back() == '\n' || body.back() == '\r')) body.remove_suffix(1);
     const std::string_view name(msg.logger_name.data(), msg.logger_name.size());
     const Text code = name.empty() ? Text() : Text(name);
+    Level level = Level::Info;
     switch (msg.level) {
       case spdlog::level::trace:
       case spdlog::level::debug:
-        return ZEPLog::debug(code, body, Text(), handleId_);
+        level = Level::Debug;
+        break;
       case spdlog::level::info:
-        return ZEPLog::info(code, body, Text(), handleId_);
+        break;
       case spdlog::level::warn:
-        return ZEPLog::warn(code, body, Text(), handleId_);
+        level = Level::Warn;
+        break;
       case spdlog::level::err:
-        return ZEPLog::error(code, body, Text(), handleId_);
+        level = Level::Error;
+        break;
       case spdlog::level::critical:
-        return ZEPLog::fatal(code, body, Text(), handleId_);
+        level = Level::Fatal;
+        break;
       default:
         return;  // "off" is never logged
     }
+    const Attribute where[] = {{"code.file.path", msg.source.filename},
+                               {"code.line.number", msg.source.line},
+                               {"code.function.name", msg.source.funcname}};
+    const std::size_t known = msg.source.empty() ? 0 : msg.source.funcname ? 3 : 2;
+    ZEPLog::log(level, body, std::span<const Attribute>(where, known), handleId_, code);
   }
   void flush_() override {}  // events are queued; ZEPLog::flush sends them
 

@@ -150,6 +150,9 @@ class ZEPLOG_API ZEPLog {
                   std::initializer_list<Attribute> attributes = {}) noexcept;
   static void log(Level level, std::string_view message, std::span<const Attribute> attributes,
                   Text handleId) noexcept;
+  // The same with an "errorCode" field, as the level forms have (the logger sinks use it).
+  static void log(Level level, std::string_view message, std::span<const Attribute> attributes,
+                  Text handleId, Text errorCode) noexcept;
 
   // The trace context of the calling thread's later log calls, until cleared or replaced.
   static void setThreadTraceContext(const TraceContext& context) noexcept;

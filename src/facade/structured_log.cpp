@@ -24,13 +24,18 @@ const char* levelText(Level level) {
 }  // namespace
 
 void ZEPLog::log(Level level, std::string_view message, std::span<const Attribute> attributes,
-                 Text handleId) noexcept {
+                 Text handleId, Text errorCode) noexcept {
   const char* text = levelText(level);
   if (!text) {
     ZEP_CONSOLE("log level " + std::to_string(static_cast<int>(level)) + " is invalid");
     return;
   }
-  detail::submitLog(detail::LogCall{text, Text(""), Text(message), handleId, attributes});
+  detail::submitLog(detail::LogCall{text, errorCode, Text(message), handleId, attributes});
+}
+
+void ZEPLog::log(Level level, std::string_view message, std::span<const Attribute> attributes,
+                 Text handleId) noexcept {
+  log(level, message, attributes, handleId, Text());
 }
 
 void ZEPLog::log(Level level, std::string_view message,

@@ -53,6 +53,17 @@ class DevCollectorTest : public LibraryTest {
     }
     return out;
   }
+  // The stored JSON text of the one event with this body ("" when none), for typed members.
+  std::string storedJsonWithBody(const std::string& body) const {
+    for (const tools::StoredEvent& e : collector->events()) {
+      std::optional<json::Value> v = kstCJSONDeserializer::dictionaryWithJSONData(e.json);
+      if (v && v->isObject()) {
+        const json::Value* b = v->asObject()->find("body");
+        if (b && b->isString() && b->asString() == body) return e.json;
+      }
+    }
+    return "";
+  }
   std::vector<StoredMap> withBody(const std::string& body) const {
     std::vector<StoredMap> out;
     for (auto& e : stored())

@@ -48,6 +48,10 @@ TEST_F(GlogSinkTest, EveryLevelArrivesMapped) {
   }
   EXPECT_EQ(withBody("glog info 1")[0]["errorCode"], "glog_sink_test.cpp:" + std::to_string(line));
   EXPECT_EQ(withBody("glog fatal")[0]["errorCode"], "glog_sink_test.cpp:7");
+  // The source location as attributes too: the line a JSON number.
+  const std::string info = storedJsonWithBody("glog info 1");
+  EXPECT_NE(info.find(R"("code.line.number":)" + std::to_string(line)), std::string::npos) << info;
+  EXPECT_NE(info.find(R"("code.file.path":")"), std::string::npos) << info;
 }
 
 TEST_F(GlogSinkTest, SendsThroughANamedHandle) {

@@ -68,7 +68,13 @@ TEST_F(SpdlogSinkCallTest, SpdlogSinkSendsThroughANamedHandleAndKeepsAPattern) {
   spdlog::logger logger("game", sink);
   logger.set_pattern("[%n] %v");  // a pattern of the application's own, line break included
   logger.warn("frame took {} ms", 40);
+  logger.log(spdlog::source_loc{"game/frame.cpp", 77, "tick"}, spdlog::level::info, "located");
   ASSERT_TRUE(ZEPLog::flush(60s));
+  const std::string located = storedJsonWithBody("[game] located");
+  for (const char* member : {R"("code.file.path":"game/frame.cpp")", R"("code.line.number":77)",
+                             R"("code.function.name":"tick")", R"("errorCode":"game")"})
+    EXPECT_NE(located.find(member), std::string::npos) << member << " in " << located;
+  EXPECT_EQ(storedJsonWithBody("[game] frame took 40 ms").find("code."), std::string::npos);
   auto events = withBody("[game] frame took 40 ms");
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0]["projectName"], "other");
