@@ -179,7 +179,8 @@ void BM_OtlpBytesPerEvent(benchmark::State& state) {
   body += ']';
   std::string otlp;
   for (auto _ : state) {
-    otlp = zeplog::detail::otlpLogsRequest(events, 1733500000000000000ull);
+    otlp = zeplog::detail::otlpLogsRequest(events, 1733500000000000000ull,
+                                           {zeplog::OtlpProtocol::HttpJson, nullptr});
     benchmark::DoNotOptimize(otlp.data());
   }
   const auto perEvent = [](std::size_t bytes) { return static_cast<double>(bytes) / kEvents; };

@@ -1,14 +1,10 @@
-// The OTLP/HTTP JSON encoding of events.
-//
-// Written straight into one string with the library's JSON string rule. Protobuf's JSON
-// mapping as OTLP uses it: lowerCamelCase names, 64-bit integers as decimal strings, enums
-// as numbers, byte data as base64, empty and zero fields left out.
+// The OTLP/HTTP encodings of events: what each event becomes, read here once for both
+// outputs (otlp_outputs.hpp), which write it in their own wire form.
 #include "event/otlp_encoder.hpp"
 
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <limits>
 #include <optional>
 
@@ -16,8 +12,7 @@
 #include "common/utf8.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
-#include "event/json/json_string_writer.hpp"
-#include "zeplog/json_reader.hpp"
+#include "event/otlp_outputs.hpp"
 
 #ifndef ZEPLOG_LIBRARY_VERSION
 #define ZEPLOG_LIBRARY_VERSION "unknown"
@@ -52,12 +47,6 @@ std::string_view textOf(const FieldValue& value) {
   return std::get<Bytes>(value).view();
 }
 
-std::string decimal(std::uint64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, r.ptr);
-}
-
 // Milliseconds since the epoch as nanoseconds; none before the epoch or past what 64 bits
 // hold (the year 2554).
 std::optional<std::uint64_t> millisToNanos(std::int64_t ms) {
@@ -65,48 +54,6 @@ std::optional<std::uint64_t> millisToNanos(std::int64_t ms) {
   if (ms <= 0 || static_cast<std::uint64_t>(ms) > kMax) return std::nullopt;
   return static_cast<std::uint64_t>(ms) * 1000000u;
 }
-
-// The output and its separators.
-class Writer {
- public:
-  explicit Writer(std::string& out) : out_(out) {}
-
-  void raw(std::string_view s) { out_.append(s); }
-  void text(std::string_view s) { appendJSONString(out_, s, /*escapeSolidus=*/false); }
-  // "key": at the start of an object's member (the comma before it when not the first).
-  void key(std::string_view k, bool& first) {
-    if (!first) out_.push_back(',');
-    first = false;
-    text(k);
-    out_.push_back(':');
-  }
-  // {"key":"...","value":{"stringValue":"..."}} as an element of an attribute list.
-  void stringAttribute(std::string_view k, std::string_view v, bool& first) {
-    if (!first) out_.push_back(',');
-    first = false;
-    raw("{\"key\":");
-    text(k);
-    raw(",\"value\":{\"stringValue\":");
-    text(v);
-    raw("}}");
-  }
-  // A field's value: text as a string; byte data that is not UTF-8 as base64 bytes, so
-  // that no byte is lost to the repair a string would need.
-  void fieldAttribute(std::string_view k, const FieldValue& v, bool& first) {
-    const auto* bytes = std::get_if<Bytes>(&v);
-    if (!bytes || isValidUtf8(bytes->view())) return stringAttribute(k, textOf(v), first);
-    if (!first) out_.push_back(',');
-    first = false;
-    raw("{\"key\":");
-    text(k);
-    raw(",\"value\":{\"bytesValue\":\"");
-    raw(base64Encode(bytes->view()));
-    raw("\"}}");
-  }
-
- private:
-  std::string& out_;
-};
 
 const std::string& osVersion() {
   static const auto* text = [] {
@@ -126,22 +73,39 @@ std::string hostName() {
   return name;
 }
 
-void writeResource(Writer& w, const OptText& project, const OptText& version) {
-  w.raw("\"resource\":{\"attributes\":[");
-  bool first = true;
-  if (project) w.stringAttribute("service.name", *project, first);
-  if (version) w.stringAttribute("service.version", *version, first);
-  w.stringAttribute("telemetry.sdk.name", "zeplog", first);
-  w.stringAttribute("telemetry.sdk.language", "cpp", first);
-  w.stringAttribute("telemetry.sdk.version", kLibraryVersion, first);
+// The resource's attributes: the encoding's own first, then the library's that none of them
+// names.
+template <typename Out>
+void writeResource(Out& out, const ResourceAttributes* own, const OptText& project,
+                   const OptText& version) {
+  const auto named = [own](std::string_view key) {
+    if (!own) return false;
+    for (const auto& [k, v] : *own)
+      if (k == key) return true;
+    return false;
+  };
+  if (own) {
+    for (std::size_t i = 0; i < own->size(); ++i) {
+      const auto& [key, value] = (*own)[i];
+      bool repeated = false;  // a key given twice keeps its first value
+      for (std::size_t j = 0; j < i && !repeated; ++j) repeated = (*own)[j].first == key;
+      if (!repeated) out.resourceAttribute(key, OtlpValue::of(value));
+    }
+  }
+  const auto library = [&](std::string_view key, std::string_view value) {
+    if (!named(key)) out.resourceAttribute(key, OtlpValue::ofText(value));
+  };
+  if (project) library("service.name", *project);
+  if (version) library("service.version", *version);
+  library("telemetry.sdk.name", "zeplog");
+  library("telemetry.sdk.language", "cpp");
+  library("telemetry.sdk.version", kLibraryVersion);
   // With the host switch off the collector gets "-" for the host: it is not told here either.
   if (globals().gs_enablehost.load()) {
-    if (const std::string host = hostName(); !host.empty())
-      w.stringAttribute("host.name", host, first);
+    if (const std::string host = hostName(); !host.empty()) library("host.name", host);
   }
-  w.stringAttribute("os.type", "linux", first);
-  if (!osVersion().empty()) w.stringAttribute("os.version", osVersion(), first);
-  w.raw("]}");
+  library("os.type", "linux");
+  if (!osVersion().empty()) library("os.version", osVersion());
 }
 
 // The crash text's exception type: a native report's "Exception Type:" line, or the name
@@ -180,67 +144,54 @@ bool isMappedKey(std::string_view key, const Fields& fields) {
   return key.starts_with("exception.") && fields.contains(kCrashDataKey);
 }
 
-void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed) {
+// A field's value: text as a string; byte data that is not UTF-8 as bytes, so that no byte
+// is lost to the repair a string would need.
+OtlpValue fieldValue(const FieldValue& v) {
+  const auto* bytes = std::get_if<Bytes>(&v);
+  if (!bytes || isValidUtf8(bytes->view())) return OtlpValue::ofText(textOf(v));
+  return OtlpValue::ofBytes(bytes->view());
+}
+
+// Everything a record carries, read from the event; the one place that reads events.
+template <typename Out>
+void writeRecord(Out& out, const VelaEvent& event, std::uint64_t observed) {
   const Fields* fields = event.fields().get();
-  bool first = true;
-  w.raw("{");
-  if (std::optional<std::uint64_t> time = millisToNanos(event.sendTime())) {
-    w.key("timeUnixNano", first);
-    w.text(decimal(*time));
-  }
-  w.key("observedTimeUnixNano", first);
-  w.text(observed);
+  out.beginRecord();
+  if (std::optional<std::uint64_t> time = millisToNanos(event.sendTime())) out.time(*time);
+  out.observedTime(observed);
   if (const FieldValue* level = fields ? fields->find(kLogLevelKey) : nullptr) {
     const std::string_view text = textOf(*level);
-    if (const int number = severityNumber(text)) {
-      w.key("severityNumber", first);
-      w.raw(decimal(static_cast<std::uint64_t>(number)));
-    }
-    if (!text.empty()) {
-      w.key("severityText", first);
-      w.text(text);
-    }
+    out.severity(severityNumber(text), text);
   }
-  if (event.body()) {
-    w.key("body", first);
-    w.raw("{\"stringValue\":");
-    w.text(event.body()->view());
-    w.raw("}");
-  }
-  w.key("attributes", first);
-  w.raw("[");
-  bool firstAttribute = true;
-  if (event.logType()) w.stringAttribute("logType", *event.logType(), firstAttribute);
-  if (event.logSource()) w.stringAttribute("logSource", *event.logSource(), firstAttribute);
+  if (event.body()) out.body(event.body()->view());
+  if (event.logType()) out.recordAttribute("logType", OtlpValue::ofText(*event.logType()));
+  if (event.logSource()) out.recordAttribute("logSource", OtlpValue::ofText(*event.logSource()));
   if (fields) {
     if (const FieldValue* session = fields->find(kSessionIdKey))
-      w.fieldAttribute("session.id", *session, firstAttribute);
+      out.recordAttribute("session.id", fieldValue(*session));
     if (const FieldValue* dump = fields->find(kCrashDataKey)) {
       const std::string stacktrace = crashText(*fields, *dump);
       if (const std::string_view type = exceptionType(stacktrace); !type.empty())
-        w.stringAttribute("exception.type", type, firstAttribute);
+        out.recordAttribute("exception.type", OtlpValue::ofText(type));
       if (event.body() && !event.body()->empty())
-        w.stringAttribute("exception.message", event.body()->view(), firstAttribute);
-      w.stringAttribute("exception.stacktrace", stacktrace, firstAttribute);
+        out.recordAttribute("exception.message", OtlpValue::ofText(event.body()->view()));
+      out.recordAttribute("exception.stacktrace", OtlpValue::ofText(stacktrace));
     }
     for (const auto& [key, value] : *fields) {
-      if (!isMappedKey(key, *fields)) w.fieldAttribute(key, value, firstAttribute);
+      if (!isMappedKey(key, *fields)) out.recordAttribute(key, fieldValue(value));
     }
   }
-  w.raw("]}");
+  out.endRecord();
 }
 
 bool sameResource(const VelaEvent& a, const VelaEvent& b) {
   return a.projectName() == b.projectName() && a.projectVersion() == b.projectVersion();
 }
 
-}  // namespace
-
-std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
-                            std::uint64_t observedUnixNanos) {
-  std::string out;
-  Writer w(out);
-  const std::string observed = decimal(observedUnixNanos);
+template <typename Out>
+std::string encode(const std::vector<VelaEventPtr>& events, std::uint64_t observed,
+                   const ResourceAttributes* resource) {
+  Out out;
   // Events of another project version (restored from an earlier run) get a resource entry
   // of their own, in the order each version first appears.
   std::vector<const VelaEvent*> resources;
@@ -250,48 +201,26 @@ std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
     for (const VelaEvent* r : resources) known = known || sameResource(*r, *e);
     if (!known) resources.push_back(e.get());
   }
-  w.raw("{\"resourceLogs\":[");
-  for (std::size_t i = 0; i < resources.size(); ++i) {
-    if (i > 0) w.raw(",");
-    w.raw("{");
-    writeResource(w, resources[i]->projectName(), resources[i]->projectVersion());
-    w.raw(",\"scopeLogs\":[{\"scope\":{\"name\":\"zeplog\",\"version\":");
-    w.text(kLibraryVersion);
-    w.raw("},\"logRecords\":[");
-    bool firstRecord = true;
+  for (const VelaEvent* r : resources) {
+    out.beginResourceLogs();
+    writeResource(out, resource, r->projectName(), r->projectVersion());
+    out.beginScopeLogs("zeplog", kLibraryVersion);
     for (const VelaEventPtr& e : events) {
-      if (!e || !e->handleId() || !sameResource(*resources[i], *e)) continue;
-      if (!firstRecord) w.raw(",");
-      firstRecord = false;
-      writeRecord(w, *e, observed);
+      if (e && e->handleId() && sameResource(*r, *e)) writeRecord(out, *e, observed);
     }
-    w.raw("]}]}");
+    out.endScopeLogs();
+    out.endResourceLogs();
   }
-  w.raw("]}");
-  return out;
+  return out.take();
 }
 
-OtlpPartialSuccess readOtlpAnswer(std::string_view body) {
-  OtlpPartialSuccess out;
-  if (body.empty()) return out;
-  std::shared_ptr<json::Object> answer = kstCJSONDeserializer().deserializeAsDictionary(body);
-  const json::Value* partial = answer ? answer->find("partialSuccess") : nullptr;
-  if (!partial || !partial->isObject()) return out;
-  const json::Object& p = *partial->asObject();
-  if (const json::Value* n = p.find("rejectedLogRecords")) {
-    // A decimal string by the JSON mapping; some servers write a number.
-    if (n->isString()) {
-      const std::string& s = n->asString();
-      std::from_chars(s.data(), s.data() + s.size(), out.rejected);
-    } else if (n->isUInt()) {
-      out.rejected = n->asUInt();
-    } else if (n->isInt() && n->asInt() > 0) {
-      out.rejected = static_cast<std::uint64_t>(n->asInt());
-    }
-  }
-  if (const json::Value* m = p.find("errorMessage"); m && m->isString())
-    out.message = m->asString();
-  return out;
+}  // namespace
+
+std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
+                            std::uint64_t observedUnixNanos, const OtlpEncoding& encoding) {
+  if (encoding.protocol == OtlpProtocol::HttpJson)
+    return encode<OtlpJsonOutput>(events, observedUnixNanos, encoding.resource);
+  return encode<OtlpProtobufOutput>(events, observedUnixNanos, encoding.resource);
 }
 
 }  // namespace zeplog::detail

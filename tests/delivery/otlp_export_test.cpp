@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/base64.hpp"
+#include "event/otlp_answer.hpp"
 #include "event/otlp_encoder.hpp"
 #include "facade/collector_fixture.hpp"
 #include "support/loopback_server.hpp"
@@ -206,24 +207,33 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
   }
 }
 
-// OpenTelemetry's own protobuf classes take every request as it is: fromObject, verify, and
-// an encode/decode round trip equal to what was sent.
-TEST_F(OtlpExportTest, TheIndependentDecoderReadsEveryRequestBackUnchanged) {
+// OpenTelemetry's own protobuf classes take every JSON request as it is (fromObject, verify,
+// an encode/decode round trip equal to what was sent), and decode every protobuf request of
+// the same events to the same message, field for field.
+TEST_F(OtlpExportTest, TheIndependentDecoderReadsBothEncodingsAsTheSameRecords) {
   const std::string dir = ZEPLOG_SOURCE_DIR "/tests/otlp";
   if (std::system("node --version >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "node is not installed: the OTLP decoder check is skipped";
   if (!std::ifstream(dir + "/node_modules/@opentelemetry/otlp-transformer/package.json"))
     GTEST_SKIP() << "the OTLP decoder is not installed (npm ci in tests/otlp, done by "
                     "scripts/install-deps.sh): its check is skipped";
+  test::LoopbackServer protobuf;
+  OtlpExporterOptions options;
+  options.endpoint = "http://127.0.0.1:" + std::to_string(protobuf.port());
+  ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));  // protobuf unless told otherwise
   sendEveryKind();
+  const std::vector<test::SeenRequest> json = requestsTo("/v1/logs");
+  const std::vector<test::SeenRequest> binary = protobuf.requests();
+  ASSERT_GT(json.size(), 0u);
+  ASSERT_EQ(binary.size(), json.size());  // each body went to both, in the same order
   std::string files;
-  int n = 0;
-  for (const test::SeenRequest& r : requestsTo("/v1/logs")) {
-    const std::string path = dataDir.path() + "/request-" + std::to_string(n++) + ".json";
-    std::ofstream(path) << r.body;
-    files += " '" + path + "'";
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    EXPECT_EQ(binary[i].contentType, "application/x-protobuf");
+    const std::string base = dataDir.path() + "/request-" + std::to_string(i);
+    std::ofstream(base + ".json") << json[i].body;
+    std::ofstream(base + ".pb", std::ios::binary) << binary[i].body;
+    files += " '" + base + ".json' '" + base + ".pb=" + base + ".json'";
   }
-  ASSERT_GT(n, 0);
   const std::string out = dataDir.path() + "/decoder.txt";
   const int status =
       std::system(("node '" + dir + "/decode.js'" + files + " >'" + out + "' 2>&1").c_str());
@@ -278,9 +288,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, OtlpDeliveryTest,
                                   std::to_string(c.otlpStatus) + (c.gzip ? "Gzip" : "");
                          });
 
+// Through a protobuf exporter answered in protobuf (the JSON answer is read by the table
+// below).
 TEST_F(OtlpExportTest, APartialSuccessCountsTheRejectedRecordsAndTellsTheMessageOnce) {
-  otlp.setAnswerBody(R"({"partialSuccess":{"rejectedLogRecords":"2","errorMessage":"too old"}})");
-  ASSERT_TRUE(addExporter(false));
+  otlp.setAnswerBody(std::string("\x0a\x0b\x08\x02\x12\x07too old", 13));
+  OtlpExporterOptions options;
+  options.endpoint = endpoint();
+  options.alsoToCollector = false;
+  ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));
   ASSERT_TRUE(init());
   ASSERT_TRUE(ZEPLog::flush(kBound));  // the session event
   ZEPLog::info(nullptr, "first");
@@ -371,7 +386,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, OtlpEndlessAnswerTest, ::testing::Values(false, t
                            return std::string(info.param ? "Durable" : "Direct");
                          });
 
-TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTaken) {
+TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTakenInEitherEncoding) {
+  using namespace std::string_literals;
   const struct {
     std::string body;
     std::uint64_t rejected;
@@ -386,6 +402,14 @@ TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTaken) {
       {R"({"partialSuccess":{"rejectedLogRecords":"-1"}})", 0, ""},
       {R"({"partialSuccess":{"rejectedLogRecords":-1}})", 0, ""},
       {R"({"partialSuccess":{"errorMessage":"warning only"}})", 0, "warning only"},
+      {" \n{}", 0, ""},
+      // Protobuf: 1 partial_success { 1 rejected_log_records, 2 error_message }.
+      {"\x0a\x07\x08\x02\x12\x03old"s, 2, "old"},
+      {"\x0a\x00"s, 0, ""},
+      {"\x10\x05\x0a\x02\x08\x03"s, 3, ""},                              // an unknown field first
+      {"\x0a\x0b\x08\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01"s, 0, ""},  // -1
+      {"\x0a\x05\x08\x02"s, 0, ""},                                      // cut short
+      {"\x0b\x08\x02"s, 0, ""},                                          // a group
   };
   for (const auto& c : cases) {
     const detail::OtlpPartialSuccess p = detail::readOtlpAnswer(c.body);
