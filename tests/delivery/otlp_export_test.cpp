@@ -418,6 +418,25 @@ TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTakenInEitherEncoding) {
   }
 }
 
+// The whole way from the environment alone, with no call of the program: the records arrive
+// in protobuf with the headers, and the collector still gets its request.
+TEST_F(OtlpExportTest, AnEndpointInTheEnvironmentAloneExportsTheEvents) {
+  ::setenv("OTEL_EXPORTER_OTLP_ENDPOINT", endpoint().c_str(), 1);
+  ::setenv("OTEL_EXPORTER_OTLP_HEADERS", "X-Tenant=games%2Ceu", 1);
+  ::setenv("OTEL_EXPORTER_OTLP_COMPRESSION", "gzip", 1);
+  ASSERT_TRUE(init());
+  ZEPLog::info(nullptr, "from the environment");
+  ASSERT_TRUE(ZEPLog::flush(kBound));
+  const std::vector<test::SeenRequest> requests = requestsTo("/v1/logs");
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests[0].contentType, "application/x-protobuf");
+  EXPECT_EQ(requests[0].contentEncoding, "gzip");
+  const auto tenant = requests[0].headers.find("X-Tenant");
+  EXPECT_TRUE(tenant != requests[0].headers.end() && tenant->second == "games,eu");
+  EXPECT_NE(requests.back().body.find("from the environment"), std::string::npos);
+  EXPECT_GE(collectorEvents(), 2u);  // alsoToCollector stays on
+}
+
 // A native crash's text travels base64-encoded and becomes the stacktrace decoded.
 TEST(Base64, DecodingGivesBackEveryLengthAndRefusesOtherText) {
   for (std::string s : {"", "a", "ab", "abc", "abcd", "abcde"})

@@ -12,7 +12,8 @@
 namespace zeplog::test {
 
 // The attributes of a KeyValue list: a stringValue as it is, a bytesValue as "bytes:" and
-// its base64, anything else as "?".
+// its base64, an intValue as "int:" and its digits, a boolValue as "bool:true" or
+// "bool:false", anything else as "?".
 inline std::map<std::string, std::string> otlpAttributes(const json::Value* list) {
   std::map<std::string, std::string> out;
   if (!list || !list->isArray()) return out;
@@ -23,9 +24,14 @@ inline std::map<std::string, std::string> otlpAttributes(const json::Value* list
     if (!key || !key->isString() || !value || !value->isObject()) continue;
     const json::Value* s = value->asObject()->find("stringValue");
     const json::Value* b = value->asObject()->find("bytesValue");
+    const json::Value* i = value->asObject()->find("intValue");
+    const json::Value* t = value->asObject()->find("boolValue");
     out[key->asString()] = s && s->isString()   ? s->asString()
                            : b && b->isString() ? "bytes:" + b->asString()
-                                                : "?";
+                           : i && i->isString() ? "int:" + i->asString()
+                           : t && t->isBool()
+                               ? std::string(t->asBool() ? "bool:true" : "bool:false")
+                               : "?";
   }
   return out;
 }
