@@ -288,6 +288,64 @@ INSTANTIATE_TEST_SUITE_P(Rows, OtlpDeliveryTest,
                                   std::to_string(c.otlpStatus) + (c.gzip ? "Gzip" : "");
                          });
 
+// Each encoding in each compression: the request says so in its headers, and the development
+// collector reads the records back.
+struct WireCase {
+  OtlpProtocol protocol;
+  Compression compression;
+};
+
+constexpr const char* kCompressionNames[] = {"Plain", "Gzip", "Zstd"};
+
+class OtlpWireTest : public OtlpExportTest, public ::testing::WithParamInterface<WireCase> {};
+
+TEST_P(OtlpWireTest, TheCollectorReadsTheRecordsInEveryEncodingAndCompression) {
+  const WireCase c = GetParam();
+  OtlpExporterOptions options;
+  options.protocol = c.protocol;
+  options.compression = c.compression;
+  options.alsoToCollector = false;
+  options.endpoint = collector->baseUrl();
+  ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));
+  options.endpoint = endpoint();  // the same request, seen with its headers
+  ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));
+  ASSERT_TRUE(init());
+  ZEPLog::warn("E-7", "wire \xC3\xBC");
+  ASSERT_TRUE(ZEPLog::flush(kBound));
+
+  for (const test::SeenRequest& r : requestsTo("/v1/logs")) {
+    EXPECT_EQ(r.contentType,
+              c.protocol == OtlpProtocol::HttpJson ? "application/json" : "application/x-protobuf");
+    EXPECT_EQ(r.contentEncoding, c.compression == Compression::Gzip   ? "gzip"
+                                 : c.compression == Compression::Zstd ? "zstd"
+                                                                      : "");
+  }
+  bool found = false;
+  for (const tools::StoredLogRecord& r : collector->logRecords()) {
+    if (r.body != "wire \xC3\xBC") continue;
+    found = true;
+    EXPECT_EQ(r.severityNumber, 13);
+    EXPECT_NE(r.attributes.find("\"errorCode\":\"E-7\""), std::string::npos) << r.attributes;
+    EXPECT_NE(r.resource.find("\"service.name\":\"app\""), std::string::npos) << r.resource;
+  }
+  EXPECT_TRUE(found);
+  for (const tools::StoredRequest& r : collector->requests()) EXPECT_FALSE(r.rejected) << r.path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OtlpWireTest,
+                         ::testing::Values(WireCase{OtlpProtocol::HttpProtobuf, Compression::None},
+                                           WireCase{OtlpProtocol::HttpProtobuf, Compression::Gzip},
+                                           WireCase{OtlpProtocol::HttpProtobuf, Compression::Zstd},
+                                           WireCase{OtlpProtocol::HttpJson, Compression::None},
+                                           WireCase{OtlpProtocol::HttpJson, Compression::Gzip},
+                                           WireCase{OtlpProtocol::HttpJson, Compression::Zstd}),
+                         [](const auto& info) {
+                           const WireCase& c = info.param;
+                           return std::string(c.protocol == OtlpProtocol::HttpJson ? "Json"
+                                                                                   : "Protobuf") +
+                                  kCompressionNames[static_cast<int>(c.compression)];
+                         });
+
 // Through a protobuf exporter answered in protobuf (the JSON answer is read by the table
 // below).
 TEST_F(OtlpExportTest, APartialSuccessCountsTheRejectedRecordsAndTellsTheMessageOnce) {

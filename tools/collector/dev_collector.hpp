@@ -79,10 +79,12 @@ struct StoredEvent {
 //   POST /v2/log                 a JSON array of event objects: each object is stored with
 //                                its arrival time and request id; any other body is answered
 //                                400 and kept raw. Answered with the configured log answer.
-//   POST /v1/logs                an OTLP/HTTP ExportLogsServiceRequest in the JSON encoding
-//                                (gzip too): each log record is stored with its resource
-//                                and attributes beside the events; a body that is not one
-//                                is answered 400 and kept raw. Answered with the log answer.
+//   POST /v1/logs                an OTLP/HTTP ExportLogsServiceRequest, JSON or protobuf (by
+//                                its Content-Type): each log record is stored with its
+//                                resource and attributes beside the events; a body that is
+//                                not one is answered 400 and kept raw. Answered with the log
+//                                answer, in the request's encoding.
+// Both POST routes take bodies plain, gzip or zstd (Content-Encoding).
 //   GET  /v2/<project>/logsconf  the settings answer (see CollectorOptions::settingsPath).
 //   GET  /probe/...              200, for latency probes.
 //   POST /admin/config           changes answers at run time: query log_status,
