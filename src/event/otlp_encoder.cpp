@@ -135,13 +135,35 @@ std::string crashText(const Fields& fields, const FieldValue& dump) {
   return std::string(data);
 }
 
-// A field that is written as a record field or under another name, or whose name such a
-// one takes (a field of its own never gives an attribute key twice).
-bool isMappedKey(std::string_view key, const Fields& fields) {
-  if (isEventMember(key) || key == kBulkIndexKey) return true;
-  if (key == kLogLevelKey || key == kCrashDataKey || key == kSessionIdKey) return true;
-  if (key == "session.id") return fields.contains(kSessionIdKey);
-  return key.starts_with("exception.") && fields.contains(kCrashDataKey);
+// The event fields that have an OpenTelemetry attribute of their own (docs/api.md lists each
+// with its status). Every other field goes out under kOwnPrefix and its own name.
+struct Convention {
+  std::string_view field;
+  std::string_view attribute;
+};
+constexpr Convention kConventions[] = {
+    {kSessionIdKey, "session.id"},       {"UserID", "user.id"},
+    {"DeviceID", "device.id"},           {"DeviceModel", "device.model.identifier"},
+    {"Carrier", "network.carrier.name"}, {"Platform", "os.description"},
+};
+constexpr std::string_view kOwnPrefix = "zeplog.";
+
+constexpr std::string_view conventionOf(std::string_view field) {
+  for (const Convention& c : kConventions)
+    if (c.field == field) return c.attribute;
+  return {};
+}
+static_assert(conventionOf("UserID") == "user.id" && conventionOf("userid").empty());
+
+// The record's event names: a session's start and a crash (a handled exception included:
+// its event is a crash event of its own).
+constexpr std::string_view kSessionStartEvent = "session.start";
+constexpr std::string_view kCrashEvent = "app.crash";
+
+// A field written as a record field or as an exception attribute, not as an attribute of
+// its own.
+bool isRecordField(std::string_view key) {
+  return isEventMember(key) || key == kBulkIndexKey || key == kLogLevelKey || key == kCrashDataKey;
 }
 
 // A field's value: text as a string; byte data that is not UTF-8 as bytes, so that no byte
@@ -152,10 +174,37 @@ OtlpValue fieldValue(const FieldValue& v) {
   return OtlpValue::ofBytes(bytes->view());
 }
 
+// The exception attributes of a crash event. The type: for a native crash the error code,
+// which names the uncaught exception's C++ type (or the signal when there was none); for a
+// managed one the name that starts its text.
+template <typename Out>
+void writeException(Out& out, const VelaEvent& event, const Fields& fields,
+                    const FieldValue& dump) {
+  const std::string stacktrace = crashText(fields, dump);
+  const FieldValue* style = fields.find(kCrashStyleKey);
+  const FieldValue* code = fields.find(kErrorCodeKey);
+  std::string_view type;
+  if (style && textOf(*style) == "ios-objc" && code) type = textOf(*code);
+  if (type.empty()) type = exceptionType(stacktrace);
+  if (!type.empty()) out.recordAttribute("exception.type", OtlpValue::ofText(type));
+  if (event.body() && !event.body()->empty())
+    out.recordAttribute("exception.message", OtlpValue::ofText(event.body()->view()));
+  out.recordAttribute("exception.stacktrace", OtlpValue::ofText(stacktrace));
+}
+
+// Writes an attribute under the library's own prefix; `key` is the buffer its name is made
+// in, kept by the caller across attributes.
+template <typename Out>
+void writeOwn(Out& out, std::string& key, std::string_view name, const OtlpValue& value) {
+  key.assign(kOwnPrefix).append(name);
+  out.recordAttribute(key, value);
+}
+
 // Everything a record carries, read from the event; the one place that reads events.
 template <typename Out>
-void writeRecord(Out& out, const VelaEvent& event, std::uint64_t observed) {
+void writeRecord(Out& out, const VelaEvent& event, std::uint64_t observed, std::string& key) {
   const Fields* fields = event.fields().get();
+  const FieldValue* dump = fields ? fields->find(kCrashDataKey) : nullptr;
   out.beginRecord();
   if (std::optional<std::uint64_t> time = millisToNanos(event.sendTime())) out.time(*time);
   out.observedTime(observed);
@@ -164,21 +213,21 @@ void writeRecord(Out& out, const VelaEvent& event, std::uint64_t observed) {
     out.severity(severityNumber(text), text);
   }
   if (event.body()) out.body(event.body()->view());
-  if (event.logType()) out.recordAttribute("logType", OtlpValue::ofText(*event.logType()));
-  if (event.logSource()) out.recordAttribute("logSource", OtlpValue::ofText(*event.logSource()));
-  if (fields) {
-    if (const FieldValue* session = fields->find(kSessionIdKey))
-      out.recordAttribute("session.id", fieldValue(*session));
-    if (const FieldValue* dump = fields->find(kCrashDataKey)) {
-      const std::string stacktrace = crashText(*fields, *dump);
-      if (const std::string_view type = exceptionType(stacktrace); !type.empty())
-        out.recordAttribute("exception.type", OtlpValue::ofText(type));
-      if (event.body() && !event.body()->empty())
-        out.recordAttribute("exception.message", OtlpValue::ofText(event.body()->view()));
-      out.recordAttribute("exception.stacktrace", OtlpValue::ofText(stacktrace));
-    }
-    for (const auto& [key, value] : *fields) {
-      if (!isMappedKey(key, *fields)) out.recordAttribute(key, fieldValue(value));
+  if (dump) {
+    out.eventName(kCrashEvent);
+  } else if (isSessionEvent(event)) {
+    out.eventName(kSessionStartEvent);
+  }
+  if (event.logType()) writeOwn(out, key, "logType", OtlpValue::ofText(*event.logType()));
+  if (event.logSource()) writeOwn(out, key, "logSource", OtlpValue::ofText(*event.logSource()));
+  if (!fields) return out.endRecord();
+  if (dump) writeException(out, event, *fields, *dump);
+  for (const auto& [name, value] : *fields) {
+    if (isRecordField(name)) continue;
+    if (const std::string_view attribute = conventionOf(name); !attribute.empty()) {
+      out.recordAttribute(attribute, fieldValue(value));
+    } else {
+      writeOwn(out, key, name, fieldValue(value));
     }
   }
   out.endRecord();
@@ -205,8 +254,9 @@ std::string encode(const std::vector<VelaEventPtr>& events, std::uint64_t observ
     out.beginResourceLogs();
     writeResource(out, resource, r->projectName(), r->projectVersion());
     out.beginScopeLogs("zeplog", kLibraryVersion);
+    std::string key;  // an attribute name under the library's prefix, made here
     for (const VelaEventPtr& e : events) {
-      if (e && e->handleId() && sameResource(*r, *e)) writeRecord(out, *e, observed);
+      if (e && e->handleId() && sameResource(*r, *e)) writeRecord(out, *e, observed, key);
     }
     out.endScopeLogs();
     out.endResourceLogs();

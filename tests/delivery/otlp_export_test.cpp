@@ -79,7 +79,8 @@ class OtlpExportTest : public test::DevCollectorTest {
     ZEPLog::handledError("handled message", kHandled);
     ZEPLog::sendUnityCrash("FATAL", "CRASH", "unity message", kUnity);
     ZEPLog::transportFile("crash.plcrash", kNative.data(),
-                          static_cast<std::uint32_t>(kNative.size()), "SIGSEGV", "signal: SIGSEGV");
+                          static_cast<std::uint32_t>(kNative.size()), "std::out_of_range",
+                          kNativeSummary);
     ASSERT_TRUE(collector->waitForRequests("/probe/", 1, kBound));
     // The probe's result is queued once its request has ended: flush until it has gone.
     for (int round = 0; round < 100 && !recordWithBody(records(), "NETWORKPULSES LOG"); ++round)
@@ -89,8 +90,10 @@ class OtlpExportTest : public test::DevCollectorTest {
   static constexpr const char* kHandled =
       "InvalidOperationException: bad state\n  at Game.Update()";
   static constexpr const char* kUnity = "NullReferenceException: no player\n  at Player.Move()";
-  const std::string kNative =
-      "Incident Identifier: 1\nException Type:  SIGSEGV\nException Codes: SEGV_MAPERR at 0x0\n";
+  // An uncaught C++ exception: the report names the signal, the error code the type.
+  const std::string kNative = "Incident Identifier: 1\nException Type:  SIGABRT\n";
+  static constexpr const char* kNativeSummary =
+      "signal: SIGABRT, exception: std::out_of_range raised by vector::at";
 
   test::LoopbackServer otlp;
 };
@@ -130,7 +133,8 @@ TEST_F(OtlpExportTest, AnExporterNeedsAnHttpEndpointAndAllowedHeadersAndComesBef
   EXPECT_EQ(console.count("addOtlpExporter ignored: call it before the first initialisation"), 1);
 }
 
-// Every kind of event as one record each, mapped as the table in docs/api.md says.
+// Every kind of event as one record each, mapped as the table in docs/api.md says: the
+// conventions' names where a field has one, the library's prefix for the rest.
 TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
   sendEveryKind();
   const std::vector<test::OtlpRecord> all = records();
@@ -140,39 +144,50 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
     std::string body;
     std::int64_t severity;  // 0: none
     std::string severityText;
+    std::string eventName;
     std::map<std::string, std::string> attributes;  // any: present; none: absent
   } cases[] = {
-      {"debug message", 5, "DEBUG", {{"errorCode", "E-1"}, {"session.id", none}}},
-      {"info message", 9, "INFO", {{"raw", "bytes:/wD+"}, {"errorCode", none}}},
-      {"warn message", 13, "WARN", {}},
-      {"error message", 17, "ERROR", {}},
-      {"fatal message", 21, "FATAL", {{"exception.type", none}}},
+      {"debug message",
+       5,
+       "DEBUG",
+       "",
+       {{"zeplog.errorCode", "E-1"}, {"session.id", none}, {"device.id", any}}},
+      {"info message", 9, "INFO", "", {{"zeplog.raw", "bytes:/wD+"}, {"zeplog.errorCode", none}}},
+      {"warn message", 13, "WARN", "", {}},
+      {"error message", 17, "ERROR", "", {}},
+      {"fatal message", 21, "FATAL", "", {{"exception.type", none}}},
       {"handled message",
        21,
        "FATAL",
+       "app.crash",
        {{"exception.type", "InvalidOperationException"},
         {"exception.message", "handled message"},
         {"exception.stacktrace", kHandled},
-        {"CrashStyle", "unity-cs"},
+        {"zeplog.CrashStyle", "unity-cs"},
         {"session.id", any}}},
       {"unity message",
        21,
        "FATAL",
+       "app.crash",
        {{"exception.type", "NullReferenceException"},
         {"exception.message", "unity message"},
         {"exception.stacktrace", kUnity}}},
-      {"SESSION", 9, "INFO", {{"session.id", any}, {"exception.type", none}}},
+      {"SESSION", 9, "INFO", "session.start", {{"session.id", any}, {"exception.type", none}}},
       {"NETWORKPULSES LOG",
        9,
        "INFO",
-       {{"logType", "NETWORKPULSES"}, {"Status", "200"}, {"NPVersion", "1.0.0"}}},
-      {"signal: SIGSEGV",
+       "",
+       {{"zeplog.logType", "NETWORKPULSES"},
+        {"zeplog.Status", "200"},
+        {"zeplog.NPVersion", "1.0.0"}}},
+      {kNativeSummary,
        21,
        "FATAL",
-       {{"exception.type", "SIGSEGV"},
-        {"exception.message", "signal: SIGSEGV"},
+       "app.crash",
+       {{"exception.type", "std::out_of_range"},
+        {"exception.message", kNativeSummary},
         {"exception.stacktrace", kNative},
-        {"errorCode", "SIGSEGV"},
+        {"zeplog.errorCode", "std::out_of_range"},
         {"session.id", any}}},
   };
   for (const auto& c : cases) {
@@ -181,6 +196,7 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->severityNumber.value_or(0), c.severity);
     EXPECT_EQ(r->severityText, c.severityText);
+    EXPECT_EQ(r->eventName, c.eventName);
     for (const auto& [key, value] : c.attributes) {
       const auto at = r->attributes.find(key);
       if (value == none) {
@@ -191,10 +207,13 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
         EXPECT_TRUE(at != r->attributes.end() && at->second == value) << key;
       }
     }
-    // Fields that became record fields are not repeated as attributes.
-    for (const char* mapped : {"logLevel", "DmpData", "SessionID", "body", "sendTime"})
-      EXPECT_EQ(r->attributes.count(mapped), 0u) << mapped;
-    EXPECT_EQ(r->attributes.count("Platform"), 1u);  // the common fields come along
+    // Fields that became record fields or took a convention's name are not repeated.
+    for (const auto& [key, value] : r->attributes) {
+      EXPECT_TRUE(key.starts_with("zeplog.") || key.find('.') != std::string::npos) << key;
+      for (const char* mapped : {"logLevel", "DmpData", "SessionID", "DeviceID", "body"})
+        EXPECT_NE(key, std::string("zeplog.") + mapped);
+    }
+    EXPECT_EQ(r->attributes.count("os.description"), 1u);  // the common fields come along
     EXPECT_EQ(r->scope, "zeplog");
     EXPECT_TRUE(r->timeUnixNano.ends_with("000000")) << r->timeUnixNano;  // milliseconds
     EXPECT_FALSE(r->observedTimeUnixNano.empty());
@@ -325,7 +344,7 @@ TEST_P(OtlpWireTest, TheCollectorReadsTheRecordsInEveryEncodingAndCompression) {
     if (r.body != "wire \xC3\xBC") continue;
     found = true;
     EXPECT_EQ(r.severityNumber, 13);
-    EXPECT_NE(r.attributes.find("\"errorCode\":\"E-7\""), std::string::npos) << r.attributes;
+    EXPECT_NE(r.attributes.find("\"zeplog.errorCode\":\"E-7\""), std::string::npos) << r.attributes;
     EXPECT_NE(r.resource.find("\"service.name\":\"app\""), std::string::npos) << r.resource;
   }
   EXPECT_TRUE(found);

@@ -45,7 +45,7 @@ inline std::string otlpText(const json::Object& o, const char* key) {
 struct OtlpRecord {
   std::map<std::string, std::string> resource;
   std::string scope;
-  std::string timeUnixNano, observedTimeUnixNano, severityText, body;
+  std::string timeUnixNano, observedTimeUnixNano, severityText, body, eventName;
   std::optional<std::int64_t> severityNumber;
   std::map<std::string, std::string> attributes;
 };
@@ -73,6 +73,7 @@ inline std::vector<OtlpRecord> otlpRecordsOf(const std::string& body) {
         rec.timeUnixNano = otlpText(l, "timeUnixNano");
         rec.observedTimeUnixNano = otlpText(l, "observedTimeUnixNano");
         rec.severityText = otlpText(l, "severityText");
+        rec.eventName = otlpText(l, "eventName");
         if (const json::Value* n = l.find("severityNumber"); n && (n->isInt() || n->isUInt()))
           rec.severityNumber = n->isInt() ? n->asInt() : static_cast<std::int64_t>(n->asUInt());
         if (const json::Value* b = l.find("body"); b && b->isObject())
