@@ -4,20 +4,16 @@
 // and a bad value is ignored with a line.
 //
 // Every case runs in a process of its own (gtest_discover_tests), so it may set variables.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "facade/otel_environment.hpp"
 #include "support/otlp_records.hpp"
+#include "support/stderr_file.hpp"
 #include "support/test_env.hpp"
 #include "transport/otlp_exporters.hpp"
 #include "zeplog/zeplog.hpp"
@@ -30,32 +26,17 @@ using Variables = std::vector<std::pair<const char*, const char*>>;
 class OtelEnvironmentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    stderrPath = dir.path() + "/stderr.txt";
-    savedStderr = ::dup(2);
-    const int fd = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ::dup2(fd, 2);
-    ::close(fd);
+    ASSERT_TRUE(stderrFile.ok());
     ::setenv("ZEPLOG_DATA_DIR", (dir.path() + "/data").c_str(), 1);
-  }
-  void TearDown() override {
-    ::dup2(savedStderr, 2);
-    ::close(savedStderr);
   }
   static void set(const Variables& variables) {
     for (const auto& [name, value] : variables) ::setenv(name, value, 1);
   }
   static bool init() { return ZEPLog::init("http://127.0.0.1:9", "app", "1.0", SyncStart::On); }
-  std::string stderrText() const {
-    std::ifstream in(stderrPath);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  std::string stderrText() const { return stderrFile.text(); }
 
   test::TempDir dir;
-  std::string stderrPath;
-  int savedStderr = -1;
+  test::StderrToFile stderrFile{dir.path() + "/stderr.txt"};
 };
 
 // ---- The exporter the variables make ---------------------------------------------------------
@@ -335,7 +316,7 @@ TEST_P(OtelResourceTest, MergesInOrder) {
   auto fields = std::make_shared<Fields>();
   const std::vector<VelaEventPtr> events = {std::make_shared<VelaEvent>(
       "app", "1.0", Text(), Text(), Bytes("b"), 1, Text(), fields, "1")};
-  const auto bodies = detail::otlpBodiesFor(*detail::otlpTargets(), events, 1);
+  const auto bodies = detail::otlpBodiesFor(*detail::otlpTargets(), events, {}, 1);
   const std::vector<test::OtlpRecord> records = test::otlpRecordsOf(*bodies.at(0));
   ASSERT_EQ(records.size(), 1u);
   const auto& resource = records[0].resource;
