@@ -263,7 +263,7 @@ bool exportCrashEvent(const SendContext& context, const OtlpTargets& targets,
   if (!timeout) return false;
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const OtlpBodies bodies =
-      otlpBodiesFor(targets, {eventFromJsonObject(*object, "0")},
+      otlpBodiesFor(targets, {eventFromJsonObject(*object, "0")}, {},
                     static_cast<std::uint64_t>(
                         std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
   HttpClient client;  // like the collector request: crash sends are rare and one at a time

@@ -92,7 +92,7 @@ bool postToCollector(kstVelaHttpsDelegate& delegate, const HttpRequest& request)
 // past `epoch`. The batch is delivered when every request was answered 200; otherwise its
 // events are written back once, even when more than one request failed.
 bool postBatch(std::string json, Text handleId, std::uint64_t epoch, const OtlpTargets& targets,
-               const OtlpBodies& otlpBodies) {
+               const OtlpBodies& otlpBodies, Batch* unwritten = nullptr) {
   std::optional<Collector> collector = collectorOf(handleId.view());
   if (handleId.absent() || !collector) {
     ZEP_CONSOLE("handler is null");
@@ -109,8 +109,16 @@ bool postBatch(std::string json, Text handleId, std::uint64_t epoch, const OtlpT
   if (!otlpBodies.empty()) {
     exported = settleOtlpAnswers(postToOtlpTargets(HttpClient::forThisThread(), targets, otlpBodies,
                                                    std::nullopt, cancelled));
-    // A failed collector request has written the events back already.
-    if (!exported && delivered) delegate.saveToFile(request.body, true);
+    // A failed collector request has written the events back already. Without one, the
+    // events' JSON is written only now, for the write-back.
+    if (!exported && delivered) {
+      if (request.body.empty() && unwritten) {
+        std::string unusedId;
+        std::size_t unusedCount = 0;
+        request.body = unwritten->takeBody(unusedId, unusedCount);
+      }
+      delegate.saveToFile(request.body, true);
+    }
   }
   Batch::recycle(std::move(request.body));
   return delivered && exported;
@@ -153,14 +161,21 @@ bool sendVelaEventByRestAPI() {
   guarded("sendVelaEventByRestAPI", [&] {
     bool ok = true;
     const std::shared_ptr<const OtlpTargets> targets = otlpTargets();
+    // Without a "v2/log" request the collector's body is written only for a write-back.
+    const bool collectorSkipped = collectorRequestSkipped(*targets);
     for (auto& [project, batch] : takeBatches()) {
       std::string handleId;
       std::size_t count = 0;
-      std::string body = batch.takeBody(handleId, count);
-      // Encoded after the collector's body, whose writing applied the session-id rule.
+      std::string body;
+      if (collectorSkipped) {
+        count = batch.countSendable(handleId);
+      } else {
+        body = batch.takeBody(handleId, count);
+      }
       const OtlpBodies otlpBodies =
-          count == 0 ? OtlpBodies() : otlpBodiesFor(*targets, batch.events, nowUnixNanos());
-      batch.clear();
+          count == 0 ? OtlpBodies()
+                     : otlpBodiesFor(*targets, batch.events, batch.common, nowUnixNanos());
+      if (!collectorSkipped) batch.clear();
       std::optional<Collector> collector = collectorOf(handleId);
       // A batch whose handle id names no handle has nowhere to go.
       if (!collector) {
@@ -171,7 +186,8 @@ bool sendVelaEventByRestAPI() {
       // In durable mode the bodies are on disk now; the drain below posts them.
       if (spoolBatch(collector->url, handleId, body, count, *targets, otlpBodies)) continue;
       try {
-        if (postBatch(std::move(body), handleId, epoch, *targets, otlpBodies)) {
+        if (postBatch(std::move(body), handleId, epoch, *targets, otlpBodies,
+                      collectorSkipped ? &batch : nullptr)) {
           countUp(eventCounters().delivered, count);
         } else {
           ok = false;

@@ -129,7 +129,10 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& 
       event->fields()->erase(kSymMethodKey);
       event->fields()->erase(kCrashStyleKey);
     }
-    out.size = out.batch->write(event, out.common);
+    // Without a "v2/log" request only the weight is needed now (see jsonDeferrable).
+    out.size = cycle.deferJson() ? jsonSizeOfVelaEvent(
+                                       event, out.common ? out.common->json() : std::string_view())
+                                 : out.batch->write(event, out.common);
   }
   return out;
 }
@@ -282,7 +285,7 @@ void logSendThread() {
       const std::uint64_t ticket = signal.beginCycle();
       Gathered gathered;
       bool delivered = false;
-      CycleHandles cycle(CycleHandles::commonDeferrable());
+      CycleHandles cycle(CycleHandles::commonDeferrable(), CycleHandles::jsonDeferrable());
       try {
         gathered = gatherCycle(*queue, n, cycle);
         delivered = sendGathered(gathered, cycle);

@@ -1,5 +1,5 @@
 // The OTLP/HTTP encodings of events: what each event becomes, read here once for both
-// outputs (otlp_outputs.hpp), which write it in their own wire form.
+// encodings (otlp_request_writer.hpp writes it in either wire form).
 #include "event/otlp_encoder.hpp"
 
 #include <sys/utsname.h>
@@ -12,7 +12,8 @@
 #include "common/utf8.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
-#include "event/otlp_outputs.hpp"
+#include "event/otlp_request_writer.hpp"
+#include "event/vela_event_maker.hpp"
 
 #ifndef ZEPLOG_LIBRARY_VERSION
 #define ZEPLOG_LIBRARY_VERSION "unknown"
@@ -75,8 +76,7 @@ std::string hostName() {
 
 // The resource's attributes: the encoding's own first, then the library's that none of them
 // names.
-template <typename Out>
-void writeResource(Out& out, const ResourceAttributes* own, const OptText& project,
+void writeResource(OtlpRequestWriter& out, const ResourceAttributes* own, const OptText& project,
                    const OptText& version) {
   const auto named = [own](std::string_view key) {
     if (!own) return false;
@@ -177,9 +177,8 @@ OtlpValue fieldValue(const FieldValue& v) {
 // The exception attributes of a crash event. The type: for a native crash the error code,
 // which names the uncaught exception's C++ type (or the signal when there was none); for a
 // managed one the name that starts its text.
-template <typename Out>
-void writeException(Out& out, const VelaEvent& event, const Fields& fields,
-                    const FieldValue& dump) {
+void writeException(OtlpRequestWriter& out, const Fields& fields, const FieldValue& dump,
+                    std::string_view body) {
   const std::string stacktrace = crashText(fields, dump);
   const FieldValue* style = fields.find(kCrashStyleKey);
   const FieldValue* code = fields.find(kErrorCodeKey);
@@ -187,32 +186,52 @@ void writeException(Out& out, const VelaEvent& event, const Fields& fields,
   if (style && textOf(*style) == "ios-objc" && code) type = textOf(*code);
   if (type.empty()) type = exceptionType(stacktrace);
   if (!type.empty()) out.recordAttribute("exception.type", OtlpValue::ofText(type));
-  if (event.body() && !event.body()->empty())
-    out.recordAttribute("exception.message", OtlpValue::ofText(event.body()->view()));
+  if (!body.empty()) out.recordAttribute("exception.message", OtlpValue::ofText(body));
   out.recordAttribute("exception.stacktrace", OtlpValue::ofText(stacktrace));
 }
 
 // Writes an attribute under the library's own prefix; `key` is the buffer its name is made
 // in, kept by the caller across attributes.
-template <typename Out>
-void writeOwn(Out& out, std::string& key, std::string_view name, const OtlpValue& value) {
+void writeOwn(OtlpRequestWriter& out, std::string& key, std::string_view name,
+              const OtlpValue& value) {
   key.assign(kOwnPrefix).append(name);
   out.recordAttribute(key, value);
 }
 
-// Everything a record carries, read from the event; the one place that reads events.
-template <typename Out>
-void writeRecord(Out& out, const VelaEvent& event, std::uint64_t observed, std::string& key) {
-  const Fields* fields = event.fields().get();
+// Writes the event's fields as attributes: a convention's name or the library's prefix.
+// A session id goes only with the session and crash events that carry it (as in the
+// collector's body).
+void writeFields(OtlpRequestWriter& out, const Fields& fields, bool carriesSession,
+                 std::string& key) {
+  for (const auto& [name, value] : fields) {
+    if (isRecordField(name) || (name == kSessionIdKey && !carriesSession)) continue;
+    if (const std::string_view attribute = conventionOf(name); !attribute.empty()) {
+      out.recordAttribute(attribute, fieldValue(value));
+    } else {
+      writeOwn(out, key, name, fieldValue(value));
+    }
+  }
+}
+
+// Everything a record carries, read from the event; the one place that reads events. A log
+// call's message, level and error code are read in place while they are still its text (no
+// dictionary is made for them); `common` holds the common fields when the event's own do not.
+void writeRecord(OtlpRequestWriter& out, const VelaEvent& event, const CommonFragment* common,
+                 std::uint64_t observed, std::string& key) {
+  const std::optional<LogEventMaker::PendingFields> pending = LogEventMaker::pendingFields(event);
+  const Fields* fields = pending ? nullptr : event.fields().get();
   const FieldValue* dump = fields ? fields->find(kCrashDataKey) : nullptr;
+  std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
+  if (!body && event.body()) body = event.body()->view();
   out.beginRecord();
   if (std::optional<std::uint64_t> time = millisToNanos(event.sendTime())) out.time(*time);
   out.observedTime(observed);
-  if (const FieldValue* level = fields ? fields->find(kLogLevelKey) : nullptr) {
-    const std::string_view text = textOf(*level);
-    out.severity(severityNumber(text), text);
+  if (pending) {
+    out.severity(severityNumber(pending->level), pending->level);
+  } else if (const FieldValue* level = fields ? fields->find(kLogLevelKey) : nullptr) {
+    out.severity(severityNumber(textOf(*level)), textOf(*level));
   }
-  if (event.body()) out.body(event.body()->view());
+  if (body) out.body(*body);
   if (dump) {
     out.eventName(kCrashEvent);
   } else if (isSessionEvent(event)) {
@@ -220,16 +239,12 @@ void writeRecord(Out& out, const VelaEvent& event, std::uint64_t observed, std::
   }
   if (event.logType()) writeOwn(out, key, "logType", OtlpValue::ofText(*event.logType()));
   if (event.logSource()) writeOwn(out, key, "logSource", OtlpValue::ofText(*event.logSource()));
-  if (!fields) return out.endRecord();
-  if (dump) writeException(out, event, *fields, *dump);
-  for (const auto& [name, value] : *fields) {
-    if (isRecordField(name)) continue;
-    if (const std::string_view attribute = conventionOf(name); !attribute.empty()) {
-      out.recordAttribute(attribute, fieldValue(value));
-    } else {
-      writeOwn(out, key, name, fieldValue(value));
-    }
-  }
+  if (dump) writeException(out, *fields, *dump, body.value_or(std::string_view()));
+  if (pending && !pending->errorCode.empty())
+    writeOwn(out, key, kErrorCodeKey, OtlpValue::ofText(pending->errorCode));
+  const bool carriesSession = dump || isSessionEvent(event);
+  if (fields) writeFields(out, *fields, carriesSession, key);
+  if (common) writeFields(out, common->fields(), carriesSession, key);
   out.endRecord();
 }
 
@@ -237,10 +252,10 @@ bool sameResource(const VelaEvent& a, const VelaEvent& b) {
   return a.projectName() == b.projectName() && a.projectVersion() == b.projectVersion();
 }
 
-template <typename Out>
-std::string encode(const std::vector<VelaEventPtr>& events, std::uint64_t observed,
-                   const ResourceAttributes* resource) {
-  Out out;
+std::string encode(OtlpProtocol protocol, const std::vector<VelaEventPtr>& events,
+                   std::uint64_t observed, const ResourceAttributes* resource,
+                   const std::vector<CommonFragmentPtr>* common) {
+  OtlpRequestWriter out(protocol);
   // Events of another project version (restored from an earlier run) get a resource entry
   // of their own, in the order each version first appears.
   std::vector<const VelaEvent*> resources;
@@ -255,8 +270,10 @@ std::string encode(const std::vector<VelaEventPtr>& events, std::uint64_t observ
     writeResource(out, resource, r->projectName(), r->projectVersion());
     out.beginScopeLogs("zeplog", kLibraryVersion);
     std::string key;  // an attribute name under the library's prefix, made here
-    for (const VelaEventPtr& e : events) {
-      if (e && e->handleId() && sameResource(*r, *e)) writeRecord(out, *e, observed, key);
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      const VelaEventPtr& e = events[i];
+      if (!e || !e->handleId() || !sameResource(*r, *e)) continue;
+      writeRecord(out, *e, common ? (*common)[i].get() : nullptr, observed, key);
     }
     out.endScopeLogs();
     out.endResourceLogs();
@@ -267,10 +284,9 @@ std::string encode(const std::vector<VelaEventPtr>& events, std::uint64_t observ
 }  // namespace
 
 std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
-                            std::uint64_t observedUnixNanos, const OtlpEncoding& encoding) {
-  if (encoding.protocol == OtlpProtocol::HttpJson)
-    return encode<OtlpJsonOutput>(events, observedUnixNanos, encoding.resource);
-  return encode<OtlpProtobufOutput>(events, observedUnixNanos, encoding.resource);
+                            std::uint64_t observedUnixNanos, const OtlpEncoding& encoding,
+                            const std::vector<CommonFragmentPtr>* common) {
+  return encode(encoding.protocol, events, observedUnixNanos, encoding.resource, common);
 }
 
 }  // namespace zeplog::detail

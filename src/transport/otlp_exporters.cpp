@@ -115,6 +115,7 @@ bool isAllowedOtlpHeader(std::string_view name, std::string_view value) {
 }
 
 OtlpBodies otlpBodiesFor(const OtlpTargets& targets, const std::vector<VelaEventPtr>& events,
+                         const std::vector<CommonFragmentPtr>& common,
                          std::uint64_t observedUnixNanos) {
   OtlpBodies bodies(targets.size());
   if (events.empty()) return bodies;
@@ -125,8 +126,8 @@ OtlpBodies otlpBodiesFor(const OtlpTargets& targets, const std::vector<VelaEvent
     }
     if (!bodies[i]) {
       const OtlpEncoding encoding{targets[i].protocol, &targets[i].resource};
-      bodies[i] =
-          std::make_shared<const std::string>(otlpLogsRequest(events, observedUnixNanos, encoding));
+      bodies[i] = std::make_shared<const std::string>(otlpLogsRequest(
+          events, observedUnixNanos, encoding, common.size() == events.size() ? &common : nullptr));
     }
   }
   return bodies;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "event/common_fragment.hpp"
 #include "transport/http_client.hpp"
 #include "zeplog/otlp_exporter.hpp"
 #include "zeplog/vela_event.hpp"
@@ -75,9 +76,11 @@ struct OtlpAnswer {
 
 // The request body of each target, in the targets' order: the events' ExportLogsServiceRequest
 // in the target's protocol with its resource. Targets whose bodies would be the same share
-// one; no body is made for an empty list of events.
+// one; no body is made for an empty list of events. common: each event's common fragment, or
+// empty when the events' fields hold their common fields.
 using OtlpBodies = std::vector<std::shared_ptr<const std::string>>;
 OtlpBodies otlpBodiesFor(const OtlpTargets& targets, const std::vector<VelaEventPtr>& events,
+                         const std::vector<CommonFragmentPtr>& common,
                          std::uint64_t observedUnixNanos);
 
 // Posts each target its body (bodies[i] to targets[i]) and blocks until each request has

@@ -495,6 +495,41 @@ TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTakenInEitherEncoding) {
   }
 }
 
+// The common fields reach the records the same way whether the events took copies of them
+// (console on) or share the handle's fragment (console silenced), and a log call's own level
+// and error code are read from its text.
+class OtlpCommonFieldsTest : public OtlpExportTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OtlpCommonFieldsTest, EveryRecordCarriesThemOnceWhicheverWayTheyCame) {
+  if (GetParam()) ZEPLog::silenceConsole();
+  ASSERT_TRUE(addExporter(false));
+  ASSERT_TRUE(init());
+  ZEPLog::setCustomField("forest", "scene");
+  ZEPLog::info("E-3", "plain");
+  ZEPLog::handledError("handled", kHandled);
+  ASSERT_TRUE(ZEPLog::flush(kBound));
+  const std::vector<test::OtlpRecord> all = records();
+  const test::OtlpRecord* plain = recordWithBody(all, "plain");
+  const test::OtlpRecord* handled = recordWithBody(all, "handled");
+  ASSERT_TRUE(plain && handled);
+  for (const test::OtlpRecord* r : {plain, handled}) {
+    EXPECT_EQ(r->attributes.at("user.id"), "user-1");
+    EXPECT_EQ(r->attributes.at("zeplog.scene"), "forest");
+    EXPECT_EQ(r->attributes.count("os.description"), 1u);
+    EXPECT_EQ(r->attributes.count("device.id"), 1u);
+  }
+  EXPECT_EQ(plain->severityText, "INFO");
+  EXPECT_EQ(plain->attributes.at("zeplog.errorCode"), "E-3");
+  EXPECT_EQ(plain->attributes.count("session.id"), 0u);  // as in the collector's body
+  EXPECT_EQ(handled->attributes.count("session.id"), 1u);
+  EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OtlpCommonFieldsTest, ::testing::Values(false, true),
+                         [](const auto& info) {
+                           return std::string(info.param ? "SharedFragment" : "Copies");
+                         });
+
 // The whole way from the environment alone, with no call of the program: the records arrive
 // in protobuf with the headers, and the collector still gets its request.
 TEST_F(OtlpExportTest, AnEndpointInTheEnvironmentAloneExportsTheEvents) {
