@@ -262,7 +262,7 @@ bool exportCrashEvent(const SendContext& context, const OtlpTargets& targets,
   const std::optional<std::chrono::milliseconds> timeout = timeForRequest(context);
   if (!timeout) return false;
   const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const OtlpBodies bodies =
+  OtlpBodies bodies =
       otlpBodiesFor(targets, {eventFromJsonObject(*object, "0")}, {},
                     static_cast<std::uint64_t>(
                         std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));

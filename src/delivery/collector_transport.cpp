@@ -92,7 +92,7 @@ bool postToCollector(kstVelaHttpsDelegate& delegate, const HttpRequest& request)
 // past `epoch`. The batch is delivered when every request was answered 200; otherwise its
 // events are written back once, even when more than one request failed.
 bool postBatch(std::string json, Text handleId, std::uint64_t epoch, const OtlpTargets& targets,
-               const OtlpBodies& otlpBodies, Batch* unwritten = nullptr) {
+               OtlpBodies& otlpBodies, Batch* unwritten = nullptr) {
   std::optional<Collector> collector = collectorOf(handleId.view());
   if (handleId.absent() || !collector) {
     ZEP_CONSOLE("handler is null");
@@ -147,8 +147,9 @@ bool spoolBatch(const std::string& url, const std::string& handleId, const std::
       continue;
     }
     if (first) return false;
-    (void)settleOtlpAnswers(postToOtlpTargets(HttpClient::forThisThread(), {target},
-                                              {otlpBodies[i]}, std::nullopt, nullptr));
+    OtlpBodies one = {std::make_shared<std::string>(*otlpBodies[i])};  // others may spool it
+    (void)settleOtlpAnswers(
+        postToOtlpTargets(HttpClient::forThisThread(), {target}, one, std::nullopt, nullptr));
   }
   return true;
 }
@@ -172,7 +173,7 @@ bool sendVelaEventByRestAPI() {
       } else {
         body = batch.takeBody(handleId, count);
       }
-      const OtlpBodies otlpBodies =
+      OtlpBodies otlpBodies =
           count == 0 ? OtlpBodies()
                      : otlpBodiesFor(*targets, batch.events, batch.common, nowUnixNanos());
       if (!collectorSkipped) batch.clear();
@@ -219,7 +220,8 @@ HttpRequest collectorRequest(const std::string& url, std::string body,
 
 bool sendVelaEventByRestAPI(const std::string& json, Text handleId) {
   // Names the collector: it goes there alone, whatever exporters are registered.
-  return postBatch(json, handleId, cancelEpoch.load(), OtlpTargets(), OtlpBodies());
+  OtlpBodies none;
+  return postBatch(json, handleId, cancelEpoch.load(), OtlpTargets(), none);
 }
 
 std::optional<std::string> collectorURLOf(std::string_view handleId) {

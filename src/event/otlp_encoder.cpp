@@ -24,6 +24,9 @@ namespace {
 
 constexpr std::string_view kLibraryVersion = ZEPLOG_LIBRARY_VERSION;
 
+constexpr std::size_t kMaxRecycled = 8u << 20;
+thread_local std::string recycled;  // see recycleOtlpBody
+
 // The record fields and resource attributes come from these event members and fields; the
 // rest of the fields become attributes under their own names.
 
@@ -255,7 +258,9 @@ bool sameResource(const VelaEvent& a, const VelaEvent& b) {
 std::string encode(OtlpProtocol protocol, const std::vector<VelaEventPtr>& events,
                    std::uint64_t observed, const ResourceAttributes* resource,
                    const std::vector<CommonFragmentPtr>* common) {
-  OtlpRequestWriter out(protocol);
+  std::string buffer;
+  buffer.swap(recycled);
+  OtlpRequestWriter out(protocol, std::move(buffer));
   // Events of another project version (restored from an earlier run) get a resource entry
   // of their own, in the order each version first appears.
   std::vector<const VelaEvent*> resources;
@@ -287,6 +292,11 @@ std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
                             std::uint64_t observedUnixNanos, const OtlpEncoding& encoding,
                             const std::vector<CommonFragmentPtr>* common) {
   return encode(encoding.protocol, events, observedUnixNanos, encoding.resource, common);
+}
+
+void recycleOtlpBody(std::string&& body) {
+  if (body.capacity() > kMaxRecycled || body.capacity() <= recycled.capacity()) return;
+  recycled = std::move(body);
 }
 
 }  // namespace zeplog::detail

@@ -32,4 +32,9 @@ std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
                             std::uint64_t observedUnixNanos, const OtlpEncoding& encoding,
                             const std::vector<CommonFragmentPtr>* common = nullptr);
 
+// Keeps a request body's buffer, once posted, for the next body this thread encodes (as
+// Batch::recycle does for the collector's): fresh memory for each body costs a page fault
+// per page. One buffer per thread, of at most 8 MiB, is kept.
+void recycleOtlpBody(std::string&& body);
+
 }  // namespace zeplog::detail

@@ -37,6 +37,11 @@ namespace any_value {
 constexpr std::uint32_t kString = 1, kBool = 2, kInt = 3, kDouble = 4, kBytes = 7;
 }
 
+// The bytes left for a message's length where it usually takes more than one: a record and
+// the resource (128 bytes to 16 KiB), and the scope's and resource's lists of records (16 KiB
+// to 2 MiB, a send cycle's budget): so no record and no body is moved to fit its length.
+constexpr std::uint8_t kRecordSlot = 2, kResourceSlot = 2, kBodySlot = 3;
+
 template <typename N>
 void appendDecimal(std::string& out, N n) {
   char buf[24];
@@ -54,15 +59,16 @@ void appendQuotedDecimal(std::string& out, N n) {
 
 }  // namespace
 
-OtlpRequestWriter::OtlpRequestWriter(OtlpProtocol protocol)
-    : json_(protocol == OtlpProtocol::HttpJson) {
+OtlpRequestWriter::OtlpRequestWriter(OtlpProtocol protocol, std::string buffer)
+    : json_(protocol == OtlpProtocol::HttpJson), out_(std::move(buffer)) {
+  out_.clear();
   if (json_) out_ = "{\"resourceLogs\":[";
 }
 
 void OtlpRequestWriter::beginResourceLogs() {
   if (!json_) {
-    resourceLogs_ = w_.begin(request::kResourceLogs);
-    resource_ = w_.begin(resource_logs::kResource);
+    resourceLogs_ = w_.begin(request::kResourceLogs, kBodySlot);
+    resource_ = w_.begin(resource_logs::kResource, kResourceSlot);
     return;
   }
   if (!firstResource_) out_.push_back(',');
@@ -78,8 +84,8 @@ void OtlpRequestWriter::resourceAttribute(std::string_view key, const OtlpValue&
 void OtlpRequestWriter::beginScopeLogs(std::string_view name, std::string_view version) {
   if (!json_) {
     w_.end(resource_);
-    scopeLogs_ = w_.begin(resource_logs::kScopeLogs);
-    const std::size_t scopeMark = w_.begin(scope_logs::kScope);
+    scopeLogs_ = w_.begin(resource_logs::kScopeLogs, kBodySlot);
+    const ProtobufWriter::Mark scopeMark = w_.begin(scope_logs::kScope);
     text(scope::kName, name);
     text(scope::kVersion, version);
     w_.end(scopeMark);
@@ -95,7 +101,7 @@ void OtlpRequestWriter::beginScopeLogs(std::string_view name, std::string_view v
 
 void OtlpRequestWriter::beginRecord() {
   if (!json_) {
-    record_ = w_.begin(scope_logs::kLogRecords);
+    record_ = w_.begin(scope_logs::kLogRecords, kRecordSlot);
     return;
   }
   if (!firstRecord_) out_.push_back(',');
@@ -136,7 +142,7 @@ void OtlpRequestWriter::severity(int number, std::string_view text) {
 
 void OtlpRequestWriter::body(std::string_view text) {
   if (!json_) {
-    const std::size_t mark = w_.begin(log_record::kBody);
+    const ProtobufWriter::Mark mark = w_.begin(log_record::kBody);
     this->text(any_value::kString, text);
     return w_.end(mark);
   }
@@ -205,9 +211,9 @@ void OtlpRequestWriter::keyValue(std::uint32_t field, std::string_view key,
     jsonText(key);
     out_.append(",\"value\":{");
   }
-  const std::size_t kv = json_ ? 0 : w_.begin(field);
+  const ProtobufWriter::Mark kv = json_ ? ProtobufWriter::Mark() : w_.begin(field);
   if (!json_) text(key_value::kKey, key);
-  const std::size_t any = json_ ? 0 : w_.begin(key_value::kValue);
+  const ProtobufWriter::Mark any = json_ ? ProtobufWriter::Mark() : w_.begin(key_value::kValue);
   switch (value.kind) {
     case OtlpValue::Kind::Text:
       if (!json_) {

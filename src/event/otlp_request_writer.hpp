@@ -26,7 +26,8 @@ namespace zeplog::detail {
 // 9 and span_id 10 as bytes, flags 8 as fixed32; hex ids in JSON).
 class OtlpRequestWriter {
  public:
-  explicit OtlpRequestWriter(OtlpProtocol protocol);
+  // buffer: memory to write into (its text is dropped), so a caller can hand a used one on.
+  explicit OtlpRequestWriter(OtlpProtocol protocol, std::string buffer = {});
 
   void beginResourceLogs();
   void resourceAttribute(std::string_view key, const OtlpValue& value);
@@ -56,7 +57,7 @@ class OtlpRequestWriter {
   std::string out_;
   ProtobufWriter w_{out_};
   // Protobuf: where the open messages' lengths go.
-  std::size_t resourceLogs_ = 0, resource_ = 0, scopeLogs_ = 0, record_ = 0;
+  ProtobufWriter::Mark resourceLogs_, resource_, scopeLogs_, record_;
   // JSON: whether the next element or member is the first of its list or object.
   bool firstResource_ = true, firstRecord_ = true, firstMember_ = true, firstAttribute_ = true;
 };

@@ -10,9 +10,10 @@
 
 namespace zeplog::detail {
 
-// Writes fields into a string. A nested message is opened with begin(), which leaves one
-// byte for its length, and closed with end(), which writes the length there (widening the
-// slot when the message is 128 bytes or more), so nothing is written twice.
+// Writes fields into a string. A nested message is opened with begin(), which leaves a slot
+// of `slot` bytes for its length (the size its length usually takes), and closed with end(),
+// which writes the length there: in place when it takes that many bytes, else the slot is
+// narrowed or widened (moving the message). Lengths are always minimal varints.
 class ProtobufWriter {
  public:
   explicit ProtobufWriter(std::string& out) : out_(out) {}
@@ -41,21 +42,25 @@ class ProtobufWriter {
     out_.append(data);
   }
 
-  // Opens a nested message; end() with the returned mark closes it.
-  std::size_t begin(std::uint32_t field) {
+  // Where an open message's length goes: end() takes it.
+  struct Mark {
+    std::size_t content = 0;  // the message's first byte
+    std::uint8_t slot = 1;    // bytes left for its length, just before it
+  };
+  Mark begin(std::uint32_t field, std::uint8_t slot = 1) {
     tag(field, kLength);
-    out_.push_back('\0');
-    return out_.size();
+    out_.append(slot, '\0');
+    return {out_.size(), slot};
   }
-  void end(std::size_t mark) {
-    const std::size_t length = out_.size() - mark;
-    if (length < 0x80) {
-      out_[mark - 1] = static_cast<char>(length);
-      return;
-    }
+  void end(Mark mark) {
     char buf[10];
-    const std::size_t n = encodeVarint(length, buf);
-    out_.replace(mark - 1, 1, buf, n);
+    const std::size_t n = encodeVarint(out_.size() - mark.content, buf);
+    const std::size_t at = mark.content - mark.slot;
+    if (n == mark.slot) {
+      std::memcpy(out_.data() + at, buf, n);
+    } else {
+      out_.replace(at, mark.slot, buf, n);
+    }
   }
 
   static constexpr std::size_t encodeVarint(std::uint64_t value, char* buf) {

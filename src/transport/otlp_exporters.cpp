@@ -126,7 +126,7 @@ OtlpBodies otlpBodiesFor(const OtlpTargets& targets, const std::vector<VelaEvent
     }
     if (!bodies[i]) {
       const OtlpEncoding encoding{targets[i].protocol, &targets[i].resource};
-      bodies[i] = std::make_shared<const std::string>(otlpLogsRequest(
+      bodies[i] = std::make_shared<std::string>(otlpLogsRequest(
           events, observedUnixNanos, encoding, common.size() == events.size() ? &common : nullptr));
     }
   }
@@ -134,7 +134,7 @@ OtlpBodies otlpBodiesFor(const OtlpTargets& targets, const std::vector<VelaEvent
 }
 
 std::vector<OtlpAnswer> postToOtlpTargets(HttpClient& client, const OtlpTargets& targets,
-                                          const OtlpBodies& bodies,
+                                          OtlpBodies& bodies,
                                           std::optional<std::chrono::milliseconds> limit,
                                           const std::function<bool()>& cancelled) {
   std::vector<OtlpAnswer> answers;
@@ -146,7 +146,10 @@ std::vector<OtlpAnswer> postToOtlpTargets(HttpClient& client, const OtlpTargets&
     request.url = target.url;
     request.headers = {std::string(otlpContentType(target.protocol))};
     request.headers.insert(request.headers.end(), target.headers.begin(), target.headers.end());
-    request.body = bodies[i] ? *bodies[i] : std::string();
+    // The last target of a shared body takes it; the others post a copy.
+    const bool last = std::find(bodies.begin() + static_cast<std::ptrdiff_t>(i) + 1, bodies.end(),
+                                bodies[i]) == bodies.end();
+    if (bodies[i]) request.body = last ? std::move(*bodies[i]) : *bodies[i];
     request.compression = target.compression;
     request.timeout = limit ? std::min(*limit, target.timeout) : target.timeout;
     request.wantBody = true;  // a partial success is told in the body
@@ -154,6 +157,7 @@ std::vector<OtlpAnswer> postToOtlpTargets(HttpClient& client, const OtlpTargets&
     request.endAtHeaders = true;  // the status settles the request, not what follows it
     request.cancelled = cancelled;
     const HttpResult result = client.perform(request);
+    recycleOtlpBody(std::move(request.body));
     OtlpAnswer answer;
     answer.accepted = result.completed && result.status == 200;
     if (answer.accepted) {

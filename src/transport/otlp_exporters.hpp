@@ -78,16 +78,18 @@ struct OtlpAnswer {
 // in the target's protocol with its resource. Targets whose bodies would be the same share
 // one; no body is made for an empty list of events. common: each event's common fragment, or
 // empty when the events' fields hold their common fields.
-using OtlpBodies = std::vector<std::shared_ptr<const std::string>>;
+using OtlpBodies = std::vector<std::shared_ptr<std::string>>;
 OtlpBodies otlpBodiesFor(const OtlpTargets& targets, const std::vector<VelaEventPtr>& events,
                          const std::vector<CommonFragmentPtr>& common,
                          std::uint64_t observedUnixNanos);
 
 // Posts each target its body (bodies[i] to targets[i]) and blocks until each request has
 // ended (answer, failure or its timeout; at most `limit` when one is given). Content-Type
-// is the protocol's; a body is compressed as its target says.
+// is the protocol's; a body is compressed as its target says. Each body is moved into its
+// last request and its buffer kept for the next encoding (recycleOtlpBody): the bodies are
+// used up.
 std::vector<OtlpAnswer> postToOtlpTargets(HttpClient& client, const OtlpTargets& targets,
-                                          const OtlpBodies& bodies,
+                                          OtlpBodies& bodies,
                                           std::optional<std::chrono::milliseconds> limit,
                                           const std::function<bool()>& cancelled);
 
