@@ -15,6 +15,16 @@
 //                send-thread CPU per delivered event
 //   Peer         the same request bodies written with rapidjson::Writer and posted with one
 //                reused curl handle; CPU per event of that thread
+//
+// The configuration comes from the environment (one process per configuration):
+// ZEPLOG_BENCH_SILENT, ZEPLOG_BENCH_DURABLE, ZEPLOG_BENCH_GZIP or ZEPLOG_BENCH_ZSTD (the
+// compression of every request), ZEPLOG_BENCH_OTLP=json|protobuf (an OTLP exporter on the
+// same server) with ZEPLOG_BENCH_OTLP_ONLY=1 (no "v2/log" request), ZEPLOG_BENCH_SECONDS (the
+// sustained run's length). Delivered events are the library's own count, so the OTLP-only
+// runs are measured too:
+//   for c in "" ZEPLOG_BENCH_GZIP=1 ZEPLOG_BENCH_ZSTD=1; do
+//     env ZEPLOG_BENCH_SILENT=1 $c ZEPLOG_BENCH_OTLP=protobuf ZEPLOG_BENCH_OTLP_ONLY=1 \
+//       build-bench/bench/bench_delivery --benchmark_filter=Sustained; done
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <httplib.h>
