@@ -58,8 +58,9 @@ class OtlpExportTest : public test::DevCollectorTest {
 
   // Makes one event of every kind and has each sent: log calls at the five levels (the info
   // one given a byte-data field that is not UTF-8), a handled exception, a Unity crash, the
-  // session event of the initialisation, a probe result and a native crash upload.
-  void sendEveryKind() {
+  // session event of the initialisation, a probe result and a native crash upload. The
+  // exporter's resource gets `resource` when one is given.
+  void sendEveryKind(const ResourceAttributes& resource = {}) {
     ZEPLog::setBeforeSend([](VelaEvent& e) {
       if (e.body() && e.body()->data == "info message")
         e.fields()->set("raw", Bytes(std::string("\xFF\x00\xFE", 3)));
@@ -69,7 +70,12 @@ class OtlpExportTest : public test::DevCollectorTest {
     std::string settings = tools::DevCollector::defaultSettingsBody();
     settings.replace(settings.find("[]"), 2, "[\"" + collector->baseUrl() + "/probe/otlp\"]");
     collector->setSettingsBody(settings);
-    ASSERT_TRUE(addExporter(true));
+    OtlpExporterOptions json;
+    json.endpoint = endpoint();
+    json.headers = {{"Authorization", "Bearer t0ken"}};
+    json.protocol = OtlpProtocol::HttpJson;
+    json.resource = resource;
+    ASSERT_TRUE(resource.empty() ? addExporter(true) : ZEPLog::addOtlpExporterWith(json));
     ASSERT_TRUE(init());
     ZEPLog::debug("E-1", "debug message");
     ZEPLog::info(nullptr, "info message");
@@ -236,11 +242,17 @@ TEST_F(OtlpExportTest, TheIndependentDecoderReadsBothEncodingsAsTheSameRecords) 
   if (!std::ifstream(dir + "/node_modules/@opentelemetry/otlp-transformer/package.json"))
     GTEST_SKIP() << "the OTLP decoder is not installed (npm ci in tests/otlp, done by "
                     "scripts/install-deps.sh): its check is skipped";
+  // A resource of every value type, the same for both exporters.
+  const ResourceAttributes typed = {{"deployment.environment", "prod"},
+                                    {"replicas", std::int64_t{-3}},
+                                    {"ratio", 0.25},
+                                    {"canary", true}};
   test::LoopbackServer protobuf;
   OtlpExporterOptions options;
   options.endpoint = "http://127.0.0.1:" + std::to_string(protobuf.port());
+  options.resource = typed;
   ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));  // protobuf unless told otherwise
-  sendEveryKind();
+  sendEveryKind(typed);
   const std::vector<test::SeenRequest> json = requestsTo("/v1/logs");
   const std::vector<test::SeenRequest> binary = protobuf.requests();
   ASSERT_GT(json.size(), 0u);
