@@ -15,6 +15,16 @@
 //                send-thread CPU per delivered event
 //   Peer         the same request bodies written with rapidjson::Writer and posted with one
 //                reused curl handle; CPU per event of that thread
+//
+// The configuration comes from the environment (one process per configuration):
+// ZEPLOG_BENCH_SILENT, ZEPLOG_BENCH_DURABLE, ZEPLOG_BENCH_GZIP or ZEPLOG_BENCH_ZSTD (the
+// compression of every request), ZEPLOG_BENCH_OTLP=json|protobuf (an OTLP exporter on the
+// same server) with ZEPLOG_BENCH_OTLP_ONLY=1 (no "v2/log" request), ZEPLOG_BENCH_SECONDS (the
+// sustained run's length). Delivered events are the library's own count, so the OTLP-only
+// runs are measured too:
+//   for c in "" ZEPLOG_BENCH_GZIP=1 ZEPLOG_BENCH_ZSTD=1; do
+//     env ZEPLOG_BENCH_SILENT=1 $c ZEPLOG_BENCH_OTLP=protobuf ZEPLOG_BENCH_OTLP_ONLY=1 \
+//       build-bench/bench/bench_delivery --benchmark_filter=Sustained; done
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <httplib.h>
@@ -133,11 +143,18 @@ void setUp() {
   if (std::getenv("ZEPLOG_BENCH_SILENT")) ZEPLog::silenceConsole();
   if (std::getenv("ZEPLOG_BENCH_DURABLE")) ZEPLog::enableDurableDelivery();
   if (std::getenv("ZEPLOG_BENCH_GZIP")) ZEPLog::setRequestCompression(true);
-  // ZEPLOG_BENCH_OTLP=1: every batch also goes to an OTLP/HTTP endpoint on the same server.
-  if (std::getenv("ZEPLOG_BENCH_OTLP")) {
-    zeplog::OtlpExporter otlp;
+  // ZEPLOG_BENCH_ZSTD=1: zstd-compressed bodies.
+  if (std::getenv("ZEPLOG_BENCH_ZSTD")) ZEPLog::setRequestCompression(zeplog::Compression::Zstd);
+  // ZEPLOG_BENCH_OTLP=json or protobuf (1: json): every batch also goes to an OTLP/HTTP
+  // endpoint on the same server; ZEPLOG_BENCH_OTLP_ONLY=1: to that endpoint only.
+  if (const char* otlpProtocol = std::getenv("ZEPLOG_BENCH_OTLP")) {
+    zeplog::OtlpExporterOptions otlp;
     otlp.endpoint = "http://127.0.0.1:" + std::to_string(collector().port());
-    if (!ZEPLog::addOtlpExporter(otlp)) std::abort();
+    otlp.protocol = std::string_view(otlpProtocol) == "protobuf"
+                        ? zeplog::OtlpProtocol::HttpProtobuf
+                        : zeplog::OtlpProtocol::HttpJson;
+    otlp.alsoToCollector = std::getenv("ZEPLOG_BENCH_OTLP_ONLY") == nullptr;
+    if (!ZEPLog::addOtlpExporterWith(otlp)) std::abort();
   }
   ZEPLog::setDataDirectory("/tmp/zeplog-bench-delivery");
   if (!ZEPLog::init("127.0.0.1", collector().port(), 1, "benchapp", "1.0", "bench-user",
@@ -206,14 +223,17 @@ void BM_Sustained_30s(benchmark::State& state) {
       }
       produced = n;
     });
-    const std::uint64_t events0 = collector().events();
+    // Delivered events by the library's own count: the OTLP-only runs make no "v2/log" request.
+    const std::uint64_t events0 = ZEPLog::counters().delivered;
     const std::uint64_t lines0 = consoleLines.load();
     const double thread0 = threadCpu(sendThread());
     const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(30s);
+    // ZEPLOG_BENCH_SECONDS: a shorter run than 30 s.
+    const char* secondsText = std::getenv("ZEPLOG_BENCH_SECONDS");
+    std::this_thread::sleep_for(std::chrono::seconds(secondsText ? std::atoi(secondsText) : 30));
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const std::uint64_t delivered = collector().events() - events0;
+    const std::uint64_t delivered = ZEPLog::counters().delivered - events0;
     const double cpu = threadCpu(sendThread()) - thread0;
     stop = true;
     producer.join();

@@ -11,6 +11,8 @@
 //            and posts them in one request (timed), as the send thread's one request does
 //   Gzip     the body of 2000 such events compressed as setRequestCompression(true) sends
 //            it: the bytes before and after, and the CPU it takes per event
+//   Body     2000 varied events as one body per encoding (v2/log, OTLP JSON, OTLP protobuf)
+//            and compression (none, gzip, zstd): bytes per event and the time to make it
 //
 // ZEPLOG_BENCH_DURABLE=1 runs the flush in durable mode (each body spooled on disk before
 // its request and marked sent after), ZEPLOG_BENCH_GZIP=1 with compressed bodies.
@@ -156,44 +158,80 @@ void BM_GzipTypicalBatch(benchmark::State& state) {
   state.counters["ratio"] = static_cast<double>(compressed) / static_cast<double>(body.size());
 }
 
-// Bytes per event of the same 2000 events as the collector's JSON array and as an OTLP/HTTP
-// JSON request, each raw and gzip-compressed; the time is the OTLP encoding's.
-void BM_OtlpBytesPerEvent(benchmark::State& state) {
+// 2000 varied events as the send thread has them: the five levels, bodies of several lengths,
+// an error code on a third, a scene field on half, the handle's common fields on all.
+std::vector<zeplog::VelaEventPtr> variedEvents() {
+  ZEPLog::info("E1", "sample");
+  zeplog::VelaEventPtr sample = zeplog::detail::blockQueue()->dequeue();
+  zeplog::detail::copyCommonFields(*sample->fields(), "0");
+  static const char* kLevels[] = {"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+  std::vector<zeplog::VelaEventPtr> events;
+  for (int i = 0; i < kEvents; ++i) {
+    auto e = std::make_shared<zeplog::VelaEvent>(*sample);
+    auto fields = std::make_shared<zeplog::Fields>(*sample->fields());
+    fields->set("logLevel", zeplog::Bytes(kLevels[i % 5]));
+    if (i % 3 == 0) {
+      fields->set("errorCode", zeplog::Bytes("E-" + std::to_string(i % 13)));
+    } else {
+      fields->erase("errorCode");
+    }
+    if (i % 2 == 0) fields->set("scene", std::string(i % 4 ? "forest" : "castle-gate"));
+    e->setFields(std::move(fields));
+    e->setBody(zeplog::Bytes("event " + std::to_string(i) + " " + std::string((i % 7) * 12, 'x')));
+    events.push_back(std::move(e));
+  }
+  return events;
+}
+
+// Bytes per event and the CPU of making one request body of the varied events, per encoding
+// (the collector's JSON array, OTLP JSON, OTLP protobuf) and compression (none, gzip, zstd):
+// the body written and compressed, as the send thread does for each request.
+void BM_BodyPerEvent(benchmark::State& state) {
   if (!setUp()) {
     state.SkipWithError("the library could not be initialised against the collector");
     return;
   }
-  ZEPLog::info("E1", "sample");
-  zeplog::VelaEventPtr sample = zeplog::detail::blockQueue()->dequeue();
-  zeplog::detail::copyCommonFields(*sample->fields(), "0");
-  std::vector<zeplog::VelaEventPtr> events;
-  std::string body = "[";
-  for (int i = 0; i < kEvents; ++i) {
-    auto e = std::make_shared<zeplog::VelaEvent>(*sample);
-    e->setFields(std::make_shared<zeplog::Fields>(*sample->fields()));
-    e->setBody(zeplog::Bytes("flushed event " + std::to_string(i)));
-    if (i > 0) body += ',';
-    zeplog::detail::appendJsonOfVelaEvent(body, e, i);
-    events.push_back(std::move(e));
-  }
-  body += ']';
-  std::string otlp;
+  const auto encoding = static_cast<int>(state.range(0));
+  const auto compression = static_cast<zeplog::Compression>(state.range(1));
+  const std::vector<zeplog::VelaEventPtr> events = variedEvents();
+  const auto encode = [&] {
+    if (encoding == 0) {
+      std::string body = "[";
+      for (int i = 0; i < kEvents; ++i) {
+        if (i > 0) body += ',';
+        zeplog::detail::appendJsonOfVelaEvent(body, events[static_cast<std::size_t>(i)], i);
+      }
+      return body + "]";
+    }
+    const auto protocol =
+        encoding == 1 ? zeplog::OtlpProtocol::HttpJson : zeplog::OtlpProtocol::HttpProtobuf;
+    return zeplog::detail::otlpLogsRequest(events, 1733500000000000000ull, {protocol, nullptr});
+  };
+  const auto compress = [&](std::string body) {
+    if (compression == zeplog::Compression::Gzip) return *zeplog::detail::gzipCompress(body);
+    if (compression == zeplog::Compression::Zstd) return *zeplog::detail::zstdCompress(body);
+    return body;
+  };
+  std::size_t bytes = 0;
   for (auto _ : state) {
-    otlp = zeplog::detail::otlpLogsRequest(events, 1733500000000000000ull);
-    benchmark::DoNotOptimize(otlp.data());
+    const std::string body = compress(encode());
+    bytes = body.size();
+    benchmark::DoNotOptimize(body.data());
   }
-  const auto perEvent = [](std::size_t bytes) { return static_cast<double>(bytes) / kEvents; };
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kEvents);
-  state.counters["v2_bytes"] = perEvent(body.size());
-  state.counters["v2_gzip_bytes"] = perEvent(zeplog::detail::gzipCompress(body)->size());
-  state.counters["otlp_bytes"] = perEvent(otlp.size());
-  state.counters["otlp_gzip_bytes"] = perEvent(zeplog::detail::gzipCompress(otlp)->size());
+  state.counters["bytes_per_event"] = static_cast<double>(bytes) / kEvents;
+  state.SetLabel(std::string(encoding == 0   ? "v2/log"
+                             : encoding == 1 ? "otlp-json"
+                                             : "otlp-protobuf") +
+                 (compression == zeplog::Compression::Gzip   ? " gzip"
+                  : compression == zeplog::Compression::Zstd ? " zstd"
+                                                             : " plain"));
 }
 
 BENCHMARK(BM_Flush2000QueuedEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Peer_RapidJSONWriterAndCurl)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_GzipTypicalBatch)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_OtlpBytesPerEvent)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BodyPerEvent)->ArgsProduct({{0, 1, 2}, {0, 1, 2}})->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

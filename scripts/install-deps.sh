@@ -7,7 +7,7 @@ set -euo pipefail
 # The library, the development collector and the demo.
 DEMO_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libcurl4-openssl-dev libunwind-dev zlib1g-dev libdw-dev
+  libcurl4-openssl-dev libunwind-dev zlib1g-dev libdw-dev libzstd-dev
   libcpp-httplib-dev libssl-dev libsqlite3-dev sqlite3 nlohmann-json3-dev
 )
 PACKAGES=(

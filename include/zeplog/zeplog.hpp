@@ -388,6 +388,8 @@ class ZEPLOG_API ZEPLog {
   // Sends request bodies gzip-compressed ("Content-Encoding: gzip"). Only before the first
   // initialisation: false with a console line otherwise.
   static bool setRequestCompression(bool on) noexcept;
+  // The same with a choice of compression: none, gzip or zstd ("Content-Encoding: zstd").
+  static bool setRequestCompression(Compression compression) noexcept;
   // Sends every request (collector, settings, probes, crash upload) through an http or https
   // proxy; "" (the default) leaves it to the environment (http_proxy, https_proxy, no_proxy).
   // Only before the first initialisation: false with a console line otherwise, or for a URL
@@ -398,6 +400,11 @@ class ZEPLOG_API ZEPLog {
   // initialisation: false with a console line otherwise, or for an endpoint that is not an
   // http or https URL with a host, or a header that is not allowed (see OtlpExporter).
   static bool addOtlpExporter(const OtlpExporter& options) noexcept;
+  // The same with every setting: the encoding (protobuf by default), the compression, the
+  // resource's attributes and the request timeout (see OtlpExporterOptions). A name of its
+  // own, so that addOtlpExporter({endpoint, headers}) stays unambiguous. Exporters may also
+  // come from the OTEL_EXPORTER_OTLP_* environment (docs/api.md); one added here wins.
+  static bool addOtlpExporterWith(const OtlpExporterOptions& options) noexcept;
   // Durable delivery (see DurableDelivery and docs/api.md): request bodies are spooled on
   // disk until the collector takes them, sent again in this run with backoff (obeying
   // "Retry-After") and by the next run after a kill. Only before the first initialisation,

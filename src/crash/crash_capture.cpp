@@ -46,7 +46,6 @@
 #include "event/event_json.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
-#include "event/otlp_encoder.hpp"
 #include "event/redaction.hpp"
 #include "queue/block_queue.hpp"
 #include "queue/queue_counters.hpp"
@@ -288,12 +287,12 @@ bool exportCrashEvent(const SendContext& context, const OtlpTargets& targets,
   const std::optional<std::chrono::milliseconds> timeout = timeForRequest(context);
   if (!timeout) return false;
   const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const std::string body =
-      otlpLogsRequest({eventFromJsonObject(*object, "0")},
-                      static_cast<std::uint64_t>(
-                          std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
+  OtlpBodies bodies =
+      otlpBodiesFor(targets, {eventFromJsonObject(*object, "0")}, {},
+                    static_cast<std::uint64_t>(
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()));
   HttpClient client;  // like the collector request: crash sends are rare and one at a time
-  return settleOtlpAnswers(postToOtlpTargets(client, targets, body, *timeout, nullptr));
+  return settleOtlpAnswers(postToOtlpTargets(client, targets, bodies, *timeout, nullptr));
 }
 
 // Posts a built crash event within what is left of the context's time: to the collector

@@ -15,7 +15,6 @@
 #include "delivery/https_delegate.hpp"
 #include "event/event_json.hpp"
 #include "event/global_state.hpp"
-#include "event/otlp_encoder.hpp"
 #include "queue/queue_counters.hpp"
 #include "transport/http_client.hpp"
 #include "transport/otlp_answers.hpp"
@@ -93,7 +92,7 @@ bool postToCollector(kstVelaHttpsDelegate& delegate, const HttpRequest& request)
 // past `epoch`. The batch is delivered when every request was answered 200; otherwise its
 // events are written back once, even when more than one request failed.
 bool postBatch(std::string json, Text handleId, std::uint64_t epoch, const OtlpTargets& targets,
-               const std::string& otlpBody) {
+               OtlpBodies& otlpBodies, Batch* unwritten = nullptr) {
   std::optional<Collector> collector = collectorOf(handleId.view());
   if (handleId.absent() || !collector) {
     ZEP_CONSOLE("handler is null");
@@ -107,40 +106,50 @@ bool postBatch(std::string json, Text handleId, std::uint64_t epoch, const OtlpT
   bool delivered = true;
   if (!collectorRequestSkipped(targets)) delivered = postToCollector(delegate, request);
   bool exported = true;
-  if (!otlpBody.empty()) {
-    exported = settleOtlpAnswers(postToOtlpTargets(HttpClient::forThisThread(), targets, otlpBody,
-                                                   waits().collectorRequest.load(), cancelled));
-    // A failed collector request has written the events back already.
-    if (!exported && delivered) delegate.saveToFile(request.body, true);
+  if (!otlpBodies.empty()) {
+    exported = settleOtlpAnswers(postToOtlpTargets(HttpClient::forThisThread(), targets, otlpBodies,
+                                                   std::nullopt, cancelled));
+    // A failed collector request has written the events back already. Without one, the
+    // events' JSON is written only now, for the write-back.
+    if (!exported && delivered) {
+      if (request.body.empty() && unwritten) {
+        std::string unusedId;
+        std::size_t unusedCount = 0;
+        request.body = unwritten->takeBody(unusedId, unusedCount);
+      }
+      delegate.saveToFile(request.body, true);
+    }
   }
   Batch::recycle(std::move(request.body));
   return delivered && exported;
 }
 
 // In durable mode, spools each request of a batch as a record of its own: the collector's
-// body unless every exporter leaves it out, then the OTLP body once per exporter with its
-// headers. The events are counted once, with the first record. False, with nothing spooled,
-// when durable mode is off or the spool could not take the first record: the caller posts
+// body unless every exporter leaves it out, then each exporter's OTLP body with its headers
+// (its content type first). The events are counted once, with the first record. False, with nothing
+// spooled, when durable mode is off or the spool could not take the first record: the caller posts
 // the batch itself. An OTLP body the spool cannot take later is posted at once instead.
 bool spoolBatch(const std::string& url, const std::string& handleId, const std::string& body,
-                std::size_t count, const OtlpTargets& targets, const std::string& otlpBody) {
+                std::size_t count, const OtlpTargets& targets, const OtlpBodies& otlpBodies) {
   if (!durableDeliveryOn()) return false;
   bool first = true;
   if (!collectorRequestSkipped(targets)) {
     if (!spoolBody(url, handleId, body, count)) return false;
     first = false;
   }
-  if (otlpBody.empty()) return !first;
-  for (const OtlpTarget& target : targets) {
-    std::string headers;
-    for (const std::string& h : target.headers) headers += (headers.empty() ? "" : "\n") + h;
-    if (spoolBody(target.url, handleId, otlpBody, first ? count : 0, headers)) {
+  if (otlpBodies.empty()) return !first;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const OtlpTarget& target = targets[i];
+    std::string headers(otlpContentType(target.protocol));
+    for (const std::string& h : target.headers) headers += "\n" + h;
+    if (spoolBody(target.url, handleId, *otlpBodies[i], first ? count : 0, headers)) {
       first = false;
       continue;
     }
     if (first) return false;
-    (void)settleOtlpAnswers(postToOtlpTargets(HttpClient::forThisThread(), {target}, otlpBody,
-                                              waits().collectorRequest.load(), nullptr));
+    OtlpBodies one = {std::make_shared<std::string>(*otlpBodies[i])};  // others may spool it
+    (void)settleOtlpAnswers(
+        postToOtlpTargets(HttpClient::forThisThread(), {target}, one, std::nullopt, nullptr));
   }
   return true;
 }
@@ -153,15 +162,21 @@ bool sendVelaEventByRestAPI() {
   guarded("sendVelaEventByRestAPI", [&] {
     bool ok = true;
     const std::shared_ptr<const OtlpTargets> targets = otlpTargets();
+    // Without a "v2/log" request the collector's body is written only for a write-back.
+    const bool collectorSkipped = collectorRequestSkipped(*targets);
     for (auto& [project, batch] : takeBatches()) {
       std::string handleId;
       std::size_t count = 0;
-      std::string body = batch.takeBody(handleId, count);
-      // Encoded after the collector's body, whose writing applied the session-id rule.
-      const std::string otlpBody = targets->empty() || count == 0
-                                       ? std::string()
-                                       : otlpLogsRequest(batch.events, nowUnixNanos());
-      batch.clear();
+      std::string body;
+      if (collectorSkipped) {
+        count = batch.countSendable(handleId);
+      } else {
+        body = batch.takeBody(handleId, count);
+      }
+      OtlpBodies otlpBodies =
+          count == 0 ? OtlpBodies()
+                     : otlpBodiesFor(*targets, batch.events, batch.common, nowUnixNanos());
+      if (!collectorSkipped) batch.clear();
       std::optional<Collector> collector = collectorOf(handleId);
       // A batch whose handle id names no handle has nowhere to go.
       if (!collector) {
@@ -170,9 +185,10 @@ bool sendVelaEventByRestAPI() {
         continue;
       }
       // In durable mode the bodies are on disk now; the drain below posts them.
-      if (spoolBatch(collector->url, handleId, body, count, *targets, otlpBody)) continue;
+      if (spoolBatch(collector->url, handleId, body, count, *targets, otlpBodies)) continue;
       try {
-        if (postBatch(std::move(body), handleId, epoch, *targets, otlpBody)) {
+        if (postBatch(std::move(body), handleId, epoch, *targets, otlpBodies,
+                      collectorSkipped ? &batch : nullptr)) {
           countUp(eventCounters().delivered, count);
         } else {
           ok = false;
@@ -204,7 +220,8 @@ HttpRequest collectorRequest(const std::string& url, std::string body,
 
 bool sendVelaEventByRestAPI(const std::string& json, Text handleId) {
   // Names the collector: it goes there alone, whatever exporters are registered.
-  return postBatch(json, handleId, cancelEpoch.load(), OtlpTargets(), std::string());
+  OtlpBodies none;
+  return postBatch(json, handleId, cancelEpoch.load(), OtlpTargets(), none);
 }
 
 std::optional<std::string> collectorURLOf(std::string_view handleId) {

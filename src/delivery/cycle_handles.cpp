@@ -10,10 +10,12 @@
 namespace zeplog::detail {
 
 bool CycleHandles::commonDeferrable() {
-  if (!consoleSilenced() || beforeSendInstalled() || !otlpTargets()->empty()) return false;
+  if (!consoleSilenced() || beforeSendInstalled()) return false;
   GlobalLock lock(global_resource_lock());
   return !globals().gs_isUnity;
 }
+
+bool CycleHandles::jsonDeferrable() { return collectorRequestSkipped(*otlpTargets()); }
 
 const CycleHandles::Handle* CycleHandles::handle(const std::string& id) {
   for (const Handle& h : handles_) {

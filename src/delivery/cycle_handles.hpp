@@ -31,10 +31,17 @@ class CycleHandles {
 
   // True when events may leave their common fields to a fragment now: nothing looks at a
   // completed event's fields before its JSON is written (no console lines, no before-send
-  // hook, no OTLP encoding, no Unity session restart).
+  // hook, no Unity session restart). The OTLP encoding reads the fragment's fields itself.
   static bool commonDeferrable();
+  // True when no "v2/log" request is made (every OTLP exporter leaves it out): the events'
+  // JSON is then written only for a failed send's write-back, not as they are gathered.
+  static bool jsonDeferrable();
 
-  explicit CycleHandles(bool deferCommon) : deferCommon_(deferCommon) {}
+  CycleHandles(bool deferCommon, bool deferJson)
+      : deferCommon_(deferCommon), deferJson_(deferJson) {}
+
+  // Whether the cycle writes no JSON as it gathers (see jsonDeferrable).
+  bool deferJson() const { return deferJson_; }
 
   // The handle of that id, or null for an unknown one.
   const Handle* handle(const std::string& id);
@@ -51,6 +58,7 @@ class CycleHandles {
   };
 
   bool deferCommon_;
+  bool deferJson_;
   // A program has few handles and projects: both are searched in order. Deques, so the
   // pointers handed out stay valid as entries are added.
   std::deque<Handle> handles_;

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/ascii.hpp"
 #include "common/console.hpp"
 #include "common/files.hpp"
 #include "common/url.hpp"
@@ -105,23 +106,32 @@ Lane& laneState(const std::string& destination) {
   return it->second;
 }
 
-// The headers a body is posted with: those it was spooled with, unless it was moved to
-// another destination at open; then the ones this run gives that destination (an OTLP
-// exporter's own; the collector takes none).
-std::vector<std::string> headersFor(const std::string& destination, const SpoolRecord& record) {
+// The record's header lines.
+std::vector<std::string> headerLines(const std::string& text) {
   std::vector<std::string> out;
-  if (record.url != destination) {
-    for (const OtlpTarget& target : *otlpTargets())
-      if (target.url == destination) return target.headers;
-    return out;
-  }
   std::size_t line = 0;
-  while (line < record.headers.size()) {
-    std::size_t end = record.headers.find('\n', line);
-    if (end == std::string::npos) end = record.headers.size();
-    out.push_back(record.headers.substr(line, end - line));
+  while (line < text.size()) {
+    std::size_t end = text.find('\n', line);
+    if (end == std::string::npos) end = text.size();
+    out.push_back(text.substr(line, end - line));
     line = end + 1;
   }
+  return out;
+}
+
+bool isContentType(std::string_view header) {
+  return header.size() >= 13 && equalsNoCase(header.substr(0, 13), "content-type:");
+}
+
+// The headers a body is posted with: those it was spooled with, unless it was moved to
+// another destination at open; then its content type (the body's encoding) and the ones
+// this run gives that destination (an OTLP exporter's own; the collector takes none).
+std::vector<std::string> headersFor(const std::string& destination, const SpoolRecord& record) {
+  std::vector<std::string> out = headerLines(record.headers);
+  if (record.url == destination) return out;
+  std::erase_if(out, [](const std::string& h) { return !isContentType(h); });
+  if (const std::optional<OtlpTarget> target = otlpTargetFor(destination))
+    out.insert(out.end(), target->headers.begin(), target->headers.end());
   return out;
 }
 
@@ -130,8 +140,15 @@ std::vector<std::string> headersFor(const std::string& destination, const SpoolR
 bool postFront(Spool& spool, const std::string& destination, Lane& lane, SpoolRecord& record,
                const std::function<bool()>& cancelled) {
   HttpRequest request = collectorRequest(destination, std::move(record.body), cancelled);
-  for (std::string& h : headersFor(destination, record)) request.headers.push_back(std::move(h));
+  std::vector<std::string> headers = headersFor(destination, record);
+  // A record spooled with its content type (an OTLP body) is posted with that one.
+  if (std::any_of(headers.begin(), headers.end(), isContentType)) request.headers.clear();
+  for (std::string& h : headers) request.headers.push_back(std::move(h));
   const bool otlp = isOtlpLogsURL(destination);
+  if (const std::optional<OtlpTarget> target = otlp ? otlpTargetFor(destination) : std::nullopt) {
+    request.compression = target->compression;
+    request.timeout = target->timeout;
+  }
   if (otlp) {
     // A partial success is told in the body; the status settles the post (collectorRequest
     // ends it at the headers), so a body that stalls or never ends cannot undo a 200.

@@ -96,6 +96,18 @@ CommonFragmentPtr completeCommonFields(VelaEvent& event, const CycleHandles::Han
   return nullptr;
 }
 
+// The weight of an event whose JSON is not written as it is gathered (no "v2/log" request):
+// for a log call still in its text, its texts and the shared common fields' JSON plus room
+// for the member names, counted without a pass over them (escapes are not counted; the
+// weight only bounds a cycle); for any other event, its JSON's size.
+std::size_t unwrittenWeight(const VelaEventPtr& event, const CommonFragmentPtr& common) {
+  constexpr std::size_t kNamesAndIdentity = 160;
+  const LogEventMaker::PendingText text = LogEventMaker::pendingText(*event);
+  const std::string_view commonJson = common ? common->json() : std::string_view();
+  if (!text.body || !text.fields) return jsonSizeOfVelaEvent(event, commonJson);
+  return kNamesAndIdentity + text.bodyBytes + text.fieldBytes + commonJson.size();
+}
+
 // Completes one taken event: common fields, host, user id, the filter's verdict. None for an
 // event that is lost (unknown handle or project).
 std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& cycle) {
@@ -129,7 +141,9 @@ std::optional<Completed> completeEvent(const VelaEventPtr& event, CycleHandles& 
       event->fields()->erase(kSymMethodKey);
       event->fields()->erase(kCrashStyleKey);
     }
-    out.size = out.batch->write(event, out.common);
+    // Without a "v2/log" request only the weight is needed now (see jsonDeferrable).
+    out.size = cycle.deferJson() ? unwrittenWeight(event, out.common)
+                                 : out.batch->write(event, out.common);
   }
   return out;
 }
@@ -292,7 +306,7 @@ void logSendThread() {
       const std::uint64_t ticket = signal.beginCycle();
       Gathered gathered;
       bool delivered = false;
-      CycleHandles cycle(CycleHandles::commonDeferrable());
+      CycleHandles cycle(CycleHandles::commonDeferrable(), CycleHandles::jsonDeferrable());
       try {
         gathered = gatherCycle(*queue, n, cycle);
         delivered = sendGathered(gathered, cycle);

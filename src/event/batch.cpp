@@ -99,4 +99,14 @@ std::string Batch::takeBody(std::string& handleId, std::size_t& count) {
   return body;
 }
 
+std::size_t Batch::countSendable(std::string& handleId) const {
+  std::size_t count = 0;
+  for (const VelaEventPtr& event : events) {
+    if (!event || !event->handleId()) continue;
+    handleId = *event->handleId();
+    ++count;
+  }
+  return count;
+}
+
 }  // namespace zeplog::detail

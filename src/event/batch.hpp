@@ -42,6 +42,9 @@ struct Batch {
   // becomes that of the last event that has one; count the number of objects. The batch
   // keeps its events; its text is given away.
   std::string takeBody(std::string& handleId, std::size_t& count);
+  // What takeBody would give as handleId and count, without writing the body: the number of
+  // events with a handle id, handleId that of the last one.
+  std::size_t countSendable(std::string& handleId) const;
 
   // Keeps a request body's buffer, once posted, for the next body this thread writes: a body
   // runs to megabytes, and fresh memory for each one costs a page fault per page. One buffer

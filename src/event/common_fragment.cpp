@@ -39,8 +39,9 @@ std::shared_ptr<const CommonFragment> CommonFragment::make(Fields common) {
   std::sort(keys.begin(), keys.end());
   for (std::string_view key : kSessionAndCrashOnly) common.erase(key);
   redactFieldsIn(common);
+  std::string json = jsonMembersOf(common);
   return std::shared_ptr<const CommonFragment>(
-      new CommonFragment(std::move(keys), jsonMembersOf(common)));
+      new CommonFragment(std::move(keys), std::move(json), std::move(common)));
 }
 
 bool CommonFragment::fits(const VelaEvent& event) const {

@@ -34,13 +34,16 @@ class CommonFragment {
   bool fits(const VelaEvent& event) const;
   // The members: "key":"value",... in the fields' order.
   std::string_view json() const { return json_; }
+  // The same fields as a dictionary, for the encodings that are not JSON text (OTLP).
+  const Fields& fields() const { return fields_; }
 
  private:
-  CommonFragment(std::vector<std::string> sortedKeys, std::string json)
-      : sortedKeys_(std::move(sortedKeys)), json_(std::move(json)) {}
+  CommonFragment(std::vector<std::string> sortedKeys, std::string json, Fields fields)
+      : sortedKeys_(std::move(sortedKeys)), json_(std::move(json)), fields_(std::move(fields)) {}
 
   std::vector<std::string> sortedKeys_;
   std::string json_;
+  Fields fields_;
 };
 
 using CommonFragmentPtr = std::shared_ptr<const CommonFragment>;

@@ -1,14 +1,10 @@
-// The OTLP/HTTP JSON encoding of events.
-//
-// Written straight into one string with the library's JSON string rule. Protobuf's JSON
-// mapping as OTLP uses it: lowerCamelCase names, 64-bit integers as decimal strings, enums
-// as numbers, byte data as base64, empty and zero fields left out.
+// The OTLP/HTTP encodings of events: what each event becomes, read here once for both
+// encodings (otlp_request_writer.hpp writes it in either wire form).
 #include "event/otlp_encoder.hpp"
 
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <limits>
 #include <optional>
 
@@ -18,9 +14,8 @@
 #include "event/attribute_fields.hpp"
 #include "event/event_kind.hpp"
 #include "event/global_state.hpp"
-#include "event/json/json_string_writer.hpp"
+#include "event/otlp_request_writer.hpp"
 #include "event/vela_event_maker.hpp"
-#include "zeplog/json_reader.hpp"
 
 #ifndef ZEPLOG_LIBRARY_VERSION
 #define ZEPLOG_LIBRARY_VERSION "unknown"
@@ -30,6 +25,9 @@ namespace zeplog::detail {
 namespace {
 
 constexpr std::string_view kLibraryVersion = ZEPLOG_LIBRARY_VERSION;
+
+constexpr std::size_t kMaxRecycled = 8u << 20;
+thread_local std::string recycled;  // see recycleOtlpBody
 
 // The record fields and resource attributes come from these event members and fields; the
 // rest of the fields become attributes under their own names.
@@ -55,12 +53,6 @@ std::string_view textOf(const FieldValue& value) {
   return std::get<Bytes>(value).view();
 }
 
-std::string decimal(std::uint64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, r.ptr);
-}
-
 // Milliseconds since the epoch as nanoseconds; none before the epoch or past what 64 bits
 // hold (the year 2554).
 std::optional<std::uint64_t> millisToNanos(std::int64_t ms) {
@@ -68,48 +60,6 @@ std::optional<std::uint64_t> millisToNanos(std::int64_t ms) {
   if (ms <= 0 || static_cast<std::uint64_t>(ms) > kMax) return std::nullopt;
   return static_cast<std::uint64_t>(ms) * 1000000u;
 }
-
-// The output and its separators.
-class Writer {
- public:
-  explicit Writer(std::string& out) : out_(out) {}
-
-  void raw(std::string_view s) { out_.append(s); }
-  void text(std::string_view s) { appendJSONString(out_, s, /*escapeSolidus=*/false); }
-  // "key": at the start of an object's member (the comma before it when not the first).
-  void key(std::string_view k, bool& first) {
-    if (!first) out_.push_back(',');
-    first = false;
-    text(k);
-    out_.push_back(':');
-  }
-  // {"key":"...","value":{"stringValue":"..."}} as an element of an attribute list.
-  void stringAttribute(std::string_view k, std::string_view v, bool& first) {
-    if (!first) out_.push_back(',');
-    first = false;
-    raw("{\"key\":");
-    text(k);
-    raw(",\"value\":{\"stringValue\":");
-    text(v);
-    raw("}}");
-  }
-  // A field's value: text as a string; byte data that is not UTF-8 as base64 bytes, so
-  // that no byte is lost to the repair a string would need.
-  void fieldAttribute(std::string_view k, const FieldValue& v, bool& first) {
-    const auto* bytes = std::get_if<Bytes>(&v);
-    if (!bytes || isValidUtf8(bytes->view())) return stringAttribute(k, textOf(v), first);
-    if (!first) out_.push_back(',');
-    first = false;
-    raw("{\"key\":");
-    text(k);
-    raw(",\"value\":{\"bytesValue\":\"");
-    raw(base64Encode(bytes->view()));
-    raw("\"}}");
-  }
-
- private:
-  std::string& out_;
-};
 
 const std::string& osVersion() {
   static const auto* text = [] {
@@ -129,22 +79,38 @@ std::string hostName() {
   return name;
 }
 
-void writeResource(Writer& w, const OptText& project, const OptText& version) {
-  w.raw("\"resource\":{\"attributes\":[");
-  bool first = true;
-  if (project) w.stringAttribute("service.name", *project, first);
-  if (version) w.stringAttribute("service.version", *version, first);
-  w.stringAttribute("telemetry.sdk.name", "zeplog", first);
-  w.stringAttribute("telemetry.sdk.language", "cpp", first);
-  w.stringAttribute("telemetry.sdk.version", kLibraryVersion, first);
+// The resource's attributes: the encoding's own first, then the library's that none of them
+// names.
+void writeResource(OtlpRequestWriter& out, const ResourceAttributes* own, const OptText& project,
+                   const OptText& version) {
+  const auto named = [own](std::string_view key) {
+    if (!own) return false;
+    for (const auto& [k, v] : *own)
+      if (k == key) return true;
+    return false;
+  };
+  if (own) {
+    for (std::size_t i = 0; i < own->size(); ++i) {
+      const auto& [key, value] = (*own)[i];
+      bool repeated = false;  // a key given twice keeps its first value
+      for (std::size_t j = 0; j < i && !repeated; ++j) repeated = (*own)[j].first == key;
+      if (!repeated) out.resourceAttribute(key, OtlpValue::of(value));
+    }
+  }
+  const auto library = [&](std::string_view key, std::string_view value) {
+    if (!named(key)) out.resourceAttribute(key, OtlpValue::ofText(value));
+  };
+  if (project) library("service.name", *project);
+  if (version) library("service.version", *version);
+  library("telemetry.sdk.name", "zeplog");
+  library("telemetry.sdk.language", "cpp");
+  library("telemetry.sdk.version", kLibraryVersion);
   // With the host switch off the collector gets "-" for the host: it is not told here either.
   if (globals().gs_enablehost.load()) {
-    if (const std::string host = hostName(); !host.empty())
-      w.stringAttribute("host.name", host, first);
+    if (const std::string host = hostName(); !host.empty()) library("host.name", host);
   }
-  w.stringAttribute("os.type", "linux", first);
-  if (!osVersion().empty()) w.stringAttribute("os.version", osVersion(), first);
-  w.raw("]}");
+  library("os.type", "linux");
+  if (!osVersion().empty()) library("os.version", osVersion());
 }
 
 // The crash text's exception type: a native report's "Exception Type:" line, or the name
@@ -164,157 +130,173 @@ std::string_view exceptionType(std::string_view stacktrace) {
   return name.find_first_of(" \t") == std::string_view::npos ? name : std::string_view();
 }
 
-// A native crash's event: its crash text travels base64-encoded.
-bool isNativeCrash(const Fields& fields) {
-  const FieldValue* style = fields.find(kCrashStyleKey);
-  return style && textOf(*style) == "ios-objc";
-}
-
-// The crash's exception type: for a native crash its error code, which is the uncaught
-// exception's type where the terminate handler saw one and the signal's name otherwise;
-// else what the crash text says.
-std::string_view crashExceptionType(const Fields& fields, std::string_view stacktrace) {
-  const FieldValue* code = fields.find(kErrorCodeKey);
-  if (code && isNativeCrash(fields) && !textOf(*code).empty()) return textOf(*code);
-  return exceptionType(stacktrace);
-}
-
-// The crash text of a crash event.
+// The crash text of a crash event: a native report's text travels base64-encoded.
 std::string crashText(const Fields& fields, const FieldValue& dump) {
   const std::string_view data = textOf(dump);
-  if (isNativeCrash(fields)) {
+  const FieldValue* style = fields.find(kCrashStyleKey);
+  if (style && textOf(*style) == "ios-objc") {
     if (std::optional<std::string> decoded = base64Decode(data)) return std::move(*decoded);
   }
   return std::string(data);
 }
 
-// A field that is written as a record field or under another name, or whose name such a
-// one takes (a field of its own never gives an attribute key twice).
-bool isMappedKey(std::string_view key, const Fields& fields) {
-  if (isEventMember(key) || key == kBulkIndexKey) return true;
-  if (key == kLogLevelKey || key == kCrashDataKey || key == kSessionIdKey) return true;
-  if (key == "session.id") return fields.contains(kSessionIdKey);
-  return key.starts_with("exception.") && fields.contains(kCrashDataKey);
+// The event fields that have an OpenTelemetry attribute of their own (docs/api.md lists each
+// with its status). Every other field goes out under kOwnPrefix and its own name.
+struct Convention {
+  std::string_view field;
+  std::string_view attribute;
+};
+constexpr Convention kConventions[] = {
+    {kSessionIdKey, "session.id"},       {"UserID", "user.id"},
+    {"DeviceID", "device.id"},           {"DeviceModel", "device.model.identifier"},
+    {"Carrier", "network.carrier.name"}, {"Platform", "os.description"},
+};
+constexpr std::string_view kOwnPrefix = "zeplog.";
+
+constexpr std::string_view conventionOf(std::string_view field) {
+  for (const Convention& c : kConventions)
+    if (c.field == field) return c.attribute;
+  return {};
+}
+static_assert(conventionOf("UserID") == "user.id" && conventionOf("userid").empty());
+
+// The record's event names: a session's start and a crash (a handled exception included:
+// its event is a crash event of its own).
+constexpr std::string_view kSessionStartEvent = "session.start";
+constexpr std::string_view kCrashEvent = "app.crash";
+
+// A field written as a record field or as an exception attribute, not as an attribute of
+// its own.
+bool isRecordField(std::string_view key) {
+  return isEventMember(key) || key == kBulkIndexKey || key == kLogLevelKey || key == kCrashDataKey;
 }
 
-// A log call's typed attribute: its value under the key of its type.
-void typedAttribute(Writer& w, const PackedAttribute& a, bool& first) {
-  ValueTextBuffer buffer;
-  const std::string_view text = attributeValueText(a.value, buffer);
-  if (!first) w.raw(",");
-  first = false;
-  w.raw("{\"key\":");
-  w.text(a.key);
-  switch (a.value.type()) {
-    case AttributeValue::Type::Text:
-      w.raw(",\"value\":{\"stringValue\":");
-      w.text(text);
-      break;
-    case AttributeValue::Type::Int:  // a 64-bit integer is a decimal string in this mapping
-      w.raw(",\"value\":{\"intValue\":");
-      w.text(text);
-      break;
-    case AttributeValue::Type::Double:
-      w.raw(",\"value\":{\"doubleValue\":");
-      if (isBareJsonValue(a.value)) {
-        w.raw(text);
-      } else {
-        w.text(text);
-      }
-      break;
-    case AttributeValue::Type::Bool:
-      w.raw(",\"value\":{\"boolValue\":");
-      w.raw(text);
-      break;
-  }
-  w.raw("}}");
+// A field's value: text as a string; byte data that is not UTF-8 as bytes, so that no byte
+// is lost to the repair a string would need.
+OtlpValue fieldValue(const FieldValue& v) {
+  const auto* bytes = std::get_if<Bytes>(&v);
+  if (!bytes || isValidUtf8(bytes->view())) return OtlpValue::ofText(textOf(v));
+  return OtlpValue::ofBytes(bytes->view());
 }
 
-void writeTrace(Writer& w, const TraceContext& trace, bool& first) {
-  const auto traceId = traceIdHex(trace);
-  const auto spanId = spanIdHex(trace);
-  w.key("traceId", first);
-  w.text(std::string_view(traceId.data(), traceId.size()));
-  w.key("spanId", first);
-  w.text(std::string_view(spanId.data(), spanId.size()));
-  w.key("flags", first);
-  w.raw(decimal(trace.flags));
+// True when key names one of the packed attributes.
+bool isPackedKey(std::string_view packed, std::string_view key) {
+  for (const PackedAttribute& a : PackedAttributes(packed)) {
+    if (a.key == key) return true;
+  }
+  return false;
 }
 
-void writeRecord(Writer& w, const VelaEvent& event, const std::string& observed) {
-  // A log call's typed attributes and trace context; its fields (made below, if not yet)
-  // hold them as text too. The views stay valid: they are in the event's allocation.
-  const std::string_view packed = LogEventMaker::attributes(event);
-  const std::optional<TraceContext> trace = LogEventMaker::trace(event);
-  const Fields* fields = event.fields().get();
-  bool first = true;
-  w.raw("{");
-  if (std::optional<std::uint64_t> time = millisToNanos(event.sendTime())) {
-    w.key("timeUnixNano", first);
-    w.text(decimal(*time));
-  }
-  w.key("observedTimeUnixNano", first);
-  w.text(observed);
-  if (const FieldValue* level = fields ? fields->find(kLogLevelKey) : nullptr) {
-    const std::string_view text = textOf(*level);
-    if (const int number = severityNumber(text)) {
-      w.key("severityNumber", first);
-      w.raw(decimal(static_cast<std::uint64_t>(number)));
-    }
-    if (!text.empty()) {
-      w.key("severityText", first);
-      w.text(text);
-    }
-  }
-  if (trace) writeTrace(w, *trace, first);
-  if (event.body()) {
-    w.key("body", first);
-    w.raw("{\"stringValue\":");
-    w.text(event.body()->view());
-    w.raw("}");
-  }
-  w.key("attributes", first);
-  w.raw("[");
-  bool firstAttribute = true;
-  if (event.logType()) w.stringAttribute("logType", *event.logType(), firstAttribute);
-  if (event.logSource()) w.stringAttribute("logSource", *event.logSource(), firstAttribute);
-  if (fields) {
-    if (const FieldValue* session = fields->find(kSessionIdKey))
-      w.fieldAttribute("session.id", *session, firstAttribute);
-    if (const FieldValue* dump = fields->find(kCrashDataKey)) {
-      const std::string stacktrace = crashText(*fields, *dump);
-      if (const std::string_view type = crashExceptionType(*fields, stacktrace); !type.empty())
-        w.stringAttribute("exception.type", type, firstAttribute);
-      if (event.body() && !event.body()->empty())
-        w.stringAttribute("exception.message", event.body()->view(), firstAttribute);
-      w.stringAttribute("exception.stacktrace", stacktrace, firstAttribute);
-    }
-    for (const auto& [key, value] : *fields) {
-      if (isMappedKey(key, *fields)) continue;
-      if (trace && (key == "traceId" || key == "spanId")) continue;  // record fields
-      // An attribute's field still holding its value goes out typed; one a hook changed,
-      // as the text it now is.
-      if (const auto typed = unchangedAttribute(packed, key, textOf(value))) {
-        typedAttribute(w, PackedAttribute{key, *typed}, firstAttribute);
+// The exception attributes of a crash event. The type: for a native crash the error code,
+// which names the uncaught exception's C++ type (or the signal when there was none); for a
+// managed one the name that starts its text.
+void writeException(OtlpRequestWriter& out, const Fields& fields, const FieldValue& dump,
+                    std::string_view body) {
+  const std::string stacktrace = crashText(fields, dump);
+  const FieldValue* style = fields.find(kCrashStyleKey);
+  const FieldValue* code = fields.find(kErrorCodeKey);
+  std::string_view type;
+  if (style && textOf(*style) == "ios-objc" && code) type = textOf(*code);
+  if (type.empty()) type = exceptionType(stacktrace);
+  if (!type.empty()) out.recordAttribute("exception.type", OtlpValue::ofText(type));
+  if (!body.empty()) out.recordAttribute("exception.message", OtlpValue::ofText(body));
+  out.recordAttribute("exception.stacktrace", OtlpValue::ofText(stacktrace));
+}
+
+// Writes an attribute under the library's own prefix; `key` is the buffer its name is made
+// in, kept by the caller across attributes.
+void writeOwn(OtlpRequestWriter& out, std::string& key, std::string_view name,
+              const OtlpValue& value) {
+  key.assign(kOwnPrefix).append(name);
+  out.recordAttribute(key, value);
+}
+
+// A log call's own: its typed attributes (under their own names, as the program gave them)
+// and the trace ids it carries as record fields.
+struct CallParts {
+  std::string_view attributes;  // packed
+  std::optional<TraceContext> trace;
+};
+
+// Writes the event's fields as attributes: a convention's name or the library's prefix.
+// A session id goes only with the session and crash events that carry it (as in the
+// collector's body). A log call's attributes made fields go out under their own names,
+// typed while they hold their value's text.
+void writeFields(OtlpRequestWriter& out, const Fields& fields, bool carriesSession,
+                 const CallParts& call, std::string& key) {
+  for (const auto& [name, value] : fields) {
+    if (isRecordField(name) || (name == kSessionIdKey && !carriesSession)) continue;
+    if (call.trace && (name == "traceId" || name == "spanId")) continue;  // record fields
+    if (!call.attributes.empty()) {
+      if (const auto typed = unchangedAttribute(call.attributes, name, textOf(value))) {
+        out.recordAttribute(name, OtlpValue::of(*typed));
         continue;
       }
-      w.fieldAttribute(key, value, firstAttribute);
+      if (isPackedKey(call.attributes, name)) {  // changed by a hook: its text
+        out.recordAttribute(name, fieldValue(value));
+        continue;
+      }
+    }
+    if (const std::string_view attribute = conventionOf(name); !attribute.empty()) {
+      out.recordAttribute(attribute, fieldValue(value));
+    } else {
+      writeOwn(out, key, name, fieldValue(value));
     }
   }
-  w.raw("]}");
+}
+
+// Everything a record carries, read from the event; the one place that reads events. A log
+// call's message, level and error code are read in place while they are still its text (no
+// dictionary is made for them); `common` holds the common fields when the event's own do not.
+void writeRecord(OtlpRequestWriter& out, const VelaEvent& event, const CommonFragment* common,
+                 std::uint64_t observed, std::string& key) {
+  const std::optional<LogEventMaker::PendingFields> pending = LogEventMaker::pendingFields(event);
+  const Fields* fields = pending ? nullptr : event.fields().get();
+  const CallParts call{LogEventMaker::attributes(event), LogEventMaker::trace(event)};
+  const FieldValue* dump = fields ? fields->find(kCrashDataKey) : nullptr;
+  std::optional<std::string_view> body = LogEventMaker::pendingBody(event);
+  if (!body && event.body()) body = event.body()->view();
+  out.beginRecord();
+  if (std::optional<std::uint64_t> time = millisToNanos(event.sendTime())) out.time(*time);
+  out.observedTime(observed);
+  if (pending) {
+    out.severity(severityNumber(pending->level), pending->level);
+  } else if (const FieldValue* level = fields ? fields->find(kLogLevelKey) : nullptr) {
+    out.severity(severityNumber(textOf(*level)), textOf(*level));
+  }
+  if (body) out.body(*body);
+  if (dump) {
+    out.eventName(kCrashEvent);
+  } else if (isSessionEvent(event)) {
+    out.eventName(kSessionStartEvent);
+  }
+  if (call.trace) out.trace(*call.trace);
+  if (event.logType()) writeOwn(out, key, "logType", OtlpValue::ofText(*event.logType()));
+  if (event.logSource()) writeOwn(out, key, "logSource", OtlpValue::ofText(*event.logSource()));
+  if (dump) writeException(out, *fields, *dump, body.value_or(std::string_view()));
+  if (pending && !pending->errorCode.empty())
+    writeOwn(out, key, kErrorCodeKey, OtlpValue::ofText(pending->errorCode));
+  const bool carriesSession = dump || isSessionEvent(event);
+  if (fields) writeFields(out, *fields, carriesSession, call, key);
+  // Still in the call's text: the attributes straight from their packed form.
+  if (pending) {
+    for (const PackedAttribute& a : PackedAttributes(call.attributes))
+      out.recordAttribute(a.key, OtlpValue::of(a.value));
+  }
+  if (common) writeFields(out, common->fields(), carriesSession, CallParts{}, key);
+  out.endRecord();
 }
 
 bool sameResource(const VelaEvent& a, const VelaEvent& b) {
   return a.projectName() == b.projectName() && a.projectVersion() == b.projectVersion();
 }
 
-}  // namespace
-
-std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
-                            std::uint64_t observedUnixNanos) {
-  std::string out;
-  Writer w(out);
-  const std::string observed = decimal(observedUnixNanos);
+std::string encode(OtlpProtocol protocol, const std::vector<VelaEventPtr>& events,
+                   std::uint64_t observed, const ResourceAttributes* resource,
+                   const std::vector<CommonFragmentPtr>* common) {
+  std::string buffer;
+  buffer.swap(recycled);
+  OtlpRequestWriter out(protocol, std::move(buffer));
   // Events of another project version (restored from an earlier run) get a resource entry
   // of their own, in the order each version first appears.
   std::vector<const VelaEvent*> resources;
@@ -324,48 +306,33 @@ std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
     for (const VelaEvent* r : resources) known = known || sameResource(*r, *e);
     if (!known) resources.push_back(e.get());
   }
-  w.raw("{\"resourceLogs\":[");
-  for (std::size_t i = 0; i < resources.size(); ++i) {
-    if (i > 0) w.raw(",");
-    w.raw("{");
-    writeResource(w, resources[i]->projectName(), resources[i]->projectVersion());
-    w.raw(",\"scopeLogs\":[{\"scope\":{\"name\":\"zeplog\",\"version\":");
-    w.text(kLibraryVersion);
-    w.raw("},\"logRecords\":[");
-    bool firstRecord = true;
-    for (const VelaEventPtr& e : events) {
-      if (!e || !e->handleId() || !sameResource(*resources[i], *e)) continue;
-      if (!firstRecord) w.raw(",");
-      firstRecord = false;
-      writeRecord(w, *e, observed);
+  for (const VelaEvent* r : resources) {
+    out.beginResourceLogs();
+    writeResource(out, resource, r->projectName(), r->projectVersion());
+    out.beginScopeLogs("zeplog", kLibraryVersion);
+    std::string key;  // an attribute name under the library's prefix, made here
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      const VelaEventPtr& e = events[i];
+      if (!e || !e->handleId() || !sameResource(*r, *e)) continue;
+      writeRecord(out, *e, common ? (*common)[i].get() : nullptr, observed, key);
     }
-    w.raw("]}]}");
+    out.endScopeLogs();
+    out.endResourceLogs();
   }
-  w.raw("]}");
-  return out;
+  return out.take();
 }
 
-OtlpPartialSuccess readOtlpAnswer(std::string_view body) {
-  OtlpPartialSuccess out;
-  if (body.empty()) return out;
-  std::shared_ptr<json::Object> answer = kstCJSONDeserializer().deserializeAsDictionary(body);
-  const json::Value* partial = answer ? answer->find("partialSuccess") : nullptr;
-  if (!partial || !partial->isObject()) return out;
-  const json::Object& p = *partial->asObject();
-  if (const json::Value* n = p.find("rejectedLogRecords")) {
-    // A decimal string by the JSON mapping; some servers write a number.
-    if (n->isString()) {
-      const std::string& s = n->asString();
-      std::from_chars(s.data(), s.data() + s.size(), out.rejected);
-    } else if (n->isUInt()) {
-      out.rejected = n->asUInt();
-    } else if (n->isInt() && n->asInt() > 0) {
-      out.rejected = static_cast<std::uint64_t>(n->asInt());
-    }
-  }
-  if (const json::Value* m = p.find("errorMessage"); m && m->isString())
-    out.message = m->asString();
-  return out;
+}  // namespace
+
+std::string otlpLogsRequest(const std::vector<VelaEventPtr>& events,
+                            std::uint64_t observedUnixNanos, const OtlpEncoding& encoding,
+                            const std::vector<CommonFragmentPtr>* common) {
+  return encode(encoding.protocol, events, observedUnixNanos, encoding.resource, common);
+}
+
+void recycleOtlpBody(std::string&& body) {
+  if (body.capacity() > kMaxRecycled || body.capacity() <= recycled.capacity()) return;
+  recycled = std::move(body);
 }
 
 }  // namespace zeplog::detail

@@ -1,7 +1,8 @@
 // Configuration from the environment: ZEPLOG_CONSOLE, ZEPLOG_DATA_DIR,
 // ZEPLOG_SETTINGS_BASE_URL, ZEPLOG_TRUSTED_CERTIFICATES, ZEPLOG_MIN_LEVEL,
-// ZEPLOG_BREADCRUMBS, ZEPLOG_CONSENT, ZEPLOG_SAMPLE_RATE and ZEPLOG_RATE_LIMIT, read once at
-// the first initialisation (docs/api.md).
+// ZEPLOG_BREADCRUMBS, ZEPLOG_CONSENT, ZEPLOG_SAMPLE_RATE and ZEPLOG_RATE_LIMIT, and the
+// OpenTelemetry variables (otel_environment.hpp), read once at the first initialisation
+// (docs/api.md).
 #include "facade/environment_config.hpp"
 
 #include <sys/stat.h>
@@ -21,6 +22,7 @@
 #include "common/files.hpp"
 #include "common/upload_consent.hpp"
 #include "event/text_rules.hpp"
+#include "facade/otel_environment.hpp"
 #include "queue/call_limits.hpp"
 #include "queue/log_submit.hpp"
 #include "settings/settings_url.hpp"
@@ -164,6 +166,7 @@ void applyEnvironment() {
     if (!applyRateLimitText(v))
       ignored("ZEPLOG_RATE_LIMIT", v, "not <events per second>/<burst 1 to 1000000>");
   }
+  applyOtelEnvironment(isExplicit(ConfigItem::kOtlpExporter));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ enum class ConfigItem : unsigned {
   kConsent,              // ZEPLOG_CONSENT: requireUploadConsent, setUploadConsent
   kSampleRate,           // ZEPLOG_SAMPLE_RATE: setSampleRate
   kRateLimit,            // ZEPLOG_RATE_LIMIT: setRateLimit
+  kOtlpExporter,         // OTEL_EXPORTER_OTLP_*: addOtlpExporter
 };
 void markExplicit(ConfigItem item);
 

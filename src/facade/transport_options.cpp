@@ -7,6 +7,8 @@
 #include "common/url.hpp"
 #include "delivery/durable_delivery.hpp"
 #include "event/global_state.hpp"
+#include "facade/environment_config.hpp"
+#include "facade/otlp_options.hpp"
 #include "transport/http_client.hpp"
 #include "transport/otlp_exporters.hpp"
 #include "zeplog/zeplog.hpp"
@@ -32,6 +34,19 @@ bool ZEPLog::setRequestCompression(bool on) noexcept {
   });
 }
 
+bool ZEPLog::setRequestCompression(Compression compression) noexcept {
+  return detail::guarded<bool>("setRequestCompression", false, [&] {
+    if (compression != Compression::None && compression != Compression::Gzip &&
+        compression != Compression::Zstd) {
+      ZEP_CONSOLE("setRequestCompression ignored: not None, Gzip or Zstd");
+      return false;
+    }
+    if (refusedAfterInit("setRequestCompression")) return false;
+    detail::setRequestCompression(compression);
+    return true;
+  });
+}
+
 bool ZEPLog::setProxy(Text url) noexcept {
   return detail::guarded<bool>("setProxy", false, [&] {
     // "" goes back to libcurl's environment rules; anything else must be an http or https
@@ -49,25 +64,23 @@ bool ZEPLog::setProxy(Text url) noexcept {
 
 bool ZEPLog::addOtlpExporter(const OtlpExporter& options) noexcept {
   return detail::guarded<bool>("addOtlpExporter", false, [&] {
-    detail::OtlpTarget target;
-    target.url = detail::otlpLogsURL(options.endpoint);
-    if (target.url.empty()) {
-      ZEP_CONSOLE(
-          "addOtlpExporter ignored: an http or https URL with a host and no query is "
-          "expected : " +
-          options.endpoint);
-      return false;
-    }
-    for (const auto& [name, value] : options.headers) {
-      if (!detail::isAllowedOtlpHeader(name, value)) {
-        ZEP_CONSOLE("addOtlpExporter ignored: header not allowed : " + name);
-        return false;
-      }
-      target.headers.push_back(name + ": " + value);
-    }
-    target.alsoToCollector = options.alsoToCollector;
+    // Programs built before the protocol setting get the JSON they were built for.
+    OtlpExporterOptions all;
+    all.endpoint = options.endpoint;
+    all.headers = options.headers;
+    all.alsoToCollector = options.alsoToCollector;
+    all.protocol = OtlpProtocol::HttpJson;
+    return addOtlpExporterWith(all);
+  });
+}
+
+bool ZEPLog::addOtlpExporterWith(const OtlpExporterOptions& options) noexcept {
+  return detail::guarded<bool>("addOtlpExporter", false, [&] {
+    std::optional<detail::OtlpTarget> target = detail::otlpTargetOf(options, "addOtlpExporter");
+    if (!target) return false;
     if (refusedAfterInit("addOtlpExporter")) return false;
-    detail::addOtlpTarget(std::move(target));
+    detail::markExplicit(detail::ConfigItem::kOtlpExporter);
+    detail::addOtlpTarget(std::move(*target));
     return true;
   });
 }

@@ -205,12 +205,17 @@ class Outgoing {
     for (const std::string& h : request.headers) add(h.c_str());
     // No "Expect: 100-continue" round trip for larger bodies: the collector answers directly.
     add("Expect:");
-    if (request.method == HttpRequest::Method::kPost && !request.body.empty() &&
-        requestCompression()) {
-      gzipped_ = gzipCompress(request.body);
-      if (gzipped_) add("Content-Encoding: gzip");
+    const Compression compression = request.compression.value_or(requestCompression());
+    if (request.method == HttpRequest::Method::kPost && !request.body.empty()) {
+      if (compression == Compression::Gzip) {
+        compressed_ = gzipCompress(request.body);
+        if (compressed_) add("Content-Encoding: gzip");
+      } else if (compression == Compression::Zstd) {
+        compressed_ = zstdCompress(request.body);
+        if (compressed_) add("Content-Encoding: zstd");
+      }
     }
-    body_ = gzipped_ ? &*gzipped_ : &request.body;
+    body_ = compressed_ ? &*compressed_ : &request.body;
   }
   ~Outgoing() { curl_slist_free_all(headers_); }
   Outgoing(const Outgoing&) = delete;
@@ -223,7 +228,7 @@ class Outgoing {
   void add(const char* header) { headers_ = curl_slist_append(headers_, header); }
 
   curl_slist* headers_ = nullptr;
-  std::optional<std::string> gzipped_;
+  std::optional<std::string> compressed_;
   const std::string* body_ = nullptr;
 };
 

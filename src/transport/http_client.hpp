@@ -5,9 +5,12 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "zeplog/otlp_exporter.hpp"
 
 namespace zeplog::detail {
 
@@ -20,6 +23,8 @@ struct HttpRequest {
   std::string url;
   std::vector<std::string> headers;  // each "Name: value"
   std::string body;                  // sent as is for kPost
+  // How a kPost body is compressed; none: as setRequestCompression says.
+  std::optional<Compression> compression;
   // Bounds the whole request: name lookup, connect, TLS, upload and the answer.
   std::chrono::milliseconds timeout{10000};
   // Keep the answer's body in HttpResult::body (at most maxBodyBytes, or the request fails).

@@ -6,7 +6,7 @@
 
 #include "common/console.hpp"
 #include "common/no_destructor.hpp"
-#include "event/otlp_encoder.hpp"
+#include "event/otlp_answer.hpp"
 #include "queue/queue_counters.hpp"
 
 namespace zeplog::detail {

@@ -69,8 +69,8 @@ TEST(RequestCompression, TheCollectorDecodesTheSameBytesThatGoPlain) {
   std::string body = "[";
   for (int i = 0; i < 500; ++i) body += R"({"body":"event )" + std::to_string(i) + R"(","x":"é"},)";
   body.back() = ']';
-  for (bool on : {false, true}) {
-    detail::setRequestCompression(on);
+  for (Compression c : {Compression::None, Compression::Gzip, Compression::Zstd}) {
+    detail::setRequestCompression(c);
     detail::HttpRequest r;
     r.method = detail::HttpRequest::Method::kPost;
     r.url = "http://127.0.0.1:" + std::to_string(server.port()) + "/v2/log";
@@ -80,12 +80,13 @@ TEST(RequestCompression, TheCollectorDecodesTheSameBytesThatGoPlain) {
   }
   detail::setRequestCompression(false);
   const auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].contentEncoding, "");
   EXPECT_EQ(seen[1].contentEncoding, "gzip");
-  EXPECT_EQ(seen[0].body, body);
-  EXPECT_EQ(seen[1].body, body);
+  EXPECT_EQ(seen[2].contentEncoding, "zstd");
+  for (const auto& s : seen) EXPECT_EQ(s.body, body);
   EXPECT_LT(detail::gzipCompress(body)->size(), body.size() / 4);
+  EXPECT_LT(detail::zstdCompress(body)->size(), body.size() / 4);
 }
 
 class ProxyTest : public test::LibraryTest {};

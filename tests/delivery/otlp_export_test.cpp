@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/base64.hpp"
+#include "event/otlp_answer.hpp"
 #include "event/otlp_encoder.hpp"
 #include "facade/collector_fixture.hpp"
 #include "support/loopback_server.hpp"
@@ -57,8 +58,9 @@ class OtlpExportTest : public test::DevCollectorTest {
 
   // Makes one event of every kind and has each sent: log calls at the five levels (the info
   // one given a byte-data field that is not UTF-8), a handled exception, a Unity crash, the
-  // session event of the initialisation, a probe result and a native crash upload.
-  void sendEveryKind() {
+  // session event of the initialisation, a probe result and a native crash upload. The
+  // exporter's resource gets `resource` when one is given.
+  void sendEveryKind(const ResourceAttributes& resource = {}) {
     ZEPLog::setBeforeSend([](VelaEvent& e) {
       if (e.body() && e.body()->data == "info message")
         e.fields()->set("raw", Bytes(std::string("\xFF\x00\xFE", 3)));
@@ -68,7 +70,12 @@ class OtlpExportTest : public test::DevCollectorTest {
     std::string settings = tools::DevCollector::defaultSettingsBody();
     settings.replace(settings.find("[]"), 2, "[\"" + collector->baseUrl() + "/probe/otlp\"]");
     collector->setSettingsBody(settings);
-    ASSERT_TRUE(addExporter(true));
+    OtlpExporterOptions json;
+    json.endpoint = endpoint();
+    json.headers = {{"Authorization", "Bearer t0ken"}};
+    json.protocol = OtlpProtocol::HttpJson;
+    json.resource = resource;
+    ASSERT_TRUE(resource.empty() ? addExporter(true) : ZEPLog::addOtlpExporterWith(json));
     ASSERT_TRUE(init());
     ZEPLog::debug("E-1", "debug message");
     ZEPLog::info(nullptr, "info message");
@@ -84,7 +91,8 @@ class OtlpExportTest : public test::DevCollectorTest {
     ZEPLog::handledError("handled message", kHandled);
     ZEPLog::sendUnityCrash("FATAL", "CRASH", "unity message", kUnity);
     ZEPLog::transportFile("crash.plcrash", kNative.data(),
-                          static_cast<std::uint32_t>(kNative.size()), "SIGSEGV", "signal: SIGSEGV");
+                          static_cast<std::uint32_t>(kNative.size()), "std::out_of_range",
+                          kNativeSummary);
     ASSERT_TRUE(collector->waitForRequests("/probe/", 1, kBound));
     // The probe's result is queued once its request has ended: flush until it has gone.
     for (int round = 0; round < 100 && !recordWithBody(records(), "NETWORKPULSES LOG"); ++round)
@@ -94,8 +102,10 @@ class OtlpExportTest : public test::DevCollectorTest {
   static constexpr const char* kHandled =
       "InvalidOperationException: bad state\n  at Game.Update()";
   static constexpr const char* kUnity = "NullReferenceException: no player\n  at Player.Move()";
-  const std::string kNative =
-      "Incident Identifier: 1\nException Type:  SIGSEGV\nException Codes: SEGV_MAPERR at 0x0\n";
+  // An uncaught C++ exception: the report names the signal, the error code the type.
+  const std::string kNative = "Incident Identifier: 1\nException Type:  SIGABRT\n";
+  static constexpr const char* kNativeSummary =
+      "signal: SIGABRT, exception: std::out_of_range raised by vector::at";
 
   test::LoopbackServer otlp;
 };
@@ -135,7 +145,8 @@ TEST_F(OtlpExportTest, AnExporterNeedsAnHttpEndpointAndAllowedHeadersAndComesBef
   EXPECT_EQ(console.count("addOtlpExporter ignored: call it before the first initialisation"), 1);
 }
 
-// Every kind of event as one record each, mapped as the table in docs/api.md says.
+// Every kind of event as one record each, mapped as the table in docs/api.md says: the
+// conventions' names where a field has one, the library's prefix for the rest.
 TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
   sendEveryKind();
   const std::vector<test::OtlpRecord> all = records();
@@ -145,47 +156,60 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
     std::string body;
     std::int64_t severity;  // 0: none
     std::string severityText;
+    std::string eventName;
     std::map<std::string, std::string> attributes;  // any: present; none: absent
   } cases[] = {
-      {"debug message", 5, "DEBUG", {{"errorCode", "E-1"}, {"session.id", none}}},
-      {"info message", 9, "INFO", {{"raw", "bytes:/wD+"}, {"errorCode", none}}},
-      {"warn message", 13, "WARN", {}},
-      {"error message", 17, "ERROR", {}},
-      {"fatal message", 21, "FATAL", {{"exception.type", none}}},
+      {"debug message",
+       5,
+       "DEBUG",
+       "",
+       {{"zeplog.errorCode", "E-1"}, {"session.id", none}, {"device.id", any}}},
+      {"info message", 9, "INFO", "", {{"zeplog.raw", "bytes:/wD+"}, {"zeplog.errorCode", none}}},
+      {"warn message", 13, "WARN", "", {}},
+      {"error message", 17, "ERROR", "", {}},
+      {"fatal message", 21, "FATAL", "", {{"exception.type", none}}},
       {"structured message",
        13,
        "WARN",
+       "",
        {{"http.route", "/users"},
         {"bytes", "int:512"},
         {"ratio", "double:0.5"},
         {"cached", "bool:true"},
-        {"traceId", none}}},
+        {"traceId", none},
+        {"zeplog.traceId", none}}},
       {"handled message",
        21,
        "FATAL",
+       "app.crash",
        {{"exception.type", "InvalidOperationException"},
         {"exception.message", "handled message"},
         {"exception.stacktrace", kHandled},
-        {"CrashStyle", "unity-cs"},
+        {"zeplog.CrashStyle", "unity-cs"},
         {"session.id", any}}},
       {"unity message",
        21,
        "FATAL",
+       "app.crash",
        {{"exception.type", "NullReferenceException"},
         {"exception.message", "unity message"},
         {"exception.stacktrace", kUnity}}},
-      {"SESSION", 9, "INFO", {{"session.id", any}, {"exception.type", none}}},
+      {"SESSION", 9, "INFO", "session.start", {{"session.id", any}, {"exception.type", none}}},
       {"NETWORKPULSES LOG",
        9,
        "INFO",
-       {{"logType", "NETWORKPULSES"}, {"Status", "200"}, {"NPVersion", "1.0.0"}}},
-      {"signal: SIGSEGV",
+       "",
+       {{"zeplog.logType", "NETWORKPULSES"},
+        {"zeplog.Status", "200"},
+        {"zeplog.NPVersion", "1.0.0"}}},
+      {kNativeSummary,
        21,
        "FATAL",
-       {{"exception.type", "SIGSEGV"},
-        {"exception.message", "signal: SIGSEGV"},
+       "app.crash",
+       {{"exception.type", "std::out_of_range"},
+        {"exception.message", kNativeSummary},
         {"exception.stacktrace", kNative},
-        {"errorCode", "SIGSEGV"},
+        {"zeplog.errorCode", "std::out_of_range"},
         {"session.id", any}}},
   };
   for (const auto& c : cases) {
@@ -198,6 +222,7 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
     EXPECT_EQ(r->traceId, traced ? "4bf92f3577b34da6a3ce929d0e0e4736" : "");
     EXPECT_EQ(r->spanId, traced ? "00f067aa0ba902b7" : "");
     EXPECT_EQ(r->flags, traced ? std::optional<std::int64_t>(1) : std::nullopt);
+    EXPECT_EQ(r->eventName, c.eventName);
     for (const auto& [key, value] : c.attributes) {
       const auto at = r->attributes.find(key);
       if (value == none) {
@@ -208,10 +233,15 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
         EXPECT_TRUE(at != r->attributes.end() && at->second == value) << key;
       }
     }
-    // Fields that became record fields are not repeated as attributes.
-    for (const char* mapped : {"logLevel", "DmpData", "SessionID", "body", "sendTime"})
-      EXPECT_EQ(r->attributes.count(mapped), 0u) << mapped;
-    EXPECT_EQ(r->attributes.count("Platform"), 1u);  // the common fields come along
+    // Fields that became record fields or took a convention's name are not repeated; a log
+    // call's attributes keep the program's names.
+    for (const auto& [key, value] : r->attributes) {
+      if (!traced)
+        EXPECT_TRUE(key.starts_with("zeplog.") || key.find('.') != std::string::npos) << key;
+      for (const char* mapped : {"logLevel", "DmpData", "SessionID", "DeviceID", "body"})
+        EXPECT_NE(key, std::string("zeplog.") + mapped);
+    }
+    EXPECT_EQ(r->attributes.count("os.description"), 1u);  // the common fields come along
     EXPECT_EQ(r->scope, "zeplog");
     EXPECT_TRUE(r->timeUnixNano.ends_with("000000")) << r->timeUnixNano;  // milliseconds
     EXPECT_FALSE(r->observedTimeUnixNano.empty());
@@ -224,24 +254,39 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
   }
 }
 
-// OpenTelemetry's own protobuf classes take every request as it is: fromObject, verify, and
-// an encode/decode round trip equal to what was sent.
-TEST_F(OtlpExportTest, TheIndependentDecoderReadsEveryRequestBackUnchanged) {
+// OpenTelemetry's own protobuf classes take every JSON request as it is (fromObject, verify,
+// an encode/decode round trip equal to what was sent), and decode every protobuf request of
+// the same events to the same message, field for field.
+TEST_F(OtlpExportTest, TheIndependentDecoderReadsBothEncodingsAsTheSameRecords) {
   const std::string dir = ZEPLOG_SOURCE_DIR "/tests/otlp";
   if (std::system("node --version >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "node is not installed: the OTLP decoder check is skipped";
   if (!std::ifstream(dir + "/node_modules/@opentelemetry/otlp-transformer/package.json"))
     GTEST_SKIP() << "the OTLP decoder is not installed (npm ci in tests/otlp, done by "
                     "scripts/install-deps.sh): its check is skipped";
-  sendEveryKind();
+  // A resource of every value type, the same for both exporters.
+  const ResourceAttributes typed = {{"deployment.environment", "prod"},
+                                    {"replicas", std::int64_t{-3}},
+                                    {"ratio", 0.25},
+                                    {"canary", true}};
+  test::LoopbackServer protobuf;
+  OtlpExporterOptions options;
+  options.endpoint = "http://127.0.0.1:" + std::to_string(protobuf.port());
+  options.resource = typed;
+  ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));  // protobuf unless told otherwise
+  sendEveryKind(typed);
+  const std::vector<test::SeenRequest> json = requestsTo("/v1/logs");
+  const std::vector<test::SeenRequest> binary = protobuf.requests();
+  ASSERT_GT(json.size(), 0u);
+  ASSERT_EQ(binary.size(), json.size());  // each body went to both, in the same order
   std::string files;
-  int n = 0;
-  for (const test::SeenRequest& r : requestsTo("/v1/logs")) {
-    const std::string path = dataDir.path() + "/request-" + std::to_string(n++) + ".json";
-    std::ofstream(path) << r.body;
-    files += " '" + path + "'";
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    EXPECT_EQ(binary[i].contentType, "application/x-protobuf");
+    const std::string base = dataDir.path() + "/request-" + std::to_string(i);
+    std::ofstream(base + ".json") << json[i].body;
+    std::ofstream(base + ".pb", std::ios::binary) << binary[i].body;
+    files += " '" + base + ".json' '" + base + ".pb=" + base + ".json'";
   }
-  ASSERT_GT(n, 0);
   const std::string out = dataDir.path() + "/decoder.txt";
   const int status =
       std::system(("node '" + dir + "/decode.js'" + files + " >'" + out + "' 2>&1").c_str());
@@ -296,9 +341,72 @@ INSTANTIATE_TEST_SUITE_P(Rows, OtlpDeliveryTest,
                                   std::to_string(c.otlpStatus) + (c.gzip ? "Gzip" : "");
                          });
 
+// Each encoding in each compression: the request says so in its headers, and the development
+// collector reads the records back.
+struct WireCase {
+  OtlpProtocol protocol;
+  Compression compression;
+};
+
+constexpr const char* kCompressionNames[] = {"Plain", "Gzip", "Zstd"};
+
+class OtlpWireTest : public OtlpExportTest, public ::testing::WithParamInterface<WireCase> {};
+
+TEST_P(OtlpWireTest, TheCollectorReadsTheRecordsInEveryEncodingAndCompression) {
+  const WireCase c = GetParam();
+  OtlpExporterOptions options;
+  options.protocol = c.protocol;
+  options.compression = c.compression;
+  options.alsoToCollector = false;
+  options.endpoint = collector->baseUrl();
+  ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));
+  options.endpoint = endpoint();  // the same request, seen with its headers
+  ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));
+  ASSERT_TRUE(init());
+  ZEPLog::warn("E-7", "wire \xC3\xBC");
+  ASSERT_TRUE(ZEPLog::flush(kBound));
+
+  for (const test::SeenRequest& r : requestsTo("/v1/logs")) {
+    EXPECT_EQ(r.contentType,
+              c.protocol == OtlpProtocol::HttpJson ? "application/json" : "application/x-protobuf");
+    EXPECT_EQ(r.contentEncoding, c.compression == Compression::Gzip   ? "gzip"
+                                 : c.compression == Compression::Zstd ? "zstd"
+                                                                      : "");
+  }
+  bool found = false;
+  for (const tools::StoredLogRecord& r : collector->logRecords()) {
+    if (r.body != "wire \xC3\xBC") continue;
+    found = true;
+    EXPECT_EQ(r.severityNumber, 13);
+    EXPECT_NE(r.attributes.find("\"zeplog.errorCode\":\"E-7\""), std::string::npos) << r.attributes;
+    EXPECT_NE(r.resource.find("\"service.name\":\"app\""), std::string::npos) << r.resource;
+  }
+  EXPECT_TRUE(found);
+  for (const tools::StoredRequest& r : collector->requests()) EXPECT_FALSE(r.rejected) << r.path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OtlpWireTest,
+                         ::testing::Values(WireCase{OtlpProtocol::HttpProtobuf, Compression::None},
+                                           WireCase{OtlpProtocol::HttpProtobuf, Compression::Gzip},
+                                           WireCase{OtlpProtocol::HttpProtobuf, Compression::Zstd},
+                                           WireCase{OtlpProtocol::HttpJson, Compression::None},
+                                           WireCase{OtlpProtocol::HttpJson, Compression::Gzip},
+                                           WireCase{OtlpProtocol::HttpJson, Compression::Zstd}),
+                         [](const auto& info) {
+                           const WireCase& c = info.param;
+                           return std::string(c.protocol == OtlpProtocol::HttpJson ? "Json"
+                                                                                   : "Protobuf") +
+                                  kCompressionNames[static_cast<int>(c.compression)];
+                         });
+
+// Through a protobuf exporter answered in protobuf (the JSON answer is read by the table
+// below).
 TEST_F(OtlpExportTest, APartialSuccessCountsTheRejectedRecordsAndTellsTheMessageOnce) {
-  otlp.setAnswerBody(R"({"partialSuccess":{"rejectedLogRecords":"2","errorMessage":"too old"}})");
-  ASSERT_TRUE(addExporter(false));
+  otlp.setAnswerBody(std::string("\x0a\x0b\x08\x02\x12\x07too old", 13));
+  OtlpExporterOptions options;
+  options.endpoint = endpoint();
+  options.alsoToCollector = false;
+  ASSERT_TRUE(ZEPLog::addOtlpExporterWith(options));
   ASSERT_TRUE(init());
   ASSERT_TRUE(ZEPLog::flush(kBound));  // the session event
   ZEPLog::info(nullptr, "first");
@@ -389,7 +497,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, OtlpEndlessAnswerTest, ::testing::Values(false, t
                            return std::string(info.param ? "Durable" : "Direct");
                          });
 
-TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTaken) {
+TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTakenInEitherEncoding) {
+  using namespace std::string_literals;
   const struct {
     std::string body;
     std::uint64_t rejected;
@@ -404,12 +513,74 @@ TEST(OtlpAnswer, OnlyACountOfRejectedRecordsIsTaken) {
       {R"({"partialSuccess":{"rejectedLogRecords":"-1"}})", 0, ""},
       {R"({"partialSuccess":{"rejectedLogRecords":-1}})", 0, ""},
       {R"({"partialSuccess":{"errorMessage":"warning only"}})", 0, "warning only"},
+      {" \n{}", 0, ""},
+      // Protobuf: 1 partial_success { 1 rejected_log_records, 2 error_message }.
+      {"\x0a\x07\x08\x02\x12\x03old"s, 2, "old"},
+      {"\x0a\x00"s, 0, ""},
+      {"\x10\x05\x0a\x02\x08\x03"s, 3, ""},                              // an unknown field first
+      {"\x0a\x0b\x08\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01"s, 0, ""},  // -1
+      {"\x0a\x05\x08\x02"s, 0, ""},                                      // cut short
+      {"\x0b\x08\x02"s, 0, ""},                                          // a group
   };
   for (const auto& c : cases) {
     const detail::OtlpPartialSuccess p = detail::readOtlpAnswer(c.body);
     EXPECT_EQ(p.rejected, c.rejected) << c.body;
     EXPECT_EQ(p.message, c.message) << c.body;
   }
+}
+
+// The common fields reach the records the same way whether the events took copies of them
+// (console on) or share the handle's fragment (console silenced), and a log call's own level
+// and error code are read from its text.
+class OtlpCommonFieldsTest : public OtlpExportTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(OtlpCommonFieldsTest, EveryRecordCarriesThemOnceWhicheverWayTheyCame) {
+  if (GetParam()) ZEPLog::silenceConsole();
+  ASSERT_TRUE(addExporter(false));
+  ASSERT_TRUE(init());
+  ZEPLog::setCustomField("forest", "scene");
+  ZEPLog::info("E-3", "plain");
+  ZEPLog::handledError("handled", kHandled);
+  ASSERT_TRUE(ZEPLog::flush(kBound));
+  const std::vector<test::OtlpRecord> all = records();
+  const test::OtlpRecord* plain = recordWithBody(all, "plain");
+  const test::OtlpRecord* handled = recordWithBody(all, "handled");
+  ASSERT_TRUE(plain && handled);
+  for (const test::OtlpRecord* r : {plain, handled}) {
+    EXPECT_EQ(r->attributes.at("user.id"), "user-1");
+    EXPECT_EQ(r->attributes.at("zeplog.scene"), "forest");
+    EXPECT_EQ(r->attributes.count("os.description"), 1u);
+    EXPECT_EQ(r->attributes.count("device.id"), 1u);
+  }
+  EXPECT_EQ(plain->severityText, "INFO");
+  EXPECT_EQ(plain->attributes.at("zeplog.errorCode"), "E-3");
+  EXPECT_EQ(plain->attributes.count("session.id"), 0u);  // as in the collector's body
+  EXPECT_EQ(handled->attributes.count("session.id"), 1u);
+  EXPECT_EQ(ZEPLog::counters().writtenBack, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OtlpCommonFieldsTest, ::testing::Values(false, true),
+                         [](const auto& info) {
+                           return std::string(info.param ? "SharedFragment" : "Copies");
+                         });
+
+// The whole way from the environment alone, with no call of the program: the records arrive
+// in protobuf with the headers, and the collector still gets its request.
+TEST_F(OtlpExportTest, AnEndpointInTheEnvironmentAloneExportsTheEvents) {
+  ::setenv("OTEL_EXPORTER_OTLP_ENDPOINT", endpoint().c_str(), 1);
+  ::setenv("OTEL_EXPORTER_OTLP_HEADERS", "X-Tenant=games%2Ceu", 1);
+  ::setenv("OTEL_EXPORTER_OTLP_COMPRESSION", "gzip", 1);
+  ASSERT_TRUE(init());
+  ZEPLog::info(nullptr, "from the environment");
+  ASSERT_TRUE(ZEPLog::flush(kBound));
+  const std::vector<test::SeenRequest> requests = requestsTo("/v1/logs");
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests[0].contentType, "application/x-protobuf");
+  EXPECT_EQ(requests[0].contentEncoding, "gzip");
+  const auto tenant = requests[0].headers.find("X-Tenant");
+  EXPECT_TRUE(tenant != requests[0].headers.end() && tenant->second == "games,eu");
+  EXPECT_NE(requests.back().body.find("from the environment"), std::string::npos);
+  EXPECT_GE(collectorEvents(), 2u);  // alsoToCollector stays on
 }
 
 // A native crash's text travels base64-encoded and becomes the stacktrace decoded.

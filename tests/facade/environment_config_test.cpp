@@ -4,22 +4,18 @@
 // Every case runs in a process of its own (gtest_discover_tests), so it may set variables.
 // The console is left to its default (stderr, redirected here to a file) unless the case is
 // about it, since a console handler is itself an explicit setting.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 
 #include "common/breadcrumbs.hpp"
 #include "common/files.hpp"
 #include "settings/settings_url.hpp"
 #include "support/loopback_server.hpp"
+#include "support/stderr_file.hpp"
 #include "support/test_env.hpp"
 #include "transport/http_client.hpp"
 #include "zeplog/zeplog.hpp"
@@ -31,36 +27,19 @@ class EnvironmentTest : public ::testing::Test {
  public:  // the cases' check functions read it
   void SetUp() override {
     // stderr goes to a file, so the lines about ignored values can be read.
-    stderrPath = dir.path() + "/stderr.txt";
-    savedStderr = ::dup(2);
-    const int fd = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    ::dup2(fd, 2);
-    ::close(fd);
+    ASSERT_TRUE(stderrFile.ok());
     dataDir = dir.path() + "/data";
     ::setenv("ZEPLOG_DATA_DIR", dataDir.c_str(), 1);
     // Where the default data directory would be, should a case leave the variable unused.
     ::setenv("XDG_DATA_HOME", (dir.path() + "/xdg").c_str(), 1);
   }
-  void TearDown() override {
-    ::dup2(savedStderr, 2);
-    ::close(savedStderr);
-  }
   static bool init() { return ZEPLog::init("http://127.0.0.1:9", "app", "1.0", SyncStart::On); }
-  std::string stderrText() const {
-    std::ifstream in(stderrPath);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  bool logged(const std::string& text) const {
-    return stderrText().find(text) != std::string::npos;
-  }
+  std::string stderrText() const { return stderrFile.text(); }
+  bool logged(const std::string& text) const { return stderrFile.contains(text); }
 
   test::TempDir dir;
+  test::StderrToFile stderrFile{dir.path() + "/stderr.txt"};
   std::string dataDir;
-  std::string stderrPath;
-  int savedStderr = -1;
 };
 
 // ---- Each variable read ---------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "collector_wire.hpp"
 #include "dev_collector.hpp"
 
 namespace zeplog::test {
@@ -16,15 +17,20 @@ LoopbackServer::LoopbackServer(const std::string& tlsCert, const std::string& tl
     server_ = std::make_unique<httplib::SSLServer>(tlsCert.c_str(), tlsKey.c_str());
   }
   auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+    // cpp-httplib undoes gzip itself; zstd is undone here (kept as sent when it is not zstd).
+    const std::string body =
+        req.get_header_value("Content-Encoding") == "zstd"
+            ? tools::detail::zstdDecompressed(req.body, 1u << 30).value_or(req.body)
+            : req.body;
     std::size_t events = 0;
-    for (std::size_t at = req.body.find("\"kstBulkIndex\":"); at != std::string::npos;
-         at = req.body.find("\"kstBulkIndex\":", at + 1))
+    for (std::size_t at = body.find("\"kstBulkIndex\":"); at != std::string::npos;
+         at = body.find("\"kstBulkIndex\":", at + 1))
       ++events;
     std::unique_lock<std::mutex> l(mu_);
     seen_.push_back(
         {req.method,
          req.path,
-         keepBodies_ ? req.body : std::string(),
+         keepBodies_ ? body : std::string(),
          req.get_header_value("Content-Type"),
          req.remote_addr,
          req.remote_port,

@@ -50,7 +50,7 @@ inline std::string otlpText(const json::Object& o, const char* key) {
 struct OtlpRecord {
   std::map<std::string, std::string> resource;
   std::string scope;
-  std::string timeUnixNano, observedTimeUnixNano, severityText, body, traceId, spanId;
+  std::string timeUnixNano, observedTimeUnixNano, severityText, body, eventName, traceId, spanId;
   std::optional<std::int64_t> flags;
   std::optional<std::int64_t> severityNumber;
   std::map<std::string, std::string> attributes;
@@ -79,6 +79,7 @@ inline std::vector<OtlpRecord> otlpRecordsOf(const std::string& body) {
         rec.timeUnixNano = otlpText(l, "timeUnixNano");
         rec.observedTimeUnixNano = otlpText(l, "observedTimeUnixNano");
         rec.severityText = otlpText(l, "severityText");
+        rec.eventName = otlpText(l, "eventName");
         rec.traceId = otlpText(l, "traceId");
         rec.spanId = otlpText(l, "spanId");
         if (const json::Value* f = l.find("flags"); f && (f->isInt() || f->isUInt()))

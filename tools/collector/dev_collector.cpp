@@ -22,6 +22,7 @@
 
 #include "collector_database.hpp"
 #include "collector_text.hpp"
+#include "collector_wire.hpp"
 
 namespace zeplog::tools {
 using namespace detail;
@@ -123,12 +124,19 @@ struct DevCollector::Impl {
   }
 
   void handle(const httplib::Request& req, httplib::Response& res);
-  void handleLog(const httplib::Request& req, httplib::Response& res, StoredRequest& r);
-  void handleOtlp(const httplib::Request& req, httplib::Response& res, StoredRequest& r);
+  // The routes that take a body get it decoded (Content-Encoding undone).
+  void handleLog(const httplib::Request& req, const std::string& body, httplib::Response& res,
+                 StoredRequest& r);
+  void handleOtlp(const httplib::Request& req, const std::string& body, httplib::Response& res,
+                  StoredRequest& r);
   void handleMinidump(const httplib::Request& req, httplib::Response& res, StoredRequest& r);
   std::int64_t storeMinidump(std::int64_t requestId, const StoredMinidump& m);
   // Stores a log body that is refused, raw, with its line.
   void reject(const httplib::Request& req, StoredRequest& r, const std::string& why);
+  // A POST body with a zstd Content-Encoding undone (cpp-httplib undoes gzip); none, with the
+  // request refused, when it does not decompress.
+  std::optional<std::string> decodedBody(const httplib::Request& req, httplib::Response& res,
+                                         StoredRequest& r);
   void handleAdmin(const httplib::Request& req, httplib::Response& res);
 };
 
@@ -140,12 +148,14 @@ void DevCollector::Impl::handle(const httplib::Request& req, httplib::Response& 
   r.path = req.target;
   const std::string& path = req.path;
 
-  if (req.method == "POST" && path == "/v2/log") {
-    handleLog(req, res, r);
-    return;
-  }
-  if (req.method == "POST" && path == "/v1/logs") {
-    handleOtlp(req, res, r);
+  if (req.method == "POST" && (path == "/v2/log" || path == "/v1/logs")) {
+    const std::optional<std::string> body = decodedBody(req, res, r);
+    if (!body) return;
+    if (path == "/v2/log") {
+      handleLog(req, *body, res, r);
+    } else {
+      handleOtlp(req, *body, res, r);
+    }
     return;
   }
   if (req.method == "POST" && path == "/v2/minidump") {
@@ -195,9 +205,23 @@ void DevCollector::Impl::reject(const httplib::Request& req, StoredRequest& r,
            why + " (" + std::to_string(req.body.size()) + " bytes kept) -> 400");
 }
 
-void DevCollector::Impl::handleLog(const httplib::Request& req, httplib::Response& res,
-                                   StoredRequest& r) {
-  std::optional<std::vector<std::string>> objects = eventObjects(req.body);
+std::optional<std::string> DevCollector::Impl::decodedBody(const httplib::Request& req,
+                                                           httplib::Response& res,
+                                                           StoredRequest& r) {
+  if (req.get_header_value("Content-Encoding") != "zstd") return req.body;
+  constexpr std::size_t kLargestBody = 256u << 20;
+  std::optional<std::string> body = detail::zstdDecompressed(req.body, kLargestBody);
+  if (!body) {
+    reject(req, r, "not zstd data");
+    res.status = 400;
+    res.set_content("Content-Encoding zstd, but the body is not zstd data", "text/plain");
+  }
+  return body;
+}
+
+void DevCollector::Impl::handleLog(const httplib::Request& req, const std::string& body,
+                                   httplib::Response& res, StoredRequest& r) {
+  std::optional<std::vector<std::string>> objects = eventObjects(body);
   if (!objects) {
     reject(req, r, "not a JSON array of objects");
     res.status = 400;
@@ -217,14 +241,23 @@ void DevCollector::Impl::handleLog(const httplib::Request& req, httplib::Respons
   res.set_content("", "text/plain");
 }
 
-void DevCollector::Impl::handleOtlp(const httplib::Request& req, httplib::Response& res,
-                                    StoredRequest& r) {
-  std::optional<std::vector<StoredLogRecord>> records = otlpRecords(req.body);
+void DevCollector::Impl::handleOtlp(const httplib::Request& req, const std::string& body,
+                                    httplib::Response& res, StoredRequest& r) {
+  // The answer is in the request's encoding.
+  const bool protobuf = req.get_header_value("Content-Type") == "application/x-protobuf";
+  const std::optional<std::string> json =
+      protobuf ? detail::otlpJsonOfProtobuf(body) : std::optional<std::string>(body);
+  std::optional<std::vector<StoredLogRecord>> records =
+      json ? otlpRecords(*json) : std::optional<std::vector<StoredLogRecord>>();
   if (!records) {
     reject(req, r, "not an OTLP logs request");
     res.status = 400;
-    res.set_content(R"({"code":3,"message":"not an ExportLogsServiceRequest"})",
-                    "application/json");
+    if (protobuf) {
+      res.set_content("", "application/x-protobuf");  // a google.rpc.Status would go here
+    } else {
+      res.set_content(R"({"code":3,"message":"not an ExportLogsServiceRequest"})",
+                      "application/json");
+    }
     return;
   }
   const Answer a = answerFor(true);
@@ -234,7 +267,12 @@ void DevCollector::Impl::handleOtlp(const httplib::Request& req, httplib::Respon
            std::to_string(records->size()) + " log records -> " + std::to_string(a.status));
   delay(a.delay);
   res.status = a.status;
-  res.set_content("{}", "application/json");  // an ExportLogsServiceResponse: all accepted
+  // An ExportLogsServiceResponse: all accepted (in protobuf, no fields at all).
+  if (protobuf) {
+    res.set_content("", "application/x-protobuf");
+  } else {
+    res.set_content("{}", "application/json");
+  }
 }
 
 std::int64_t DevCollector::Impl::storeMinidump(std::int64_t requestId, const StoredMinidump& m) {

@@ -92,10 +92,12 @@ struct StoredEvent {
 //   POST /v2/log                 a JSON array of event objects: each object is stored with
 //                                its arrival time and request id; any other body is answered
 //                                400 and kept raw. Answered with the configured log answer.
-//   POST /v1/logs                an OTLP/HTTP ExportLogsServiceRequest in the JSON encoding
-//                                (gzip too): each log record is stored with its resource
-//                                and attributes beside the events; a body that is not one
-//                                is answered 400 and kept raw. Answered with the log answer.
+//   POST /v1/logs                an OTLP/HTTP ExportLogsServiceRequest, JSON or protobuf (by
+//                                its Content-Type): each log record is stored with its
+//                                resource and attributes beside the events; a body that is
+//                                not one is answered 400 and kept raw. Answered with the log
+//                                answer, in the request's encoding.
+// Both POST routes take bodies plain, gzip or zstd (Content-Encoding).
 //   POST /v2/minidump            a multipart/form-data minidump upload: the file part
 //                                "upload_file_minidump" is stored (and written to
 //                                minidumpDir) with the other parts as fields; answered 200
