@@ -82,6 +82,8 @@ class LogStaging {
     std::uint64_t bytes = 0;
   };
   Staged staged() const;
+  // How many rings were ever made (a thread's ring is reused after the thread ended).
+  std::size_t ringsMade() const { return ringCount_.load(std::memory_order_acquire); }
 
   // The drain's mapping from a record's timestamp to wall-clock milliseconds: linear between
   // the (stamp, wall) pairs of the last two drains, clamped to that span. A formula with

@@ -142,8 +142,12 @@ TEST_F(StructuredLogTest, FullRingsAndEndedThreadsLoseOnlyWhatTheQueueBoundDrops
   const std::uint64_t droppedBefore = detail::eventCounters().droppedFromQueue.load();
   constexpr int kCalls = 3 * kstVelaBlockQueue::kMaxEvents / 2;
   for (int i = 0; i < kCalls; ++i) ZEPLog::info("", std::to_string(i));
-  for (int t = 0; t < 3; ++t)
+  const std::size_t ringsBefore = detail::logStaging().ringsMade();
+  for (int t = 0; t < 3; ++t) {
     std::thread([t] { ZEPLog::info("", "thread " + std::to_string(t)); }).join();
+    (void)ZEPLog::queueSize();  // drains: the ended thread's ring is free again
+  }
+  EXPECT_LE(detail::logStaging().ringsMade(), ringsBefore + 1) << "ended threads' rings reused";
   EXPECT_EQ(ZEPLog::queueSize(), static_cast<std::int32_t>(kstVelaBlockQueue::kMaxEvents));
   EXPECT_EQ(detail::eventCounters().droppedFromQueue.load() - droppedBefore,
             static_cast<std::uint64_t>(kCalls + 3 - kstVelaBlockQueue::kMaxEvents));
