@@ -1,5 +1,6 @@
 // Log calls with typed attributes, and the thread's trace context they carry.
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -61,10 +62,14 @@ using zeplog::AttributeValue;
 
 namespace {
 
-// The C attribute as the C++ one; none for an unknown type.
+// The C attribute as the C++ one; none for an unknown type. The type is read as the int a
+// C caller stored: a value outside the enumeration must not be loaded as the enum.
 std::optional<Attribute> fromC(const zeplog_attribute& a) {
+  static_assert(sizeof(zeplog_attribute_type) == sizeof(int));
+  int type = 0;
+  std::memcpy(&type, &a.type, sizeof type);
   const std::string_view key = a.key ? std::string_view(a.key) : std::string_view();
-  switch (a.type) {
+  switch (type) {
     case ZEPLOG_ATTRIBUTE_TEXT:
       return Attribute{key, AttributeValue(a.value.text)};
     case ZEPLOG_ATTRIBUTE_INT:
@@ -73,8 +78,9 @@ std::optional<Attribute> fromC(const zeplog_attribute& a) {
       return Attribute{key, AttributeValue(a.value.number)};
     case ZEPLOG_ATTRIBUTE_BOOL:
       return Attribute{key, AttributeValue(a.value.boolean != 0)};
+    default:
+      return std::nullopt;
   }
-  return std::nullopt;
 }
 
 }  // namespace
