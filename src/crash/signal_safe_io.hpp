@@ -1,7 +1,10 @@
-// Output and file reading that a signal handler may use: no allocation, no locks, no stdio.
+// Output, file reading and thread calls that a signal handler may use: no allocation, no
+// locks, no stdio.
 #pragma once
 
 #include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +13,12 @@
 #include <cstring>
 
 namespace zeplog::detail {
+
+// The calling thread's kernel id, and a signal to one thread of a process, by system call.
+inline pid_t sysGettid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+inline int sysTgkill(pid_t pid, pid_t tid, int sig) {
+  return static_cast<int>(::syscall(SYS_tgkill, pid, tid, sig));
+}
 
 // Copies src into a fixed buffer, cut to fit.
 inline void copyText(char* dst, std::size_t size, const char* src) {
