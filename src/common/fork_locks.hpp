@@ -16,7 +16,8 @@ namespace zeplog::detail {
 // deadlock against the thread holding it. docs/architecture.md lists every lock.
 enum class ForkLockRank : int {
   kGlobalResource = 100,      // global_resource_lock
-  kLogStaging = 140,          // the log calls' staging rings (channel locks, flush signal inside)
+  kLogStaging = 140,          // the staging drain (channel locks, flush signal inside)
+  kLogStagingRings = 145,     // the staging rings' consumer side (short holds)
   kFlushSignal = 150,         // the flush signal of the send thread (takes channel locks inside)
   kQueueFiles = 190,          // a queue's file monitor (takes channel locks inside)
   kQueueChannel = 200,        // the four channels of the event queue: 200 + channel number

@@ -54,10 +54,12 @@ VelaEventPtr kstVelaBlockQueue::enqueue(VelaEventPtr event) {
 
 bool kstVelaBlockQueue::atHighWater() {
   // Staged calls count as queued (from atomics: this is asked under other locks).
+  const bool global = detail::blockQueue() == this;
   const detail::LogStaging::Staged staged =
-      detail::blockQueue() == this ? detail::logStaging().staged() : detail::LogStaging::Staged{};
+      global ? detail::logStaging().staged() : detail::LogStaging::Staged{};
   return static_cast<std::size_t>(logArray_.count()) + staged.records >= kHighWaterEvents ||
-         logArray_.weight() + staged.bytes >= kHighWaterBytes;
+         logArray_.weight() + staged.bytes >= kHighWaterBytes ||
+         (global && detail::logStaging().anyOverHalf());
 }
 
 void kstVelaBlockQueue::frontEnqueue(VelaEventPtr event) {

@@ -66,14 +66,20 @@ class kstVelaBlockQueue {
   std::int32_t queueCount();              // counts without waiting, staged calls included
   std::size_t queueBytes();               // the bytes its events weigh now
   // True when the main queue holds kHighWaterEvents events or kHighWaterBytes bytes, the
-  // staged log calls included. Takes no lock: the staged calls do not wake a waiter as they
-  // pile up, so a wait on this must look again now and then (see the send thread's pause).
+  // staged log calls included, or a thread's staging ring is more than half full. Takes no lock:
+  // the staged calls do not wake a waiter as they pile up, so a wait on this must look again now
+  // and then (see the send thread's pause).
   bool atHighWater();
   // hook runs, outside every channel lock, in the enqueue that takes the main queue up to
   // its high water: once per crossing, so other log calls never pay for it. nullptr: none.
   void setHighWaterHook(void (*hook)()) { highWaterHook_.store(hook); }
   // For the log calls' staging: wakes a consumer waiting for the main queue, if any.
   void wakeConsumerIfWaiting() { logArray_.wakeIfWaiting(); }
+  // For the log calls' staging: a thread's ring went past half full; runs the high-water
+  // hook, as the append that takes the main queue to its high water does.
+  void stagingAtHighWater() {
+    if (void (*hook)() = highWaterHook_.load()) hook();
+  }
   // Moves the log calls staged so far onto the main queue (see detail::LogStaging): the
   // waiting take and count, and the saves, do this first. It may wait for a drain under way,
   // so never under global_resource_lock or a lock ranked above the staging's. The IfFree

@@ -123,8 +123,6 @@ std::int64_t wallNowNs() {
 // The calling thread's ring; kEndedThread once the thread's end released it (a call from a
 // later thread-exit destructor takes the direct path).
 thread_local StagingRing* t_ring = nullptr;
-// True while this thread drains (a console line's handler may log from inside the drain).
-thread_local bool t_draining = false;
 StagingRing* const kEndedThread = reinterpret_cast<StagingRing*>(alignof(StagingRing));
 
 // Marks the thread's ring ended when the thread ends, so a drain frees it for reuse.
@@ -151,7 +149,8 @@ std::uint64_t stagingStamp() noexcept {
 }
 
 LogStaging::LogStaging()
-    : mu_(ForkLockRank::kLogStaging, 0, &LogStaging::renewInChild, this),
+    : drainMu_(ForkLockRank::kLogStaging),
+      ringsMu_(ForkLockRank::kLogStagingRings, 0, &LogStaging::renewInChild, this),
       lastDrain_{stagingStamp(), wallNowNs()} {}
 
 LogStaging& logStaging() {
@@ -175,18 +174,20 @@ bool LogStaging::stage(const StagedCall& call) noexcept {
   if (!ring) return false;
   char* at = ring->reserve(bytes);
   if (!at) {
-    // Full: every ring's records go to the main queue first, unless that would wait for a
-    // drain under way (or is one: a console handler logging from inside it). The direct
-    // path never waits.
-    kstVelaBlockQueue* queue = blockQueue();
-    if (!queue || t_draining) return false;
-    std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
-    if (!lock.owns_lock()) return false;
-    (void)drainLocked(queue);
-    lock.unlock();
-    at = ring->reserve(bytes);
-    if (!at) return false;
+    // Full: the oldest records make room, unless a drain is copying them just now; then
+    // this call is the one dropped. Either way counted, and nothing waits.
+    std::unique_lock<std::mutex> lock(ringsMu_, std::try_to_lock);
+    if (lock.owns_lock()) {
+      noteDroppedAtBound(ring->dropOldest(bytes), false);
+      lock.unlock();
+      at = ring->reserve(bytes);
+    }
+    if (!at) {
+      noteDroppedAtBound(1, false);
+      return true;
+    }
   }
+  const bool wasOverHalf = ring->overHalf();
   RecordHeader h;
   h.size = static_cast<std::uint32_t>(bytes);
   h.stamp = stagingStamp();
@@ -212,7 +213,11 @@ bool LogStaging::stage(const StagedCall& call) noexcept {
   h.cut = static_cast<std::uint8_t>(std::min<std::uint32_t>(cut, UINT8_MAX));
   std::memcpy(at, &h, sizeof h);
   ring->publish(bytes);
-  if (kstVelaBlockQueue* queue = blockQueue()) queue->wakeConsumerIfWaiting();
+  if (kstVelaBlockQueue* queue = blockQueue()) {
+    queue->wakeConsumerIfWaiting();
+    // Past half full: the send thread's pause ends, so the drain comes before the ring fills.
+    if (!wasOverHalf && ring->overHalf()) queue->stagingAtHighWater();
+  }
   return true;
 }
 
@@ -220,7 +225,7 @@ StagingRing* LogStaging::ringOfThisThread() noexcept {
   StagingRing* ring = t_ring;
   if (ring) return ring == kEndedThread ? nullptr : ring;
   try {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(ringsMu_);
     ring = claimRingLocked();
   } catch (...) {
     return nullptr;
@@ -260,6 +265,14 @@ LogStaging::Staged LogStaging::staged() const {
   return out;
 }
 
+bool LogStaging::anyOverHalf() const {
+  const std::size_t count = ringCount_.load(std::memory_order_acquire);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (rings_[i].load(std::memory_order_acquire)->overHalf()) return true;
+  }
+  return false;
+}
+
 bool LogStaging::anyStaged() const {
   const std::size_t count = ringCount_.load(std::memory_order_acquire);
   for (std::size_t i = 0; i < count; ++i) {
@@ -270,19 +283,19 @@ bool LogStaging::anyStaged() const {
 
 std::size_t LogStaging::drainInto(kstVelaBlockQueue& queue) {
   if (!anyStaged()) return 0;  // ended rings wait for a drain with records to be freed
-  std::lock_guard<std::mutex> lock(mu_);
-  return drainLocked(&queue);
+  std::lock_guard<std::mutex> lock(drainMu_);
+  return drainHoldingDrainLock(&queue);
 }
 
 std::size_t LogStaging::tryDrainInto(kstVelaBlockQueue& queue) {
   if (!anyStaged()) return 0;
-  std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
-  return lock.owns_lock() ? drainLocked(&queue) : 0;
+  std::unique_lock<std::mutex> lock(drainMu_, std::try_to_lock);
+  return lock.owns_lock() ? drainHoldingDrainLock(&queue) : 0;
 }
 
 std::size_t LogStaging::discard() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return drainLocked(nullptr);
+  std::lock_guard<std::mutex> lock(drainMu_);
+  return drainHoldingDrainLock(nullptr);
 }
 
 std::int64_t LogStaging::wallMillis(std::uint64_t stamp, ClockPair from, ClockPair to) {
@@ -298,62 +311,75 @@ std::int64_t LogStaging::wallMillis(std::uint64_t stamp, ClockPair from, ClockPa
   return ns / 1'000'000;
 }
 
-std::size_t LogStaging::drainLocked(kstVelaBlockQueue* queue) {
-  t_draining = true;
-  struct Reset {
-    ~Reset() { t_draining = false; }
-  } reset;
-  // Each ring's published records, up to the tail seen now.
-  struct Cursor {
-    StagingRing* ring;
-    std::uint64_t at;
-    std::uint64_t end;
-  };
-  std::vector<Cursor> cursors;
+// The records of one drain: each ring's run of records, copied out, in the ring's order,
+// and the wall-clock span they were made in.
+struct LogStaging::Taken {
+  std::vector<std::string> runs;
+  ClockPair from, to;
+};
+
+void LogStaging::takeRecordsLocked(Taken& taken) {
   const std::size_t count = ringCount_.load(std::memory_order_relaxed);
   for (std::size_t i = 0; i < count; ++i) {
     StagingRing* ring = rings_[i].load(std::memory_order_relaxed);
     // Ended before the tail is read: every record it will ever hold is published by then.
     const bool ended = ring->owner.load(std::memory_order_acquire) == StagingRing::Owner::kEnded;
     const std::uint64_t end = ring->publishedTail();
-    if (end != ring->head()) cursors.push_back({ring, ring->head(), end});
+    std::string run;
+    std::uint64_t records = 0;
+    for (std::uint64_t at = ring->head(); at != end;) {
+      const StagingRing::Prefix p = StagingRing::prefixAt(ring->recordAt(at));
+      if (p.kind != 0) {
+        run.append(ring->recordAt(at), p.size);
+        ++records;
+      }
+      at += p.size;
+    }
+    ring->release(end, records);
+    if (!run.empty()) taken.runs.push_back(std::move(run));
     if (ended) ring->owner.store(StagingRing::Owner::kFree, std::memory_order_release);
   }
   // The wall-time span these records were made in: from the last drain to now (read after
   // the tails, so every record taken was stamped before it).
-  const ClockPair now{stagingStamp(), wallNowNs()};
-  const ClockPair from = lastDrain_;
-  lastDrain_ = now;
-  // Skips padding; true while the cursor is at a record.
-  auto settle = [](Cursor& c) {
-    while (c.at != c.end && StagingRing::prefixAt(c.ring->recordAt(c.at)).kind == 0)
-      c.at += StagingRing::prefixAt(c.ring->recordAt(c.at)).size;
-    return c.at != c.end;
-  };
-  auto stampAt = [](const Cursor& c) { return readRecord(c.ring->recordAt(c.at)).header.stamp; };
+  taken.from = lastDrain_;
+  taken.to = ClockPair{stagingStamp(), wallNowNs()};
+  lastDrain_ = taken.to;
+}
+
+std::size_t LogStaging::makeEvents(const Taken& taken, kstVelaBlockQueue* queue) {
   // Merged by timestamp; a ring's records leave in their order.
+  struct Cursor {
+    std::string_view rest;
+    std::uint64_t stamp() const { return readRecord(rest.data()).header.stamp; }
+  };
+  std::vector<Cursor> cursors;
+  for (const std::string& run : taken.runs) cursors.push_back({run});
   auto later = [&](std::size_t a, std::size_t b) {
-    return stampAt(cursors[a]) > stampAt(cursors[b]);
+    return cursors[a].stamp() > cursors[b].stamp();
   };
   std::priority_queue<std::size_t, std::vector<std::size_t>, decltype(later)> next(later);
-  for (std::size_t i = 0; i < cursors.size(); ++i) {
-    if (settle(cursors[i])) next.push(i);
-  }
+  for (std::size_t i = 0; i < cursors.size(); ++i) next.push(i);
   std::size_t moved = 0;
   while (!next.empty()) {
-    Cursor& c = cursors[next.top()];
     const std::size_t index = next.top();
     next.pop();
-    const StagedRecord record = readRecord(c.ring->recordAt(c.at));
-    if (queue) enqueueRecord(record, wallMillis(record.header.stamp, from, now), *queue);
+    Cursor& c = cursors[index];
+    const StagedRecord record = readRecord(c.rest.data());
+    if (queue) enqueueRecord(record, wallMillis(record.header.stamp, taken.from, taken.to), *queue);
     ++moved;
-    c.at += record.header.size;
-    // Each record's space goes back at once: a producer whose ring filled can go on.
-    c.ring->release(c.at, 1);
-    if (settle(c)) next.push(index);
+    c.rest.remove_prefix(record.header.size);
+    if (!c.rest.empty()) next.push(index);
   }
-  for (Cursor& c : cursors) c.ring->release(c.end, 0);  // trailing padding
   return moved;
+}
+
+std::size_t LogStaging::drainHoldingDrainLock(kstVelaBlockQueue* queue) {
+  Taken taken;
+  {
+    std::lock_guard<std::mutex> lock(ringsMu_);
+    takeRecordsLocked(taken);
+  }
+  return makeEvents(taken, queue);
 }
 
 void LogStaging::renewInChild(void* self) {

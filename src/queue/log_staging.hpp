@@ -38,23 +38,26 @@ std::uint64_t stagingStamp() noexcept;
 // A log call (stage) copies a compact record (handle id, level, timestamp, texts and packed
 // attributes) into its own thread's ring and publishes it: no lock, no shared counter, no
 // reference count, no allocation, no UTF-8 check. Only a thread's first call (which finds
-// or makes its ring, under the lock) and a call that finds its ring full (which drains
-// every ring into the main queue, under the lock, and whose main queue then drops its
-// oldest as it always does) take the lock.
+// or makes its ring) and a call that finds its ring full take a lock. A full ring drops its
+// oldest records to make room, counted as the main queue counts its drops, under a
+// try-lock of ringsMu_; when a drain holds that lock just then, the new call is dropped
+// instead (counted): the call never waits. A call that takes its ring past half full wakes
+// the send thread, whose pause ends then (kstVelaBlockQueue::atHighWater).
 //
-// The drain (under the lock) takes the records published so far from every ring, merges
-// them by timestamp (a thread's own records keep their order), maps each timestamp to wall
-// time between the previous drain and this one, checks the texts as UTF-8, resolves the
-// handle and puts the event on the main queue. Whatever needs the queue whole (counting
-// it, waiting for it, saving it, a flush) drains first, so staged records are counted,
-// saved and sent like queued events.
+// The drain takes the records published so far from every ring (copied out under
+// ringsMu_, a short hold), merges them by timestamp (a thread's own records keep their
+// order), maps each timestamp to wall time between the previous drain and this one, checks
+// the texts as UTF-8, resolves the handle and puts the event on the main queue, under
+// drainMu_ alone, so that drains do not interleave their events. Whatever needs the queue
+// whole (waiting for it, saving it) drains first; counting it counts the staged records.
 //
 // A thread's ring is marked ended when the thread ends; the drain that empties an ended ring
 // frees it for the next new thread. A forked child empties every ring (the parent sends
 // their records) and frees those of the parent's other threads.
 //
-// Locks: mu_ (rank kLogStaging) is taken after the queue files' monitor and before the
-// queue's channel locks; nothing blocks under it but those channel locks.
+// Locks: drainMu_ (rank kLogStaging) is taken after the queue files' monitor and before the
+// queue's channel locks; ringsMu_ (rank kLogStagingRings) after it, held only to copy or
+// drop records and to claim a ring.
 class LogStaging {
  public:
   static constexpr std::size_t kMaxRings = 1024;
@@ -76,6 +79,8 @@ class LogStaging {
   std::size_t discard();
   // True when some ring holds a published record; reads atomics only (a hint for waits).
   bool anyStaged() const;
+  // True when some ring is more than half full (atomics only).
+  bool anyOverHalf() const;
   // The records staged now and their bytes; reads atomics only, exact at rest.
   struct Staged {
     std::uint64_t records = 0;
@@ -95,15 +100,21 @@ class LogStaging {
   static std::int64_t wallMillis(std::uint64_t stamp, ClockPair from, ClockPair to);
 
  private:
+  struct Taken;  // the records one drain copied out, per ring
   StagingRing* ringOfThisThread() noexcept;
   StagingRing* claimRingLocked() noexcept;
-  std::size_t drainLocked(kstVelaBlockQueue* queue);
+  // Under ringsMu_: copies every ring's published records out and frees their space.
+  void takeRecordsLocked(Taken& taken);
+  // Under drainMu_: the copied records as events on queue (none: dropped); how many.
+  std::size_t makeEvents(const Taken& taken, kstVelaBlockQueue* queue);
+  std::size_t drainHoldingDrainLock(kstVelaBlockQueue* queue);
   static void renewInChild(void* self);
 
-  ForkSafeMutex mu_;
-  std::atomic<StagingRing*> rings_[kMaxRings]{};  // appended under mu_, never removed
-  std::atomic<std::size_t> ringCount_{0};         // written under mu_
-  ClockPair lastDrain_;                           // guarded by mu_
+  ForkSafeMutex drainMu_;
+  ForkSafeMutex ringsMu_;
+  std::atomic<StagingRing*> rings_[kMaxRings]{};  // appended under ringsMu_, never removed
+  std::atomic<std::size_t> ringCount_{0};         // written under ringsMu_
+  ClockPair lastDrain_;                           // guarded by ringsMu_
 };
 
 // The process's staging, made while the library loads.

@@ -21,11 +21,11 @@ namespace zeplog::detail {
 // starts at the beginning.
 //
 // The producer knows the ring is full when the record does not fit behind head_; it then
-// asks the caller to drain (see LogStaging), never waits here. Nothing here locks, counts
-// between threads or allocates after construction.
+// makes room with dropOldest under the consumer's lock (see LogStaging), never waits here. Nothing
+// here locks, counts between threads or allocates after construction.
 class StagingRing {
  public:
-  static constexpr std::size_t kBytes = std::size_t{64} << 10;
+  static constexpr std::size_t kBytes = std::size_t{256} << 10;
   static constexpr std::size_t kAlign = 8;
   // The largest record kept here; a larger one takes the caller's direct path.
   static constexpr std::size_t kMaxRecord = kBytes / 4;
@@ -61,6 +61,25 @@ class StagingRing {
   bool hasRecords() const { return publishedTail() != head(); }
   // The record at position `at` (head() <= at < publishedTail()), padding included.
   const char* recordAt(std::uint64_t at) const { return buffer_ + at % kBytes; }
+  // Under the lock that serialises the consumer side: drops the oldest records until
+  // `bytes` more fit behind the tail; returns how many records went (padding aside).
+  std::uint64_t dropOldest(std::size_t bytes) {
+    std::uint64_t head = head_.load(std::memory_order_relaxed);
+    const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+    const std::size_t offset = tail % kBytes;
+    const std::size_t pad = kBytes - offset < bytes ? kBytes - offset : 0;
+    std::uint64_t dropped = 0;
+    while (head != tail && tail + pad + bytes - head > kBytes) {
+      const Prefix p = prefixAt(recordAt(head));
+      dropped += p.kind != 0;
+      head += p.size;
+    }
+    release(head, dropped);
+    return dropped;
+  }
+  // True when more than half the ring holds records: the drain should come soon.
+  bool overHalf() const { return byteCount() > kBytes / 2; }
+
   // Hands the space up to upTo back to the producer; `records` records were in it.
   void release(std::uint64_t upTo, std::uint64_t records) {
     taken_.store(taken_.load(std::memory_order_relaxed) + records, std::memory_order_relaxed);

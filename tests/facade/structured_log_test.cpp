@@ -13,6 +13,7 @@
 #include "queue/block_queue.hpp"
 #include "queue/log_staging.hpp"
 #include "queue/queue_counters.hpp"
+#include "queue/staging_ring.hpp"
 #include "support/test_env.hpp"
 #include "zeplog/zeplog.h"
 #include "zeplog/zeplog.hpp"
@@ -136,11 +137,14 @@ TEST_F(StructuredLogTest, ThreadsInterleaveByTimeAndEachKeepsItsOrder) {
   for (int i = 0; i < kTurns; ++i) EXPECT_EQ(body(events[i]), std::to_string(i));
 }
 
-// A ring that fills moves its calls to the main queue, whose bound drops the oldest; the
-// rings of ended threads are drained before a new thread takes them over.
+// A ring that fills drops its oldest calls, and the main queue's bound drops the oldest
+// events, both counted: what is left is the newest, in order. The rings of ended threads
+// are drained before a new thread takes them over.
 TEST_F(StructuredLogTest, FullRingsAndEndedThreadsLoseOnlyWhatTheQueueBoundDrops) {
   const std::uint64_t droppedBefore = detail::eventCounters().droppedFromQueue.load();
-  constexpr int kCalls = 3 * kstVelaBlockQueue::kMaxEvents / 2;
+  // More than a ring holds: the ring drops first, then the queue.
+  constexpr int kCalls = 3 * kstVelaBlockQueue::kMaxEvents;
+  static_assert(kCalls * 64 > detail::StagingRing::kBytes);
   for (int i = 0; i < kCalls; ++i) ZEPLog::info("", std::to_string(i));
   const std::size_t ringsBefore = detail::logStaging().ringsMade();
   for (int t = 0; t < 3; ++t) {
