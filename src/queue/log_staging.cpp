@@ -163,7 +163,8 @@ LogStaging& logStaging() {
 
 bool LogStaging::stage(const StagedCall& call) noexcept {
   if (call.handleId.size() > UINT16_MAX || call.level.size() > UINT8_MAX) return false;
-  const std::size_t attributeBytes = packedAttributeBytes(call.attributes);
+  const std::size_t attributeBytes =
+      call.attributes.empty() ? 0 : packedAttributeBytes(call.attributes);
   const std::size_t traceBytes = call.trace ? kTraceBytes : 0;
   const std::size_t raw = sizeof(RecordHeader) + traceBytes + call.handleId.size() +
                           call.level.size() + call.errorCode.size() + call.message.size() +
@@ -174,11 +175,13 @@ bool LogStaging::stage(const StagedCall& call) noexcept {
   if (!ring) return false;
   char* at = ring->reserve(bytes);
   if (!at) {
-    // Full: the oldest records make room, unless a drain is copying them just now; then
-    // this call is the one dropped. Either way counted, and nothing waits.
+    // Full: the oldest records make room, an eighth of the ring at once so that a thread
+    // logging faster than the drain pays the lock and the count once per many calls;
+    // unless a drain is copying them just now: then this call is the one dropped. Either
+    // way counted, and nothing waits.
     std::unique_lock<std::mutex> lock(ringsMu_, std::try_to_lock);
     if (lock.owns_lock()) {
-      noteDroppedAtBound(ring->dropOldest(bytes), false);
+      noteDroppedAtBound(ring->dropOldest(bytes + StagingRing::kBytes / 8), false);
       lock.unlock();
       at = ring->reserve(bytes);
     }
@@ -187,7 +190,7 @@ bool LogStaging::stage(const StagedCall& call) noexcept {
       return true;
     }
   }
-  const bool wasOverHalf = ring->overHalf();
+  const bool wasOverHalf = ring->producerSeesOverHalf();
   RecordHeader h;
   h.size = static_cast<std::uint32_t>(bytes);
   h.stamp = stagingStamp();
@@ -209,14 +212,14 @@ bool LogStaging::stage(const StagedCall& call) noexcept {
   }
   for (std::string_view part : {call.handleId, call.level, call.errorCode, call.message})
     p = put(p, part);
-  const std::uint32_t cut = packAttributes(call.attributes, p);
+  const std::uint32_t cut = call.attributes.empty() ? 0 : packAttributes(call.attributes, p);
   h.cut = static_cast<std::uint8_t>(std::min<std::uint32_t>(cut, UINT8_MAX));
   std::memcpy(at, &h, sizeof h);
   ring->publish(bytes);
   if (kstVelaBlockQueue* queue = blockQueue()) {
     queue->wakeConsumerIfWaiting();
     // Past half full: the send thread's pause ends, so the drain comes before the ring fills.
-    if (!wasOverHalf && ring->overHalf()) queue->stagingAtHighWater();
+    if (!wasOverHalf && ring->producerSeesOverHalf()) queue->stagingAtHighWater();
   }
   return true;
 }

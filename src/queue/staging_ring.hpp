@@ -62,7 +62,8 @@ class StagingRing {
   // The record at position `at` (head() <= at < publishedTail()), padding included.
   const char* recordAt(std::uint64_t at) const { return buffer_ + at % kBytes; }
   // Under the lock that serialises the consumer side: drops the oldest records until
-  // `bytes` more fit behind the tail; returns how many records went (padding aside).
+  // `bytes` more fit behind the tail (all of them at most); returns how many records went
+  // (padding aside).
   std::uint64_t dropOldest(std::size_t bytes) {
     std::uint64_t head = head_.load(std::memory_order_relaxed);
     const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
@@ -79,6 +80,14 @@ class StagingRing {
   }
   // True when more than half the ring holds records: the drain should come soon.
   bool overHalf() const { return byteCount() > kBytes / 2; }
+  // The same as the producer sees it, from its own last look at head_ (looked at again only
+  // when that says over half): no read of the consumer's line on the usual call.
+  bool producerSeesOverHalf() {
+    const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail - cachedHead_ <= kBytes / 2) return false;
+    cachedHead_ = head_.load(std::memory_order_acquire);
+    return tail - cachedHead_ > kBytes / 2;
+  }
 
   // Hands the space up to upTo back to the producer; `records` records were in it.
   void release(std::uint64_t upTo, std::uint64_t records) {
