@@ -64,10 +64,15 @@ struct AllocCounters {
   std::atomic<std::uint64_t> calls{0};
   std::atomic<std::uint64_t> bytes{0};
   pthread_t thread{};
+  std::size_t slot = SIZE_MAX;
+  ~AllocCounters();  // leaves the list: a thread that ended has no counters to read
 };
 
 constexpr std::size_t kMaxThreads = 512;
-std::array<AllocCounters*, kMaxThreads> gCounterList{};
+std::array<std::atomic<AllocCounters*>, kMaxThreads> gCounterList{};
+AllocCounters::~AllocCounters() {
+  if (slot < kMaxThreads) gCounterList[slot].store(nullptr);
+}
 std::atomic<std::size_t> gCounterCount{0};
 thread_local AllocCounters tlCounters;
 thread_local bool tlListed = false;
@@ -78,7 +83,8 @@ void countAllocation(std::size_t n) noexcept {
     tlListed = true;
     c.thread = pthread_self();
     const std::size_t slot = gCounterCount.fetch_add(1);
-    if (slot < kMaxThreads) gCounterList[slot] = &c;
+    c.slot = slot;
+    if (slot < kMaxThreads) gCounterList[slot].store(&c);
   }
   c.calls.store(c.calls.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   c.bytes.store(c.bytes.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
@@ -137,7 +143,7 @@ double threadCpuNs() {
 AllocCounters* countersOfThread(const char* name) {
   const std::size_t n = std::min(gCounterCount.load(), kMaxThreads);
   for (std::size_t i = 0; i < n; ++i) {
-    AllocCounters* c = gCounterList[i];
+    AllocCounters* c = gCounterList[i].load();
     char buf[32] = {};
     if (c && pthread_getname_np(c->thread, buf, sizeof buf) == 0 && std::strcmp(buf, name) == 0)
       return c;
