@@ -68,10 +68,11 @@ TEST_P(SymbolizeTest, TheCrashingFrameNamesItsFileAndLineAndTheInlinedFunction) 
   std::filesystem::rename(app + ".debug", folder + "/" + buildId.substr(2) + ".debug");
 
   int status = 0;
-  // Under AddressSanitizer its own handlers stay out of the way, as in a build without it.
-  std::istringstream lines(run(
-      "ASAN_OPTIONS=handle_segv=0:detect_leaks=0 '" + app + "' '" + dir.path() + "' 2>/dev/null",
-      &status));
+  // Under the sanitizers their own handlers stay out of the way, as in a build without them.
+  std::istringstream lines(
+      run("ASAN_OPTIONS=handle_segv=0:detect_leaks=0 TSAN_OPTIONS=handle_segv=0 '" + app + "' '" +
+              dir.path() + "' 2>/dev/null",
+          &status));
   int writeLine = 0, callLine = 0;
   lines >> writeLine >> callLine;
   ASSERT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 128 + 11) << status;
