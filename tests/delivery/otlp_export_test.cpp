@@ -236,8 +236,9 @@ TEST_F(OtlpExportTest, EveryEventKindBecomesALogRecordAsTheMappingSays) {
     // Fields that became record fields or took a convention's name are not repeated; a log
     // call's attributes keep the program's names.
     for (const auto& [key, value] : r->attributes) {
-      if (!traced)
+      if (!traced) {
         EXPECT_TRUE(key.starts_with("zeplog.") || key.find('.') != std::string::npos) << key;
+      }
       for (const char* mapped : {"logLevel", "DmpData", "SessionID", "DeviceID", "body"})
         EXPECT_NE(key, std::string("zeplog.") + mapped);
     }
