@@ -148,4 +148,10 @@ std::string toValidUtf8(std::string_view s) {
   return isValidUtf8(s) ? std::string(s) : repairUtf8(s);
 }
 
+std::string_view validUtf8View(std::string_view s, std::string& spare) {
+  if (isValidUtf8(s)) return s;
+  spare = repairUtf8(s);
+  return spare;
+}
+
 }  // namespace zeplog::detail

@@ -13,5 +13,7 @@ bool isValidUtf8(std::string_view s) noexcept;
 std::string repairUtf8(std::string_view s);
 // s itself when valid, else its repair: the API boundary's text rule.
 std::string toValidUtf8(std::string_view s);
+// s itself when it is valid UTF-8 (no copy), else its repair, kept in spare.
+std::string_view validUtf8View(std::string_view s, std::string& spare);
 
 }  // namespace zeplog::detail

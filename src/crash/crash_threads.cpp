@@ -243,8 +243,8 @@ void forgetThreadDumpRequest() { g_dumpState.store(0); }
 
 void writeThreads(RawWriter& w, pid_t self, void* ucontext, MinidumpWriter* minidump,
                   const ThreadCapture* selfCapture) {
-  static pid_t tids[kMaxThreads];
-  static std::uint64_t frames[kMaxFrames];
+  constinit static pid_t tids[kMaxThreads];
+  constinit static std::uint64_t frames[kMaxFrames];
   g_captureStacks.store(minidump != nullptr);
   int count = listThreads(tids, kMaxThreads);
   bool sawSelf = false;

@@ -124,7 +124,7 @@ bool readImageHeaders(const ImageInProgress& range, LoadedImage& image) {
 }
 
 void visitImage(const ImageInProgress& range, LoadedImageVisitor& visitor) {
-  static LoadedImage image;
+  constinit static LoadedImage image;
   if (readImageHeaders(range, image)) visitor.image(image);
 }
 

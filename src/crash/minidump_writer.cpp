@@ -130,7 +130,7 @@ std::uint32_t MinidumpWriter::append(const void* data, std::size_t n) {
 
 std::uint32_t MinidumpWriter::appendString(const char* text) {
   // Length (bytes, without the terminator), the UTF-16LE text, a 0 unit.
-  static std::uint16_t units[2 + 4096 + 1];
+  constinit static std::uint16_t units[2 + 4096 + 1];
   const std::size_t n = toUtf16(text, units + 2, 4096);
   const auto bytes = static_cast<std::uint32_t>(n * 2);
   std::memcpy(units, &bytes, sizeof bytes);
@@ -140,7 +140,7 @@ std::uint32_t MinidumpWriter::appendString(const char* text) {
 
 Location MinidumpWriter::appendContext(const ThreadCapture* capture) {
 #if defined(__x86_64__)
-  static ContextAmd64 c;
+  constinit static ContextAmd64 c;
   c = {};
   c.contextFlags = kContextAmd64;
   if (capture && capture->hasRegisters) {

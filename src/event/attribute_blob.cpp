@@ -189,12 +189,4 @@ std::string_view sendablePackedAttributes(std::string_view bytes, std::string& s
   return spare;
 }
 
-bool isLibraryFieldName(std::string_view key) noexcept {
-  static constexpr std::array<std::string_view, 12> kOwn = {
-      kBulkIndexKey,  kLogLevelKey,  kErrorCodeKey, kErrorRateKey, kCrashDataKey, kSymMethodKey,
-      kCrashStyleKey, kSessionIdKey, "Platform",    "NetworkType", "UserID",      "traceId"};
-  return isEventMember(key) || key == "spanId" ||
-         std::find(kOwn.begin(), kOwn.end(), key) != kOwn.end();
-}
-
 }  // namespace zeplog::detail

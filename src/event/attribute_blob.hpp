@@ -78,8 +78,4 @@ class PackedAttributes {
 std::string_view sendablePackedAttributes(std::string_view bytes, std::string& spare,
                                           std::uint32_t& clashes);
 
-// True for a key the library writes itself on an event; an attribute of that name is left
-// out, the library's value kept.
-bool isLibraryFieldName(std::string_view key) noexcept;
-
 }  // namespace zeplog::detail

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "event/attribute_blob.hpp"
+#include "event/event_kind.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -72,8 +73,8 @@ std::optional<AttributeValue> unchangedAttribute(std::string_view packedAttribut
 void addAttributeFields(Fields& fields, std::string_view packedAttributes,
                         const TraceContext* trace) {
   if (trace) {
-    fields.set("traceId", Bytes(viewOf(traceIdHex(*trace))));
-    fields.set("spanId", Bytes(viewOf(spanIdHex(*trace))));
+    fields.set(kTraceIdKey, Bytes(viewOf(traceIdHex(*trace))));
+    fields.set(kSpanIdKey, Bytes(viewOf(spanIdHex(*trace))));
   }
   ValueTextBuffer buffer;
   for (const PackedAttribute& a : PackedAttributes(packedAttributes)) {

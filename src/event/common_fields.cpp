@@ -13,6 +13,7 @@
 #include "common/console.hpp"
 #include "common/guard.hpp"
 #include "common/utf8.hpp"
+#include "event/event_kind.hpp"
 #include "event/global_state.hpp"
 #include "event/handle_registry.hpp"
 #include "event/redaction.hpp"
@@ -70,12 +71,12 @@ void addCommonFieldsOf(Fields& fields, const kstVelaHandle& handle,
                        std::vector<std::string>* lines) {
   // Room for everything added below at once, rather than growing step by step.
   fields.reserve(fields.size() + 3 + (handle.customFields ? handle.customFields->size() : 0));
-  fields.set("Platform", Bytes(platformText()));
-  fields.set("NetworkType", Bytes("No Connection"));
+  fields.set(kPlatformKey, Bytes(platformText()));
+  fields.set(kNetworkTypeKey, Bytes("No Connection"));
   const auto& net = globals().gs_network_handle;
   if (net && net->networkType && *net->networkType != "NONE")
-    fields.set("NetworkType", Bytes(*net->networkType));
-  if (handle.userId) fields.set("UserID", Bytes(*handle.userId));
+    fields.set(kNetworkTypeKey, Bytes(*net->networkType));
+  if (handle.userId) fields.set(kUserIdKey, Bytes(*handle.userId));
   if (!handle.customFields) return;
   for (const auto& [key, value] : *handle.customFields) {
     if (fields.contains(key)) continue;  // custom fields never replace what is there

@@ -26,6 +26,13 @@ inline constexpr std::string_view kCrashDataKey = "DmpData";  // what makes a cr
 inline constexpr std::string_view kSymMethodKey = "SymMethod";
 inline constexpr std::string_view kCrashStyleKey = "CrashStyle";
 inline constexpr std::string_view kSessionIdKey = "SessionID";
+// The common fields every event gets at its send.
+inline constexpr std::string_view kPlatformKey = "Platform";
+inline constexpr std::string_view kNetworkTypeKey = "NetworkType";
+inline constexpr std::string_view kUserIdKey = "UserID";
+// A log call's trace context, as "v2/log" fields.
+inline constexpr std::string_view kTraceIdKey = "traceId";
+inline constexpr std::string_view kSpanIdKey = "spanId";
 // The log type of a session event.
 inline constexpr std::string_view kSessionLogType = "SESSION";
 
@@ -33,6 +40,11 @@ inline constexpr std::string_view kSessionLogType = "SESSION";
 constexpr bool isEventMember(std::string_view key) {
   return std::find(kEventMembers.begin(), kEventMembers.end(), key) != kEventMembers.end();
 }
+
+// True for a key the library writes itself on an event: a member, the bulk index, the
+// library's own fields, the common fields and the trace ids. A log call's attribute of such
+// a name is left out, the library's value kept.
+bool isLibraryFieldName(std::string_view key) noexcept;
 
 // A crash event carries crash data (a native crash, a handled exception, a Unity crash). A
 // log call's event whose fields are still its text never does; asking does not make them.

@@ -226,7 +226,7 @@ void writeFields(OtlpRequestWriter& out, const Fields& fields, bool carriesSessi
                  const CallParts& call, std::string& key) {
   for (const auto& [name, value] : fields) {
     if (isRecordField(name) || (name == kSessionIdKey && !carriesSession)) continue;
-    if (call.trace && (name == "traceId" || name == "spanId")) continue;  // record fields
+    if (call.trace && (name == kTraceIdKey || name == kSpanIdKey)) continue;  // record fields
     if (!call.attributes.empty()) {
       if (const auto typed = unchangedAttribute(call.attributes, name, textOf(value))) {
         out.recordAttribute(name, OtlpValue::of(*typed));

@@ -183,11 +183,7 @@ VelaEventPtr LogEventMaker::make(std::string_view message, std::string_view leve
     if (!part.empty()) std::memcpy(at, part.data(), part.size());
     at += part.size();
   }
-  if (trace) {
-    std::memcpy(at, trace->traceId.data(), trace->traceId.size());
-    std::memcpy(at + trace->traceId.size(), trace->spanId.data(), trace->spanId.size());
-    at[trace->traceId.size() + trace->spanId.size()] = static_cast<char>(trace->flags);
-  }
+  if (trace) writeTrace(at, *trace);
   VelaEvent& e = *event;
   e.sendTime_ = sendTime;
   if (hostDash) e.host_ = &dashText();

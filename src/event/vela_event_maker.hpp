@@ -48,14 +48,24 @@ struct LogEventMaker {
   }
   static std::optional<TraceContext> trace(const VelaEvent& event) {
     if (!event.text_ || tail(event).hasTrace == 0) return std::nullopt;
+    return readTrace(attributesStart(event) + tail(event).attributeBytes);
+  }
+
+  // A trace context as kTraceBytes bytes, unaligned: the trace id, the span id, the flags.
+  // An event's text and a staged log call's record both keep it so.
+  static constexpr std::size_t kTraceBytes = 16 + 8 + 1;
+  static void writeTrace(char* at, const TraceContext& trace) {
+    std::memcpy(at, trace.traceId.data(), trace.traceId.size());
+    std::memcpy(at + trace.traceId.size(), trace.spanId.data(), trace.spanId.size());
+    at[trace.traceId.size() + trace.spanId.size()] = static_cast<char>(trace.flags);
+  }
+  static TraceContext readTrace(const char* at) {
     TraceContext trace;
-    const char* at = attributesStart(event) + tail(event).attributeBytes;
     std::memcpy(trace.traceId.data(), at, trace.traceId.size());
     std::memcpy(trace.spanId.data(), at + trace.traceId.size(), trace.spanId.size());
     trace.flags = static_cast<std::uint8_t>(at[trace.traceId.size() + trace.spanId.size()]);
     return trace;
   }
-  static constexpr std::size_t kTraceBytes = 16 + 8 + 1;
   // The sizes of a log call's own text while the event's body or fields are still to be made
   // from it: reading them through body() or fields() would make them (an allocation each).
   struct PendingText {

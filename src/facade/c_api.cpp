@@ -10,6 +10,7 @@
 
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "queue/block_queue.hpp"
 #include "queue/log_submit.hpp"
 #include "queue/queue_counters.hpp"
 #include "zeplog/zeplog.hpp"
@@ -26,20 +27,11 @@ Text sized(const char* data, size_t len) {
   return data ? Text(std::string_view(data, len)) : Text();
 }
 
+// The C levels are the C++ ones, number for number.
+static_assert(ZEPLOG_DEBUG == static_cast<int>(zeplog::Level::Debug) &&
+              ZEPLOG_FATAL == static_cast<int>(zeplog::Level::Fatal));
 const char* levelText(zeplog_level level) {
-  switch (level) {
-    case ZEPLOG_DEBUG:
-      return "DEBUG";
-    case ZEPLOG_INFO:
-      return "INFO";
-    case ZEPLOG_WARN:
-      return "WARN";
-    case ZEPLOG_ERROR:
-      return "ERROR";
-    case ZEPLOG_FATAL:
-      return "FATAL";
-  }
-  return nullptr;
+  return zeplog::detail::levelText(static_cast<zeplog::Level>(level));
 }
 
 void handled(zeplog_level level, Text message, Text exception) {
@@ -194,7 +186,7 @@ size_t zeplog_get_counters2(zeplog_counters2* out) {
   static_assert(offsetof(zeplog_counters2, dropped_by_consent) ==
                 (1 + static_cast<std::size_t>(zeplog::Counter::DroppedByConsent)) *
                     sizeof(uint64_t));
-  (void)ZEPLog::counters();  // the staged calls settle first
+  zeplog::detail::settleStagedLogsIfFree();  // the staged calls' counts first
   uint64_t values[zeplog::detail::kCounterCount];
   for (std::size_t i = 0; i < zeplog::detail::kCounterCount; ++i)
     values[i] = zeplog::detail::counterValue(static_cast<zeplog::Counter>(i));

@@ -5,28 +5,16 @@
 #include <string>
 
 #include "common/console.hpp"
-
 #include "common/guard.hpp"
 #include "queue/log_submit.hpp"
 #include "zeplog/zeplog.h"
 #include "zeplog/zeplog.hpp"
 
 namespace zeplog {
-namespace {
-
-constexpr const char* kLevelTexts[] = {"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
-
-// The level's text; a value outside the enumeration (a cast) is refused.
-const char* levelText(Level level) {
-  const auto index = static_cast<unsigned>(level);
-  return index < std::size(kLevelTexts) ? kLevelTexts[index] : nullptr;
-}
-
-}  // namespace
 
 void ZEPLog::log(Level level, std::string_view message, std::span<const Attribute> attributes,
                  Text handleId, Text errorCode) noexcept {
-  const char* text = levelText(level);
+  const char* text = detail::levelText(level);
   if (!text) {
     ZEP_CONSOLE("log level " + std::to_string(static_cast<int>(level)) + " is invalid");
     return;

@@ -65,11 +65,7 @@ StagedRecord readRecord(const char* at) {
   std::memcpy(&r.header, at, sizeof r.header);
   at += sizeof r.header;
   if (r.header.hasTrace) {
-    TraceContext t;
-    std::memcpy(t.traceId.data(), at, t.traceId.size());
-    std::memcpy(t.spanId.data(), at + t.traceId.size(), t.spanId.size());
-    t.flags = static_cast<std::uint8_t>(at[t.traceId.size() + t.spanId.size()]);
-    r.trace = t;
+    r.trace = LogEventMaker::readTrace(at);
     at += kTraceBytes;
   }
   auto next = [&](std::size_t n) {
@@ -83,12 +79,6 @@ StagedRecord readRecord(const char* at) {
   r.message = next(r.header.messageBytes);
   r.attributes = next(r.header.attributeBytes);
   return r;
-}
-
-std::string_view validText(std::string_view s, std::string& spare) {
-  if (isValidUtf8(s)) return s;
-  spare = repairUtf8(s);
-  return spare;
 }
 
 // The event of one record, on the queue; an unknown handle loses it (counted, with a line).
@@ -107,8 +97,8 @@ void enqueueRecord(const StagedRecord& r, std::int64_t sendTime, kstVelaBlockQue
       sendablePackedAttributes(r.attributes, spareAttributes, clashes);
   if (clashes != 0) countUp(counters.attributeClashes, clashes);
   VelaEventPtr event =
-      LogEventMaker::make(validText(r.message, spareBody), validText(r.level, spareLevel),
-                          validText(r.errorCode, spareCode), sendTime, r.header.hostDash != 0,
+      LogEventMaker::make(validUtf8View(r.message, spareBody), validUtf8View(r.level, spareLevel),
+                          validUtf8View(r.errorCode, spareCode), sendTime, r.header.hostDash != 0,
                           attributes, r.trace ? &*r.trace : nullptr);
   LogEventMaker::setIdentity(*event, std::move(identity));
   (void)queue.enqueue(std::move(event));
@@ -203,11 +193,7 @@ bool LogStaging::stage(const StagedCall& call) noexcept {
   h.hostDash = globals().gs_enablehost.load(std::memory_order_relaxed) ? 0 : 1;
   char* p = at + sizeof h;
   if (call.trace) {
-    std::memcpy(p, call.trace->traceId.data(), call.trace->traceId.size());
-    std::memcpy(p + call.trace->traceId.size(), call.trace->spanId.data(),
-                call.trace->spanId.size());
-    p[call.trace->traceId.size() + call.trace->spanId.size()] =
-        static_cast<char>(call.trace->flags);
+    LogEventMaker::writeTrace(p, *call.trace);
     p += kTraceBytes;
   }
   for (std::string_view part : {call.handleId, call.level, call.errorCode, call.message})

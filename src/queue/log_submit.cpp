@@ -28,13 +28,6 @@
 namespace zeplog::detail {
 namespace {
 
-// s when it is UTF-8, else its repair kept in spare: valid text is not copied.
-std::string_view validText(std::string_view s, std::string& spare) {
-  if (isValidUtf8(s)) return s;
-  spare = repairUtf8(s);
-  return spare;
-}
-
 // The rank below which log calls are held back; 0 holds back nothing.
 std::atomic<int> minimumRank{0};
 
@@ -128,6 +121,12 @@ void setRateLimit(double perSecond, std::uint32_t burst) {
 
 void seedSamplingForThisThread(std::uint64_t seed) { sampleState = seed | 1; }
 
+const char* levelText(Level level) {
+  static constexpr const char* kTexts[] = {"DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+  const auto index = static_cast<unsigned>(level);
+  return index < std::size(kTexts) ? kTexts[index] : nullptr;
+}
+
 int levelRank(std::string_view level) {
   if (level == "DEBUG") return 0;
   if (level == "INFO") return 1;
@@ -168,11 +167,11 @@ void submitDirect(const LogCall& call, bool isSession) {
   }
   if (!isSession && rateLimited(*bucket)) return;
   std::string spareBody, spareLevel, spareCode, packed, spareAttributes;
-  const std::string_view body = validText(call.message.view(), spareBody);
-  const std::string_view levelText = validText(call.level.view(), spareLevel);
+  const std::string_view body = validUtf8View(call.message.view(), spareBody);
+  const std::string_view levelText = validUtf8View(call.level.view(), spareLevel);
   const std::string_view code = call.errorCode.emptyOrAbsent()
                                     ? std::string_view()
-                                    : validText(call.errorCode.view(), spareCode);
+                                    : validUtf8View(call.errorCode.view(), spareCode);
   packed.resize(packedAttributeBytes(call.attributes));
   const std::uint32_t cut = packAttributes(call.attributes, packed.data());
   if (cut != 0) countUp(eventCounters().attributesCut, cut);

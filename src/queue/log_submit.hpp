@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "zeplog/attribute.hpp"
+#include "zeplog/level.hpp"
 #include "zeplog/text.hpp"
 #include "zeplog/trace_context.hpp"
 
@@ -47,6 +48,9 @@ void seedSamplingForThisThread(std::uint64_t seed);
 // The local minimum level: "DEBUG" (the default: every call passes), "INFO", "WARN",
 // "ERROR" or "FATAL". False, changing nothing, for any other text.
 bool setMinimumLevel(std::string_view level);
+// The text of a level ("DEBUG" ... "FATAL"); nullptr for a value outside the enumeration
+// (a cast).
+const char* levelText(Level level);
 // The rank of a level text: DEBUG 0, INFO 1, WARN 2, ERROR 3, FATAL 4; -1 for any other
 // text (never held back by the minimum level).
 int levelRank(std::string_view level);
