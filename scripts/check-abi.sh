@@ -79,20 +79,27 @@ if [ "${1:-}" = "--update" ]; then
 fi
 
 status=0
-# The committed baselines, newest first: each step must keep the rule.
+# Every committed change of the baseline must keep the rule against the baseline it replaced:
+# each commit is compared with its own parents (both sides of a merge), not with the commit
+# listed before it, which after a merge may sit on another branch.
 if git rev-parse --git-dir >/dev/null 2>&1; then
-  mapfile -t commits < <(git log --format=%h -- "$baseline")
-  for ((i = 0; i + 1 < ${#commits[@]}; i++)); do
-    # A shallow clone may lack the older ones: the check then starts where its history does.
-    git show "${commits[i + 1]}:$baseline" >"$work/older.abi" 2>/dev/null || break
-    git show "${commits[i]}:$baseline" >"$work/newer.abi" 2>/dev/null || break
-    if ! allowed "$work/older.abi" "$work/newer.abi"; then
-      cat "$work/report"
-      echo "check-abi: commit ${commits[i]} changed the baseline incompatibly without a new" \
-        "SONAME ($(soname "$work/newer.abi"))" >&2
-      status=1
-    fi
-  done
+  blob() { git rev-parse --quiet --verify "$1:$baseline" 2>/dev/null; }
+  while read -r commit parents; do
+    newer=$(blob "$commit") || continue
+    for parent in $parents; do
+      # A shallow clone may lack the parent: the check then starts where its history does.
+      older=$(blob "$parent") || continue
+      [ "$older" != "$newer" ] || continue
+      git cat-file blob "$older" >"$work/older.abi"
+      git cat-file blob "$newer" >"$work/newer.abi"
+      if ! allowed "$work/older.abi" "$work/newer.abi"; then
+        cat "$work/report"
+        echo "check-abi: commit ${commit:0:7} changed the baseline incompatibly without a new" \
+          "SONAME ($(soname "$work/newer.abi"))" >&2
+        status=1
+      fi
+    done
+  done < <(git rev-list --full-history --parents HEAD -- "$baseline")
 fi
 
 case "$(classify "$baseline" "$work/current.abi")" in

@@ -27,7 +27,9 @@ struct Entry {
 
 }  // namespace
 
-struct NotificationCenter::Impl {
+// Hidden although its outer class is exported: no caller can name it, so nothing of it (the
+// lambda below included) belongs among the shared library's symbols.
+struct __attribute__((visibility("hidden"))) NotificationCenter::Impl {
   // In the fork order; a forked child gets a fresh condition, since the parent's callers
   // and waiters do not exist there.
   detail::ForkSafeMutex lock{
