@@ -95,8 +95,11 @@ struct Transfer {
 };
 
 // How long a request that ends at its headers still gives a body that is on its way: one that
-// came with the headers is read, and the connection stays open for the next request.
-constexpr std::chrono::milliseconds kBodyGrace{250};
+// came with the headers is read, and the connection stays open for the next request. A server
+// commonly writes its headers and its body apart, and on a loaded machine the second write can
+// come a few hundred milliseconds later; a body cut off then loses what it told (an OTLP
+// partial success), so the grace is a second: still far below any request's timeout.
+constexpr std::chrono::milliseconds kBodyGrace{1000};
 
 // Each header line of each answer (interim ones, redirects and the final one) comes here; the
 // empty line ends an answer's headers. The status of an answer that ends a request is kept
