@@ -102,6 +102,7 @@ class LogStaging {
  private:
   struct Taken;  // the records one drain copied out, per ring
   StagingRing* ringOfThisThread() noexcept;
+  [[gnu::noinline]] StagingRing* claimRingForThisThread() noexcept;  // a thread's first call
   StagingRing* claimRingLocked() noexcept;
   // Under ringsMu_: copies every ring's published records out and frees their space.
   void takeRecordsLocked(Taken& taken);

@@ -150,8 +150,8 @@ thread_local bool t_hasTrace = false;
 
 // The call made into an event on the caller's thread: sessions (their own identity), calls
 // under a rate limit (judged against the handle's bucket now), and those the staging cannot
-// take.
-void submitDirect(const LogCall& call, bool isSession) {
+// take. Kept out of line: its strings would otherwise weigh on every staged call's frame.
+[[gnu::noinline]] void submitDirect(const LogCall& call, bool isSession) {
   if (call.handleId.absent()) {
     (void)getHandler(call.handleId);  // writes its own line for the absent id
     ZEP_CONSOLE("handleId is null");

@@ -115,6 +115,27 @@ TEST_F(StructuredLogTest, EachThreadCarriesItsOwnTraceContext) {
 }
 
 // Two threads take turns: the queue holds their calls in the order they were made.
+// Every length the staging copies differently (nothing, a few bytes, 8-byte and 16-byte
+// moves, a call into memcpy) comes back byte for byte, in the message and in the error code.
+TEST_F(StructuredLogTest, TextsOfEveryLengthComeBackExactly) {
+  std::vector<std::string> texts;
+  for (std::size_t n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 300}) {
+    std::string t(n, ' ');
+    for (std::size_t i = 0; i < n; ++i) t[i] = static_cast<char>('a' + (i * 7 + n) % 26);
+    texts.push_back(t);
+  }
+  for (const std::string& t : texts) ZEPLog::info(t, t);
+  const auto events = takeAll();
+  ASSERT_EQ(events.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    std::string json;
+    detail::appendJsonOfVelaEvent(json, events[i], 0);
+    EXPECT_EQ(body(events[i]), texts[i]) << texts[i].size();
+    if (!texts[i].empty())
+      EXPECT_NE(json.find(R"("errorCode":")" + texts[i] + '"'), std::string::npos) << json;
+  }
+}
+
 TEST_F(StructuredLogTest, ThreadsInterleaveByTimeAndEachKeepsItsOrder) {
   std::mutex mu;
   std::condition_variable cv;
