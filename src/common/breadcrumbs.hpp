@@ -15,6 +15,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/log_gate.hpp"
+
 namespace zeplog::detail {
 
 constexpr std::uint32_t kMaxBreadcrumbs = 1000;
@@ -48,6 +50,7 @@ class BreadcrumbRing {
     while (slots < n) slots <<= 1;
     mask_.store(slots - 1, std::memory_order_relaxed);
     capacity_.store(n, std::memory_order_relaxed);
+    syncLogGate(LogGate::kBreadcrumbs, [this] { return capacity() != 0; });
   }
   std::uint32_t capacity() const { return capacity_.load(std::memory_order_relaxed); }
 

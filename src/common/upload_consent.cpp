@@ -10,6 +10,7 @@
 #include "common/console.hpp"
 #include "common/files.hpp"
 #include "common/fork_locks.hpp"
+#include "common/log_gate.hpp"
 
 namespace zeplog::detail {
 namespace {
@@ -73,6 +74,7 @@ void writeRecordLocked(ConsentState s) {
 // Caller holds sync().mu.
 void storeLocked(ConsentState s) {
   g_state.store(static_cast<int>(s));
+  syncLogGate(LogGate::kConsentRevoked, [] { return consentRevoked(); });
   sync().changed.notify_all();
 }
 

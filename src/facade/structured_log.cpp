@@ -19,7 +19,7 @@ void ZEPLog::log(Level level, std::string_view message, std::span<const Attribut
     ZEP_CONSOLE("log level " + std::to_string(static_cast<int>(level)) + " is invalid");
     return;
   }
-  detail::submitLog(detail::LogCall{text, errorCode, Text(message), handleId, attributes});
+  detail::submitLogCall(detail::LogCall{text, errorCode, Text(message), handleId, attributes});
 }
 
 void ZEPLog::log(Level level, std::string_view message, std::span<const Attribute> attributes,

@@ -12,6 +12,7 @@
 #include "common/clock.hpp"
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "common/log_gate.hpp"
 #include "common/upload_consent.hpp"
 #include "common/utf8.hpp"
 #include "event/attribute_blob.hpp"
@@ -111,12 +112,14 @@ void setSampleRate(int levelIndex, double rate) {
   // a level across "keep all" moves the count by one.
   if (before == kKeepAll && next < kKeepAll) samplingLevels.fetch_add(1);
   if (before < kKeepAll && next == kKeepAll) samplingLevels.fetch_sub(1);
+  syncLogGate(LogGate::kSampling, [] { return samplingLevels.load() != 0; });
 }
 
 void setRateLimit(double perSecond, std::uint32_t burst) {
   const TokenBucketRule rule = tokenBucketRule(perSecond, burst);
   rateToleranceNs.store(rule.toleranceNs, std::memory_order_relaxed);
   rateIntervalNs.store(rule.intervalNs, std::memory_order_release);
+  syncLogGate(LogGate::kRateLimit, [] { return rateIntervalNs.load() != 0; });
 }
 
 void seedSamplingForThisThread(std::uint64_t seed) { sampleState = seed | 1; }
@@ -140,6 +143,7 @@ bool setMinimumLevel(std::string_view level) {
   const int rank = levelRank(level);
   if (rank < 0) return false;
   minimumRank.store(rank, std::memory_order_relaxed);
+  syncLogGate(LogGate::kMinimumLevel, [] { return minimumRank.load() != 0; });
   return true;
 }
 
@@ -201,9 +205,8 @@ void setThreadTrace(const TraceContext* trace) {
 
 const TraceContext* threadTrace() { return t_hasTrace ? &t_trace : nullptr; }
 
-// The usual call takes no lock and makes no event: it is staged in the thread's ring
-// (log_staging.hpp). The checks before it are relaxed loads while sampling, the minimum
-// level and the breadcrumbs are off.
+// A call that is not plain (log_submit.hpp's submitLogCall) comes here: each switch is read
+// and applied, and the call is staged or made into an event at once.
 void submitLog(const LogCall& call) {
   guarded("sendLog", [&] {
     if (consentRevoked()) {  // nothing is kept or sent: the call costs one load and a count
@@ -232,10 +235,6 @@ void submitLog(const LogCall& call) {
       return;
     submitDirect(call, isSession);
   });
-}
-
-void sendLog(Text level, Text errorCode, Text message, Text handleId) {
-  submitLog(LogCall{level, errorCode, message, handleId, {}});
 }
 
 }  // namespace zeplog::detail

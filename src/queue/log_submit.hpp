@@ -5,6 +5,11 @@
 #include <span>
 #include <string_view>
 
+#include "common/fork_locks.hpp"
+#include "common/log_gate.hpp"
+#include "event/event_kind.hpp"
+#include "queue/block_queue.hpp"
+#include "queue/log_staging.hpp"
 #include "zeplog/attribute.hpp"
 #include "zeplog/level.hpp"
 #include "zeplog/text.hpp"
@@ -30,11 +35,31 @@ void submitLog(const LogCall& call);
 void setThreadTrace(const TraceContext* trace);
 const TraceContext* threadTrace();
 
+// The usual call, inline where the API takes it: when no switch that changes what a call does
+// is on (log_gate.hpp), the call names a handle, is not a session start, the queue is made
+// and no forked child's restart is pending, it is staged at once, without submitLog's checks
+// and frames. False when it is not plain or the staging cannot take it.
+inline bool stagePlainLog(const LogCall& call) noexcept {
+  if (!logGateOpen() || call.handleId.absent() || call.message == kSessionLogType ||
+      blockQueue() == nullptr || g_forkedChildRestartPending.load(std::memory_order_relaxed))
+    return false;
+  return logStaging().stage(StagedCall{call.level.view(), call.errorCode.view(),
+                                       call.message.view(), call.handleId.view(),
+                                       call.attributes, threadTrace()});
+}
+
+// Queues the call: staged at once when it is plain, else through submitLog.
+inline void submitLogCall(const LogCall& call) noexcept {
+  if (!stagePlainLog(call)) submitLog(call);
+}
+
 // Builds one event of the handle with the level text, error code and message, and puts it
 // on the main queue. An absent or unknown handle id gives a console line and no event.
 // A call whose level ranks below the local minimum level returns first (counted); a
 // session start (message "SESSION") is never held back.
-void sendLog(Text level, Text errorCode, Text message, Text handleId);
+inline void sendLog(Text level, Text errorCode, Text message, Text handleId) noexcept {
+  submitLogCall(LogCall{level, errorCode, message, handleId, {}});
+}
 
 // The share of log calls kept at a level (levelRank's index), clamped to [0, 1]; NaN must be
 // refused by the caller. Crash events, sessions and probe results never pass here.
