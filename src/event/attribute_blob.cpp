@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/small_copy.hpp"
 #include "common/utf8.hpp"
 #include "event/event_kind.hpp"
 
@@ -47,8 +48,7 @@ void forKept(std::span<const Attribute> attributes, Each&& each) noexcept {
 }
 
 char* put(char* out, const void* bytes, std::size_t n) noexcept {
-  if (n != 0) std::memcpy(out, bytes, n);
-  return out + n;
+  return copyBytes(out, static_cast<const char*>(bytes), n);
 }
 
 // s repaired as valid UTF-8 and cut to at most max bytes at a character boundary.

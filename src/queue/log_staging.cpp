@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/console.hpp"
+#include "common/small_copy.hpp"
 #include "common/utf8.hpp"
 #include "event/attribute_blob.hpp"
 #include "event/global_state.hpp"
@@ -48,35 +49,7 @@ static_assert(offsetof(RecordHeader, size) == 0 && offsetof(RecordHeader, kind) 
 
 constexpr std::size_t kTraceBytes = LogEventMaker::kTraceBytes;
 
-// Copies part to at and returns the end. The parts of a log call are mostly short (a handle
-// id, a level, a line of text): up to 64 bytes they are copied inline with overlapping
-// fixed-size moves, which costs a few instructions instead of a call into memcpy.
-char* put(char* at, std::string_view part) {
-  const char* from = part.data();
-  const std::size_t n = part.size();
-  if (n > 64) return static_cast<char*>(std::memcpy(at, from, n)) + n;
-  auto move = [&]<std::size_t kChunk>(std::size_t offset) {
-    char chunk[kChunk];
-    std::memcpy(chunk, from + offset, kChunk);
-    std::memcpy(at + offset, chunk, kChunk);
-  };
-  if (n >= 16) {
-    // The first and last 16 bytes, and the 16-byte chunks between: they may overlap.
-    for (std::size_t i = 0; i + 16 < n; i += 16) move.template operator()<16>(i);
-    move.template operator()<16>(n - 16);
-  } else if (n >= 8) {
-    move.template operator()<8>(0);
-    move.template operator()<8>(n - 8);
-  } else if (n >= 4) {
-    move.template operator()<4>(0);
-    move.template operator()<4>(n - 4);
-  } else if (n != 0) {
-    at[0] = from[0];
-    at[n / 2] = from[n / 2];
-    at[n - 1] = from[n - 1];
-  }
-  return at + n;
-}
+char* put(char* at, std::string_view part) { return copyBytes(at, part.data(), part.size()); }
 
 // A record read back: views into the ring.
 struct StagedRecord {

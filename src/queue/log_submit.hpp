@@ -44,8 +44,8 @@ inline bool stagePlainLog(const LogCall& call) noexcept {
       blockQueue() == nullptr || g_forkedChildRestartPending.load(std::memory_order_relaxed))
     return false;
   return logStaging().stage(StagedCall{call.level.view(), call.errorCode.view(),
-                                       call.message.view(), call.handleId.view(),
-                                       call.attributes, threadTrace()});
+                                       call.message.view(), call.handleId.view(), call.attributes,
+                                       threadTrace()});
 }
 
 // Queues the call: staged at once when it is plain, else through submitLog.
