@@ -199,6 +199,37 @@ ZEPLOG_C_API int zeplog_set_proxy(const char* url);
 ZEPLOG_C_API int zeplog_add_otlp_exporter(const char* endpoint, const char* const* header_names,
                                           const char* const* header_values, size_t header_count,
                                           int also_to_collector);
+/* An OTLP/HTTP logs exporter with every setting (see zeplog/otlp_exporter.hpp). Set size to
+ * sizeof the struct first; the library reads only the members that lie wholly within it, and
+ * those beyond it keep their defaults (also to the collector, protobuf, the library's request
+ * compression, no resource attributes of its own, 10 s). */
+typedef enum zeplog_otlp_protocol {
+  ZEPLOG_OTLP_HTTP_PROTOBUF = 0,
+  ZEPLOG_OTLP_HTTP_JSON = 1
+} zeplog_otlp_protocol;
+typedef enum zeplog_compression {
+  ZEPLOG_COMPRESSION_DEFAULT = 0, /* as zeplog_set_request_compression says */
+  ZEPLOG_COMPRESSION_NONE = 1,
+  ZEPLOG_COMPRESSION_GZIP = 2,
+  ZEPLOG_COMPRESSION_ZSTD = 3
+} zeplog_compression;
+typedef struct zeplog_otlp_exporter_options {
+  uint64_t size;                   /* set by the caller: sizeof the struct it was built with */
+  const char* endpoint;            /* "http://host:4318"; requests go to <endpoint>/v1/logs */
+  const char* const* header_names; /* header_count extra headers */
+  const char* const* header_values;
+  size_t header_count;
+  int also_to_collector;            /* 0 leaves out the collector's "v2/log" request */
+  int protocol;                     /* a zeplog_otlp_protocol */
+  int compression;                  /* a zeplog_compression */
+  const zeplog_attribute* resource; /* resource_count resource attributes, each with a key */
+  size_t resource_count;
+  int64_t timeout_ms; /* each request's bound; 0: 10 s; clamped to 100 ms ... 10 min */
+} zeplog_otlp_exporter_options;
+/* Before the first initialisation: 1 when added, else 0 with a console line (also for NULL, a
+ * size short of the endpoint, a bad endpoint or header, an unknown protocol, compression or
+ * attribute type, or a resource attribute without a key). */
+ZEPLOG_C_API int zeplog_add_otlp_exporter_with(const zeplog_otlp_exporter_options* options);
 /* Durable delivery (see zeplog/durable_delivery.hpp); 0 for any bound takes its default
  * (256 MiB, 7 days, 300 s). Before the first initialisation: 1 when on, else 0 with a
  * console line. */

@@ -101,6 +101,44 @@ int main(int argc, char** argv) {
   minidumps.upload_url = "http://127.0.0.1:9/minidump";
   CHECK(zeplog_enable_minidumps(&minidumps) == 1);
 
+  /* OTLP exporter options are read only within their size: what lies past it keeps its
+   * default, and what can't be read is refused. */
+  {
+    zeplog_attribute resource = {"deployment.environment.name", ZEPLOG_ATTRIBUTE_TEXT, {0}};
+    resource.value.text = "prod";
+    const size_t whole = sizeof(zeplog_otlp_exporter_options);
+    const size_t to_collector = offsetof(zeplog_otlp_exporter_options, protocol);
+    struct {
+      size_t size;
+      int protocol, compression;
+      const char* key;
+      int type, added;
+    } rows[] = {
+        {offsetof(zeplog_otlp_exporter_options, endpoint), 0, 0, "k", 0, 0}, /* no endpoint */
+        {whole, 2, 0, "k", 0, 0},                                            /* protocol */
+        {whole, 0, 4, "k", 0, 0},                                            /* compression */
+        {whole, 0, 0, "", 0, 0},        /* a resource attribute without a key */
+        {whole, 0, 0, "k", 9, 0},       /* an unknown attribute type */
+        {to_collector, 9, 9, "", 9, 1}, /* an older caller's size */
+        {whole, ZEPLOG_OTLP_HTTP_JSON, ZEPLOG_COMPRESSION_ZSTD, "k", 0, 1},
+    };
+    CHECK(zeplog_add_otlp_exporter_with(NULL) == 0);
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+      zeplog_otlp_exporter_options otlp;
+      memset(&otlp, 0, sizeof otlp);
+      otlp.size = rows[i].size;
+      otlp.endpoint = "http://127.0.0.1:9";
+      otlp.also_to_collector = 1;
+      otlp.protocol = rows[i].protocol;
+      otlp.compression = rows[i].compression;
+      resource.key = rows[i].key;
+      memcpy(&resource.type, &rows[i].type, sizeof rows[i].type);
+      otlp.resource = &resource;
+      otlp.resource_count = 1;
+      CHECK(zeplog_add_otlp_exporter_with(&otlp) == rows[i].added);
+    }
+  }
+
   /* A refused initialisation says why on the console and returns 0. */
   CHECK(zeplog_init("http://collector.zeplog.invalid/", "9bad key", "1.0", NULL) == 0);
   CHECK(seen.saw_invalid_key == 1);

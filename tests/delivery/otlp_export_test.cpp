@@ -400,6 +400,52 @@ INSTANTIATE_TEST_SUITE_P(Rows, OtlpWireTest,
                                   kCompressionNames[static_cast<int>(c.compression)];
                          });
 
+// The C form carries every setting: encoding, compression, headers, typed resource
+// attributes, and leaving the collector out.
+TEST_F(OtlpExportTest, TheCFormCarriesEveryOption) {
+  const std::string url = endpoint();
+  const char* names[] = {"Authorization"};
+  const char* values[] = {"Bearer c"};
+  zeplog_attribute resource[2] = {};
+  resource[0].key = "deployment.environment.name";
+  resource[0].type = ZEPLOG_ATTRIBUTE_TEXT;
+  resource[0].value.text = "prod";
+  resource[1].key = "service.instance.id";
+  resource[1].type = ZEPLOG_ATTRIBUTE_INT;
+  resource[1].value.integer = 7;
+  zeplog_otlp_exporter_options c{};
+  c.size = sizeof c;
+  c.endpoint = url.c_str();
+  c.header_names = names;
+  c.header_values = values;
+  c.header_count = 1;
+  c.also_to_collector = 0;
+  c.protocol = ZEPLOG_OTLP_HTTP_JSON;
+  c.compression = ZEPLOG_COMPRESSION_ZSTD;
+  c.resource = resource;
+  c.resource_count = 2;
+  c.timeout_ms = 5000;
+  ASSERT_EQ(zeplog_add_otlp_exporter_with(&c), 1);
+  ASSERT_TRUE(init());
+  ZEPLog::warn("E-9", "from the C options");
+  ASSERT_TRUE(ZEPLog::flush(kBound));
+
+  const std::vector<test::SeenRequest> seen = requestsTo("/v1/logs");
+  ASSERT_FALSE(seen.empty());
+  for (const test::SeenRequest& r : seen) {
+    EXPECT_EQ(r.contentType, "application/json");
+    EXPECT_EQ(r.contentEncoding, "zstd");
+    const auto auth = r.headers.find("Authorization");
+    EXPECT_TRUE(auth != r.headers.end() && auth->second == "Bearer c");
+  }
+  const std::vector<test::OtlpRecord> all = records();
+  const test::OtlpRecord* record = recordWithBody(all, "from the C options");
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->resource.at("deployment.environment.name"), "prod");
+  EXPECT_EQ(record->resource.at("service.instance.id"), "int:7");
+  EXPECT_EQ(collectorEvents(), 0u);
+}
+
 // Through a protobuf exporter answered in protobuf (the JSON answer is read by the table
 // below).
 TEST_F(OtlpExportTest, APartialSuccessCountsTheRejectedRecordsAndTellsTheMessageOnce) {

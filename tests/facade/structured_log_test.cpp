@@ -131,8 +131,9 @@ TEST_F(StructuredLogTest, TextsOfEveryLengthComeBackExactly) {
     std::string json;
     detail::appendJsonOfVelaEvent(json, events[i], 0);
     EXPECT_EQ(body(events[i]), texts[i]) << texts[i].size();
-    if (!texts[i].empty())
+    if (!texts[i].empty()) {
       EXPECT_NE(json.find(R"("errorCode":")" + texts[i] + '"'), std::string::npos) << json;
+    }
   }
 }
 
