@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace zeplog {
 namespace {
@@ -74,14 +75,18 @@ TEST(JsonWriterString, SolidusEscapedOnlyWithOptionBit0) {
   EXPECT_EQ(s->serializeString("http://h/p"), "\"http:\\/\\/h\\/p\"");
 }
 
-// The escaper scans eight bytes at a time; every special byte at every offset around the
-// word boundaries must be found, also right after a long clean run and at the very end.
+// The escaper scans sixteen bytes at a time, and a text of up to 64 bytes is first looked at
+// whole; every special byte at every offset around those bounds must be found, also right
+// after a long clean run and at the very end.
 TEST(JsonWriterString, EverySpecialByteAtEveryOffset) {
+  std::vector<std::size_t> lengths;
+  for (std::size_t len = 1; len <= 34; ++len) lengths.push_back(len);
+  for (std::size_t len = 62; len <= 67; ++len) lengths.push_back(len);
   const std::pair<char, std::string> cases[] = {
       {'"', "\\\""},       {'\\', "\\\\"},    {'\n', "\\n"}, {'\x01', "\\u0001"},
       {'\x1F', "\\u001f"}, {'\0', "\\u0000"}, {'/', "/"}};
   for (const auto& [c, escaped] : cases) {
-    for (std::size_t len = 1; len <= 26; ++len) {
+    for (std::size_t len : lengths) {
       for (std::size_t at = 0; at < len; ++at) {
         std::string in(len, 'a');
         in[at] = c;
