@@ -335,32 +335,76 @@ void setTrustedCertificates(std::string path) {
 
 bool prepareHttpClient() { return curlReady(); }
 
-struct HttpClient::Impl {
-  CURL* curl = nullptr;  // made on first use; kept, with its connection cache, for reuse
-  pid_t owner = 0;       // the process that made curl
+// How often a running request looks at its cancel predicate while nothing arrives. libcurl's
+// own loop would ask the progress callback only about once a second then, which is as long
+// as an exit gives a cut-off request to end (and its events to be written back and saved).
+constexpr int kCancelLookMs = 50;
 
-  // The handle for the next request, its options of the previous request cleared (open
-  // connections, the name cache and TLS sessions stay); null when none can be made.
-  CURL* handleForRequest() {
+// Runs the transfer of curl through multi to its end and returns how it ended. The request's
+// cancel predicate is looked at between rounds as well as from the progress callback, so a
+// cut-off request ends within about kCancelLookMs.
+CURLcode runTransfer(CURLM* multi, CURL* curl, Transfer& transfer) {
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode code = CURLE_FAILED_INIT;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) break;
+    bool done = false;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+        code = message->data.result;
+        done = true;
+      }
+    }
+    if (done || running == 0) break;
+    if (transfer.request->cancelled && transfer.request->cancelled()) {
+      transfer.cancelled = true;
+      code = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    if (curl_multi_poll(multi, nullptr, 0, kCancelLookMs, nullptr) != CURLM_OK) break;
+  }
+  curl_multi_remove_handle(multi, curl);
+  return code;
+}
+
+struct HttpClient::Impl {
+  CURL* curl = nullptr;    // made on first use; kept for reuse
+  CURLM* multi = nullptr;  // runs curl's transfers; holds the open connections for reuse
+  pid_t owner = 0;         // the process that made curl and multi
+
+  // The handles for the next request, curl's options of the previous request cleared (open
+  // connections, the name cache and TLS sessions stay); false when none can be made.
+  bool handlesForRequest() {
     if (curl && owner != ::getpid()) {
-      // Inherited through fork(): its open connections are the parent's sockets, and a
-      // request or a TLS close on them would corrupt the parent's streams. Left as it is,
+      // Inherited through fork(): their open connections are the parent's sockets, and a
+      // request or a TLS close on them would corrupt the parent's streams. Left as they are,
       // never used.
       curl = nullptr;
+      multi = nullptr;
     }
     if (!curl) {
       curl = curl_easy_init();
+      multi = curl ? curl_multi_init() : nullptr;
+      if (curl && !multi) {
+        curl_easy_cleanup(curl);
+        curl = nullptr;
+      }
       owner = ::getpid();
     }
     if (curl) curl_easy_reset(curl);
-    return curl;
+    return curl != nullptr;
   }
 };
 
 HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
 
 HttpClient::~HttpClient() {
-  if (impl_->curl) curl_easy_cleanup(impl_->curl);
+  if (impl_->curl && impl_->owner == ::getpid()) {
+    curl_multi_cleanup(impl_->multi);
+    curl_easy_cleanup(impl_->curl);
+  }
 }
 
 HttpClient& HttpClient::forThisThread() {
@@ -378,8 +422,9 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
                       "only http and https URLs are requested");
   if (!curlReady())
     return failedWith(HttpResult::Failure::kOther, "libcurl could not be initialised");
-  CURL* curl = impl_->handleForRequest();
-  if (!curl) return failedWith(HttpResult::Failure::kOther, "libcurl handle could not be made");
+  if (!impl_->handlesForRequest())
+    return failedWith(HttpResult::Failure::kOther, "libcurl handle could not be made");
+  CURL* curl = impl_->curl;
 
   HttpResult result;
   Transfer transfer;
@@ -391,7 +436,7 @@ HttpResult HttpClient::perform(const HttpRequest& request) {
   setRoute(curl, request);
   setCallbacks(curl, transfer, errorText);
   setPayload(curl, request.method, outgoing);
-  const CURLcode code = curl_easy_perform(curl);
+  const CURLcode code = runTransfer(impl_->multi, curl, transfer);
   // The header list and the error buffer end with this call; the handle lives on.
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);

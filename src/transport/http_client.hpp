@@ -40,8 +40,8 @@ struct HttpRequest {
   bool endAtHeaders = false;
   // Follow redirects (to http and https URLs only, at most 5).
   bool followRedirects = false;
-  // Asked while the request runs (at least about once a second, more often while data
-  // moves); true cuts it off, ending it as Failure::kCancelled. Empty: never cut off.
+  // Asked while the request runs (about every 50 ms, more often while data moves); true
+  // cuts it off, ending it as Failure::kCancelled. Empty: never cut off.
   std::function<bool()> cancelled;
 };
 

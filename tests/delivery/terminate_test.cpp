@@ -120,7 +120,7 @@ TEST_F(TerminateTest, ARequestTheCollectorNeverAnswersIsCutOffAndItsEventsSaved)
               tools::DevCollector silent(options);
               if (!silent.start()) return 20;
               // The exit's flush bound, shortened: nothing can arrive before it passes. (The
-              // cancel bound stays: a cancelled request ends at libcurl's next progress call.)
+              // cancel bound stays: a cut-off request ends within about 50 ms, far inside it.)
               detail::waits().exitFlush = std::chrono::milliseconds(200);
               const int rc = applicationRun(silent.port());
               // The run did send: its request was cut off, not left unsent.
