@@ -166,14 +166,7 @@ void writeReport(int sig, const siginfo_t* info, void* ucontext, pid_t self) {
 void handOff() {
   char byte = 1;
   if (::write(g_wakeFd, &byte, 1) != 1) return;
-  const std::int64_t until = g_handOff.crashMonotonicNs.load() + kCrashHandOffBoundNs;
-  for (;;) {
-    std::int64_t leftMs = (until - monotonicNs()) / 1'000'000;
-    if (leftMs <= 0) return;
-    pollfd p{g_doneFd, POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(leftMs));
-    if (r > 0 || (r < 0 && errno != EINTR)) return;
-  }
+  (void)waitReadableUntil(g_doneFd, g_handOff.crashMonotonicNs.load() + kCrashHandOffBoundNs);
 }
 
 bool isCustomHandler(const struct sigaction& action) {
@@ -285,6 +278,17 @@ std::int64_t monotonicNs() {
   struct timespec ts {};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+bool waitReadableUntil(int fd, std::int64_t untilNs) {
+  for (;;) {
+    const std::int64_t leftMs = (untilNs - monotonicNs()) / 1'000'000;
+    if (leftMs <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(leftMs));
+    if (r > 0) return true;
+    if (r < 0 && errno != EINTR) return false;
+  }
 }
 
 namespace {

@@ -48,5 +48,8 @@ const CrashHandOff& crashHandOff();
 
 // Monotonic clock in nanoseconds (async-signal-safe).
 std::int64_t monotonicNs();
+// Waits until fd is readable or the monotonic clock reaches untilNs, through interrupted
+// polls (async-signal-safe). True when fd became readable.
+bool waitReadableUntil(int fd, std::int64_t untilNs);
 
 }  // namespace zeplog::detail

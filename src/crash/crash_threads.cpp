@@ -10,7 +10,6 @@
 #define UNW_LOCAL_ONLY
 #include <fcntl.h>
 #include <libunwind.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
@@ -135,14 +134,7 @@ void drainAcks() {
 
 // Waits for one answer byte, at most ms milliseconds.
 void waitAck(int ms) {
-  std::int64_t until = monotonicNs() + std::int64_t{ms} * 1'000'000;
-  for (;;) {
-    std::int64_t left = (until - monotonicNs()) / 1'000'000;
-    if (left <= 0) return;
-    pollfd p{g_ackRead, POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(left));
-    if (r > 0 || (r < 0 && errno != EINTR)) return;
-  }
+  (void)waitReadableUntil(g_ackRead, monotonicNs() + std::int64_t{ms} * 1'000'000);
 }
 
 // How a thread met a backtrace request.

@@ -2,12 +2,12 @@
 // OtlpExporterOptions, then added as the C++ call adds it.
 #include <chrono>
 #include <cstddef>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "facade/c_attribute.hpp"
 #include "zeplog/zeplog.h"
 #include "zeplog/zeplog.hpp"
 
@@ -18,15 +18,6 @@ using zeplog::OtlpExporterOptions;
 // More headers or resource attributes than this is taken for a count that is not the
 // array's: refused rather than read past the caller's data.
 constexpr std::size_t kMaxListed = 256;
-
-// The C caller's enumerations are read as the ints it stored: a value outside the enumeration
-// must not be loaded as the enum.
-int intOf(const zeplog_attribute_type& type) {
-  static_assert(sizeof(zeplog_attribute_type) == sizeof(int));
-  int n = 0;
-  std::memcpy(&n, &type, sizeof n);
-  return n;
-}
 
 std::optional<zeplog::OtlpProtocol> protocolOf(int protocol) {
   switch (protocol) {
@@ -59,19 +50,22 @@ bool readCompression(int compression, std::optional<zeplog::Compression>& to) {
   }
 }
 
-std::optional<zeplog::ResourceValue> resourceValueOf(const zeplog_attribute& a) {
-  switch (intOf(a.type)) {
-    case ZEPLOG_ATTRIBUTE_TEXT:
-      return zeplog::ResourceValue(std::string(a.value.text ? a.value.text : ""));
-    case ZEPLOG_ATTRIBUTE_INT:
-      return zeplog::ResourceValue(a.value.integer);
-    case ZEPLOG_ATTRIBUTE_DOUBLE:
-      return zeplog::ResourceValue(a.value.number);
-    case ZEPLOG_ATTRIBUTE_BOOL:
-      return zeplog::ResourceValue(a.value.boolean != 0);
-    default:
-      return std::nullopt;
+// A resource attribute's value, owned; none for a type outside the enumeration.
+std::optional<zeplog::ResourceValue> resourceValueOf(const zeplog_attribute& c) {
+  const std::optional<zeplog::Attribute> a = zeplog::detail::attributeOfC(c);
+  if (!a) return std::nullopt;
+  const zeplog::AttributeValue& v = a->value;
+  switch (v.type()) {
+    case zeplog::AttributeValue::Type::Text:
+      return zeplog::ResourceValue(std::string(v.text()));
+    case zeplog::AttributeValue::Type::Int:
+      return zeplog::ResourceValue(v.integer());
+    case zeplog::AttributeValue::Type::Double:
+      return zeplog::ResourceValue(v.number());
+    case zeplog::AttributeValue::Type::Bool:
+      return zeplog::ResourceValue(v.boolean());
   }
+  return std::nullopt;
 }
 
 // The caller's struct read into o; false (with a console line) when it can't be read.

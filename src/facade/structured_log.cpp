@@ -1,11 +1,11 @@
 // Log calls with typed attributes, and the thread's trace context they carry.
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "common/console.hpp"
 #include "common/guard.hpp"
+#include "facade/c_attribute.hpp"
 #include "queue/log_submit.hpp"
 #include "zeplog/zeplog.h"
 #include "zeplog/zeplog.hpp"
@@ -46,32 +46,6 @@ std::optional<TraceContext> ZEPLog::threadTraceContext() noexcept {
 }  // namespace zeplog
 
 using zeplog::Attribute;
-using zeplog::AttributeValue;
-
-namespace {
-
-// The C attribute as the C++ one; none for an unknown type. The type is read as the int a
-// C caller stored: a value outside the enumeration must not be loaded as the enum.
-std::optional<Attribute> fromC(const zeplog_attribute& a) {
-  static_assert(sizeof(zeplog_attribute_type) == sizeof(int));
-  int type = 0;
-  std::memcpy(&type, &a.type, sizeof type);
-  const std::string_view key = a.key ? std::string_view(a.key) : std::string_view();
-  switch (type) {
-    case ZEPLOG_ATTRIBUTE_TEXT:
-      return Attribute{key, AttributeValue(a.value.text)};
-    case ZEPLOG_ATTRIBUTE_INT:
-      return Attribute{key, AttributeValue(a.value.integer)};
-    case ZEPLOG_ATTRIBUTE_DOUBLE:
-      return Attribute{key, AttributeValue(a.value.number)};
-    case ZEPLOG_ATTRIBUTE_BOOL:
-      return Attribute{key, AttributeValue(a.value.boolean != 0)};
-    default:
-      return std::nullopt;
-  }
-}
-
-}  // namespace
 
 extern "C" {
 
@@ -86,7 +60,7 @@ void zeplog_log_attrs(zeplog_level level, const char* message, const zeplog_attr
     std::size_t n = 0;
     for (std::size_t i = 0; i < count; ++i) {
       // An unknown type becomes an attribute with no key: left out, and counted.
-      converted[n++] = fromC(attrs[i]).value_or(Attribute{});
+      converted[n++] = zeplog::detail::attributeOfC(attrs[i]).value_or(Attribute{});
     }
     zeplog::ZEPLog::log(static_cast<zeplog::Level>(level), message ? message : "",
                         std::span<const Attribute>(converted, n), "0");
